@@ -1,0 +1,74 @@
+// One open file, and path operations on files.
+//
+// Paths are wide text, converted to UTF-8 for the system. Every path
+// operation refuses, with PERR_INVALID_PATH, an empty path, a path with a ".."
+// component, an embedded NUL, or text that cannot be converted.
+//
+// Threading: the operations of one PFile are serialised by its own lock, so a
+// pclose() from one thread waits for a pread() running on another.
+#pragma once
+
+#include <mutex>
+
+#include "zevo/PExport.h"
+#include "zevo/PString.h"
+
+class ZEVO_EXPORT PFile {
+ public:
+  // popen modes (bits).
+  static constexpr unsigned int MODE_READ = 0x01;    // read from the start
+  static constexpr unsigned int MODE_WRITE = 0x02;   // write from the start
+  static constexpr unsigned int MODE_APPEND = 0x04;  // writes go to the end
+  static constexpr unsigned int MODE_CREATE = 0x10;  // create a missing file, truncate an existing one
+  // Mode 1: read. Mode 18 (MODE_WRITE | MODE_CREATE): write a new or emptied file.
+  static constexpr unsigned int MODE_READ_ONLY = MODE_READ;
+  static constexpr unsigned int MODE_WRITE_NEW = MODE_WRITE | MODE_CREATE;
+  // Permissions of a file created by popen, before the process umask.
+  static constexpr unsigned int kCreatePermissions = 0644;
+
+  // check() kinds.
+  static constexpr int CHECK_FILE = 0;
+  static constexpr int CHECK_DIR = 1;
+
+  PFile();
+  // Closes the file when still open.
+  virtual ~PFile();
+  PFile(const PFile&) = delete;
+  PFile& operator=(const PFile&) = delete;
+
+  // Opens a regular file (close-on-exec). Anything else (directory, device,
+  // pipe, socket) is refused without blocking: PERR_IS_DIR or PERR_NOT_FILE.
+  // iFlags: bit 0 "binary" has no effect on Linux; other bits are ignored.
+  int popen(const PLiteral& iPath, unsigned int iMode, unsigned int iFlags);
+  // Reads up to iSize bytes from the current position. 0 with oDone > 0 bytes
+  // (a short count only at the end of the file); PERR_FILE_EOF with oDone = 0
+  // when no byte was left; another code on failure, oDone telling how many
+  // bytes were read before it.
+  int pread(char* oBuffer, unsigned int iSize, unsigned int& oDone);
+  // Writes all iSize bytes at the current position; on failure oDone tells
+  // how many were written before it.
+  int pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone);
+  int pclose();
+  // The size of the open file; oSize is unchanged on failure.
+  int pgetSize(long long& oSize);
+  // The path the file was opened with; always succeeds on an open file.
+  int pgetName(PString& oName);
+  bool isOpen() const;
+
+  // Nonzero when anything exists at the path (links are followed).
+  static int exists(const PLiteral& iPath);
+  // Nonzero when the path is a directory (CHECK_DIR) or a regular file (CHECK_FILE).
+  static int check(const PLiteral& iPath, int iWhat);
+  // Removes a file; a missing path is PERR_NOT_FOUND, a directory PERR_IS_DIR.
+  static int pdelete(const PLiteral& iPath);
+  // Reduces a path in place to its last component, the text after the last
+  // "/": empty when the path ends with "/", the whole path when it has none.
+  static void getFileName(PString& ioPath);
+
+ private:
+  int closeLocked();
+
+  mutable std::mutex fLock;  // serialises the operations on fFd
+  int fFd;                   // -1 when not open
+  PString fName;             // the path as opened
+};

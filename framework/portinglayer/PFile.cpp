@@ -1,0 +1,197 @@
+#include "zevo/PFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <string>
+
+#include "PPathCheck.h"
+#include "PSys.h"
+#include "zevo/PErrors.h"
+
+namespace {
+
+// One read() or write() moves at most this much, well below SSIZE_MAX on
+// 32-bit and the kernel's own limit.
+constexpr size_t kMaxTransfer = 0x40000000u;
+
+constexpr unsigned int kKnownModes =
+    PFile::MODE_READ | PFile::MODE_WRITE | PFile::MODE_APPEND | PFile::MODE_CREATE;
+
+// open() flags for a mode, or PERR_INVALID_ARG.
+int openFlags(unsigned int iMode, int& oFlags) {
+  const bool read = iMode & PFile::MODE_READ;
+  const bool write = iMode & PFile::MODE_WRITE;
+  if ((iMode & ~kKnownModes) != 0 || (!read && !write)) return PERR_INVALID_ARG;
+  // Creating, truncating and appending only make sense for a writer.
+  if (!write && (iMode & (PFile::MODE_APPEND | PFile::MODE_CREATE))) return PERR_INVALID_ARG;
+  int flags = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  if (iMode & PFile::MODE_APPEND) flags |= O_APPEND;
+  if (iMode & PFile::MODE_CREATE) flags |= O_CREAT | O_TRUNC;
+  oFlags = flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  return 0;
+}
+
+// PERR_IS_DIR or PERR_NOT_FILE for anything but a regular file.
+int kindCode(mode_t iMode) {
+  if (S_ISREG(iMode)) return 0;
+  return S_ISDIR(iMode) ? PERR_IS_DIR : PERR_NOT_FILE;
+}
+
+}  // namespace
+
+PFile::PFile() : fLock(), fFd(-1), fName() {}
+
+PFile::~PFile() {
+  std::lock_guard<std::mutex> guard(fLock);
+  if (fFd >= 0) closeLocked();
+}
+
+int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlags*/) {
+  std::lock_guard<std::mutex> guard(fLock);
+  if (fFd >= 0) return PERR_ALREADY_OPEN;
+  int flags = 0;
+  int rc = openFlags(iMode, flags);
+  if (rc != 0) return rc;
+  std::string path;
+  rc = PPathCheck::toSystem(iPath, path);
+  if (rc != 0) return rc;
+  PString name;
+  try {
+    name = PString(iPath);
+  } catch (const std::bad_alloc&) {
+    return PERR_NO_MEMORY;
+  }
+
+  // O_NONBLOCK: a FIFO or device must not block the open.
+  const int fd = PSys::open(path.c_str(), flags, kCreatePermissions);
+  if (fd < 0) {
+    const int error = errno;
+    // ENXIO: a FIFO without reader, a socket or a device without driver.
+    struct stat info;
+    if (error == ENXIO && PSys::stat(path.c_str(), &info) == 0 && kindCode(info.st_mode) != 0) {
+      return kindCode(info.st_mode);
+    }
+    return PErrors::fromErrno(error);
+  }
+  struct stat info;
+  if (PSys::fstat(fd, &info) != 0) {
+    rc = PErrors::fromErrno(errno);
+  } else {
+    rc = kindCode(info.st_mode);
+  }
+  // Only the status flags change here: O_NONBLOCK goes, O_APPEND stays.
+  if (rc == 0 && PSys::fcntl(fd, F_SETFL, flags & O_APPEND) != 0) {
+    rc = PErrors::fromErrno(errno);
+  }
+  if (rc != 0) {
+    PSys::close(fd);
+    return rc;
+  }
+  fFd = fd;
+  fName = std::move(name);
+  return 0;
+}
+
+int PFile::pread(char* oBuffer, unsigned int iSize, unsigned int& oDone) {
+  std::lock_guard<std::mutex> guard(fLock);
+  oDone = 0;
+  if (fFd < 0) return PERR_NOT_OPEN;
+  if (iSize == 0) return 0;
+  if (!oBuffer) return PERR_INVALID_ARG;
+  while (oDone < iSize) {
+    const size_t want = std::min<size_t>(iSize - oDone, kMaxTransfer);
+    const ssize_t got = PSys::read(fFd, oBuffer + oDone, want);
+    if (got < 0) return PErrors::fromErrno(errno);
+    if (got == 0) break;  // end of file
+    oDone += static_cast<unsigned int>(got);
+  }
+  return oDone > 0 ? 0 : PERR_FILE_EOF;
+}
+
+int PFile::pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone) {
+  std::lock_guard<std::mutex> guard(fLock);
+  oDone = 0;
+  if (fFd < 0) return PERR_NOT_OPEN;
+  if (iSize == 0) return 0;
+  if (!iBuffer) return PERR_INVALID_ARG;
+  while (oDone < iSize) {
+    const size_t want = std::min<size_t>(iSize - oDone, kMaxTransfer);
+    const ssize_t put = PSys::write(fFd, iBuffer + oDone, want);
+    if (put < 0) return PErrors::fromErrno(errno);
+    if (put == 0) return PERR_IO;  // the device takes nothing: do not spin
+    oDone += static_cast<unsigned int>(put);
+  }
+  return 0;
+}
+
+int PFile::pclose() {
+  std::lock_guard<std::mutex> guard(fLock);
+  return closeLocked();
+}
+
+int PFile::closeLocked() {
+  if (fFd < 0) return PERR_NOT_OPEN;
+  const int fd = fFd;
+  fFd = -1;
+  fName.clear();
+  // The descriptor is released whatever close() answers.
+  return PSys::close(fd) == 0 ? 0 : PErrors::fromErrno(errno);
+}
+
+int PFile::pgetSize(long long& oSize) {
+  std::lock_guard<std::mutex> guard(fLock);
+  if (fFd < 0) return PERR_NOT_OPEN;
+  struct stat info;
+  if (PSys::fstat(fFd, &info) != 0) return PErrors::fromErrno(errno);
+  oSize = static_cast<long long>(info.st_size);
+  return 0;
+}
+
+int PFile::pgetName(PString& oName) {
+  std::lock_guard<std::mutex> guard(fLock);
+  if (fFd < 0) return PERR_NOT_OPEN;
+  try {
+    oName = fName;
+  } catch (const std::bad_alloc&) {
+    return PERR_NO_MEMORY;
+  }
+  return 0;
+}
+
+bool PFile::isOpen() const {
+  std::lock_guard<std::mutex> guard(fLock);
+  return fFd >= 0;
+}
+
+int PFile::exists(const PLiteral& iPath) {
+  std::string path;
+  struct stat info;
+  if (PPathCheck::toSystem(iPath, path) != 0) return 0;
+  return PSys::stat(path.c_str(), &info) == 0 ? 1 : 0;
+}
+
+int PFile::check(const PLiteral& iPath, int iWhat) {
+  std::string path;
+  struct stat info;
+  if (PPathCheck::toSystem(iPath, path) != 0 || PSys::stat(path.c_str(), &info) != 0) return 0;
+  if (iWhat == CHECK_DIR) return S_ISDIR(info.st_mode) ? 1 : 0;
+  if (iWhat == CHECK_FILE) return S_ISREG(info.st_mode) ? 1 : 0;
+  return 0;
+}
+
+int PFile::pdelete(const PLiteral& iPath) {
+  std::string path;
+  const int rc = PPathCheck::toSystem(iPath, path);
+  if (rc != 0) return rc;
+  return PSys::unlink(path.c_str()) == 0 ? 0 : PErrors::fromErrno(errno);
+}
+
+void PFile::getFileName(PString& ioPath) {
+  const std::wstring& text = ioPath.str();
+  const size_t slash = text.rfind(L'/');
+  if (slash != std::wstring::npos) ioPath.erase(0, static_cast<unsigned int>(slash + 1));
+}

@@ -1,0 +1,26 @@
+// The layer's own entry to the system calls: through the seam table, with
+// EINTR retried here and nowhere else. Internal to the layer.
+#pragma once
+
+#include "zevo/portinglayer/PSysCalls.h"
+
+class PSys {
+ public:
+  static int open(const char* iPath, int iFlags, mode_t iMode);
+  static ssize_t read(int iFd, void* oBuffer, size_t iSize);
+  static ssize_t write(int iFd, const void* iBuffer, size_t iSize);
+  // Not retried: on Linux the descriptor is released even when interrupted,
+  // and a retry could close a descriptor another thread has just opened.
+  // An interruption therefore counts as success.
+  static int close(int iFd);
+  static int fstat(int iFd, struct stat* oStat);
+  static int stat(const char* iPath, struct stat* oStat);
+  static int lstat(const char* iPath, struct stat* oStat);
+  static int unlink(const char* iPath);
+  static int mkdir(const char* iPath, mode_t iMode);
+  static int rmdir(const char* iPath);
+  static DIR* fdopendir(int iFd);
+  static struct dirent* readdir(DIR* iDir);
+  static int closedir(DIR* iDir);  // as close()
+  static int fcntl(int iFd, int iCommand, int iArgument);
+};

@@ -1,0 +1,103 @@
+#include "zevo/portinglayer/PSysCalls.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "PSys.h"
+
+namespace {
+
+int sysOpen(const char* iPath, int iFlags, mode_t iMode) { return ::open(iPath, iFlags, iMode); }
+ssize_t sysRead(int iFd, void* oBuffer, size_t iSize) { return ::read(iFd, oBuffer, iSize); }
+ssize_t sysWrite(int iFd, const void* iBuffer, size_t iSize) { return ::write(iFd, iBuffer, iSize); }
+int sysClose(int iFd) { return ::close(iFd); }
+int sysFstat(int iFd, struct stat* oStat) { return ::fstat(iFd, oStat); }
+int sysStat(const char* iPath, struct stat* oStat) { return ::stat(iPath, oStat); }
+int sysLstat(const char* iPath, struct stat* oStat) { return ::lstat(iPath, oStat); }
+int sysUnlink(const char* iPath) { return ::unlink(iPath); }
+int sysMkdir(const char* iPath, mode_t iMode) { return ::mkdir(iPath, iMode); }
+int sysRmdir(const char* iPath) { return ::rmdir(iPath); }
+DIR* sysFdopendir(int iFd) { return ::fdopendir(iFd); }
+struct dirent* sysReaddir(DIR* iDir) { return ::readdir(iDir); }
+int sysClosedir(DIR* iDir) { return ::closedir(iDir); }
+int sysFcntl(int iFd, int iCommand, int iArgument) { return ::fcntl(iFd, iCommand, iArgument); }
+
+const PSysCallTable kDefaults = {sysOpen,  sysRead,   sysWrite, sysClose,     sysFstat,   sysStat,     sysLstat,
+                                 sysUnlink, sysMkdir, sysRmdir, sysFdopendir, sysReaddir, sysClosedir, sysFcntl};
+
+PSysCallTable gTable = kDefaults;
+
+// The one place where an interrupted call is repeated.
+template <class Result, class Call>
+Result retryOnEintr(Result iFailure, Call iCall) {
+  for (;;) {
+    const Result result = iCall();
+    if (result != iFailure || errno != EINTR) return result;
+  }
+}
+
+}  // namespace
+
+PSysCallTable& PSysCalls::table() { return gTable; }
+const PSysCallTable& PSysCalls::defaults() { return kDefaults; }
+void PSysCalls::restore() { gTable = kDefaults; }
+
+int PSys::open(const char* iPath, int iFlags, mode_t iMode) {
+  return retryOnEintr(-1, [&] { return gTable.fOpen(iPath, iFlags, iMode); });
+}
+
+ssize_t PSys::read(int iFd, void* oBuffer, size_t iSize) {
+  return retryOnEintr<ssize_t>(-1, [&] { return gTable.fRead(iFd, oBuffer, iSize); });
+}
+
+ssize_t PSys::write(int iFd, const void* iBuffer, size_t iSize) {
+  return retryOnEintr<ssize_t>(-1, [&] { return gTable.fWrite(iFd, iBuffer, iSize); });
+}
+
+int PSys::close(int iFd) {
+  if (gTable.fClose(iFd) == 0 || errno == EINTR) return 0;
+  return -1;
+}
+
+int PSys::fstat(int iFd, struct stat* oStat) {
+  return retryOnEintr(-1, [&] { return gTable.fFstat(iFd, oStat); });
+}
+
+int PSys::stat(const char* iPath, struct stat* oStat) {
+  return retryOnEintr(-1, [&] { return gTable.fStat(iPath, oStat); });
+}
+
+int PSys::lstat(const char* iPath, struct stat* oStat) {
+  return retryOnEintr(-1, [&] { return gTable.fLstat(iPath, oStat); });
+}
+
+int PSys::unlink(const char* iPath) {
+  return retryOnEintr(-1, [&] { return gTable.fUnlink(iPath); });
+}
+
+int PSys::mkdir(const char* iPath, mode_t iMode) {
+  return retryOnEintr(-1, [&] { return gTable.fMkdir(iPath, iMode); });
+}
+
+int PSys::rmdir(const char* iPath) {
+  return retryOnEintr(-1, [&] { return gTable.fRmdir(iPath); });
+}
+
+DIR* PSys::fdopendir(int iFd) {
+  return retryOnEintr<DIR*>(nullptr, [&] { return gTable.fFdopendir(iFd); });
+}
+
+struct dirent* PSys::readdir(DIR* iDir) {
+  return gTable.fReaddir(iDir);
+}
+
+int PSys::closedir(DIR* iDir) {
+  if (gTable.fClosedir(iDir) == 0 || errno == EINTR) return 0;
+  return -1;
+}
+
+int PSys::fcntl(int iFd, int iCommand, int iArgument) {
+  return retryOnEintr(-1, [&] { return gTable.fFcntl(iFd, iCommand, iArgument); });
+}

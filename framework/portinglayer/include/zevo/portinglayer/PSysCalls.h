@@ -1,0 +1,57 @@
+// Fault-injection seam of the porting layer, for tests only.
+//
+// Every system call the layer makes for files and directories goes through
+// one table of function pointers. A test replaces entries to simulate
+// failures (permission denied, disk full, short writes, read errors, a
+// directory removed mid-listing) and restores the defaults afterwards. The
+// defaults call the system directly. A replacement reports failure as the
+// system does: -1 (or null) with errno set.
+//
+// A listing is opened with fOpen (O_DIRECTORY) and fFdopendir.
+//
+// The table is not synchronised: change it only while no other thread uses
+// the layer. Built with the project's _FILE_OFFSET_BITS=64, like the layer.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "zevo/PExport.h"
+
+struct PSysCallTable {
+  int (*fOpen)(const char* iPath, int iFlags, mode_t iMode);
+  ssize_t (*fRead)(int iFd, void* oBuffer, size_t iSize);
+  ssize_t (*fWrite)(int iFd, const void* iBuffer, size_t iSize);
+  int (*fClose)(int iFd);
+  int (*fFstat)(int iFd, struct stat* oStat);
+  int (*fStat)(const char* iPath, struct stat* oStat);
+  int (*fLstat)(const char* iPath, struct stat* oStat);  // not used by the layer today
+  int (*fUnlink)(const char* iPath);
+  int (*fMkdir)(const char* iPath, mode_t iMode);
+  int (*fRmdir)(const char* iPath);
+  DIR* (*fFdopendir)(int iFd);
+  struct dirent* (*fReaddir)(DIR* iDir);
+  int (*fClosedir)(DIR* iDir);
+  int (*fFcntl)(int iFd, int iCommand, int iArgument);
+};
+
+class ZEVO_EXPORT PSysCalls {
+ public:
+  // The table in use; entries may be replaced.
+  static PSysCallTable& table();
+  // The system's own functions, e.g. for a replacement that fails only sometimes.
+  static const PSysCallTable& defaults();
+  // Puts every entry back to its default.
+  static void restore();
+};
+
+// Restores the defaults when the scope ends, so a failing test cannot leave
+// a fault behind for the next one.
+class PSysCallsScope {
+ public:
+  PSysCallsScope() = default;
+  ~PSysCallsScope() { PSysCalls::restore(); }
+  PSysCallsScope(const PSysCallsScope&) = delete;
+  PSysCallsScope& operator=(const PSysCallsScope&) = delete;
+};
