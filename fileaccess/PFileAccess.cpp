@@ -1,0 +1,216 @@
+#include "PFileAccess.h"
+
+#include <new>
+
+#include "PFileAccessNames.h"
+#include "zevo/ICommsEvent.h"
+#include "zevo/IConfigManager.h"
+#include "zevo/IEventDispatcher.h"
+#include "zevo/PErrors.h"
+#include "zevo/zevoGetInstance.h"
+
+namespace {
+
+// "0x%08x" takes an unsigned int; a pointer is passed as its low 32 bits.
+unsigned int addressBits(const void* iAddress) {
+  return static_cast<unsigned int>(reinterpret_cast<uintptr_t>(iAddress));
+}
+
+}  // namespace
+
+const PFileAccess::Route PFileAccess::kRoutes[] = {
+    {ACTION_START_FILE_TRANSFER, &PFileAccess::actionStartFileTransfer},
+    {ACTION_GET_NEXT_FILE_DATA, &PFileAccess::actionGetNextFileData},
+    {ACTION_SET_NEXT_FILE_DATA, &PFileAccess::actionSetNextFileData},
+    {ACTION_CLOSE_FILE_TRANSFER, &PFileAccess::actionCloseFileTransfer},
+    {ACTION_GET_FILE_SIZE, &PFileAccess::actionGetFileSize},
+    {ACTION_IS_EXISTS, &PFileAccess::actionIsExists},
+    {ACTION_IS_FILE, &PFileAccess::actionIsFile},
+    {ACTION_LIST_DIR, &PFileAccess::actionListDir},
+    {ACTION_MAKE_DIR, &PFileAccess::actionMakeDir},
+    {ACTION_DELETE_FILE, &PFileAccess::actionDeleteFile},
+    {ACTION_DELETE_DIR, &PFileAccess::actionDeleteDir},
+};
+
+PFileAccess::PFileAccess() : fRefCounter(0), fCurrentAction(0) {
+  IBase* instance = nullptr;
+  const int result = zevoGetInstance(PLiteral(kLoggerID), instance);
+  if (result == 0 && instance != nullptr) {
+    fLogger = static_cast<ILogger*>(instance);
+    // The handle is its own target: from here on it holds whatever logger
+    // the component puts there.
+    fLogger->getLogger(PLiteral(kLogName), fLogger);
+  }
+  fMutex.init(true);
+  logDebug(L"[%s] Create instance: 0x%08x", "PFileAccess", addressBits(this));
+}
+
+PFileAccess::~PFileAccess() {
+  fMutex.close();
+  fCfgReadAccess.clear();
+  fCfgReadAccessRecursive.clear();
+  fCfgWriteAccess.clear();
+  fCfgWriteAccessRecursive.clear();
+  // Open transfers go with fTransfers: each PFile still open is closed by
+  // its destructor, without a log line.
+}
+
+void PFileAccess::incRef() { ++fRefCounter; }
+
+void PFileAccess::decRef() {
+  if (fRefCounter.change(-1) == 0) delete this;
+}
+
+int PFileAccess::init() {
+  logDebug(L"[%s]", "init");
+  int result = loadConfig();
+  if (result != 0) {
+    logError(L"[%s] Failed to loadConfig() continue with defaults err: %d", "init", result);
+    return result;
+  }
+  result = startComms();
+  if (result != 0) {
+    logError(L"[%s] Failed to startComms() continue with defaults err: %d", "init", result);
+  }
+  return result;
+}
+
+void PFileAccess::notify(const PLiteral& iTopic, IBase* iEvent, int) {
+  PCommsMessage response;
+  if (iTopic.cmp(fTopic) != 0) return;
+  if (iEvent == nullptr) {
+    logError(L"[%s] Expects nont empty iParam1 topic: %ls", "notify", iTopic);
+    return;
+  }
+  PBaseptr<ICommsEvent> event(static_cast<ICommsEvent*>(iEvent));
+  const PCommsTarget* target = event->getTargetID();
+  const PCommsMessage* request = event->getMessage();
+  const int responseID = event->getResponseID();
+  static const PCommsTarget kNoTarget;
+  static const PCommsMessage kNoMessage;
+  if (target == nullptr) target = &kNoTarget;
+  if (request == nullptr) request = &kNoMessage;
+
+  fCurrentAction.store(request->fUint32, std::memory_order_relaxed);
+  logDebug(L"[%s] Message fAction [%d], size [%d], responseID [%d]", "notify", static_cast<int>(request->fUint32),
+           static_cast<int>(request->fData.size()), responseID);
+  logDebug(L"[%s] fTargetID: %ls/%d", "notify", target->fAddress, target->fConnection);
+  logDebug(L"[%s] fUint32: %d", "notify", static_cast<int>(request->fUint32));
+
+  int status;
+  try {
+    status = dispatch(*request, response);
+  } catch (const std::bad_alloc&) {
+    // A request too large for the memory left: answered, never thrown on.
+    logError(L"[%s] Out of memory handling action [%d]", "notify", static_cast<int>(request->fUint32));
+    response = PCommsMessage();
+    status = ERR_NO_MEMORY;
+    fillResponse(response, status);
+  }
+  response.fUint32 = static_cast<uint32_t>(status);
+  logDebug(L"[%s] Response status [%d]", "notify", status);
+  logDebug(L"[%s] Response datasize[%d]", "notify", static_cast<int>(response.fData.size()));
+
+  IComms* comms = fFileAccessComms.get();
+  if (comms == nullptr) {
+    // No comms interface bound (its look-up failed after the listener was
+    // added): the reply has nowhere to go; later events are still served.
+    logError(L"[%s] No comms interface bound; response [%d] dropped", "notify", responseID);
+    return;
+  }
+  if (comms->send(responseID, response) == 0) {
+    logDebug(L"[%s] Response sent", "notify");
+  } else {
+    logError(L"[%s] Error sending response", "notify");
+  }
+}
+
+int PFileAccess::dispatch(const PCommsMessage& iRequest, PCommsMessage& oResponse) {
+  for (const Route& route : kRoutes) {
+    if (route.fAction == iRequest.fUint32) return (this->*route.fHandler)(iRequest, oResponse);
+  }
+  return 0;  // not an action of this service: an empty reply with status 0
+}
+
+void PFileAccess::fillResponse(PCommsMessage& oResponse, int iStatus) {
+  oResponse.fUint32 = static_cast<uint32_t>(iStatus);
+  oResponse.fModuleID = kModuleID;
+}
+
+int PFileAccess::loadConfig() {
+  IBase* instance = nullptr;
+  int result = zevoGetInstance(PLiteral(kConfigManagerID), instance);
+  if (result == 0 && instance == nullptr) result = ERR_NO_INSTANCE;
+  if (result != 0) {
+    logError(L"[%s] getInstance ID_ICONFIGMANAGER err: %d", "loadConfig", result);
+    return result;
+  }
+  PBaseptr<IConfigManager> configManager(static_cast<IConfigManager*>(instance));
+  PBaseptr<IConfig> config;
+  result = configManager->loadByID(PLiteral(kConfigSetID), config);
+  if (result == 0 && config.isNull()) result = ERR_NO_INSTANCE;
+  if (result != 0) {
+    logError(L"[%s] cfgManager->loadByID [%ls] err: %d", "loadConfig", kConfigSetID, result);
+    return result;
+  }
+
+  struct Key {
+    const wchar_t* fKey;
+    std::vector<PString>* fList;
+    const wchar_t* fTrace;
+  };
+  const Key keys[] = {
+      {L"fileaccess.read", &fCfgReadAccess, L"[%s] fCfgReadAccess: [%ls] res: %d"},
+      {L"fileaccess.write", &fCfgWriteAccess, L"[%s] fCfgWriteAccess: [%ls] res: %d"},
+      {L"fileaccess.read.recursive", &fCfgReadAccessRecursive, L"[%s] fCfgReadAccessRecursive: [%ls] res: %d"},
+      {L"fileaccess.write.recursive", &fCfgWriteAccessRecursive, L"[%s] fCfgWriteAccessRecursive: [%ls] res: %d"},
+  };
+  PString value;
+  for (const Key& key : keys) {
+    result = config->getString(PLiteral(key.fKey), value);
+    if (result != 0) {
+      logError(L"[%s] Error getting [%ls] value from the config", "loadConfig", key.fKey);
+      return result;
+    }
+    logDebug(key.fTrace, "loadConfig", value, 0);
+    tokenizeDir(value, *key.fList);
+  }
+  return 0;  // the set is given back before its manager
+}
+
+int PFileAccess::startComms() {
+  fTopic = kTopic;
+
+  IBase* instance = nullptr;
+  int result = zevoGetInstance(PLiteral(kEventDispatcherID), instance);
+  if (result == 0 && instance == nullptr) result = ERR_NO_INSTANCE;
+  if (result != 0) {
+    logError(L"[%s] Failed to get ID_IEVENTDISPATCHER err: %d", "startComms", result);
+    return result;
+  }
+  PBaseptr<IEventDispatcher> dispatcher(static_cast<IEventDispatcher*>(instance));
+  logDebug(L"[%s] Get IEventDispatcher ptr: 0x%08x", "startComms", addressBits(instance));
+
+  result = dispatcher->addListener(PLiteral(kTopic), this);
+  if (result != 0) {
+    logError(L"[%s] Unable to add ID_MODULE_FILEACCESS listener err: %d", "startComms", result);
+    return result;
+  }
+
+  instance = nullptr;
+  result = zevoGetInstance(PLiteral(kCommsID), instance);
+  if (result == 0 && instance == nullptr) result = ERR_NO_INSTANCE;
+  if (result != 0) {
+    // The listener stays: nothing here removes it.
+    logError(L"[%s] Failed to get ID_ICOMMS err: %d", "startComms", result);
+    return result;
+  }
+  fFileAccessComms = static_cast<IComms*>(instance);
+  logDebug(L"[%s] Get FA IComms ptr: %p", "startComms", static_cast<void*>(instance));
+
+  result = fFileAccessComms->bind(PLiteral(kModuleID), fTopic);
+  if (result != 0) {
+    logError(L"[%s] Unable to bind fFileAccessComms err: %d", "startComms", result);
+  }
+  return result;
+}

@@ -1,0 +1,134 @@
+// The file-access service: answers requests on its event topic with the
+// files and directories that its access policy grants.
+//
+// Threading: notify may run on several dispatcher threads at once. The
+// access lists are written only during init, before the listener is added,
+// and only read afterwards. fMutex guards fTransfers and nothing else; the
+// shared counters of the PPtr<PFile> copies in and out of the table are
+// changed only while it is held.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "zevo/IComms.h"
+#include "zevo/IEventListener.h"
+#include "zevo/ILogger.h"
+#include "zevo/PCommsMessage.h"
+#include "zevo/PCounter.h"
+#include "zevo/PFile.h"
+#include "zevo/PMutex.h"
+#include "zevo/PPtr.h"
+#include "zevo/PString.h"
+
+// Access mask bits; transfer modes use the same bits.
+constexpr unsigned int ACCESS_READ = 1;
+constexpr unsigned int ACCESS_WRITE = 2;
+
+// Action codes.
+constexpr uint32_t ACTION_START_FILE_TRANSFER = 1001;
+constexpr uint32_t ACTION_GET_NEXT_FILE_DATA = 1002;
+constexpr uint32_t ACTION_SET_NEXT_FILE_DATA = 1003;
+constexpr uint32_t ACTION_CLOSE_FILE_TRANSFER = 1004;
+constexpr uint32_t ACTION_GET_FILE_SIZE = 2001;
+constexpr uint32_t ACTION_IS_EXISTS = 2002;
+constexpr uint32_t ACTION_IS_FILE = 2003;
+constexpr uint32_t ACTION_LIST_DIR = 2004;
+constexpr uint32_t ACTION_MAKE_DIR = 2005;
+constexpr uint32_t ACTION_DELETE_FILE = 2006;
+constexpr uint32_t ACTION_DELETE_DIR = 2007;
+
+// Largest chunk one GetNextFileData request may ask for.
+constexpr unsigned int kMaxPacketSize = 8192;
+
+class PFileAccess : public IEventListener {
+ public:
+  PFileAccess();
+
+  void incRef() override;
+  void decRef() override;
+  // Runs the handler of the request's action and sends exactly one reply.
+  void notify(const PLiteral& iTopic, IBase* iEvent, int iFlags) override;
+  virtual ~PFileAccess();
+
+  // Start-up: loadConfig, then startComms; the first failing code.
+  int init();
+
+ private:
+  using Handler = int (PFileAccess::*)(const PCommsMessage&, PCommsMessage&);
+  struct Route {
+    uint32_t fAction;
+    Handler fHandler;
+  };
+  static const Route kRoutes[];
+
+  // Start-up.
+  int loadConfig();
+  int startComms();
+
+  // Policy and paths.
+  unsigned int checkMode(const PLiteral& iPath);
+  void tokenizeDir(const PLiteral& iValue, std::vector<PString>& ioList);
+  void getDirFromPath(PString& ioPath);
+  int createRecursiveDirs(const PLiteral& iPath);
+
+  // Handlers: each returns the status; past the reading of its request it
+  // also writes the status, the module ID and its result into the response.
+  int actionStartFileTransfer(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionGetNextFileData(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionSetNextFileData(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionCloseFileTransfer(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionGetFileSize(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionIsExists(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionIsFile(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionListDir(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionMakeDir(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionDeleteFile(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  int actionDeleteDir(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+
+  // Shared steps of the handlers.
+  int dispatch(const PCommsMessage& iRequest, PCommsMessage& oResponse);
+  void fillResponse(PCommsMessage& oResponse, int iStatus);
+  int readPathQuery(const PCommsMessage& iRequest, const char* iFunction, PString& oFileName, bool& oReadable);
+  int changePath(const PCommsMessage& iRequest, PCommsMessage& oResponse, const char* iFunction,
+                 int (*iChange)(PFileAccess&, const PLiteral&), bool iLogDelete);
+  bool findTransfer(int iTransferID, const char* iFunction, PPtr<PFile>& oFile, int& oMode);
+  void dropFile(PPtr<PFile>& ioFile);
+
+  // Log lines go to fLogger and are skipped while it is empty. A string
+  // argument is passed to "%ls" as its text, an array as its address.
+  template <class T>
+  static auto logArg(const T& iValue) {
+    if constexpr (std::is_base_of<PLiteral, T>::value) {
+      return static_cast<const wchar_t*>(iValue);
+    } else if constexpr (std::is_array<T>::value) {
+      return static_cast<const std::remove_extent_t<T>*>(iValue);
+    } else {
+      return iValue;
+    }
+  }
+  template <class... Args>
+  void logDebug(const wchar_t* iFormat, const char* iFunction, const Args&... iArgs) const {
+    if (!fLogger.isNull()) fLogger->logDebug(0, iFormat, iFunction, logArg(iArgs)...);
+  }
+  template <class... Args>
+  void logError(const wchar_t* iFormat, const char* iFunction, const Args&... iArgs) const {
+    if (!fLogger.isNull()) fLogger->logError(0, iFormat, iFunction, logArg(iArgs)...);
+  }
+
+  PCounterSync fRefCounter;                                    // synchronised: framework threads take references
+  std::vector<PString> fCfgReadAccess;                         // "fileaccess.read": equality
+  std::vector<PString> fCfgWriteAccess;                        // "fileaccess.write": equality
+  std::vector<PString> fCfgReadAccessRecursive;                // "fileaccess.read.recursive": prefix
+  std::vector<PString> fCfgWriteAccessRecursive;               // "fileaccess.write.recursive": prefix
+  std::map<int, std::pair<PPtr<PFile>, int>> fTransfers;       // open transfers: ID -> (file, mode); GUARDED_BY fMutex
+  PBaseptr<IComms> fFileAccessComms;                           // every reply is sent through it
+  PString fTopic;                                              // the only topic notify accepts
+  std::atomic<uint32_t> fCurrentAction;                        // action of the latest request
+  PMutex fMutex;                                               // guards fTransfers
+  PBaseptr<ILogger> fLogger;                                   // empty: nothing is logged
+};
