@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "zevo/PCommsMessage.h"
 #include "zevo/PCounter.h"
 #include "zevo/PFile.h"
+#include "zevo/PLogArgs.h"
 #include "zevo/PMutex.h"
 #include "zevo/PPtr.h"
 #include "zevo/PString.h"
@@ -99,25 +99,14 @@ class PFileAccess : public IEventListener {
   bool findTransfer(int iTransferID, const char* iFunction, PPtr<PFile>& oFile, int& oMode);
   void dropFile(PPtr<PFile>& ioFile);
 
-  // Log lines go to fLogger and are skipped while it is empty. A string
-  // argument is passed to "%ls" as its text, an array as its address.
-  template <class T>
-  static auto logArg(const T& iValue) {
-    if constexpr (std::is_base_of<PLiteral, T>::value) {
-      return static_cast<const wchar_t*>(iValue);
-    } else if constexpr (std::is_array<T>::value) {
-      return static_cast<const std::remove_extent_t<T>*>(iValue);
-    } else {
-      return iValue;
-    }
-  }
+  // Log lines go to fLogger and are skipped while it is empty.
   template <class... Args>
   void logDebug(const wchar_t* iFormat, const char* iFunction, const Args&... iArgs) const {
-    if (!fLogger.isNull()) fLogger->logDebug(0, iFormat, iFunction, logArg(iArgs)...);
+    if (!fLogger.isNull()) fLogger->logDebug(0, iFormat, iFunction, zevoLogArg(iArgs)...);
   }
   template <class... Args>
   void logError(const wchar_t* iFormat, const char* iFunction, const Args&... iArgs) const {
-    if (!fLogger.isNull()) fLogger->logError(0, iFormat, iFunction, logArg(iArgs)...);
+    if (!fLogger.isNull()) fLogger->logError(0, iFormat, iFunction, zevoLogArg(iArgs)...);
   }
 
   PCounterSync fRefCounter;                                    // synchronised: framework threads take references

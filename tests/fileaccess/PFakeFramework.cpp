@@ -150,26 +150,6 @@ size_t PFakeComms::replyCount() {
   return fReplies.size();
 }
 
-PPayload& PPayload::str(const std::wstring& iText) {
-  EXPECT_EQ(0, PDataWriter(fData).writeString(PLiteral(iText.c_str(), static_cast<unsigned int>(iText.size()))));
-  return *this;
-}
-
-PPayload& PPayload::i32(int iValue) {
-  PDataWriter(fData).writeInt32(iValue);
-  return *this;
-}
-
-PPayload& PPayload::bytes(const std::vector<unsigned char>& iBytes) {
-  PDataWriter(fData).writeBytes(iBytes);
-  return *this;
-}
-
-PPayload& PPayload::raw(std::initializer_list<unsigned char> iBytes) {
-  fData.insert(fData.end(), iBytes);
-  return *this;
-}
-
 PPluginHarness::PPluginHarness() { zevoClearInstances(); }
 
 PPluginHarness::~PPluginHarness() {
@@ -266,47 +246,11 @@ PCommsMessage PPluginHarness::call(uint32_t iAction, const std::vector<unsigned 
   return replies.empty() ? PCommsMessage() : replies.front().fMessage;
 }
 
-int replyInt32(const PCommsMessage& iReply) {
-  PDataReader reader(iReply.fData);
-  int value = -12345;
-  EXPECT_EQ(0, reader.readInt32(value));
-  EXPECT_EQ(0u, reader.remaining()) << "a reply holds one element";
-  return value;
-}
-
-long long replyInt64(const PCommsMessage& iReply) {
-  PDataReader reader(iReply.fData);
-  long long value = -12345;
-  EXPECT_EQ(0, reader.readInt64(value));
-  EXPECT_EQ(0u, reader.remaining()) << "a reply holds one element";
-  return value;
-}
-
-bool replyBool(const PCommsMessage& iReply) {
-  EXPECT_EQ(2u, iReply.fData.size());
-  PDataReader reader(iReply.fData);
-  bool value = false;
-  EXPECT_EQ(0, reader.readBool(value));
-  return value;
-}
-
-std::vector<unsigned char> replyBytes(const PCommsMessage& iReply) {
-  PDataReader reader(iReply.fData);
-  std::vector<unsigned char> bytes;
-  EXPECT_EQ(0, reader.readBytes(bytes));
-  EXPECT_EQ(0u, reader.remaining()) << "a reply holds one element";
-  return bytes;
-}
-
-std::vector<std::wstring> replyStrings(const PCommsMessage& iReply) {
-  PDataReader reader(iReply.fData);
-  std::vector<PString> values;
-  EXPECT_EQ(0, reader.readStrings(values));
-  EXPECT_EQ(0u, reader.remaining()) << "a reply holds one element";
-  std::vector<std::wstring> out;
-  for (const PString& value : values) out.push_back(value.str());
-  return out;
-}
+int replyInt32(const PCommsMessage& iReply) { return payloadInt32(iReply.fData); }
+long long replyInt64(const PCommsMessage& iReply) { return payloadInt64(iReply.fData); }
+bool replyBool(const PCommsMessage& iReply) { return payloadBool(iReply.fData); }
+std::vector<unsigned char> replyBytes(const PCommsMessage& iReply) { return payloadBytes(iReply.fData); }
+std::vector<std::wstring> replyStrings(const PCommsMessage& iReply) { return payloadStrings(iReply.fData); }
 
 std::wstring moduleOf(const PCommsMessage& iReply) { return iReply.fModuleID.str(); }
 

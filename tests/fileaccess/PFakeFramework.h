@@ -20,6 +20,7 @@
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
 #include "zevo/PErrors.h"
+#include "PPayload.h"
 
 // Counts references; the test owns the object, so the count reaching 0
 // frees nothing and a negative count is a fault the tests look for.
@@ -146,19 +147,6 @@ class PFakeEvent : public PCounted<ICommsEvent> {
   PCommsTarget fTarget;
   PCommsMessage fMessage;
   int fResponseID = 0;
-};
-
-// Builds request payloads.
-class PPayload {
- public:
-  PPayload& str(const std::wstring& iText);
-  PPayload& i32(int iValue);
-  PPayload& bytes(const std::vector<unsigned char>& iBytes);
-  PPayload& raw(std::initializer_list<unsigned char> iBytes);
-  const std::vector<unsigned char>& data() const { return fData; }
-
- private:
-  std::vector<unsigned char> fData;
 };
 
 // The plug-in loaded from its library, with the fakes registered under the

@@ -16,11 +16,13 @@ class PPtr {
  public:
   PPtr() : fObject(nullptr), fCounter(nullptr), fDeleteKind(0) {}
 
-  PPtr(T* iObject, int iDeleteKind = 0) : fObject(iObject), fCounter(nullptr), fDeleteKind(iDeleteKind) {
+  PPtr(T* iObject, int iDeleteKind = 0) : fObject(nullptr), fCounter(nullptr), fDeleteKind(iDeleteKind) {
     // Only PPtr's own newCounter() is reachable from a base constructor;
-    // PBaseptr takes its reference in its own constructor.
-    if (fObject) {
+    // PBaseptr takes its reference in its own constructor. The counter is
+    // made first: if that fails, the pointer is still empty and consistent.
+    if (iObject) {
       fCounter = new int(0);
+      fObject = iObject;
       newCounter();
       *fCounter = 1;
     }
@@ -38,10 +40,12 @@ class PPtr {
 
   PPtr& operator=(T* iObject) {
     if (iObject == fObject) return *this;
+    // The new counter first: if it cannot be made, nothing has changed.
+    int* counter = iObject ? new int(0) : nullptr;
     release();
     fObject = iObject;
     if (fObject) {
-      fCounter = new int(0);
+      fCounter = counter;
       newCounter();
       *fCounter = 1;
     }

@@ -1,0 +1,142 @@
+#include "PHost.h"
+
+#include <thread>
+
+#include "zevo/PErrors.h"
+#include "zevo/PLogArgs.h"
+#include "zevo/PUtils.h"
+#include "zevo/core/PConfigManager.h"
+#include "zevo/logger/PLogger.h"
+#include "zevo/zevoGetInstance.h"
+
+namespace {
+
+std::string describe(int iCode) {
+  const char* name = PErrors::name(iCode);
+  const char* meaning = PErrors::meaning(iCode);
+  if (name == nullptr) return "code " + std::to_string(iCode);
+  return std::string(meaning) + " (" + name + ", " + std::to_string(iCode) + ")";
+}
+
+PString widen(const std::string& iText) {
+  PString text;
+  if (PUtils::fromUtf8(iText.data(), iText.size(), text) != 0) text = L"?";
+  return text;
+}
+
+}  // namespace
+
+PHost::~PHost() { stop(); }
+
+template <class... Args>
+void PHost::logInfo(const wchar_t* iFormat, const Args&... iArgs) {
+  if (!fLogger.isNull()) fLogger->logInfo(0, iFormat, "zevohost", zevoLogArg(iArgs)...);
+}
+
+bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager, std::string& oError) {
+  stop();
+  fRunning = true;
+
+  // Logger first, so that everything after it can log.
+  PBaseptr<ILogger> logger;
+  PLogTarget target = LOG_TARGET_STDERR;
+  std::string file;
+  if (iSettings.fLogTarget == "syslog") target = LOG_TARGET_SYSLOG;
+  if (iSettings.fLogTarget.compare(0, 5, "file:") == 0) {
+    target = LOG_TARGET_FILE;
+    file = iSettings.fLogTarget.substr(5);
+  }
+  int result = PLoggerComponent::create(target, iSettings.fLogLevel, widen(file), logger);
+  if (result != 0) {
+    oError = "cannot open the log " + iSettings.fLogTarget + ": " + describe(result);
+    stop();
+    return false;
+  }
+  zevoRegisterInstance(PLiteral(ZEVO_ID_LOGGER), logger.get());
+  logger->getLogger(PLiteral(L"zevohost.log"), fLogger);
+
+  zevoRegisterInstance(PLiteral(ZEVO_ID_CONFIG_MANAGER), iConfigManager);
+
+  int workers = iSettings.fWorkers;
+  if (workers <= 0) workers = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+  result = PEventDispatcher::create(workers, fDispatcher);
+  if (result != 0) {
+    oError = "cannot create the event dispatcher: " + describe(result);
+    stop();
+    return false;
+  }
+  zevoRegisterInstance(PLiteral(ZEVO_ID_EVENT_DISPATCHER), fDispatcher.get());
+
+  PCommsSettings comms;
+  comms.fFrameMax = static_cast<uint32_t>(iSettings.fFrameMax);
+  comms.fConnectionMax = static_cast<int>(iSettings.fConnectionMax);
+  comms.fReadAhead = static_cast<size_t>(iSettings.fReadAhead);
+  result = PComms::create(fDispatcher.get(), comms, fComms);
+  if (result != 0) {
+    oError = "cannot create the comms component: " + describe(result);
+    stop();
+    return false;
+  }
+  fComms->setLogger(fLogger);
+  zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
+
+  for (const std::string& endpoint : iSettings.fListen) {
+    std::string where, error;
+    result = fComms->listen(endpoint, where, error);
+    if (result != 0) {
+      oError = "cannot listen on " + endpoint + ": " + error;
+      stop();
+      return false;
+    }
+    fEndpoints.push_back(where);
+  }
+
+  auto* manager = static_cast<PConfigManager*>(iConfigManager);
+  for (const std::string& path : iSettings.fPlugins) {
+    auto loader = std::make_unique<PPluginLoader>();
+    const std::string configErrorBefore = manager->lastError();
+    result = loader->load(path.c_str());
+    if (result != 0) {
+      oError = "plug-in " + path + " failed to start: " + describe(result);
+      if (!loader->lastError().empty()) oError += ": " + loader->lastError();
+      // A configuration set the plug-in could not load says why.
+      const std::string configError = manager->lastError();
+      if (configError != configErrorBefore) oError += "\n  configuration: " + configError;
+      stop();
+      return false;
+    }
+    logInfo(L"[%s] loaded plug-in %ls", widen(path));
+    fPlugins.push_back(std::move(loader));
+  }
+
+  result = fDispatcher->start();
+  if (result == 0) result = fComms->start();
+  if (result != 0) {
+    oError = "cannot start serving: " + describe(result);
+    stop();
+    return false;
+  }
+  for (const std::string& where : fEndpoints) logInfo(L"[%s] listening on %ls", widen(where));
+  return true;
+}
+
+void PHost::stop() {
+  if (!fRunning) return;
+  fRunning = false;
+  if (!fComms.isNull()) fComms->stopAccepting();
+  if (!fDispatcher.isNull()) fDispatcher->stop();  // the workers finish their turn and end
+  if (!fComms.isNull()) fComms->closeAll();         // closes the transfers vanished peers left
+  if (!fDispatcher.isNull()) fDispatcher->removeAllListeners();
+  // Each plug-in's last reference goes; its services go with it, and give
+  // back what they hold of the components.
+  while (!fPlugins.empty()) {
+    fPlugins.back()->unload();
+    fPlugins.pop_back();
+  }
+  logInfo(L"[%s] stopped");
+  fLogger = static_cast<ILogger*>(nullptr);
+  zevoClearInstances();
+  fComms = static_cast<PComms*>(nullptr);
+  fDispatcher = static_cast<PEventDispatcher*>(nullptr);
+  fEndpoints.clear();
+}

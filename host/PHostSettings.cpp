@@ -1,0 +1,229 @@
+#include "PHostSettings.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "zevo/PErrors.h"
+#include "zevo/PUtils.h"
+
+const char kHostUsage[] =
+    "Usage: zevohost [OPTION]...\n"
+    "Loads the plug-ins of its configuration and serves peers over sockets until\n"
+    "SIGTERM or SIGINT.\n"
+    "\n"
+    "  --config-dir DIR       configuration sets, one DIR/<set>.conf each (default /etc/zevo);\n"
+    "                         the host's own set is zevohost.conf\n"
+    "  --plugin PATH          load this plug-in library (repeatable; replaces 'plugins')\n"
+    "  --listen ENDPOINT      unix:PATH or tcp:HOST:PORT (repeatable; replaces 'listen')\n"
+    "  --workers N            worker threads (default: one per core, at least 2)\n"
+    "  --frame-max BYTES      largest frame accepted (default 1048576)\n"
+    "  --connection-max N     connections served at once (default 64)\n"
+    "  --readahead BYTES      unsent reply bytes before a connection is slowed (default 262144)\n"
+    "  --log-level LEVEL      error, warning, info or debug (default info)\n"
+    "  --log-target TARGET    stderr, syslog or file:PATH (default stderr)\n"
+    "  -h, --help             show this help\n"
+    "  --version              show the version\n"
+    "\n"
+    "Exit status: 0 after a clean shut-down, 1 when start-up fails, 2 on a usage error.\n";
+
+namespace {
+
+bool takeValue(int iArgc, char** iArgv, int& ioIndex, const char* iName, std::string& oValue, std::string& oError) {
+  const std::string argument = iArgv[ioIndex];
+  const std::string prefix = std::string(iName) + "=";
+  if (argument.compare(0, prefix.size(), prefix) == 0) {
+    oValue = argument.substr(prefix.size());
+    return true;
+  }
+  if (ioIndex + 1 >= iArgc) {
+    oError = std::string(iName) + " needs a value";
+    return false;
+  }
+  oValue = iArgv[++ioIndex];
+  return true;
+}
+
+bool isOption(const std::string& iArgument, const char* iName) {
+  const size_t length = std::strlen(iName);
+  return iArgument.compare(0, length, iName) == 0 && (iArgument.size() == length || iArgument[length] == '=');
+}
+
+bool parseNumber(const std::string& iText, long iMin, long iMax, long& oValue) {
+  if (iText.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(iText.c_str(), &end, 10);
+  if (errno != 0 || end == nullptr || *end != '\0' || value < iMin || value > iMax) return false;
+  oValue = value;
+  return true;
+}
+
+std::string absolute(const std::string& iPath) {
+  if (iPath.empty() || iPath[0] == '/') return iPath;
+  char here[PATH_MAX];
+  if (getcwd(here, sizeof here) == nullptr) return iPath;
+  return std::string(here) + "/" + iPath;
+}
+
+std::string endpointAbsolute(const std::string& iEndpoint) {
+  if (iEndpoint.compare(0, 5, "unix:") == 0) return "unix:" + absolute(iEndpoint.substr(5));
+  return iEndpoint;
+}
+
+// Comma-separated pieces, blanks trimmed, empty pieces dropped.
+std::vector<std::string> splitList(const std::string& iValue) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  while (start <= iValue.size()) {
+    size_t end = iValue.find(',', start);
+    if (end == std::string::npos) end = iValue.size();
+    size_t first = iValue.find_first_not_of(" \t", start);
+    if (first != std::string::npos && first < end) {
+      size_t last = iValue.find_last_not_of(" \t", end - 1);
+      pieces.push_back(iValue.substr(first, last - first + 1));
+    }
+    start = end + 1;
+  }
+  return pieces;
+}
+
+// The value of a key of the set; false when the key is absent.
+bool configValue(IConfig* iConfig, const wchar_t* iKey, std::string& oValue) {
+  if (iConfig == nullptr) return false;
+  PString value;
+  if (iConfig->getString(PLiteral(iKey), value) != 0) return false;
+  return PUtils::toUtf8(value, oValue) == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
+  static const wchar_t* const kKnown[] = {L"plugins",        L"listen",    L"workers",   L"frame.max",
+                                          L"connection.max", L"connection.readahead", L"log.level", L"log.target"};
+  std::vector<std::string> warnings;
+  std::vector<PString> keys;
+  if (iConfig == nullptr || iConfig->keys(keys) != 0) return warnings;
+  for (const PString& key : keys) {
+    bool known = false;
+    for (const wchar_t* name : kKnown) known = known || key.cmp(name, PLiteral::kToNul) == 0;
+    if (!known) {
+      warnings.push_back("unknown key '" + PUtils::toDisplay(key) + "' at " + iConfig->source() + ":" +
+                         std::to_string(iConfig->lineOf(key)) + " (ignored)");
+    }
+  }
+  return warnings;
+}
+
+int parseLogLevel(const std::string& iText) {
+  if (iText == "error" || iText == "1") return LOG_LEVEL_ERROR;
+  if (iText == "warning" || iText == "2") return LOG_LEVEL_WARNING;
+  if (iText == "info" || iText == "3") return LOG_LEVEL_INFO;
+  if (iText == "debug" || iText == "4") return LOG_LEVEL_DEBUG;
+  if (iText == "none" || iText == "0") return LOG_LEVEL_NONE;
+  return -1;
+}
+
+bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::string& oError) {
+  for (int i = 1; i < iArgc; ++i) {
+    const std::string argument = iArgv[i];
+    std::string value;
+    if (argument == "-h" || argument == "--help") {
+      oOptions.fHelp = true;
+    } else if (argument == "--version") {
+      oOptions.fVersion = true;
+    } else if (isOption(argument, "--config-dir")) {
+      if (!takeValue(iArgc, iArgv, i, "--config-dir", oOptions.fConfigDir, oError)) return false;
+    } else if (isOption(argument, "--plugin")) {
+      if (!takeValue(iArgc, iArgv, i, "--plugin", value, oError)) return false;
+      oOptions.fPlugins.push_back(value);
+    } else if (isOption(argument, "--listen")) {
+      if (!takeValue(iArgc, iArgv, i, "--listen", value, oError)) return false;
+      oOptions.fListen.push_back(value);
+    } else if (isOption(argument, "--workers")) {
+      if (!takeValue(iArgc, iArgv, i, "--workers", oOptions.fWorkers, oError)) return false;
+    } else if (isOption(argument, "--frame-max")) {
+      if (!takeValue(iArgc, iArgv, i, "--frame-max", oOptions.fFrameMax, oError)) return false;
+    } else if (isOption(argument, "--connection-max")) {
+      if (!takeValue(iArgc, iArgv, i, "--connection-max", oOptions.fConnectionMax, oError)) return false;
+    } else if (isOption(argument, "--readahead")) {
+      if (!takeValue(iArgc, iArgv, i, "--readahead", oOptions.fReadAhead, oError)) return false;
+    } else if (isOption(argument, "--log-level")) {
+      if (!takeValue(iArgc, iArgv, i, "--log-level", oOptions.fLogLevel, oError)) return false;
+    } else if (isOption(argument, "--log-target")) {
+      if (!takeValue(iArgc, iArgv, i, "--log-target", oOptions.fLogTarget, oError)) return false;
+    } else {
+      oError = "unknown option " + argument;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSettings& oSettings,
+                         std::string& oError) {
+  struct Number {
+    const wchar_t* fKey;
+    const char* fOption;
+    const std::string& fGiven;
+    long fMin, fMax;
+    long& fValue;
+  };
+  long workers = oSettings.fWorkers;
+  const Number numbers[] = {
+      {L"workers", "--workers", iOptions.fWorkers, 1, 256, workers},
+      {L"frame.max", "--frame-max", iOptions.fFrameMax, 64, 64L << 20, oSettings.fFrameMax},
+      {L"connection.max", "--connection-max", iOptions.fConnectionMax, 1, 100000, oSettings.fConnectionMax},
+      {L"connection.readahead", "--readahead", iOptions.fReadAhead, 4096, 64L << 20, oSettings.fReadAhead},
+  };
+  for (const Number& number : numbers) {
+    std::string text;
+    if (configValue(iConfig, number.fKey, text) && !parseNumber(text, number.fMin, number.fMax, number.fValue)) {
+      oError = "key '" + PUtils::toDisplay(PLiteral(number.fKey)) + "' of zevohost.conf: \"" + text +
+               "\" is not a number from " + std::to_string(number.fMin) + " to " + std::to_string(number.fMax);
+      return false;
+    }
+    if (!number.fGiven.empty() && !parseNumber(number.fGiven, number.fMin, number.fMax, number.fValue)) {
+      oError = std::string(number.fOption) + ": \"" + number.fGiven + "\" is not a number from " +
+               std::to_string(number.fMin) + " to " + std::to_string(number.fMax);
+      return false;
+    }
+  }
+  oSettings.fWorkers = static_cast<int>(workers);
+
+  std::string text;
+  if (configValue(iConfig, L"plugins", text)) oSettings.fPlugins = splitList(text);
+  if (!iOptions.fPlugins.empty()) oSettings.fPlugins = iOptions.fPlugins;
+  if (configValue(iConfig, L"listen", text)) oSettings.fListen = splitList(text);
+  if (!iOptions.fListen.empty()) oSettings.fListen = iOptions.fListen;
+  if (oSettings.fListen.empty()) oSettings.fListen.push_back("unix:/run/zevo/zevohost.sock");
+
+  std::string level = "info";
+  if (configValue(iConfig, L"log.level", text)) level = text;
+  if (!iOptions.fLogLevel.empty()) level = iOptions.fLogLevel;
+  oSettings.fLogLevel = parseLogLevel(level);
+  if (oSettings.fLogLevel < 0) {
+    oError = "log level \"" + level + "\" is not one of error, warning, info, debug";
+    return false;
+  }
+  if (configValue(iConfig, L"log.target", text)) oSettings.fLogTarget = text;
+  if (!iOptions.fLogTarget.empty()) oSettings.fLogTarget = iOptions.fLogTarget;
+  const std::string& target = oSettings.fLogTarget;
+  if (target.compare(0, 5, "file:") == 0 && target.size() > 5) {
+    oSettings.fLogTarget = "file:" + absolute(target.substr(5));
+  } else if (target != "stderr" && target != "syslog") {
+    oError = "log target \"" + target + "\" is not stderr, syslog or file:PATH";
+    return false;
+  }
+
+  for (std::string& plugin : oSettings.fPlugins) plugin = absolute(plugin);
+  for (std::string& endpoint : oSettings.fListen) endpoint = endpointAbsolute(endpoint);
+  if (oSettings.fPlugins.empty()) {
+    oError = "no plug-ins to load: set 'plugins' in zevohost.conf or give --plugin";
+    return false;
+  }
+  return true;
+}

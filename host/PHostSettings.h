@@ -1,0 +1,51 @@
+// What the host runs with: its configuration set "zevohost", overridden by
+// the command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "zevo/IConfig.h"
+#include "zevo/ILogger.h"
+#include "zevo/core/PConfig.h"
+
+struct PHostSettings {
+  std::string fConfigDir = "/etc/zevo";
+  std::vector<std::string> fPlugins;             // plug-in libraries, absolute
+  std::vector<std::string> fListen;              // endpoints
+  int fWorkers = 0;                              // 0: one per core, at least 2
+  long fFrameMax = 1 << 20;
+  long fConnectionMax = 64;
+  long fReadAhead = 256 * 1024;
+  int fLogLevel = LOG_LEVEL_INFO;
+  std::string fLogTarget = "stderr";             // stderr, syslog or file:PATH
+  bool fHelp = false;
+  bool fVersion = false;
+};
+
+// Command-line options, as given (empty: not given).
+struct PHostOptions {
+  std::string fConfigDir;
+  std::vector<std::string> fPlugins;
+  std::vector<std::string> fListen;
+  std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget;
+  bool fHelp = false;
+  bool fVersion = false;
+};
+
+// Parses argv; false with oError on a usage error.
+bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::string& oError);
+
+// Fills iSettings from the host's configuration set (null: none) and then
+// from the options; false with oError naming the key or option at fault.
+// Relative paths are made absolute against the current directory.
+bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSettings& oSettings,
+                         std::string& oError);
+
+// One line per key of the host's set that the host does not know.
+std::vector<std::string> unknownHostKeys(PConfig* iConfig);
+
+// "error", "warning", "info", "debug" (or 1 to 4); -1 when unknown.
+int parseLogLevel(const std::string& iText);
+
+extern const char kHostUsage[];

@@ -1,0 +1,93 @@
+// zevohost: loads the plug-ins named in its configuration and serves peers
+// over sockets until SIGTERM or SIGINT.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "PHost.h"
+#include "zevo/PErrors.h"
+#include "zevo/core/PConfigManager.h"
+
+namespace {
+
+int fail(const std::string& iMessage) {
+  std::fprintf(stderr, "zevohost: %s\n", iMessage.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PHostOptions options;
+  std::string error;
+  if (!parseHostOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "zevohost: %s\nTry 'zevohost --help'.\n", error.c_str());
+    return 2;
+  }
+  if (options.fHelp) {
+    std::fputs(kHostUsage, stdout);
+    return 0;
+  }
+  if (options.fVersion) {
+    std::puts("zevohost " ZEVO_VERSION);
+    return 0;
+  }
+
+  // Signals are taken by this thread alone, with sigwait; every thread
+  // started from here on inherits the blocked set.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  PHostSettings settings;
+  if (!options.fConfigDir.empty()) settings.fConfigDir = options.fConfigDir;
+  struct stat info;
+  if (::stat(settings.fConfigDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return fail("configuration directory " + settings.fConfigDir + " does not exist (see --config-dir)");
+  }
+  PBaseptr<PConfigManager> configManager;
+  int result = PConfigManager::create(settings.fConfigDir, configManager);
+  if (result != 0) return fail("cannot use the configuration directory " + settings.fConfigDir);
+  // The host's own set is optional: without it, defaults and options rule.
+  PBaseptr<PConfig> hostConfig;
+  std::string configError;
+  result = configManager->load(PLiteral(L"zevohost"), hostConfig, configError);
+  if (result != 0 && result != ERR_CONFIG_NO_SET) return fail(configError);
+  for (const std::string& warning : unknownHostKeys(hostConfig.get())) {
+    std::fprintf(stderr, "zevohost: warning: %s\n", warning.c_str());
+  }
+  if (!resolveHostSettings(hostConfig.get(), options, settings, error)) return fail(error);
+  hostConfig = static_cast<PConfig*>(nullptr);
+
+  // A path without any "/" must mean the same to the access policy, which
+  // judges it as lying in "/", and to the file system.
+  if (chdir("/") != 0) return fail(std::string("cannot change to /: ") + std::strerror(errno));
+
+  PHost host;
+  if (!host.start(settings, configManager.get(), error)) return fail(error);
+  for (const std::string& where : host.endpoints()) std::fprintf(stderr, "zevohost: listening on %s\n", where.c_str());
+  std::fflush(stderr);
+
+  for (;;) {
+    int taken = 0;
+    if (sigwait(&signals, &taken) != 0) continue;
+    if (taken == SIGHUP) {
+      std::fprintf(stderr, "zevohost: SIGHUP ignored; restart to read the configuration again\n");
+      continue;
+    }
+    std::fprintf(stderr, "zevohost: %s received, shutting down\n", taken == SIGTERM ? "SIGTERM" : "SIGINT");
+    break;
+  }
+  host.stop();
+  std::fprintf(stderr, "zevohost: stopped\n");
+  return 0;
+}

@@ -1,0 +1,308 @@
+#include "PHostProcess.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <fstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+std::vector<char*> argvOf(std::vector<std::string>& ioArgs) {
+  std::vector<char*> argv;
+  for (std::string& arg : ioArgs) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Reads what is available from a non-blocking descriptor.
+void drain(int iFd, std::string& ioText) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(iFd, buffer, sizeof buffer);
+    if (got <= 0) return;
+    ioText.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+// Reads to the end, blocking.
+void readAll(int iFd, const std::function<void(const char*, size_t)>& iSink) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(iFd, buffer, sizeof buffer);
+    if (got > 0) {
+      iSink(buffer, static_cast<size_t>(got));
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return;
+    }
+  }
+}
+
+pid_t spawn(std::vector<std::string> iArgs, int& oErr) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+  std::vector<char*> argv = argvOf(iArgs);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  oErr = pipeFds[0];
+  return pid;
+}
+
+}  // namespace
+
+PHostProcess::PHostProcess() { std::filesystem::create_directories(fDir / "etc"); std::filesystem::create_directories(fDir / "data"); }
+
+PHostProcess::~PHostProcess() {
+  if (fPid > 0) stop();
+  if (fReader.joinable()) fReader.join();
+}
+
+void PHostProcess::collect(int iFd) {
+  readAll(iFd, [this](const char* iBytes, size_t iCount) {
+    std::lock_guard<std::mutex> lock(fOutputLock);
+    fOutput.append(iBytes, iCount);
+  });
+  ::close(iFd);
+}
+
+void PHostProcess::setConfig(const std::string& iSet, const std::string& iText) {
+  std::ofstream(fDir / ("etc/" + iSet + ".conf")) << iText;
+}
+
+void PHostProcess::useDefaultConfig(const std::string& iExtraHostLines) {
+  setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" + (fDir / "host.sock") +
+                            "\nlog.level = debug\n" + iExtraHostLines);
+  setConfig("zevop.fileaccess", "fileaccess.read =\nfileaccess.write =\nfileaccess.read.recursive = " + data() +
+                                    "\nfileaccess.write.recursive = " + data() + "\n");
+}
+
+bool PHostProcess::start(const std::vector<std::string>& iExtraArgs) {
+  std::vector<std::string> args = {ZEVOHOST, "--config-dir", configDir()};
+  args.insert(args.end(), iExtraArgs.begin(), iExtraArgs.end());
+  if (fReader.joinable()) fReader.join();
+  {
+    std::lock_guard<std::mutex> lock(fOutputLock);
+    fOutput.clear();
+  }
+  int err = -1;
+  fPid = spawn(args, err);
+  if (fPid <= 0) return false;
+  fReader = std::thread([this, err] { collect(err); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string text = output();
+    const size_t at = text.find("zevohost: listening on ");
+    if (at != std::string::npos) {
+      const size_t end = text.find('\n', at);
+      if (end != std::string::npos) {
+        fEndpoint = text.substr(at + 23, end - at - 23);
+        return true;
+      }
+    }
+    int status = 0;
+    if (waitpid(fPid, &status, WNOHANG) == fPid) {
+      fPid = -1;
+      fReader.join();
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+int PHostProcess::stop() {
+  if (fPid <= 0) return -1;
+  ::kill(fPid, SIGTERM);
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (waitpid(fPid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(fPid, SIGKILL);
+      waitpid(fPid, &status, 0);
+      fPid = -1;
+      fReader.join();
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  fPid = -1;
+  fReader.join();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int PHostProcess::runToExit(const std::vector<std::string>& iArgs, std::string& oStderr, int iTimeoutSeconds) {
+  std::vector<std::string> args = {ZEVOHOST};
+  args.insert(args.end(), iArgs.begin(), iArgs.end());
+  int err = -1;
+  const pid_t pid = spawn(args, err);
+  if (pid <= 0) return -1;
+  fcntl(err, F_SETFL, O_NONBLOCK);
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(iTimeoutSeconds);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    drain(err, oStderr);
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ::close(err);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  drain(err, oStderr);
+  ::close(err);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string PHostProcess::output() {
+  std::lock_guard<std::mutex> lock(fOutputLock);
+  return fOutput;
+}
+
+bool PHostProcess::waitForOutput(const std::string& iText, std::chrono::milliseconds iTimeout) {
+  const auto deadline = std::chrono::steady_clock::now() + iTimeout;
+  while (output().find(iText) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+int PHostProcess::descriptorsOn(const std::string& iPath) const {
+  int count = 0;
+  const std::string dir = "/proc/" + std::to_string(fPid) + "/fd";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    std::error_code ignored;
+    if (std::filesystem::read_symlink(entry.path(), ignored).string() == iPath) ++count;
+  }
+  return count;
+}
+
+long PHostProcess::residentKiB() const {
+  std::ifstream status("/proc/" + std::to_string(fPid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+PWireClient::~PWireClient() { close(); }
+
+void PWireClient::close() {
+  if (fFd >= 0) ::close(fFd);
+  fFd = -1;
+}
+
+bool PWireClient::connect(const std::string& iEndpoint) {
+  close();
+  if (iEndpoint.compare(0, 5, "unix:") == 0) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = iEndpoint.substr(5);
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    fFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+  } else if (iEndpoint.compare(0, 4, "tcp:") == 0) {
+    const std::string rest = iEndpoint.substr(4);
+    const size_t colon = rest.rfind(':');
+    std::string host = rest.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), rest.substr(colon + 1).c_str(), &hints, &found) != 0) return false;
+    fFd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool connected = ::connect(fFd, found->ai_addr, found->ai_addrlen) == 0;
+    freeaddrinfo(found);
+    if (connected) return true;
+  }
+  close();
+  return false;
+}
+
+bool PWireClient::sendRaw(const std::vector<unsigned char>& iBytes) {
+  size_t done = 0;
+  while (done < iBytes.size()) {
+    const ssize_t sent = ::send(fFd, iBytes.data() + done, iBytes.size() - done, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    done += static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+bool PWireClient::sendRequest(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload,
+                              const std::string& iModule) {
+  std::vector<unsigned char> frame;
+  PFrame::append(frame, FRAME_REQUEST, iExchange, iAction, iModule, iPayload.data(), iPayload.size());
+  return sendRaw(frame);
+}
+
+bool PWireClient::readExactly(unsigned char* oBytes, size_t iCount, std::chrono::steady_clock::time_point iDeadline) {
+  size_t done = 0;
+  while (done < iCount) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(iDeadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd waiting{fFd, POLLIN, 0};
+    if (::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return false;
+    const ssize_t got = ::recv(fFd, oBytes + done, iCount - done, 0);
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool PWireClient::receive(PWireFrame& oFrame, std::chrono::milliseconds iTimeout) {
+  const auto deadline = std::chrono::steady_clock::now() + iTimeout;
+  unsigned char header[kFrameHeader];
+  if (!readExactly(header, sizeof header, deadline)) return false;
+  const uint32_t length = PFrame::readU32(header);
+  if (length < kFrameMinLength) return false;
+  std::vector<unsigned char> rest(length - kFrameMinLength);
+  if (!readExactly(rest.data(), rest.size(), deadline)) return false;
+  const size_t moduleLength = size_t(header[13]) | size_t(header[14]) << 8;
+  if (moduleLength > rest.size()) return false;
+  oFrame.fKind = header[4];
+  oFrame.fExchange = PFrame::readU32(header + 5);
+  oFrame.fWord = static_cast<int32_t>(PFrame::readU32(header + 9));
+  oFrame.fModule.assign(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(moduleLength));
+  oFrame.fPayload.assign(rest.begin() + static_cast<std::ptrdiff_t>(moduleLength), rest.end());
+  return true;
+}
+
+PWireFrame PWireClient::call(uint32_t iAction, const std::vector<unsigned char>& iPayload) {
+  const uint32_t exchange = fNextExchange++;
+  PWireFrame reply;
+  EXPECT_TRUE(sendRequest(exchange, iAction, iPayload));
+  EXPECT_TRUE(receive(reply)) << "no reply to action " << iAction;
+  EXPECT_EQ(FRAME_REPLY, reply.fKind);
+  EXPECT_EQ(exchange, reply.fExchange);
+  return reply;
+}
+
+bool PWireClient::closedByPeer(std::chrono::milliseconds iTimeout) {
+  pollfd waiting{fFd, POLLIN, 0};
+  if (::poll(&waiting, 1, static_cast<int>(iTimeout.count())) <= 0) return false;
+  unsigned char byte;
+  return ::recv(fFd, &byte, 1, MSG_DONTWAIT) == 0;
+}
