@@ -1,11 +1,31 @@
 # zevo_add_test(NAME SOURCES src... LIBS lib...)
 # One GoogleTest executable; its cases are listed for ctest when the tests run
 # (so a cross build lists them through the emulator, not at build time).
+# In a cross build every case sees ZEVO_EMULATOR, the emulator's command line
+# (words separated by spaces), so that the few cases that cannot run under it
+# skip themselves and a test that starts another target program can start it
+# through the emulator (tests/PEmulation.h).
 function(zevo_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  set(properties TIMEOUT 300)
+  if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+    zevo_emulator_command(emulator)
+    list(APPEND properties ENVIRONMENT "ZEVO_EMULATOR=${emulator}")
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 300)
+                       PROPERTIES ${properties})
+endfunction()
+
+# The emulator of a cross build as one string: its program found on PATH,
+# then its arguments, separated by spaces.
+function(zevo_emulator_command out)
+  set(words ${CMAKE_CROSSCOMPILING_EMULATOR})
+  list(POP_FRONT words program)
+  find_program(ZEVO_EMULATOR_PROGRAM ${program} NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  list(PREPEND words ${ZEVO_EMULATOR_PROGRAM})
+  list(JOIN words " " command)
+  set(${out} "${command}" PARENT_SCOPE)
 endfunction()

@@ -16,6 +16,8 @@
 #include <fstream>
 #include <thread>
 
+#include "PEmulation.h"
+
 extern char** environ;
 
 namespace {
@@ -53,6 +55,9 @@ void readAll(int iFd, const std::function<void(const char*, size_t)>& iSink) {
 }
 
 pid_t spawn(std::vector<std::string> iArgs, int& oErr) {
+  // In the ARM cross build the host is an ARM program: run it through qemu-arm.
+  const std::vector<std::string> emulator = zevoEmulatorArgs();
+  iArgs.insert(iArgs.begin(), emulator.begin(), emulator.end());
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
