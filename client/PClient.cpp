@@ -1,0 +1,618 @@
+#include "zevo/client/PClient.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <new>
+
+#include "PClientInternal.h"
+#include "PLocalIo.h"
+#include "PTransport.h"
+#include "zevo/PDataReader.h"
+#include "zevo/PDataWriter.h"
+#include "zevo/PErrors.h"
+#include "zevo/PUtils.h"
+
+namespace {
+
+struct PClientCode {
+  int fCode;
+  const char* fName;
+  const char* fMeaning;
+};
+
+const PClientCode kClientCodes[] = {
+    {ERR_CLIENT_CONNECT, "ERR_CLIENT_CONNECT", "cannot connect to the host"},
+    {ERR_CLIENT_CANCELLED, "ERR_CLIENT_CANCELLED", "the caller cancelled the transfer"},
+    {ERR_CLIENT_SIZE_MISMATCH, "ERR_CLIENT_SIZE_MISMATCH", "the bytes moved differ from the remote file's size"},
+    {ERR_CLIENT_PROTOCOL, "ERR_CLIENT_PROTOCOL", "the host's answer breaks the protocol"},
+};
+
+const PClientCode* findClientCode(int iCode) {
+  for (const PClientCode& code : kClientCodes) {
+    if (code.fCode == iCode) return &code;
+  }
+  return nullptr;
+}
+
+constexpr int kReadMode = 1;
+constexpr int kWriteMode = 2;
+constexpr int kMaxTimeoutMs = 24 * 3600 * 1000;
+constexpr int kMaxWindow = 1024;
+constexpr int kMaxReadChunk = 8192;
+
+}  // namespace
+
+const char* clientCodeName(int iCode) {
+  const PClientCode* code = findClientCode(iCode);
+  return code != nullptr ? code->fName : PErrors::name(iCode);
+}
+
+const char* clientCodeMeaning(int iCode) {
+  if (iCode == ERR_ACCESS_DENIED) return "permission denied by policy";
+  const PClientCode* code = findClientCode(iCode);
+  return code != nullptr ? code->fMeaning : PErrors::meaning(iCode);
+}
+
+int setError(PClientError& oError, int iCode, PErrorOrigin iOrigin, const std::string& iText, const std::string& iWhat) {
+  oError.fCode = iCode;
+  oError.fOrigin = iOrigin;
+  if (!iText.empty()) {
+    oError.fText = iText;
+  } else {
+    const char* meaning = clientCodeMeaning(iCode);
+    oError.fText = meaning != nullptr ? meaning : "failed";
+  }
+  oError.fWhat = iWhat;
+  return iCode;
+}
+
+int setLocalError(PClientError& oError, int iErrno, const std::string& iWhat) {
+  const int code = PErrors::fromErrno(iErrno);
+  // The system's words when the code would say less.
+  std::string text = code == PERR_FAILED ? std::strerror(iErrno) : "";
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return setError(oError, code, PErrorOrigin::kLocal, text, iWhat);
+}
+
+std::string formatSeconds(int iMilliseconds) {
+  char text[32];
+  if (iMilliseconds % 1000 == 0) {
+    std::snprintf(text, sizeof text, "%d s", iMilliseconds / 1000);
+  } else {
+    std::snprintf(text, sizeof text, "%g s", iMilliseconds / 1000.0);
+  }
+  return text;
+}
+
+std::string PClientError::message() const {
+  std::string text;
+  switch (fOrigin) {
+    case PErrorOrigin::kRemote: text = "remote: "; break;
+    case PErrorOrigin::kHost: text = "host: "; break;
+    case PErrorOrigin::kLocal: text = "local: "; break;
+    default: break;
+  }
+  text += fText + " (" + std::to_string(fCode) + ")";
+  if (!fWhat.empty()) text += ": " + fWhat;
+  return text;
+}
+
+std::string PClientError::name() const {
+  const char* found = clientCodeName(fCode);
+  return found != nullptr ? found : "";
+}
+
+PSink PSink::file(const std::string& iPath) {
+  PSink sink;
+  sink.fKind = Kind::kFile;
+  sink.fPath = iPath;
+  return sink;
+}
+
+PSink PSink::descriptor(int iFd) {
+  PSink sink;
+  sink.fKind = Kind::kDescriptor;
+  sink.fFd = iFd;
+  return sink;
+}
+
+PSink PSink::callback(Write iWrite) {
+  PSink sink;
+  sink.fKind = Kind::kCallback;
+  sink.fWrite = std::move(iWrite);
+  return sink;
+}
+
+PSource PSource::file(const std::string& iPath) {
+  PSource source;
+  source.fKind = Kind::kFile;
+  source.fPath = iPath;
+  return source;
+}
+
+PSource PSource::descriptor(int iFd) {
+  PSource source;
+  source.fKind = Kind::kDescriptor;
+  source.fFd = iFd;
+  return source;
+}
+
+PSource PSource::callback(Read iRead, long long iTotal) {
+  PSource source;
+  source.fKind = Kind::kCallback;
+  source.fRead = std::move(iRead);
+  source.fTotal = iTotal;
+  return source;
+}
+
+// ------------------------------------------------------------- PImpl
+
+class PClient::PImpl {
+ public:
+  int connect(const std::string& iEndpoint);
+  int size(const std::string& iPath, long long& oSize);
+  int exists(const std::string& iPath, bool& oExists);
+  int isFile(const std::string& iPath, bool& oIsFile);
+  int list(const std::string& iPath, std::vector<std::string>& oNames);
+  int simple(uint32_t iAction, const std::string& iPath);
+  int get(const std::string& iRemote, const PSink& iSink, const PTransferControl& iControl, long long* oBytes);
+  int put(const PSource& iSource, const std::string& iRemote, const PTransferControl& iControl, long long* oBytes);
+
+  // Runs iCall; an exception (memory, a caller's function) closes the
+  // connection, so that the host closes any transfer left open.
+  template <class Call>
+  int guard(Call&& iCall) noexcept {
+    try {
+      return iCall();
+    } catch (const std::bad_alloc&) {
+      fTransport.close();
+      return setError(fError, PERR_NO_MEMORY, PErrorOrigin::kLocal, "", "");
+    } catch (...) {
+      fTransport.close();
+      return setError(fError, ERR_FAILED, PErrorOrigin::kLocal, "unexpected exception", "");
+    }
+  }
+
+  PClientOptions fOptions;
+  PTransport fTransport;
+  PClientError fError;
+
+ private:
+  // The request's payload: the path as a string element.
+  int pathPayload(const std::string& iPath, std::vector<unsigned char>& oPayload);
+  // One exchange; a negative status becomes a remote error on iPath.
+  int call(uint32_t iAction, const std::vector<unsigned char>& iPayload, const std::string& iPath, PReply& oReply);
+  int remoteError(int iStatus, uint32_t iAction, const std::string& iPath);
+  // A reply whose elements are not what the action answers.
+  int malformed(uint32_t iAction, int iCode);
+  int openTransfer(const std::string& iPath, int iMode, int& oID);
+  // Closes transfer iID whatever happened; iResult (and its error) stays the
+  // answer unless it was 0 and the close fails.
+  int closeTransfer(int iID, int iResult, const std::string& iPath);
+  // The caller's functions; an exception from them means "stop".
+  static bool goOn(const PTransferControl& iControl) noexcept;
+  static bool report(const PTransferControl& iControl, long long iDone, long long iTotal) noexcept;
+};
+
+bool PClient::PImpl::goOn(const PTransferControl& iControl) noexcept {
+  try {
+    return !iControl.fContinue || iControl.fContinue();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool PClient::PImpl::report(const PTransferControl& iControl, long long iDone, long long iTotal) noexcept {
+  try {
+    if (iControl.fProgress) iControl.fProgress(iDone, iTotal);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+int PClient::PImpl::connect(const std::string& iEndpoint) {
+  fError = PClientError();
+  return fTransport.connect(iEndpoint, fOptions.fConnectTimeoutMs, fError);
+}
+
+int PClient::PImpl::pathPayload(const std::string& iPath, std::vector<unsigned char>& oPayload) {
+  oPayload.clear();
+  PString wide;
+  if (PUtils::fromUtf8(iPath.data(), iPath.size(), wide) != 0) {
+    return setError(fError, PERR_INVALID_ARG, PErrorOrigin::kArgument, "the path is not valid UTF-8",
+                    PUtils::toDisplay(wide));
+  }
+  const int written = PDataWriter(oPayload).writeString(wide);
+  if (written != 0) {
+    return setError(fError, written, PErrorOrigin::kArgument, "the path cannot be sent (a NUL character?)", "");
+  }
+  return 0;
+}
+
+int PClient::PImpl::remoteError(int iStatus, uint32_t iAction, const std::string& iPath) {
+  std::string text = clientCodeMeaning(iStatus) != nullptr ? clientCodeMeaning(iStatus) : "unknown status";
+  if (iStatus == ERR_FAILED) {
+    // -504 says little; the action tells what it means there.
+    switch (iAction) {
+      case kListDir: text += ": not a directory, or missing"; break;
+      case kIsFile: text += ": nothing exists there"; break;
+      case kGetNextFileData: text += ": the read failed"; break;
+      case kSetNextFileData: text += ": the write failed"; break;
+      case kGetFileSize: text += ": the size could not be obtained"; break;
+      default: break;
+    }
+  }
+  return setError(fError, iStatus, PErrorOrigin::kRemote, text, iPath);
+}
+
+int PClient::PImpl::malformed(uint32_t iAction, int iCode) {
+  const char* name = clientCodeName(iCode);
+  setError(fError, ERR_CLIENT_PROTOCOL, PErrorOrigin::kConnection,
+           std::string("malformed reply to ") + actionName(iAction) + " (" + (name ? name : "?") + ")",
+           fTransport.endpoint());
+  fTransport.close();
+  return ERR_CLIENT_PROTOCOL;
+}
+
+int PClient::PImpl::call(uint32_t iAction, const std::vector<unsigned char>& iPayload, const std::string& iPath,
+                         PReply& oReply) {
+  int result = fTransport.send(iAction, iPayload, fOptions.fReplyTimeoutMs, fError);
+  if (result == 0) result = fTransport.receive(oReply, fOptions.fReplyTimeoutMs, fError);
+  if (result != 0) return result;
+  if (oReply.fStatus != 0) return remoteError(oReply.fStatus, iAction, iPath);
+  return 0;
+}
+
+int PClient::PImpl::size(const std::string& iPath, long long& oSize) {
+  fError = PClientError();
+  std::vector<unsigned char> payload;
+  PReply reply;
+  int result = pathPayload(iPath, payload);
+  if (result == 0) result = call(kGetFileSize, payload, iPath, reply);
+  if (result != 0) return result;
+  long long value = 0;
+  result = PDataReader(reply.fPayload).readInt64(value);
+  if (result != 0) return malformed(kGetFileSize, result);
+  if (value < 0) return malformed(kGetFileSize, ERR_DATA_TYPE);
+  oSize = value;
+  return 0;
+}
+
+int PClient::PImpl::exists(const std::string& iPath, bool& oExists) {
+  fError = PClientError();
+  std::vector<unsigned char> payload;
+  PReply reply;
+  int result = pathPayload(iPath, payload);
+  if (result == 0) result = call(kIsExists, payload, iPath, reply);
+  if (result != 0) return result;
+  result = PDataReader(reply.fPayload).readBool(oExists);
+  return result != 0 ? malformed(kIsExists, result) : 0;
+}
+
+int PClient::PImpl::isFile(const std::string& iPath, bool& oIsFile) {
+  fError = PClientError();
+  std::vector<unsigned char> payload;
+  PReply reply;
+  int result = pathPayload(iPath, payload);
+  if (result == 0) result = call(kIsFile, payload, iPath, reply);
+  if (result != 0) return result;
+  result = PDataReader(reply.fPayload).readBool(oIsFile);
+  return result != 0 ? malformed(kIsFile, result) : 0;
+}
+
+int PClient::PImpl::list(const std::string& iPath, std::vector<std::string>& oNames) {
+  fError = PClientError();
+  std::vector<unsigned char> payload;
+  PReply reply;
+  int result = pathPayload(iPath, payload);
+  if (result == 0) result = call(kListDir, payload, iPath, reply);
+  if (result != 0) return result;
+  std::vector<PString> names;
+  result = PDataReader(reply.fPayload).readStrings(names);
+  if (result != 0) return malformed(kListDir, result);
+  std::vector<std::string> converted;
+  try {
+    converted.reserve(names.size());
+    for (const PString& name : names) {
+      std::string utf8;
+      result = PUtils::toUtf8(name, utf8);
+      if (result != 0) return malformed(kListDir, result);
+      converted.push_back(std::move(utf8));
+    }
+  } catch (const std::bad_alloc&) {
+    return setError(fError, PERR_NO_MEMORY, PErrorOrigin::kLocal, "", iPath);
+  }
+  oNames.swap(converted);
+  return 0;
+}
+
+int PClient::PImpl::simple(uint32_t iAction, const std::string& iPath) {
+  fError = PClientError();
+  std::vector<unsigned char> payload;
+  PReply reply;
+  int result = pathPayload(iPath, payload);
+  if (result == 0) result = call(iAction, payload, iPath, reply);
+  return result;
+}
+
+int PClient::PImpl::openTransfer(const std::string& iPath, int iMode, int& oID) {
+  std::vector<unsigned char> payload;
+  PReply reply;
+  int result = pathPayload(iPath, payload);
+  if (result != 0) return result;
+  PDataWriter(payload).writeInt32(iMode);
+  result = call(kStartFileTransfer, payload, iPath, reply);
+  if (result != 0) return result;
+  result = PDataReader(reply.fPayload).readInt32(oID);
+  if (result != 0) return malformed(kStartFileTransfer, result);
+  if (oID == 0) return malformed(kStartFileTransfer, ERR_DATA_TYPE);
+  return 0;
+}
+
+int PClient::PImpl::closeTransfer(int iID, int iResult, const std::string& iPath) {
+  // Without a connection the host has closed the transfer itself.
+  if (!fTransport.isOpen()) return iResult;
+  const PClientError primary = fError;
+  std::vector<unsigned char> payload;
+  PDataWriter(payload).writeInt32(iID);
+  PReply reply;
+  const int closed = call(kCloseFileTransfer, payload, iPath, reply);
+  if (iResult != 0) {
+    fError = primary;
+    return iResult;
+  }
+  return closed;
+}
+
+int PClient::PImpl::get(const std::string& iRemote, const PSink& iSink, const PTransferControl& iControl,
+                        long long* oBytes) {
+  if (oBytes != nullptr) *oBytes = 0;
+  long long total = 0;
+  int result = size(iRemote, total);
+  int id = 0;
+  if (result == 0) result = openTransfer(iRemote, kReadMode, id);
+  if (result != 0) return result;
+  PSinkWriter sink(iSink);
+  result = sink.open(fError);
+  if (result != 0) return closeTransfer(id, result, iRemote);
+
+  std::vector<unsigned char> request;
+  PDataWriter writer(request);
+  writer.writeInt32(id);
+  writer.writeInt32(fOptions.fReadChunk);
+  long long done = 0;
+  size_t inFlight = 0;
+  bool ended = false;
+  bool cancelled = false;
+  int failure = 0;
+  PReply reply;
+  for (;;) {
+    // The free slots of the window are filled together, in one send, and
+    // only once the replies that have arrived are taken: the host then finds
+    // many requests per read and answers them with one write.
+    if (inFlight == 0 || !fTransport.replyBuffered()) {
+      size_t queued = 0;
+      while (!ended && failure == 0 && !cancelled && inFlight < static_cast<size_t>(fOptions.fWindow)) {
+        if (!goOn(iControl)) {
+          cancelled = true;
+          break;
+        }
+        fTransport.queue(kGetNextFileData, request);
+        ++inFlight;
+        ++queued;
+      }
+      if (queued > 0) {
+        result = fTransport.flush(fOptions.fReplyTimeoutMs, fError);
+        if (result != 0) return result;  // the host closes the transfer of a lost connection
+      }
+    }
+    if (inFlight == 0) break;
+    result = fTransport.receive(reply, fOptions.fReplyTimeoutMs, fError);
+    if (result != 0) return result;
+    --inFlight;
+    if (ended || failure != 0 || cancelled) continue;  // draining
+    if (reply.fStatus == 0) {
+      PDataReader reader(reply.fPayload);
+      const unsigned char* bytes = nullptr;
+      size_t count = 0;
+      const int read = reader.readBytesView(bytes, count);
+      if (read != 0) return malformed(kGetNextFileData, read);
+      if (count == 0) {
+        ended = true;
+      } else {
+        failure = sink.write(bytes, count, fError);
+        if (failure == 0) {
+          done += static_cast<long long>(count);
+          if (!report(iControl, done, total)) cancelled = true;
+        }
+      }
+    } else if (reply.fStatus == ERR_END_OF_FILE) {
+      ended = true;
+    } else {
+      failure = remoteError(reply.fStatus, kGetNextFileData, iRemote);
+    }
+    if (!ended && failure == 0 && !goOn(iControl)) cancelled = true;
+  }
+  result = closeTransfer(id, failure, iRemote);
+  if (oBytes != nullptr) *oBytes = done;
+  if (result != 0) return result;
+  if (cancelled) return setError(fError, ERR_CLIENT_CANCELLED, PErrorOrigin::kTransfer, "cancelled", iRemote);
+  if (done != total) {
+    return setError(fError, ERR_CLIENT_SIZE_MISMATCH, PErrorOrigin::kTransfer,
+                    "size check failed: received " + std::to_string(done) + " bytes where the remote size was " +
+                        std::to_string(total) + " (the file changed during the download?)",
+                    iRemote);
+  }
+  return sink.commit(fError);
+}
+
+int PClient::PImpl::put(const PSource& iSource, const std::string& iRemote, const PTransferControl& iControl,
+                        long long* oBytes) {
+  fError = PClientError();
+  if (oBytes != nullptr) *oBytes = 0;
+  // The local side first: a source that cannot be read must not empty the
+  // remote file.
+  PSourceReader source(iSource);
+  int result = source.open(fError);
+  if (result != 0) return result;
+  std::vector<unsigned char> buffer;
+  try {
+    buffer.resize(static_cast<size_t>(fOptions.fWriteChunk));
+  } catch (const std::bad_alloc&) {
+    return setError(fError, PERR_NO_MEMORY, PErrorOrigin::kLocal, "", "");
+  }
+  int id = 0;
+  result = openTransfer(iRemote, kWriteMode, id);
+  if (result != 0) return result;
+
+  const long long total = source.total();
+  std::vector<unsigned char> request;
+  std::deque<size_t> inFlight;  // block sizes, oldest first
+  long long sent = 0;
+  long long acknowledged = 0;
+  bool ended = false;
+  bool cancelled = false;
+  int failure = 0;
+  PReply reply;
+  for (;;) {
+    // As for downloads: free slots are filled once the arrived replies are
+    // taken, and sent together.
+    if (inFlight.empty() || !fTransport.replyBuffered()) {
+      size_t queued = 0;
+      while (!ended && failure == 0 && !cancelled && inFlight.size() < static_cast<size_t>(fOptions.fWindow)) {
+        if (!goOn(iControl)) {
+          cancelled = true;
+          break;
+        }
+        size_t count = 0;
+        failure = source.fill(buffer.data(), buffer.size(), count, ended, [&iControl] { return goOn(iControl); },
+                              cancelled, fError);
+        if (failure != 0 || cancelled || count == 0) break;
+        request.clear();
+        PDataWriter writer(request);
+        writer.writeInt32(id);
+        writer.writeBytes(buffer.data(), count);
+        fTransport.queue(kSetNextFileData, request);
+        inFlight.push_back(count);
+        sent += static_cast<long long>(count);
+        ++queued;
+        // Large blocks go out as they are made: a window of them would be
+        // megabytes in one buffer.
+        if (request.size() >= 32 * 1024) {
+          result = fTransport.flush(fOptions.fReplyTimeoutMs, fError);
+          if (result != 0) return result;
+          queued = 0;
+        }
+      }
+      if (queued > 0) {
+        result = fTransport.flush(fOptions.fReplyTimeoutMs, fError);
+        if (result != 0) return result;
+      }
+    }
+    if (inFlight.empty()) break;
+    result = fTransport.receive(reply, fOptions.fReplyTimeoutMs, fError);
+    if (result != 0) return result;
+    const size_t count = inFlight.front();
+    inFlight.pop_front();
+    if (reply.fStatus == 0) acknowledged += static_cast<long long>(count);
+    if (failure != 0 || cancelled) continue;  // draining
+    if (reply.fStatus != 0) {
+      failure = remoteError(reply.fStatus, kSetNextFileData, iRemote);
+      continue;
+    }
+    if (!report(iControl, acknowledged, total) || !goOn(iControl)) cancelled = true;
+  }
+  result = closeTransfer(id, failure, iRemote);
+  if (oBytes != nullptr) *oBytes = acknowledged;
+  if (result != 0) return result;
+  if (cancelled) return setError(fError, ERR_CLIENT_CANCELLED, PErrorOrigin::kTransfer, "cancelled", iRemote);
+  long long remoteSize = 0;
+  result = size(iRemote, remoteSize);
+  // A directory that may be written but not read cannot be checked; every
+  // block was acknowledged.
+  if (result == ERR_ACCESS_DENIED) {
+    fError = PClientError();
+    return 0;
+  }
+  if (result != 0) return result;
+  if (remoteSize != sent) {
+    return setError(fError, ERR_CLIENT_SIZE_MISMATCH, PErrorOrigin::kTransfer,
+                    "size check failed: sent " + std::to_string(sent) + " bytes but the remote file holds " +
+                        std::to_string(remoteSize),
+                    iRemote);
+  }
+  return 0;
+}
+
+// ----------------------------------------------------------- PClient
+
+PClient::PClient() : fImpl(new PImpl()) {}
+
+PClient::PClient(const PClientOptions& iOptions) : fImpl(new PImpl()) {
+  if (setOptions(iOptions) != 0) fImpl->fOptions = PClientOptions();
+}
+
+PClient::~PClient() = default;
+
+int PClient::setOptions(const PClientOptions& iOptions) {
+  fImpl->fError = PClientError();
+  const char* wrong = nullptr;
+  if (iOptions.fConnectTimeoutMs < 1 || iOptions.fConnectTimeoutMs > kMaxTimeoutMs) {
+    wrong = "connect time-out must be 1 ms to 24 h";
+  } else if (iOptions.fReplyTimeoutMs < 1 || iOptions.fReplyTimeoutMs > kMaxTimeoutMs) {
+    wrong = "reply time-out must be 1 ms to 24 h";
+  } else if (iOptions.fWindow < 1 || iOptions.fWindow > kMaxWindow) {
+    wrong = "window must be 1 to 1024";
+  } else if (iOptions.fReadChunk < 1 || iOptions.fReadChunk > kMaxReadChunk) {
+    wrong = "download chunk must be 1 to 8192 bytes";
+  } else if (iOptions.fWriteChunk < 1 || iOptions.fWriteChunk > kMaxWriteChunk) {
+    wrong = "upload chunk must be 1 to 1048528 bytes";
+  }
+  if (wrong != nullptr) return setError(fImpl->fError, ERR_INVALID_ARG, PErrorOrigin::kArgument, wrong, "");
+  fImpl->fOptions = iOptions;
+  return 0;
+}
+
+const PClientOptions& PClient::options() const { return fImpl->fOptions; }
+int PClient::connect(const std::string& iEndpoint) {
+  return fImpl->guard([&] { return fImpl->connect(iEndpoint); });
+}
+void PClient::close() { fImpl->fTransport.close(); }
+bool PClient::isConnected() const { return fImpl->fTransport.isOpen(); }
+const std::string& PClient::endpoint() const { return fImpl->fTransport.endpoint(); }
+const PClientError& PClient::lastError() const { return fImpl->fError; }
+
+int PClient::size(const std::string& iPath, long long& oSize) {
+  return fImpl->guard([&] { return fImpl->size(iPath, oSize); });
+}
+int PClient::exists(const std::string& iPath, bool& oExists) {
+  return fImpl->guard([&] { return fImpl->exists(iPath, oExists); });
+}
+int PClient::isFile(const std::string& iPath, bool& oIsFile) {
+  return fImpl->guard([&] { return fImpl->isFile(iPath, oIsFile); });
+}
+int PClient::list(const std::string& iPath, std::vector<std::string>& oNames) {
+  return fImpl->guard([&] { return fImpl->list(iPath, oNames); });
+}
+int PClient::makeDir(const std::string& iPath) {
+  return fImpl->guard([&] { return fImpl->simple(kMakeDir, iPath); });
+}
+int PClient::deleteFile(const std::string& iPath) {
+  return fImpl->guard([&] { return fImpl->simple(kDeleteFile, iPath); });
+}
+int PClient::deleteDir(const std::string& iPath) {
+  return fImpl->guard([&] { return fImpl->simple(kDeleteDir, iPath); });
+}
+
+int PClient::get(const std::string& iRemote, const PSink& iSink, const PTransferControl& iControl, long long* oBytes) {
+  return fImpl->guard([&] { return fImpl->get(iRemote, iSink, iControl, oBytes); });
+}
+
+int PClient::put(const PSource& iSource, const std::string& iRemote, const PTransferControl& iControl,
+                 long long* oBytes) {
+  return fImpl->guard([&] { return fImpl->put(iSource, iRemote, iControl, oBytes); });
+}

@@ -1,0 +1,362 @@
+#include "PTransport.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "PClientInternal.h"
+#include "zevo/PErrors.h"
+#include "zevo/core/PFrame.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kModule = "com.quorbex.zevo.fileaccess";
+// Replies are not bounded by the host's frame limit (a listing can be large);
+// this only stops a broken length from taking all memory.
+constexpr uint32_t kMaxReplyLength = 64u << 20;
+constexpr size_t kReadSize = 64 * 1024;
+
+int msLeft(Clock::time_point iDeadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(iDeadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > 1000000000 ? 1000000000 : static_cast<int>(left);
+}
+
+// Waits for iEvents until the deadline: the revents, 0 on time-out.
+int waitFor(int iFd, short iEvents, Clock::time_point iDeadline) {
+  for (;;) {
+    pollfd waiting{iFd, iEvents, 0};
+    const int left = msLeft(iDeadline);
+    const int ready = ::poll(&waiting, 1, left);
+    if (ready > 0) return waiting.revents;
+    if (ready == 0) return 0;
+    if (errno != EINTR) return POLLERR;
+    if (left == 0) return 0;
+  }
+}
+
+// Text sent by a host, made safe to print on one line.
+std::string printable(const unsigned char* iBytes, size_t iCount) {
+  std::string text;
+  for (size_t i = 0; i < iCount && text.size() < 1000; ++i) {
+    const unsigned char c = iBytes[i];
+    text += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+  }
+  return text;
+}
+
+int connectError(PClientError& oError, const std::string& iEndpoint, const std::string& iWhy) {
+  return setError(oError, ERR_CLIENT_CONNECT, PErrorOrigin::kConnection, "cannot connect: " + iWhy, iEndpoint);
+}
+
+// Completes a non-blocking connect: 0, or errno.
+int finishConnect(int iFd, Clock::time_point iDeadline) {
+  const int ready = waitFor(iFd, POLLOUT, iDeadline);
+  if (ready == 0) return ETIMEDOUT;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(iFd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
+
+}  // namespace
+
+const char* actionName(uint32_t iAction) {
+  switch (iAction) {
+    case kStartFileTransfer: return "StartFileTransfer";
+    case kGetNextFileData: return "GetNextFileData";
+    case kSetNextFileData: return "SetNextFileData";
+    case kCloseFileTransfer: return "CloseFileTransfer";
+    case kGetFileSize: return "GetFileSize";
+    case kIsExists: return "IsExists";
+    case kIsFile: return "IsFile";
+    case kListDir: return "ListDir";
+    case kMakeDir: return "MakeDir";
+    case kDeleteFile: return "DeleteFile";
+    case kDeleteDir: return "DeleteDir";
+    default: return "request";
+  }
+}
+
+int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, PClientError& oError) {
+  close();
+  fEndpoint = iEndpoint;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
+  const std::string timedOut = "cannot connect within " + formatSeconds(iTimeoutMs);
+  int fd = -1;
+  if (iEndpoint.compare(0, 5, "unix:") == 0) {
+    const std::string path = iEndpoint.substr(5);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path || path.find('\0') != std::string::npos) {
+      return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
+                      "invalid socket path (1 to " + std::to_string(sizeof address.sun_path - 1) + " bytes)",
+                      iEndpoint);
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return connectError(oError, iEndpoint, std::strerror(errno));
+    for (;;) {
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (error == EAGAIN) {
+        // The host's backlog is full: wait for room, as a blocking connect would.
+        if (msLeft(deadline) == 0) {
+          ::close(fd);
+          return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, timedOut, iEndpoint);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
+      const int result = error == EINPROGRESS ? finishConnect(fd, deadline) : error;
+      if (result == 0) break;
+      ::close(fd);
+      if (result == ETIMEDOUT) return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, timedOut, iEndpoint);
+      return connectError(oError, iEndpoint, std::strerror(result));
+    }
+  } else if (iEndpoint.compare(0, 4, "tcp:") == 0) {
+    const std::string rest = iEndpoint.substr(4);
+    const size_t colon = rest.rfind(':');
+    std::string host = colon == std::string::npos ? std::string() : rest.substr(0, colon);
+    const std::string port = colon == std::string::npos ? std::string() : rest.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    char* end = nullptr;
+    const long number = port.empty() ? 0 : std::strtol(port.c_str(), &end, 10);
+    if (host.empty() || port.empty() || *end != '\0' || number < 1 || number > 65535) {
+      return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
+                      "invalid endpoint, expected tcp:HOST:PORT with a port of 1 to 65535", iEndpoint);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int lookup = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    if (lookup != 0) return connectError(oError, iEndpoint, std::string("cannot resolve ") + host + ": " + gai_strerror(lookup));
+    int lastError = ECONNREFUSED;
+    for (addrinfo* candidate = found; candidate != nullptr && fd < 0; candidate = candidate->ai_next) {
+      fd = ::socket(candidate->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, candidate->ai_protocol);
+      if (fd < 0) {
+        lastError = errno;
+        continue;
+      }
+      int result = 0;
+      if (::connect(fd, candidate->ai_addr, candidate->ai_addrlen) != 0) {
+        result = (errno == EINPROGRESS || errno == EINTR) ? finishConnect(fd, deadline) : errno;
+      }
+      if (result != 0) {
+        lastError = result;
+        ::close(fd);
+        fd = -1;
+        if (result == ETIMEDOUT) break;
+      }
+    }
+    freeaddrinfo(found);
+    if (fd < 0) {
+      if (lastError == ETIMEDOUT) return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, timedOut, iEndpoint);
+      return connectError(oError, iEndpoint, std::strerror(lastError));
+    }
+    // Small requests of a window go out at once.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  } else {
+    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
+                    "invalid endpoint, expected unix:PATH or tcp:HOST:PORT", iEndpoint);
+  }
+  fFd = fd;
+  return 0;
+}
+
+void PTransport::close() {
+  if (fFd >= 0) ::close(fFd);
+  fFd = -1;
+  fPending.clear();
+  fIn.clear();
+  fInStart = fInEnd = 0;
+  fOut.clear();
+  fNextExchange = 1;
+}
+
+int PTransport::hostError(const PReply& iFrame, PClientError& oError) {
+  const std::string text = printable(iFrame.fPayload.data(), iFrame.fPayload.size());
+  setError(oError, iFrame.fStatus, PErrorOrigin::kHost, text.empty() ? "transport error" : text, fEndpoint);
+  close();
+  return iFrame.fStatus;
+}
+
+int PTransport::fail(int iCode, const std::string& iText, PClientError& oError) {
+  // A transport error the host sent before closing says more than the
+  // broken connection does.
+  PReply frame;
+  PClientError ignored;
+  while (takeFrame(frame, ignored) == 1) {
+    if (frame.fKind == FRAME_ERROR) return hostError(frame, oError);
+  }
+  setError(oError, iCode, PErrorOrigin::kConnection, iText, fEndpoint);
+  close();
+  return iCode;
+}
+
+bool PTransport::readSome(PClientError& oError, bool* oGot) {
+  if (oGot != nullptr) *oGot = false;
+  if (fInStart == fInEnd) {
+    fInStart = fInEnd = 0;
+  } else if (fInStart > 0 && fIn.size() - fInEnd < kReadSize / 2) {
+    std::memmove(fIn.data(), fIn.data() + fInStart, fInEnd - fInStart);
+    fInEnd -= fInStart;
+    fInStart = 0;
+  }
+  if (fIn.size() - fInEnd < kReadSize / 2) {
+    // A reply larger than the room (a long listing): grow, never past the
+    // largest frame accepted.
+    const size_t wanted = std::max(fIn.size() * 2, kReadSize);
+    if (wanted > kMaxReplyLength + 2 * kReadSize) {
+      fail(ERR_CLIENT_PROTOCOL, "reply frame too large", oError);
+      return false;
+    }
+    try {
+      fIn.resize(wanted);
+    } catch (const std::bad_alloc&) {
+      fail(PERR_NO_MEMORY, "out of memory for a reply", oError);
+      return false;
+    }
+  }
+  for (;;) {
+    const ssize_t got = ::recv(fFd, fIn.data() + fInEnd, fIn.size() - fInEnd, 0);
+    if (got > 0) {
+      fInEnd += static_cast<size_t>(got);
+      if (oGot != nullptr) *oGot = true;
+      return true;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    fail(ERR_COMMS_CLOSED, got == 0 ? "connection lost" : std::string("connection lost: ") + std::strerror(errno),
+         oError);
+    return false;
+  }
+}
+
+bool PTransport::replyBuffered() const {
+  PFrameView view;
+  size_t needed = 0;
+  return fInStart < fInEnd &&
+         PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, kMaxReplyLength, view, needed) == 0;
+}
+
+int PTransport::takeFrame(PReply& oReply, PClientError& oError) {
+  if (fInStart >= fInEnd) return 0;
+  PFrameView view;
+  size_t needed = 0;
+  const int parsed = PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, kMaxReplyLength, view, needed);
+  if (parsed == 1) return 0;
+  if (parsed != 0) {
+    setError(oError, ERR_CLIENT_PROTOCOL, PErrorOrigin::kConnection,
+             parsed == ERR_COMMS_FRAME_SIZE ? "reply frame too large" : "malformed reply frame", fEndpoint);
+    close();
+    return ERR_CLIENT_PROTOCOL;
+  }
+  oReply.fKind = view.fKind;
+  oReply.fExchange = view.fExchange;
+  oReply.fStatus = static_cast<int32_t>(view.fWord);
+  oReply.fModule.assign(view.fModule, view.fModuleLength);
+  oReply.fPayload.assign(view.fPayload, view.fPayload + view.fPayloadLength);
+  fInStart += view.fSize;
+  return 1;
+}
+
+int PTransport::send(uint32_t iAction, const std::vector<unsigned char>& iPayload, int iTimeoutMs,
+                     PClientError& oError) {
+  queue(iAction, iPayload);
+  return flush(iTimeoutMs, oError);
+}
+
+void PTransport::queue(uint32_t iAction, const std::vector<unsigned char>& iPayload) {
+  const uint32_t exchange = fNextExchange++;
+  PFrame::append(fOut, FRAME_REQUEST, exchange, iAction, kModule, iPayload.data(), iPayload.size());
+  fPending.push_back({exchange, iAction});
+}
+
+int PTransport::flush(int iTimeoutMs, PClientError& oError) {
+  if (fFd < 0) {
+    fOut.clear();
+    return setError(oError, ERR_COMMS_CLOSED, PErrorOrigin::kConnection, "not connected", "");
+  }
+  const uint32_t action = fPending.empty() ? 0 : fPending.back().fAction;
+  size_t done = 0;
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
+  while (done < fOut.size()) {
+    const ssize_t sent = ::send(fFd, fOut.data() + done, fOut.size() - done, MSG_NOSIGNAL);
+    if (sent > 0) {
+      done += static_cast<size_t>(sent);
+      deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      const int error = errno;
+      fOut.clear();
+      // Reads whatever the host said before it went: fail() reports a
+      // transport error found there.
+      bool got = true;
+      while (got) {
+        if (!readSome(oError, &got)) return oError.fCode;
+      }
+      return fail(ERR_COMMS_CLOSED, std::string("connection lost: ") + std::strerror(error), oError);
+    }
+    const int ready = waitFor(fFd, POLLOUT | POLLIN, deadline);
+    if (ready == 0) {
+      fOut.clear();
+      return fail(ERR_COMMS_TIMEOUT,
+                  std::string("cannot send ") + actionName(action) + " within " + formatSeconds(iTimeoutMs), oError);
+    }
+    if ((ready & (POLLIN | POLLHUP | POLLERR)) != 0 && !readSome(oError)) {
+      fOut.clear();
+      return oError.fCode;
+    }
+  }
+  fOut.clear();
+  return 0;
+}
+
+int PTransport::receive(PReply& oReply, int iTimeoutMs, PClientError& oError) {
+  if (fFd < 0) return setError(oError, ERR_COMMS_CLOSED, PErrorOrigin::kConnection, "not connected", "");
+  const uint32_t action = fPending.empty() ? 0 : fPending.front().fAction;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
+  for (;;) {
+    const int taken = takeFrame(oReply, oError);
+    if (taken < 0) return taken;
+    if (taken == 1) {
+      if (oReply.fKind == FRAME_ERROR) return hostError(oReply, oError);
+      if (oReply.fKind != FRAME_REPLY || fPending.empty() || oReply.fExchange != fPending.front().fExchange) {
+        return fail(ERR_CLIENT_PROTOCOL,
+                    fPending.empty() ? "a reply arrived with no request waiting"
+                                     : "reply " + std::to_string(oReply.fExchange) + " of kind " +
+                                           std::to_string(oReply.fKind) + " arrived where reply " +
+                                           std::to_string(fPending.front().fExchange) + " was expected",
+                    oError);
+      }
+      fPending.pop_front();
+      return 0;
+    }
+    const int ready = waitFor(fFd, POLLIN, deadline);
+    if (ready == 0) {
+      return fail(ERR_COMMS_TIMEOUT,
+                  std::string("no reply to ") + actionName(action) + " within " + formatSeconds(iTimeoutMs), oError);
+    }
+    if (!readSome(oError)) return oError.fCode;
+  }
+}

@@ -1,0 +1,89 @@
+// One connection to a host: connects, sends request frames, and takes the
+// replies in request order. Any failure of the connection itself closes it
+// and fills the error. Internal to libzevoclient.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "zevo/client/PClient.h"
+
+struct PReply {
+  uint8_t fKind = 0;
+  uint32_t fExchange = 0;
+  int32_t fStatus = 0;
+  std::string fModule;
+  std::vector<unsigned char> fPayload;
+};
+
+// Action codes of docs/protocol.md.
+enum : uint32_t {
+  kStartFileTransfer = 1001,
+  kGetNextFileData = 1002,
+  kSetNextFileData = 1003,
+  kCloseFileTransfer = 1004,
+  kGetFileSize = 2001,
+  kIsExists = 2002,
+  kIsFile = 2003,
+  kListDir = 2004,
+  kMakeDir = 2005,
+  kDeleteFile = 2006,
+  kDeleteDir = 2007,
+};
+
+const char* actionName(uint32_t iAction);
+
+class PTransport {
+ public:
+  PTransport() = default;
+  ~PTransport() { close(); }
+  PTransport(const PTransport&) = delete;
+  PTransport& operator=(const PTransport&) = delete;
+
+  int connect(const std::string& iEndpoint, int iTimeoutMs, PClientError& oError);
+  void close();
+  bool isOpen() const { return fFd >= 0; }
+  const std::string& endpoint() const { return fEndpoint; }
+
+  // Sends one request. Arriving replies are read meanwhile, so that a host
+  // blocked on its own sending never blocks this one.
+  int send(uint32_t iAction, const std::vector<unsigned char>& iPayload, int iTimeoutMs, PClientError& oError);
+  // Adds a request to those that the next flush sends together: a window of
+  // requests leaves in one system call, and the host reads it in one.
+  void queue(uint32_t iAction, const std::vector<unsigned char>& iPayload);
+  int flush(int iTimeoutMs, PClientError& oError);
+  // Whether the reply to the oldest request has arrived already (receive
+  // then returns without waiting).
+  bool replyBuffered() const;
+  // The reply to the oldest request still unanswered.
+  int receive(PReply& oReply, int iTimeoutMs, PClientError& oError);
+  size_t pending() const { return fPending.size(); }
+
+ private:
+  // Reads what is there (oGot: whether anything came); false once the
+  // connection has ended (closed, oError set).
+  bool readSome(PClientError& oError, bool* oGot = nullptr);
+  // A whole frame at the front of the input: 1, 0 when more is needed, or a
+  // code (the connection closed, oError set).
+  int takeFrame(PReply& oReply, PClientError& oError);
+  // Ends the connection after iCode, preferring the host's transport error
+  // if one has arrived.
+  int fail(int iCode, const std::string& iText, PClientError& oError);
+  // Ends the connection after the host's transport error iFrame.
+  int hostError(const PReply& iFrame, PClientError& oError);
+
+  int fFd = -1;
+  std::string fEndpoint;
+  uint32_t fNextExchange = 1;
+  struct Pending {
+    uint32_t fExchange;
+    uint32_t fAction;
+  };
+  std::deque<Pending> fPending;
+  std::vector<unsigned char> fIn;  // received bytes in [fInStart, fInEnd); its size is the room
+  size_t fInStart = 0;
+  size_t fInEnd = 0;
+  std::vector<unsigned char> fOut;  // requests not sent yet
+};

@@ -1,0 +1,173 @@
+// Client of the file-access service: one connection to a zevohost over a
+// Unix-domain or TCP socket (docs/protocol.md), a call per action, and whole
+// file transfers that keep several requests in flight.
+//
+// Every call answers 0 or a negative code and never throws; lastError() then
+// says what failed. A lost connection, a time-out, a transport error from the
+// host or a reply that breaks the protocol closes the client. One PClient is
+// used by one thread at a time. docs/client.md describes it all.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zevo/PExport.h"
+
+// Codes of the client, beside those of zevo/PErrors.h.
+constexpr int ERR_CLIENT_CONNECT = -4101;        // cannot connect to the host
+constexpr int ERR_CLIENT_CANCELLED = -4102;      // the caller cancelled the transfer
+constexpr int ERR_CLIENT_SIZE_MISMATCH = -4103;  // the bytes moved differ from the remote file's size
+constexpr int ERR_CLIENT_PROTOCOL = -4104;       // the host's answer breaks the protocol
+
+// Where a failure comes from; a command-line tool maps it to its exit code.
+enum class PErrorOrigin {
+  kNone,
+  kRemote,      // the service answered a negative status
+  kHost,        // the host sent a transport error and closed the connection
+  kConnection,  // cannot connect, connection lost, time-out, protocol broken
+  kLocal,       // a local file or descriptor of a transfer
+  kArgument,    // a bad argument (endpoint, option, path that is not UTF-8)
+  kTransfer,    // a transfer's check failed, or it was cancelled
+};
+
+struct ZEVO_EXPORT PClientError {
+  int fCode = 0;
+  PErrorOrigin fOrigin = PErrorOrigin::kNone;
+  std::string fText;  // what went wrong, for people ("permission denied by policy")
+  std::string fWhat;  // the path, endpoint or request concerned (may be empty)
+
+  // "remote: permission denied by policy (-511): /data/secret.txt"
+  std::string message() const;
+  // "ERR_ACCESS_DENIED"; "" for a code without a name.
+  std::string name() const;
+};
+
+// The name and one-line meaning of a code of PErrors.h or of the client;
+// null when the code is unknown.
+ZEVO_EXPORT const char* clientCodeName(int iCode);
+ZEVO_EXPORT const char* clientCodeMeaning(int iCode);
+
+struct PClientOptions {
+  int fConnectTimeoutMs = 5000;
+  int fReplyTimeoutMs = 30000;  // longest wait for any one reply
+  int fWindow = 16;             // requests of a transfer in flight, 1 to 1024
+  int fReadChunk = 8192;        // bytes asked per download request, 1 to 8192
+  int fWriteChunk = 65536;      // bytes per upload request, 1 to kMaxWriteChunk
+};
+
+// Largest upload block whose request fits the host's default frame limit
+// (1 MiB).
+constexpr int kMaxWriteChunk = 1048528;
+
+// Where a download's bytes go.
+class ZEVO_EXPORT PSink {
+ public:
+  // Called with each block in order; a negative return ends the transfer
+  // with that code (origin kLocal), and so does an exception.
+  using Write = std::function<int(const unsigned char* iBytes, size_t iCount)>;
+
+  // A local file, written beside it under a temporary name and renamed over
+  // it once the download is complete and checked, so that a failure leaves
+  // the old file as it was. An existing device or FIFO is written directly.
+  static PSink file(const std::string& iPath);
+  // An open descriptor (standard output, a pipe...), written as the bytes
+  // arrive and left open.
+  static PSink descriptor(int iFd);
+  static PSink callback(Write iWrite);
+
+ private:
+  friend class PSinkWriter;
+  enum class Kind { kFile, kDescriptor, kCallback } fKind = Kind::kCallback;
+  std::string fPath;
+  int fFd = -1;
+  Write fWrite;
+};
+
+// Where an upload's bytes come from.
+class ZEVO_EXPORT PSource {
+ public:
+  // Fills up to iCapacity bytes: the count, 0 at the end, or a negative code
+  // (origin kLocal); an exception counts as ERR_FAILED.
+  using Read = std::function<long(unsigned char* oBytes, size_t iCapacity)>;
+
+  // A local file (its size is the transfer's known total).
+  static PSource file(const std::string& iPath);
+  // An open descriptor read to its end and left open.
+  static PSource descriptor(int iFd);
+  // iTotal: the bytes the source will give, -1 when unknown (progress only).
+  static PSource callback(Read iRead, long long iTotal = -1);
+
+ private:
+  friend class PSourceReader;
+  enum class Kind { kFile, kDescriptor, kCallback } fKind = Kind::kCallback;
+  std::string fPath;
+  int fFd = -1;
+  Read fRead;
+  long long fTotal = -1;
+};
+
+struct PTransferControl {
+  // After every block: bytes done and the total (-1 when unknown). An
+  // exception from either function cancels the transfer.
+  std::function<void(long long iDone, long long iTotal)> fProgress;
+  // Asked before every request and after every reply; false cancels: no
+  // more requests are sent, the replies in flight are drained, the remote
+  // transfer is closed, and the call answers ERR_CLIENT_CANCELLED.
+  std::function<bool()> fContinue;
+};
+
+class ZEVO_EXPORT PClient {
+ public:
+  PClient();
+  // Options out of range leave the defaults (lastError() says why).
+  explicit PClient(const PClientOptions& iOptions);
+  ~PClient();
+  PClient(const PClient&) = delete;
+  PClient& operator=(const PClient&) = delete;
+
+  // ERR_INVALID_ARG (nothing changed) for a value out of range.
+  int setOptions(const PClientOptions& iOptions);
+  const PClientOptions& options() const;
+
+  // "unix:PATH", "tcp:HOST:PORT" or "tcp:[IPv6]:PORT". Closes any previous
+  // connection first.
+  int connect(const std::string& iEndpoint);
+  void close();
+  bool isConnected() const;
+  // The endpoint of the last connect().
+  const std::string& endpoint() const;
+
+  // The last failure of this client (fCode 0 after a success).
+  const PClientError& lastError() const;
+
+  // Paths are UTF-8 and absolute on the host (its working directory is /).
+  int size(const std::string& iPath, long long& oSize);
+  int exists(const std::string& iPath, bool& oExists);
+  // True for a regular file, false for a directory; -504 when nothing is
+  // there, -508 for anything else.
+  int isFile(const std::string& iPath, bool& oIsFile);
+  // Entry names in the host's order (unsorted), "." and ".." left out.
+  int list(const std::string& iPath, std::vector<std::string>& oNames);
+  // Creates missing parents too; 0 also when anything exists there already.
+  int makeDir(const std::string& iPath);
+  int deleteFile(const std::string& iPath);
+  int deleteDir(const std::string& iPath);
+
+  // A whole remote file into iSink. The remote size is taken first and the
+  // bytes received must match it (ERR_CLIENT_SIZE_MISMATCH otherwise).
+  // oBytes (may be null): the bytes delivered to the sink.
+  int get(const std::string& iRemote, const PSink& iSink, const PTransferControl& iControl = {},
+          long long* oBytes = nullptr);
+  // iSource into a remote file, created or emptied first. The remote size
+  // afterwards must equal the bytes sent. A failed upload leaves the bytes
+  // written so far in the remote file.
+  int put(const PSource& iSource, const std::string& iRemote, const PTransferControl& iControl = {},
+          long long* oBytes = nullptr);
+
+ private:
+  class PImpl;
+  std::unique_ptr<PImpl> fImpl;
+};
