@@ -4,6 +4,7 @@
 
 #include "zevo/PErrors.h"
 #include "zevo/PLogArgs.h"
+#include "zevo/PPathPolicy.h"
 #include "zevo/PUtils.h"
 #include "zevo/core/PConfigManager.h"
 #include "zevo/logger/PLogger.h"
@@ -56,6 +57,10 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   logger->getLogger(PLiteral(L"zevohost.log"), fLogger);
 
   zevoRegisterInstance(PLiteral(ZEVO_ID_CONFIG_MANAGER), iConfigManager);
+
+  // Before any plug-in loads: every path a peer names is judged with it.
+  PPathPolicy::setSymlinks(iSettings.fSymlinks);
+  logInfo(L"[%s] symbolic links in paths: %ls", widen(PPathPolicy::symlinksName(iSettings.fSymlinks)));
 
   int workers = iSettings.fWorkers;
   if (workers <= 0) workers = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));

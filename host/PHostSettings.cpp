@@ -25,6 +25,8 @@ const char kHostUsage[] =
     "  --readahead BYTES      unsent reply bytes before a connection is slowed (default 262144)\n"
     "  --log-level LEVEL      error, warning, info or debug (default info)\n"
     "  --log-target TARGET    stderr, syslog or file:PATH (default stderr)\n"
+    "  --symlinks POLICY      refuse (default): no request passes through a symbolic link;\n"
+    "                         follow: links are followed as the system does\n"
     "  -h, --help             show this help\n"
     "  --version              show the version\n"
     "\n"
@@ -103,7 +105,8 @@ bool configValue(IConfig* iConfig, const wchar_t* iKey, std::string& oValue) {
 
 std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
   static const wchar_t* const kKnown[] = {L"plugins",        L"listen",    L"workers",   L"frame.max",
-                                          L"connection.max", L"connection.readahead", L"log.level", L"log.target"};
+                                          L"connection.max", L"connection.readahead", L"log.level", L"log.target",
+                                          L"symlinks"};
   std::vector<std::string> warnings;
   std::vector<PString> keys;
   if (iConfig == nullptr || iConfig->keys(keys) != 0) return warnings;
@@ -155,6 +158,8 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
       if (!takeValue(iArgc, iArgv, i, "--log-level", oOptions.fLogLevel, oError)) return false;
     } else if (isOption(argument, "--log-target")) {
       if (!takeValue(iArgc, iArgv, i, "--log-target", oOptions.fLogTarget, oError)) return false;
+    } else if (isOption(argument, "--symlinks")) {
+      if (!takeValue(iArgc, iArgv, i, "--symlinks", oOptions.fSymlinks, oError)) return false;
     } else {
       oError = "unknown option " + argument;
       return false;
@@ -216,6 +221,14 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
     oSettings.fLogTarget = "file:" + absolute(target.substr(5));
   } else if (target != "stderr" && target != "syslog") {
     oError = "log target \"" + target + "\" is not stderr, syslog or file:PATH";
+    return false;
+  }
+
+  std::string symlinks = PPathPolicy::symlinksName(oSettings.fSymlinks);
+  if (configValue(iConfig, L"symlinks", text)) symlinks = text;
+  if (!iOptions.fSymlinks.empty()) symlinks = iOptions.fSymlinks;
+  if (PPathPolicy::parseSymlinks(symlinks.c_str(), oSettings.fSymlinks) != 0) {
+    oError = "symlinks \"" + symlinks + "\" is not follow or refuse";
     return false;
   }
 

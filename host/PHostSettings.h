@@ -7,6 +7,7 @@
 
 #include "zevo/IConfig.h"
 #include "zevo/ILogger.h"
+#include "zevo/PPathPolicy.h"
 #include "zevo/core/PConfig.h"
 
 struct PHostSettings {
@@ -19,6 +20,7 @@ struct PHostSettings {
   long fReadAhead = 256 * 1024;
   int fLogLevel = LOG_LEVEL_INFO;
   std::string fLogTarget = "stderr";             // stderr, syslog or file:PATH
+  int fSymlinks = PPathPolicy::SYMLINKS_REFUSE;  // paths through links: refused by default
   bool fHelp = false;
   bool fVersion = false;
 };
@@ -28,7 +30,7 @@ struct PHostOptions {
   std::string fConfigDir;
   std::vector<std::string> fPlugins;
   std::vector<std::string> fListen;
-  std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget;
+  std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks;
   bool fHelp = false;
   bool fVersion = false;
 };

@@ -7,6 +7,7 @@
 #include "zevo/PDir.h"
 #include "zevo/PErrors.h"
 #include "zevo/PFile.h"
+#include "zevo/PPathPolicy.h"
 #include "zevo/PUtils.h"
 
 namespace {
@@ -164,7 +165,9 @@ int PConfigManager::loadFile(const PLiteral& iID, PBaseptr<PConfig>& oConfig, st
   const std::string where = shown(path);  // the path in messages
 
   // PFile opens with O_CLOEXEC | O_NONBLOCK and refuses anything but a
-  // regular file, so a FIFO cannot block the load.
+  // regular file, so a FIFO cannot block the load. The directory is the
+  // administrator's: links in it are followed whatever peers' paths meet.
+  PFollowLinksScope followLinks;
   PFile file;
   int rc = file.popen(widePath, PFile::MODE_READ_ONLY, 0);
   if (rc != 0) {
@@ -246,6 +249,7 @@ int PConfigManager::listIDs(std::vector<PString>& oIDs, std::string& oError) noe
 
 int PConfigManager::listFiles(std::vector<PString>& oIDs, std::string& oError) {
   const std::wstring suffix(kSuffix);
+  PFollowLinksScope followLinks;  // as in loadFile
   PDir listing;
   int rc = listing.popen(fWideDirectory, PLiteral(L"*.conf"));
   if (rc == 0) rc = listing.preaddir();

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "PPathAt.h"
 #include "PPathCheck.h"
 #include "PSys.h"
 #include "zevo/PErrors.h"
@@ -108,8 +109,9 @@ int PDir::popen(const PLiteral& iPath, const PLiteral& iFilter) {
   } catch (const std::bad_alloc&) {
     return PERR_NO_MEMORY;
   }
-  const int fd = PSys::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
-  if (fd < 0) return PErrors::fromErrno(errno);
+  int fd = -1;
+  const int opened = PPathAt::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0, fd);
+  if (opened != 0) return opened;
   DIR* dir = PSys::fdopendir(fd);
   if (!dir) {
     const int error = errno;
@@ -179,12 +181,12 @@ int PDir::pcreate(const PLiteral& iPath) {
   std::string path;
   const int rc = PPathCheck::toSystem(iPath, path);
   if (rc != 0) return rc;
-  return PSys::mkdir(path.c_str(), kCreatePermissions) == 0 ? 0 : PErrors::fromErrno(errno);
+  return PPathAt::mkdir(path, kCreatePermissions);
 }
 
 int PDir::pdelete(const PLiteral& iPath) {
   std::string path;
   const int rc = PPathCheck::toSystem(iPath, path);
   if (rc != 0) return rc;
-  return PSys::rmdir(path.c_str()) == 0 ? 0 : PErrors::fromErrno(errno);
+  return PPathAt::rmdir(path);
 }

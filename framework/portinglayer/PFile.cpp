@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "PPathAt.h"
 #include "PPathCheck.h"
 #include "PSys.h"
 #include "zevo/PErrors.h"
@@ -66,27 +67,19 @@ int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlag
     return PERR_NO_MEMORY;
   }
 
-  // O_NONBLOCK: a FIFO or device must not block the open.
-  const int fd = PSys::open(path.c_str(), flags, kCreatePermissions);
-  if (fd < 0) {
-    const int error = errno;
-    // ENXIO: a FIFO without reader, a socket or a device without driver.
-    struct stat info;
-    if (error == ENXIO && PSys::stat(path.c_str(), &info) == 0 && kindCode(info.st_mode) != 0) {
-      return kindCode(info.st_mode);
-    }
-    return PErrors::fromErrno(error);
-  }
+  // O_NONBLOCK: a FIFO or device must not block the open. Links are
+  // followed or refused as the process's PPathPolicy says.
+  int fd = -1;
+  rc = PPathAt::open(path, flags, kCreatePermissions, fd);
+  if (rc != 0) return rc;
   struct stat info;
   if (PSys::fstat(fd, &info) != 0) {
     rc = PErrors::fromErrno(errno);
   } else {
     rc = kindCode(info.st_mode);
   }
-  // Only the status flags change here: O_NONBLOCK goes, O_APPEND stays.
-  if (rc == 0 && PSys::fcntl(fd, F_SETFL, flags & O_APPEND) != 0) {
-    rc = PErrors::fromErrno(errno);
-  }
+  // O_NONBLOCK stays: only regular files get this far, and reads and
+  // writes of a regular file do not look at it.
   if (rc != 0) {
     PSys::close(fd);
     return rc;
@@ -171,13 +164,13 @@ int PFile::exists(const PLiteral& iPath) {
   std::string path;
   struct stat info;
   if (PPathCheck::toSystem(iPath, path) != 0) return 0;
-  return PSys::stat(path.c_str(), &info) == 0 ? 1 : 0;
+  return PPathAt::stat(path, info) == 0 ? 1 : 0;
 }
 
 int PFile::check(const PLiteral& iPath, int iWhat) {
   std::string path;
   struct stat info;
-  if (PPathCheck::toSystem(iPath, path) != 0 || PSys::stat(path.c_str(), &info) != 0) return 0;
+  if (PPathCheck::toSystem(iPath, path) != 0 || PPathAt::stat(path, info) != 0) return 0;
   if (iWhat == CHECK_DIR) return S_ISDIR(info.st_mode) ? 1 : 0;
   if (iWhat == CHECK_FILE) return S_ISREG(info.st_mode) ? 1 : 0;
   return 0;
@@ -187,7 +180,7 @@ int PFile::pdelete(const PLiteral& iPath) {
   std::string path;
   const int rc = PPathCheck::toSystem(iPath, path);
   if (rc != 0) return rc;
-  return PSys::unlink(path.c_str()) == 0 ? 0 : PErrors::fromErrno(errno);
+  return PPathAt::unlink(path);
 }
 
 void PFile::getFileName(PString& ioPath) {

@@ -23,4 +23,10 @@ class PSys {
   static struct dirent* readdir(DIR* iDir);
   static int closedir(DIR* iDir);  // as close()
   static int fcntl(int iFd, int iCommand, int iArgument);
+  // -1 with ENOSYS where the system has no openat2.
+  static int openat2(int iDirFd, const char* iPath, int iFlags, mode_t iMode, unsigned long long iResolve);
+  static int openat(int iDirFd, const char* iPath, int iFlags, mode_t iMode);
+  static int fstatat(int iDirFd, const char* iPath, struct stat* oStat, int iFlags);
+  static int unlinkat(int iDirFd, const char* iPath, int iFlags);
+  static int mkdirat(int iDirFd, const char* iPath, mode_t iMode);
 };

@@ -1,9 +1,15 @@
 #include "zevo/portinglayer/PSysCalls.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
 
 #include "PSys.h"
 
@@ -24,8 +30,30 @@ struct dirent* sysReaddir(DIR* iDir) { return ::readdir(iDir); }
 int sysClosedir(DIR* iDir) { return ::closedir(iDir); }
 int sysFcntl(int iFd, int iCommand, int iArgument) { return ::fcntl(iFd, iCommand, iArgument); }
 
-const PSysCallTable kDefaults = {sysOpen,  sysRead,   sysWrite, sysClose,     sysFstat,   sysStat,     sysLstat,
-                                 sysUnlink, sysMkdir, sysRmdir, sysFdopendir, sysReaddir, sysClosedir, sysFcntl};
+int sysOpenat2(int iDirFd, const char* iPath, int iFlags, mode_t iMode, unsigned long long iResolve) {
+#if defined(SYS_openat2) && __has_include(<linux/openat2.h>)
+  struct open_how how {};
+  how.flags = static_cast<std::uint64_t>(static_cast<unsigned int>(iFlags));
+  how.mode = iMode;
+  how.resolve = iResolve;
+  return static_cast<int>(::syscall(SYS_openat2, iDirFd, iPath, &how, sizeof how));
+#else
+  (void)iDirFd, (void)iPath, (void)iFlags, (void)iMode, (void)iResolve;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+int sysOpenat(int iDirFd, const char* iPath, int iFlags, mode_t iMode) { return ::openat(iDirFd, iPath, iFlags, iMode); }
+int sysFstatat(int iDirFd, const char* iPath, struct stat* oStat, int iFlags) {
+  return ::fstatat(iDirFd, iPath, oStat, iFlags);
+}
+int sysUnlinkat(int iDirFd, const char* iPath, int iFlags) { return ::unlinkat(iDirFd, iPath, iFlags); }
+int sysMkdirat(int iDirFd, const char* iPath, mode_t iMode) { return ::mkdirat(iDirFd, iPath, iMode); }
+
+const PSysCallTable kDefaults = {sysOpen,   sysRead,    sysWrite,    sysClose,   sysFstat,    sysStat,
+                                 sysLstat,  sysUnlink,  sysMkdir,    sysRmdir,   sysFdopendir, sysReaddir,
+                                 sysClosedir, sysFcntl, sysOpenat2,  sysOpenat,  sysFstatat,  sysUnlinkat,
+                                 sysMkdirat};
 
 PSysCallTable gTable = kDefaults;
 
@@ -100,4 +128,24 @@ int PSys::closedir(DIR* iDir) {
 
 int PSys::fcntl(int iFd, int iCommand, int iArgument) {
   return retryOnEintr(-1, [&] { return gTable.fFcntl(iFd, iCommand, iArgument); });
+}
+
+int PSys::openat2(int iDirFd, const char* iPath, int iFlags, mode_t iMode, unsigned long long iResolve) {
+  return retryOnEintr(-1, [&] { return gTable.fOpenat2(iDirFd, iPath, iFlags, iMode, iResolve); });
+}
+
+int PSys::openat(int iDirFd, const char* iPath, int iFlags, mode_t iMode) {
+  return retryOnEintr(-1, [&] { return gTable.fOpenat(iDirFd, iPath, iFlags, iMode); });
+}
+
+int PSys::fstatat(int iDirFd, const char* iPath, struct stat* oStat, int iFlags) {
+  return retryOnEintr(-1, [&] { return gTable.fFstatat(iDirFd, iPath, oStat, iFlags); });
+}
+
+int PSys::unlinkat(int iDirFd, const char* iPath, int iFlags) {
+  return retryOnEintr(-1, [&] { return gTable.fUnlinkat(iDirFd, iPath, iFlags); });
+}
+
+int PSys::mkdirat(int iDirFd, const char* iPath, mode_t iMode) {
+  return retryOnEintr(-1, [&] { return gTable.fMkdirat(iDirFd, iPath, iMode); });
 }

@@ -40,8 +40,8 @@ int openDenied(const char*, int, mode_t) {
   return -1;
 }
 
-int fcntlFails(int, int, int) {
-  errno = EINVAL;
+int fstatFails(int, struct stat*) {
+  errno = EIO;
   return -1;
 }
 
@@ -104,8 +104,8 @@ TEST(PSysCalls, FailuresLeaveNoDescriptorOrOpenState) {
   EXPECT_EQ(PERR_ACCESS, listing.popen(widePath(dir, ""), PLiteral()));
   PSysCalls::restore();
 
-  PSysCalls::table().fFcntl = fcntlFails;
-  EXPECT_EQ(PERR_INVALID_ARG, file.popen(widePath(dir, "f"), PFile::MODE_WRITE_NEW, 0));
+  PSysCalls::table().fFstat = fstatFails;  // after the open: the descriptor must go again
+  EXPECT_EQ(PERR_IO, file.popen(widePath(dir, "f"), PFile::MODE_WRITE_NEW, 0));
   EXPECT_FALSE(file.isOpen());
   PSysCalls::restore();
 

@@ -7,7 +7,10 @@
 // defaults call the system directly. A replacement reports failure as the
 // system does: -1 (or null) with errno set.
 //
-// A listing is opened with fOpen (O_DIRECTORY) and fFdopendir.
+// A listing is opened with fOpen (O_DIRECTORY) and fFdopendir. When the
+// process refuses symbolic links (zevo/PPathPolicy.h) paths go through
+// fOpenat2 (ENOSYS: walked with fOpenat and fFstat instead), then fOpenat,
+// fFstatat, fUnlinkat and fMkdirat relative to the directory found.
 //
 // The table is not synchronised: change it only while no other thread uses
 // the layer. Built with the project's _FILE_OFFSET_BITS=64, like the layer.
@@ -34,6 +37,13 @@ struct PSysCallTable {
   struct dirent* (*fReaddir)(DIR* iDir);
   int (*fClosedir)(DIR* iDir);
   int (*fFcntl)(int iFd, int iCommand, int iArgument);
+  // openat2(2) with the flags, mode and RESOLVE_... bits of its open_how;
+  // -1 with ENOSYS where the system has none.
+  int (*fOpenat2)(int iDirFd, const char* iPath, int iFlags, mode_t iMode, unsigned long long iResolve);
+  int (*fOpenat)(int iDirFd, const char* iPath, int iFlags, mode_t iMode);
+  int (*fFstatat)(int iDirFd, const char* iPath, struct stat* oStat, int iFlags);
+  int (*fUnlinkat)(int iDirFd, const char* iPath, int iFlags);
+  int (*fMkdirat)(int iDirFd, const char* iPath, mode_t iMode);
 };
 
 class ZEVO_EXPORT PSysCalls {

@@ -1,0 +1,204 @@
+#include "PPathAt.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "PSys.h"
+#include "zevo/PErrors.h"
+#include "zevo/PPathPolicy.h"
+
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
+
+namespace {
+
+#ifdef RESOLVE_NO_SYMLINKS
+constexpr unsigned long long kNoSymlinks = RESOLVE_NO_SYMLINKS;
+#else
+constexpr unsigned long long kNoSymlinks = 0x04;  // the kernel's value
+#endif
+
+constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+// A path's last component and the directory holding it, opened without
+// passing through a link.
+struct PLast {
+  PLast() = default;
+  PLast(const PLast&) = delete;
+  PLast& operator=(const PLast&) = delete;
+  ~PLast() {
+    if (fDir >= 0) PSys::close(fDir);
+  }
+  // The name as given, its trailing "/" kept: the calls that never follow
+  // the last component (unlink, rmdir, mkdir) judge it as the system does.
+  std::string given() const { return fSlash && fName != "/" ? fName + "/" : fName; }
+
+  int fDir = AT_FDCWD;  // O_PATH descriptor; AT_FDCWD for the root
+  std::string fName;    // without trailing "/"; "/" for the root
+  bool fSlash = false;  // the path ended with "/"
+};
+
+int kindCode(mode_t iMode) {
+  if (S_ISREG(iMode)) return 0;
+  return S_ISDIR(iMode) ? PERR_IS_DIR : PERR_NOT_FILE;
+}
+
+// Opens iParent component by component (no openat2): every component must
+// be a directory and none a link.
+int walk(const std::string& iParent, int& oFd) {
+  int dir = PSys::open(!iParent.empty() && iParent[0] == '/' ? "/" : ".", kDirFlags, 0);
+  if (dir < 0) return PErrors::fromErrno(errno);
+  size_t start = 0;
+  while (start < iParent.size()) {
+    size_t end = iParent.find('/', start);
+    if (end == std::string::npos) end = iParent.size();
+    const std::string part = iParent.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    // O_PATH | O_NOFOLLOW opens a link itself, so that fstat can see it.
+    const int next = PSys::openat(dir, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
+    const int error = errno;
+    PSys::close(dir);
+    if (next < 0) return PErrors::fromErrno(error);
+    struct stat info;
+    int rc = 0;
+    if (PSys::fstat(next, &info) != 0) {
+      rc = PErrors::fromErrno(errno);
+    } else if (S_ISLNK(info.st_mode)) {
+      rc = PERR_SYMLINK;
+    } else if (!S_ISDIR(info.st_mode)) {
+      rc = PERR_NOT_DIR;
+    }
+    if (rc != 0) {
+      PSys::close(next);
+      return rc;
+    }
+    dir = next;
+  }
+  oFd = dir;
+  return 0;
+}
+
+int split(const std::string& iPath, PLast& oLast) {
+  size_t end = iPath.size();
+  while (end > 0 && iPath[end - 1] == '/') --end;
+  oLast.fSlash = end < iPath.size();
+  if (end == 0) {  // the root: never a link
+    oLast.fName = "/";
+    return 0;
+  }
+  const size_t slash = iPath.rfind('/', end - 1);
+  const size_t first = slash == std::string::npos ? 0 : slash + 1;
+  oLast.fName = iPath.substr(first, end - first);
+  const std::string parent = first == 0 ? std::string(".") : iPath.substr(0, first);
+  const int fd = PSys::openat2(AT_FDCWD, parent.c_str(), kDirFlags, 0, kNoSymlinks);
+  if (fd >= 0) {
+    oLast.fDir = fd;
+    return 0;
+  }
+  const int error = errno;
+  // No openat2 (old kernel, user-mode emulator) or a filter that forbids
+  // it: the walk judges the same components.
+  if (error == ENOSYS || error == EPERM) return walk(parent, oLast.fDir);
+  return error == ELOOP ? PERR_SYMLINK : PErrors::fromErrno(error);
+}
+
+int lastInfo(const PLast& iLast, struct stat& oInfo) {
+  if (PSys::fstatat(iLast.fDir, iLast.fName.c_str(), &oInfo, AT_SYMLINK_NOFOLLOW) != 0) {
+    return PErrors::fromErrno(errno);
+  }
+  return 0;
+}
+
+bool lastIsLink(const PLast& iLast) {
+  struct stat info;
+  return lastInfo(iLast, info) == 0 && S_ISLNK(info.st_mode);
+}
+
+int openRefusing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
+  PLast last;
+  int rc = split(iPath, last);
+  if (rc != 0) return rc;
+  if (last.fSlash && (iFlags & O_DIRECTORY) == 0) {
+    // A trailing "/" would make the system follow a last link despite
+    // O_NOFOLLOW: it is judged here and the name opened without it.
+    struct stat info;
+    rc = lastInfo(last, info);
+    if (rc == PERR_NOT_FOUND) return (iFlags & O_CREAT) != 0 ? PERR_IS_DIR : PERR_NOT_FOUND;
+    if (rc != 0) return rc;
+    if (S_ISLNK(info.st_mode)) return PERR_SYMLINK;
+    if (!S_ISDIR(info.st_mode)) return PERR_NOT_DIR;
+  }
+  const int fd = PSys::openat(last.fDir, last.fName.c_str(), iFlags | O_NOFOLLOW, iMode);
+  if (fd >= 0) {
+    oFd = fd;
+    return 0;
+  }
+  const int error = errno;
+  if (error == ELOOP || (error == ENOTDIR && lastIsLink(last))) return PERR_SYMLINK;
+  struct stat info;
+  if (error == ENXIO && lastInfo(last, info) == 0 && kindCode(info.st_mode) != 0) return kindCode(info.st_mode);
+  return PErrors::fromErrno(error);
+}
+
+}  // namespace
+
+int PPathAt::open(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
+  if (PPathPolicy::refusesSymlinks()) return openRefusing(iPath, iFlags, iMode, oFd);
+  const int fd = PSys::open(iPath.c_str(), iFlags, iMode);
+  if (fd >= 0) {
+    oFd = fd;
+    return 0;
+  }
+  const int error = errno;
+  // ENXIO: a FIFO without reader, a socket or a device without driver.
+  struct stat info;
+  if (error == ENXIO && PSys::stat(iPath.c_str(), &info) == 0 && kindCode(info.st_mode) != 0) {
+    return kindCode(info.st_mode);
+  }
+  return PErrors::fromErrno(error);
+}
+
+int PPathAt::stat(const std::string& iPath, struct stat& oInfo) {
+  if (!PPathPolicy::refusesSymlinks()) {
+    return PSys::stat(iPath.c_str(), &oInfo) == 0 ? 0 : PErrors::fromErrno(errno);
+  }
+  PLast last;
+  int rc = split(iPath, last);
+  if (rc == 0) rc = lastInfo(last, oInfo);
+  if (rc != 0) return rc;
+  if (S_ISLNK(oInfo.st_mode)) return PERR_SYMLINK;
+  if (last.fSlash && !S_ISDIR(oInfo.st_mode)) return PERR_NOT_DIR;
+  return 0;
+}
+
+int PPathAt::unlink(const std::string& iPath) {
+  if (!PPathPolicy::refusesSymlinks()) return PSys::unlink(iPath.c_str()) == 0 ? 0 : PErrors::fromErrno(errno);
+  PLast last;
+  const int rc = split(iPath, last);
+  if (rc != 0) return rc;
+  // The link itself would go, never its target; refused all the same.
+  if (lastIsLink(last)) return PERR_SYMLINK;
+  return PSys::unlinkat(last.fDir, last.given().c_str(), 0) == 0 ? 0 : PErrors::fromErrno(errno);
+}
+
+int PPathAt::mkdir(const std::string& iPath, mode_t iMode) {
+  if (!PPathPolicy::refusesSymlinks()) return PSys::mkdir(iPath.c_str(), iMode) == 0 ? 0 : PErrors::fromErrno(errno);
+  PLast last;
+  const int rc = split(iPath, last);
+  if (rc != 0) return rc;
+  if (PSys::mkdirat(last.fDir, last.given().c_str(), iMode) == 0) return 0;
+  const int error = errno;
+  return error == EEXIST && lastIsLink(last) ? PERR_SYMLINK : PErrors::fromErrno(error);
+}
+
+int PPathAt::rmdir(const std::string& iPath) {
+  if (!PPathPolicy::refusesSymlinks()) return PSys::rmdir(iPath.c_str()) == 0 ? 0 : PErrors::fromErrno(errno);
+  PLast last;
+  const int rc = split(iPath, last);
+  if (rc != 0) return rc;
+  if (lastIsLink(last)) return PERR_SYMLINK;
+  return PSys::unlinkat(last.fDir, last.given().c_str(), AT_REMOVEDIR) == 0 ? 0 : PErrors::fromErrno(errno);
+}

@@ -1,0 +1,28 @@
+// The system calls behind the path operations of PFile and PDir, with the
+// process's symbolic-link policy (zevo/PPathPolicy.h) applied. Internal to
+// the layer; paths have passed PPathCheck.
+//
+// Following: the plain calls (open, stat, unlink, mkdir, rmdir).
+// Refusing: the directory holding the last component is opened with
+// openat2(RESOLVE_NO_SYMLINKS), or, where the system has no openat2, by
+// walking its components with openat(O_PATH | O_NOFOLLOW) and checking each;
+// the last component is then reached relative to it with O_NOFOLLOW or
+// AT_SYMLINK_NOFOLLOW. A link anywhere is PERR_SYMLINK.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+
+class PPathAt {
+ public:
+  // A descriptor in oFd, or a code. ENXIO (a FIFO without reader, a socket,
+  // a device without driver) becomes PERR_NOT_FILE.
+  static int open(const std::string& iPath, int iFlags, mode_t iMode, int& oFd);
+  // What the path names (links followed, or refused).
+  static int stat(const std::string& iPath, struct stat& oInfo);
+  static int unlink(const std::string& iPath);
+  static int mkdir(const std::string& iPath, mode_t iMode);
+  static int rmdir(const std::string& iPath);
+};
