@@ -126,11 +126,12 @@ int PFileAccess::actionListDir(const PCommsMessage& iRequest, PCommsMessage& oRe
     logDebug(L"[%s] The parent is file.", kFunction);
     status = ERR_FAILED;
   } else {
-    const int opened = dir.popen(path, PLiteral(static_cast<const wchar_t*>(nullptr)));
+    // A listing that cannot be opened answers its code through preaddir.
+    dir.popen(path, PLiteral(static_cast<const wchar_t*>(nullptr)));
     if (readResult != 0) {
       status = readResult;
     } else {
-      status = opened != 0 ? opened : dir.preaddir();  // why the listing could not be opened
+      status = dir.preaddir();
       for (; dir == 0; dir++) {
         const PLiteral entry = dir.getEntry();
         if (entry.cmp(L".", PLiteral::kToNul) == 0 || entry.cmp(L"..", PLiteral::kToNul) == 0) continue;

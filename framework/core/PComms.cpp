@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,8 +14,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 #include <new>
 #include <string_view>
+#include <thread>
 
 #include "PReactor.h"
 #include "zevo/ICommsEvent.h"
@@ -149,6 +152,7 @@ class PConnection final : public PReactorHandler {
 
  private:
   size_t unsent() const { return fOut.size() - fOutStart; }
+  bool framesWaiting() const;  // a whole request is in the receive buffer
   bool serveInput();  // false once the connection is to end
   bool serveFrames();
   void serveRequest(const PFrameView& iFrame);
@@ -499,6 +503,8 @@ void PComms::closeAll() {
 // ------------------------------------------------------- PCommsListener
 
 void PCommsListener::onReady(uint32_t) {
+  if (fReserve < 0) fReserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  bool backOff = false;
   for (int i = 0; i < kAcceptsPerTurn && !fStopped.load(std::memory_order_acquire); ++i) {
     const int fd = ::accept4(fFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
@@ -508,10 +514,19 @@ void PCommsListener::onReady(uint32_t) {
     }
     const int error = errno;
     if (error == EINTR || error == ECONNABORTED) continue;
-    if ((error == EMFILE || error == ENFILE) && fReserve >= 0) {
+    if (error == EMFILE || error == ENFILE) {
+      // accept fails so even when nobody waits: look before giving up the
+      // spare descriptor, which another thread could take meanwhile.
+      pollfd waiting{fFd, POLLIN, 0};
+      if (::poll(&waiting, 1, 0) <= 0) break;
+      if (fReserve < 0) {
+        backOff = true;  // cannot even refuse: try again shortly
+        break;
+      }
       // No descriptor left: free the spare one to take the peer and refuse
       // it, rather than leave it pending and the socket ready for ever.
       ::close(fReserve);
+      fReserve = -1;
       const int refused = ::accept4(fFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (refused >= 0) {
         std::vector<unsigned char> frame;
@@ -524,31 +539,52 @@ void PCommsListener::onReady(uint32_t) {
         fComms.logError(L"[%s] refused a peer on %ls: no descriptors left", "accept", wide(fWhere));
       }
       fReserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fReserve < 0) {
+        backOff = true;
+        break;
+      }
       continue;
     }
     break;  // EAGAIN, or an error that the next readiness will show again
   }
-  if (!fStopped.load(std::memory_order_acquire)) fComms.fDispatcher->reactor().rearm(fFd, this, EPOLLIN);
+  if (fStopped.load(std::memory_order_acquire)) return;
+  // A listener that can neither serve nor refuse waits a little instead of
+  // spinning on a socket that stays ready.
+  if (backOff) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  fComms.fDispatcher->reactor().rearm(fFd, this, EPOLLIN);
 }
 
 // ---------------------------------------------------------- PConnection
 
 void PConnection::onReady(uint32_t iEvents) {
+  const size_t readAhead = fComms.fSettings.fReadAhead;
   if ((iEvents & EPOLLOUT) != 0 && !flush()) return finish();
-  if (!fReadClosed && unsent() < fComms.fSettings.fReadAhead) {
+  // Requests held back while the peer's replies piled up come first.
+  if (!fClosing && unsent() < readAhead && fInStart < fInEnd) serveFrames();
+  if (!fReadClosed && !fClosing && unsent() < readAhead) {
     if (!serveInput()) return finish();
   }
   if (!flush()) return finish();
+  const bool heldBack = !fClosing && framesWaiting();
   if (fReadClosed || fClosing) {
-    // Nothing more to read: end once every reply is out.
-    if (unsent() == 0) return finish();
+    // Nothing more to read: end once every request is answered and every
+    // reply is out.
+    if (unsent() == 0 && !heldBack) return finish();
     fComms.fDispatcher->reactor().rearm(fFd, this, EPOLLOUT);
     return;
   }
   uint32_t wanted = 0;
-  if (unsent() < fComms.fSettings.fReadAhead) wanted |= EPOLLIN | EPOLLRDHUP;  // else: slowed until it reads
-  if (unsent() > 0) wanted |= EPOLLOUT;
+  if (unsent() < readAhead) wanted |= EPOLLIN | EPOLLRDHUP;  // else: slowed until it reads
+  // Writable again, or (held-back requests and room) at once.
+  if (unsent() > 0 || heldBack) wanted |= EPOLLOUT;
   fComms.fDispatcher->reactor().rearm(fFd, this, wanted);
+}
+
+bool PConnection::framesWaiting() const {
+  PFrameView frame;
+  size_t needed = 0;
+  return fInStart < fInEnd &&
+         PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.fSettings.fFrameMax, frame, needed) == 0;
 }
 
 bool PConnection::serveInput() {
@@ -603,6 +639,15 @@ bool PConnection::serveInput() {
 
 bool PConnection::serveFrames() {
   while (fInStart < fInEnd && !fClosing) {
+    // Past the read-ahead, the rest waits until the peer reads its replies:
+    // what a connection holds stays bounded whatever it has sent.
+    if (unsent() >= fComms.fSettings.fReadAhead) {
+      if (!flush()) {
+        fReadClosed = true;
+        return false;
+      }
+      if (unsent() >= fComms.fSettings.fReadAhead) break;
+    }
     PFrameView frame;
     size_t needed = 0;
     const int parsed = PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.fSettings.fFrameMax, frame, needed);

@@ -92,7 +92,7 @@ bool isDotOrDotDot(const char* iName) {
 
 }  // namespace
 
-PDir::PDir() : fHandle(nullptr), fFilter(), fEntry(), fState(PERR_NOT_OPEN), fError(0) {}
+PDir::PDir() : fHandle(nullptr), fFilter(), fEntry(), fState(PERR_NOT_OPEN), fError(0), fOpenError(0) {}
 
 PDir::~PDir() {
   if (fHandle) pclose();
@@ -100,6 +100,11 @@ PDir::~PDir() {
 
 int PDir::popen(const PLiteral& iPath, const PLiteral& iFilter) {
   if (fHandle) return PERR_ALREADY_OPEN;
+  fOpenError = openListing(iPath, iFilter);
+  return fOpenError;
+}
+
+int PDir::openListing(const PLiteral& iPath, const PLiteral& iFilter) {
   std::string path;
   const int rc = PPathCheck::toSystem(iPath, path);
   if (rc != 0) return rc;
@@ -127,7 +132,8 @@ int PDir::popen(const PLiteral& iPath, const PLiteral& iFilter) {
 }
 
 int PDir::preaddir() {
-  if (!fHandle) return PERR_NOT_OPEN;
+  // A listing that could not be opened says why.
+  if (!fHandle) return fOpenError != 0 ? fOpenError : PERR_NOT_OPEN;
   if (fState != kNotStarted) rewinddir(static_cast<DIR*>(fHandle));
   fError = 0;
   advance();

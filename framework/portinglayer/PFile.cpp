@@ -44,7 +44,7 @@ int kindCode(mode_t iMode) {
 
 }  // namespace
 
-PFile::PFile() : fLock(), fFd(-1), fName() {}
+PFile::PFile() : fLock(), fFd(-1), fName(), fPosition(0), fCloseFailed(false) {}
 
 PFile::~PFile() {
   std::lock_guard<std::mutex> guard(fLock);
@@ -86,6 +86,8 @@ int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlag
   }
   fFd = fd;
   fName = std::move(name);
+  fPosition = (iMode & MODE_APPEND) != 0 ? -1 : 0;
+  fCloseFailed = false;
   return 0;
 }
 
@@ -98,11 +100,28 @@ int PFile::pread(char* oBuffer, unsigned int iSize, unsigned int& oDone) {
   while (oDone < iSize) {
     const size_t want = std::min<size_t>(iSize - oDone, kMaxTransfer);
     const ssize_t got = PSys::read(fFd, oBuffer + oDone, want);
-    if (got < 0) return PErrors::fromErrno(errno);
+    if (got < 0) {
+      const int code = PErrors::fromErrno(errno);
+      rewind(oDone, false);
+      return code;
+    }
     if (got == 0) break;  // end of file
     oDone += static_cast<unsigned int>(got);
   }
+  if (fPosition >= 0) fPosition += oDone;
   return oDone > 0 ? 0 : PERR_FILE_EOF;
+}
+
+void PFile::rewind(unsigned int iDone, bool iWriting) {
+  if (iDone == 0 || fPosition < 0) return;
+  const off_t start = static_cast<off_t>(fPosition);
+  if (iWriting) {
+    struct stat info;
+    if (PSys::fstat(fFd, &info) == 0 && info.st_size == start + static_cast<off_t>(iDone)) {
+      PSys::ftruncate(fFd, start);  // the bytes were appended: take them away
+    }
+  }
+  PSys::lseek(fFd, start, SEEK_SET);
 }
 
 int PFile::pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone) {
@@ -114,10 +133,15 @@ int PFile::pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone) 
   while (oDone < iSize) {
     const size_t want = std::min<size_t>(iSize - oDone, kMaxTransfer);
     const ssize_t put = PSys::write(fFd, iBuffer + oDone, want);
-    if (put < 0) return PErrors::fromErrno(errno);
-    if (put == 0) return PERR_IO;  // the device takes nothing: do not spin
+    if (put <= 0) {
+      // put == 0: the device takes nothing; do not spin.
+      const int code = put < 0 ? PErrors::fromErrno(errno) : PERR_IO;
+      rewind(oDone, true);
+      return code;
+    }
     oDone += static_cast<unsigned int>(put);
   }
+  if (fPosition >= 0) fPosition += oDone;
   return 0;
 }
 
@@ -127,12 +151,18 @@ int PFile::pclose() {
 }
 
 int PFile::closeLocked() {
-  if (fFd < 0) return PERR_NOT_OPEN;
+  if (fFd < 0) {
+    if (!fCloseFailed) return PERR_NOT_OPEN;
+    fCloseFailed = false;  // the descriptor went with the failed close
+    return 0;
+  }
   const int fd = fFd;
   fFd = -1;
   fName.clear();
   // The descriptor is released whatever close() answers.
-  return PSys::close(fd) == 0 ? 0 : PErrors::fromErrno(errno);
+  if (PSys::close(fd) == 0) return 0;
+  fCloseFailed = true;
+  return PErrors::fromErrno(errno);
 }
 
 int PFile::pgetSize(long long& oSize) {

@@ -29,4 +29,6 @@ class PSys {
   static int fstatat(int iDirFd, const char* iPath, struct stat* oStat, int iFlags);
   static int unlinkat(int iDirFd, const char* iPath, int iFlags);
   static int mkdirat(int iDirFd, const char* iPath, mode_t iMode);
+  static off_t lseek(int iFd, off_t iOffset, int iWhence);
+  static int ftruncate(int iFd, off_t iLength);
 };

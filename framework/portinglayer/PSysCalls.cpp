@@ -49,11 +49,13 @@ int sysFstatat(int iDirFd, const char* iPath, struct stat* oStat, int iFlags) {
 }
 int sysUnlinkat(int iDirFd, const char* iPath, int iFlags) { return ::unlinkat(iDirFd, iPath, iFlags); }
 int sysMkdirat(int iDirFd, const char* iPath, mode_t iMode) { return ::mkdirat(iDirFd, iPath, iMode); }
+off_t sysLseek(int iFd, off_t iOffset, int iWhence) { return ::lseek(iFd, iOffset, iWhence); }
+int sysFtruncate(int iFd, off_t iLength) { return ::ftruncate(iFd, iLength); }
 
 const PSysCallTable kDefaults = {sysOpen,   sysRead,    sysWrite,    sysClose,   sysFstat,    sysStat,
                                  sysLstat,  sysUnlink,  sysMkdir,    sysRmdir,   sysFdopendir, sysReaddir,
                                  sysClosedir, sysFcntl, sysOpenat2,  sysOpenat,  sysFstatat,  sysUnlinkat,
-                                 sysMkdirat};
+                                 sysMkdirat, sysLseek, sysFtruncate};
 
 PSysCallTable gTable = kDefaults;
 
@@ -148,4 +150,10 @@ int PSys::unlinkat(int iDirFd, const char* iPath, int iFlags) {
 
 int PSys::mkdirat(int iDirFd, const char* iPath, mode_t iMode) {
   return retryOnEintr(-1, [&] { return gTable.fMkdirat(iDirFd, iPath, iMode); });
+}
+
+off_t PSys::lseek(int iFd, off_t iOffset, int iWhence) { return gTable.fLseek(iFd, iOffset, iWhence); }
+
+int PSys::ftruncate(int iFd, off_t iLength) {
+  return retryOnEintr(-1, [&] { return gTable.fFtruncate(iFd, iLength); });
 }

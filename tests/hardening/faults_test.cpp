@@ -282,10 +282,7 @@ TEST_P(Faults, UploadWhoseChunkIsCutShortByAFullDiskKeepsEveryAcknowledgedByte) 
   EXPECT_EQ(0, close(id));
 }
 
-// Known fault (reported): the bytes of a failed chunk stay in the file, so a
-// peer that sends the chunk again gets them twice. Run with
-// --gtest_also_run_disabled_tests.
-TEST_P(Faults, DISABLED_AChunkThatFailedLeavesNoBytesBehind) {
+TEST_P(Faults, AChunkThatFailedLeavesNoBytesBehind) {
   const auto parts = chunks(3, 1000);
   const int id = open("retry", 2);
   inject(ENOSPC, 1);
@@ -324,9 +321,7 @@ TEST_P(Faults, DownloadWhoseReadFailsMidChunkStaysOpenAndClosable) {
   EXPECT_EQ(ERR_FAILED, statusOf(next(id, 1000)));
 }
 
-// Known fault (reported): the bytes read before the error are dropped but
-// the file position has moved past them, so the next chunk skips them.
-TEST_P(Faults, DISABLED_AChunkAskedAgainAfterAReadErrorContinuesWhereTheLastOneEnded) {
+TEST_P(Faults, AChunkAskedAgainAfterAReadErrorContinuesWhereTheLastOneEnded) {
   const std::vector<unsigned char> content = patternBytes(5000, 9);
   writeFile(dir / "data/down", content);
   const int id = open("down", 1);
@@ -363,9 +358,7 @@ TEST_P(Faults, DirectoryRemovedMidListing) {
   EXPECT_EQ(20u, replyStrings(call(2004, "sub")).size()) << "served again";
 }
 
-// Known fault (reported): a close that fails keeps the transfer in the table
-// although its file is closed; every later close fails the same way.
-TEST_P(Faults, DISABLED_ATransferWhoseCloseFailedCanBeClosedAgain) {
+TEST_P(Faults, ATransferWhoseCloseFailedCanBeClosedAgain) {
   const int id = open("closing", 2);
   EXPECT_EQ(0, statusOf(put(id, {1, 2, 3})));
   inject(EIO);

@@ -156,13 +156,7 @@ TEST_F(Limits, WithoutDescriptorsNewPeersAndFilesAreRefusedAndServiceResumes) {
   ASSERT_EQ(0, prlimit(host.pid(), RLIMIT_NOFILE, &original, nullptr));
 }
 
-// Known fault (reported): when the accept loop takes the last descriptor,
-// its next accept fails with EMFILE although nobody waits; the listener then
-// gives up its spare descriptor, and a worker opening a file at that moment
-// can take it. The spare is lost for good: from then on a peer that arrives
-// while descriptors are exhausted is neither served nor refused, and the
-// workers spin on accept. Fails in most runs of 20 rounds.
-TEST_F(Limits, DISABLED_PeersArrivingAsDescriptorsRunOutAreAlwaysServedOrRefused) {
+TEST_F(Limits, PeersArrivingAsDescriptorsRunOutAreAlwaysServedOrRefused) {
   start();
   writeFile(data("f"), patternBytes(100));
   PWireClient client;
@@ -345,18 +339,13 @@ TEST_F(Limits, PeersThatNeverReadTheirRepliesAreSlowedAndOthersAreServed) {
   start();
   const long growth = slowPeersGrowth(false);
 #ifndef ZEVO_SANITIZED
-  // Bounded, though not by the read-ahead alone: see the next case.
   EXPECT_LT(growth, 24 * 1024) << "KiB above the baseline";
 #else
   (void)growth;
 #endif
 }
 
-// Known fault (reported): the host serves every request already in a
-// connection's receive buffer (64 KiB) even past the read-ahead. A peer that
-// never reads makes it hold what those requests ask for: about 10 MiB of
-// 8 KiB chunks, or far more of large listings.
-TEST_F(Limits, DISABLED_APeerThatNeverReadsHoldsNoMoreThanTheReadAheadAndAFewMiB) {
+TEST_F(Limits, APeerThatNeverReadsHoldsNoMoreThanTheReadAheadAndAFewMiB) {
   start();
   EXPECT_LT(slowPeersGrowth(false), 4096) << "KiB above the baseline, chunk requests";
   EXPECT_LT(slowPeersGrowth(true), 4096) << "KiB above the baseline, listings";

@@ -54,7 +54,7 @@ TEST(PDir, ListsNamesExactlyAndFilters) {
   PDir listing;
   EXPECT_NE(0, listing.preaddir());
   EXPECT_EQ(PERR_NOT_FOUND, listing.popen(widePath(dir, "missing"), PLiteral()));
-  EXPECT_EQ(PERR_NOT_OPEN, listing.preaddir());
+  EXPECT_EQ(PERR_NOT_FOUND, listing.preaddir()) << "a listing that could not be opened says why";
   EXPECT_FALSE(listing == 0);
   EXPECT_EQ(0, listing.popen(widePath(dir, ""), PLiteral(L"c.*")));
   EXPECT_EQ(PERR_ALREADY_OPEN, listing.popen(widePath(dir, ""), PLiteral()));

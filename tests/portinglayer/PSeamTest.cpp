@@ -77,11 +77,15 @@ TEST(PSysCalls, DiskFullAndReadErrorAfterSomeBytes) {
   gCalls = 0;
   PSysCalls::table().fWrite = writeThenFull;
   EXPECT_EQ(PERR_NO_SPACE, file.pwrite(data.data(), 1000, done)) << codeName(file.pwrite(data.data(), 1, done));
+  EXPECT_EQ(100u, done);
   PSysCalls::restore();
+  long long size = -1;
+  EXPECT_EQ(0, file.pgetSize(size));
+  EXPECT_EQ(0, size) << "a failed write takes back what it appended";
+  ASSERT_EQ(0, file.pwrite(data.data(), 100, done));  // the same block again, now with room
   ASSERT_EQ(0, file.pclose());
 
   ASSERT_EQ(0, file.popen(widePath(dir, "f"), PFile::MODE_READ_ONLY, 0));
-  long long size = 0;
   EXPECT_EQ(0, file.pgetSize(size));
   EXPECT_EQ(100, size);
   char buffer[8192];

@@ -23,7 +23,8 @@ class ZEVO_EXPORT PDir {
   int popen(const PLiteral& iPath, const PLiteral& iFilter);
   // Moves to the first entry. 0 when the directory could be read (an empty
   // listing included: the listing then stands on no entry); nonzero when
-  // the listing is not open or reading failed. Names that are not valid
+  // reading failed, or when the listing is not open: then the code of the
+  // failed popen (PERR_NOT_OPEN when none was tried). Names that are not valid
   // UTF-8 cannot be expressed as wide text and are skipped.
   int preaddir();
   // The state of the listing against a code: "== 0" is true while the
@@ -45,10 +46,12 @@ class ZEVO_EXPORT PDir {
 
  private:
   void advance();
+  int openListing(const PLiteral& iPath, const PLiteral& iFilter);
 
   void* fHandle;   // DIR*, null when not open
   PString fFilter; // UTF-32 pattern, empty for none
   PString fEntry;  // the current entry's name
   int fState;      // 0 on an entry, PERR_FILE_EOF past the end, other codes
   int fError;      // first error met while moving
+  int fOpenError;  // why the last popen failed, or 0
 };

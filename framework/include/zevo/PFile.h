@@ -43,11 +43,18 @@ class ZEVO_EXPORT PFile {
   // Reads up to iSize bytes from the current position. 0 with oDone > 0 bytes
   // (a short count only at the end of the file); PERR_FILE_EOF with oDone = 0
   // when no byte was left; another code on failure, oDone telling how many
-  // bytes were read before it.
+  // bytes were read before it. A failed read leaves the position where the
+  // call found it, so that asking again reads the same bytes.
   int pread(char* oBuffer, unsigned int iSize, unsigned int& oDone);
   // Writes all iSize bytes at the current position; on failure oDone tells
-  // how many were written before it.
+  // how many were written before it. A failed write puts the position back
+  // where the call found it and, when it had made the file longer, cuts off
+  // what it wrote, so that writing the same block again does not double it
+  // (not for MODE_APPEND files).
   int pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone);
+  // Closes the file. The descriptor is released even when the system
+  // reports an error; a pclose after such an error answers 0, since
+  // nothing is left to close.
   int pclose();
   // The size of the open file; oSize is unchanged on failure.
   int pgetSize(long long& oSize);
@@ -68,7 +75,13 @@ class ZEVO_EXPORT PFile {
  private:
   int closeLocked();
 
+  // Puts the position back to fPosition after a failed transfer of
+  // iDone bytes, cutting the file there when those bytes made it longer.
+  void rewind(unsigned int iDone, bool iWriting);
+
   mutable std::mutex fLock;  // serialises the operations on fFd
   int fFd;                   // -1 when not open
   PString fName;             // the path as opened
+  long long fPosition;       // where the next read or write starts (-1: not known, MODE_APPEND)
+  bool fCloseFailed;         // the last close reported an error (its descriptor is gone)
 };

@@ -44,6 +44,8 @@ struct PSysCallTable {
   int (*fFstatat)(int iDirFd, const char* iPath, struct stat* oStat, int iFlags);
   int (*fUnlinkat)(int iDirFd, const char* iPath, int iFlags);
   int (*fMkdirat)(int iDirFd, const char* iPath, mode_t iMode);
+  off_t (*fLseek)(int iFd, off_t iOffset, int iWhence);
+  int (*fFtruncate)(int iFd, off_t iLength);
 };
 
 class ZEVO_EXPORT PSysCalls {
