@@ -59,6 +59,8 @@ class PFileAccess : public IEventListener {
   int init();
 
  private:
+  friend struct PFileAccessProbe;  // benchmarks reach checkMode through it
+
   using Handler = int (PFileAccess::*)(const PCommsMessage&, PCommsMessage&);
   struct Route {
     uint32_t fAction;
@@ -98,6 +100,9 @@ class PFileAccess : public IEventListener {
                  int (*iChange)(PFileAccess&, const PLiteral&), bool iLogDelete);
   bool findTransfer(int iTransferID, const char* iFunction, PPtr<PFile>& oFile, int& oMode);
   void dropFile(PPtr<PFile>& ioFile);
+
+  // Whether a debug line would be written.
+  bool debugLogged() const { return !fLogger.isNull() && fLogger->getLevel() >= LOG_LEVEL_DEBUG; }
 
   // Log lines go to fLogger and are skipped while it is empty.
   template <class... Args>

@@ -99,7 +99,8 @@ int PFileAccess::actionGetNextFileData(const PCommsMessage& iRequest, PCommsMess
   }
 
   const unsigned int packetSize = static_cast<unsigned int>(desiredPacketSize);
-  PPtr<unsigned char> buffer;
+  PDataWriter writer(oResponse.fData);
+  unsigned char* chunk = nullptr;  // the reply's block, read into in place
   unsigned int bytesRead = 0;
   int status;
   if (packetSize == 0 || packetSize > kMaxPacketSize) {
@@ -110,14 +111,18 @@ int PFileAccess::actionGetNextFileData(const PCommsMessage& iRequest, PCommsMess
     if (!findTransfer(transferID, kFunction, file, mode)) {
       status = ERR_FAILED;
     } else {
-      buffer = PPtr<unsigned char>(new unsigned char[packetSize], 1);
+      chunk = writer.beginBytes(packetSize);
       if ((mode & ACCESS_READ) == 0) {
         status = ERR_ACCESS_DENIED;
       } else {
-        PString name;
-        file->pgetName(name);
-        logDebug(L"[%s] Reading [%d] bytes from file [%ls]", kFunction, desiredPacketSize, name);
-        result = file->pread(reinterpret_cast<char*>(buffer.get()), packetSize, bytesRead);
+        // The name is only for the trace line: not asked for (a string copy
+        // per chunk) when nobody would see it.
+        if (debugLogged()) {
+          PString name;
+          file->pgetName(name);
+          logDebug(L"[%s] Reading [%d] bytes from file [%ls]", kFunction, desiredPacketSize, name);
+        }
+        result = file->pread(reinterpret_cast<char*>(chunk), packetSize, bytesRead);
         if (result == 0) {
           logDebug(L"[%s] Read [%d] bytes from file", kFunction, static_cast<int>(bytesRead));
           status = 0;
@@ -127,13 +132,17 @@ int PFileAccess::actionGetNextFileData(const PCommsMessage& iRequest, PCommsMess
           logError(L"[%s] Error reading file [%d]", kFunction, result);
           status = ERR_FAILED;
         }
-        if (status != 0) bytesRead = 0;  // bytes that came with a failure are dropped
       }
       dropFile(file);
     }
   }
   fillResponse(oResponse, status);
-  PDataWriter(oResponse.fData).writeBytes(buffer.get(), bytesRead);
+  // Bytes that came with a failure are dropped: the block is then empty.
+  if (chunk != nullptr) {
+    writer.endBytes(status == 0 ? bytesRead : 0);
+  } else {
+    writer.writeBytes(nullptr, 0);
+  }
   return status;
 }
 
@@ -153,8 +162,9 @@ int PFileAccess::actionSetNextFileData(const PCommsMessage& iRequest, PCommsMess
   if (!findTransfer(transferID, kFunction, file, mode)) {
     status = ERR_FAILED;  // the block is not even read
   } else {
-    std::vector<unsigned char> block;
-    result = reader.readBytes(block);
+    const unsigned char* block = nullptr;  // in the request, not copied
+    size_t blockSize = 0;
+    result = reader.readBytesView(block, blockSize);
     if (result != 0) {
       logError(L"[%s] Error reading data from message: %d", kFunction, result);
       status = result;
@@ -163,12 +173,11 @@ int PFileAccess::actionSetNextFileData(const PCommsMessage& iRequest, PCommsMess
     } else {
       PString name;
       result = file->pgetName(name);
-      logDebug(L"[%s] Writing [%d] bytes to file [%ls]", kFunction, static_cast<int>(block.size()), name);
+      logDebug(L"[%s] Writing [%d] bytes to file [%ls]", kFunction, static_cast<int>(blockSize), name);
       unsigned int bytesWritten = 0;
       // An empty block writes nothing: the name query decides the outcome.
-      if (!block.empty()) {
-        result = file->pwrite(reinterpret_cast<const char*>(block.data()), static_cast<unsigned int>(block.size()),
-                              bytesWritten);
+      if (blockSize > 0) {
+        result = file->pwrite(reinterpret_cast<const char*>(block), static_cast<unsigned int>(blockSize), bytesWritten);
       }
       if (result == 0) {
         logDebug(L"[%s] Written [%d] bytes to file", kFunction, static_cast<int>(bytesWritten));

@@ -474,7 +474,9 @@ int PComms::start() {
   std::lock_guard<std::mutex> lock(fLock);
   if (fListeners.empty()) return ERR_INVALID_ARG;
   for (auto& listener : fListeners) {
-    const int result = fDispatcher->reactor().add(listener->fFd, listener.get(), EPOLLIN);
+    // Accepting is light: the first worker does it and hands each new
+    // connection to the worker holding the fewest.
+    const int result = fDispatcher->reactor().add(listener->fFd, listener.get(), EPOLLIN, 0);
     if (result != 0) return result;
   }
   return 0;
@@ -484,7 +486,6 @@ void PComms::stopAccepting() {
   std::lock_guard<std::mutex> lock(fLock);
   for (auto& listener : fListeners) {
     listener->stop();
-    fDispatcher->reactor().remove(listener->fFd);
   }
 }
 
@@ -547,11 +548,13 @@ void PCommsListener::onReady(uint32_t) {
     }
     break;  // EAGAIN, or an error that the next readiness will show again
   }
-  if (fStopped.load(std::memory_order_acquire)) return;
+  if (fStopped.load(std::memory_order_acquire)) {
+    fComms.fDispatcher->reactor().remove(fFd, this);  // its own worker: safe here
+    return;
+  }
   // A listener that can neither serve nor refuse waits a little instead of
   // spinning on a socket that stays ready.
   if (backOff) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  fComms.fDispatcher->reactor().rearm(fFd, this, EPOLLIN);
 }
 
 // ---------------------------------------------------------- PConnection
@@ -570,14 +573,14 @@ void PConnection::onReady(uint32_t iEvents) {
     // Nothing more to read: end once every request is answered and every
     // reply is out.
     if (unsent() == 0 && !heldBack) return finish();
-    fComms.fDispatcher->reactor().rearm(fFd, this, EPOLLOUT);
+    fComms.fDispatcher->reactor().modify(fFd, this, EPOLLOUT);
     return;
   }
   uint32_t wanted = 0;
   if (unsent() < readAhead) wanted |= EPOLLIN | EPOLLRDHUP;  // else: slowed until it reads
   // Writable again, or (held-back requests and room) at once.
   if (unsent() > 0 || heldBack) wanted |= EPOLLOUT;
-  fComms.fDispatcher->reactor().rearm(fFd, this, wanted);
+  fComms.fDispatcher->reactor().modify(fFd, this, wanted);
 }
 
 bool PConnection::framesWaiting() const {
@@ -809,7 +812,7 @@ void PConnection::closeTransfers() {
 
 void PConnection::finish() {
   closeTransfers();
-  fComms.fDispatcher->reactor().remove(fFd);
+  fComms.fDispatcher->reactor().remove(fFd, this);
   ::close(fFd);
   fComms.logDebug(L"[%s] connection %d (%ls) closed", "finish", fNumber, wide(fPeer));
   fComms.forget(this);

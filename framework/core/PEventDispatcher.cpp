@@ -17,7 +17,7 @@ int PEventDispatcher::create(int iWorkers, PBaseptr<PEventDispatcher>& oDispatch
   PEventDispatcher* dispatcher = new (std::nothrow) PEventDispatcher(iWorkers);
   if (dispatcher == nullptr) return ERR_NO_MEMORY;
   PBaseptr<PEventDispatcher> held(dispatcher);
-  const int result = dispatcher->fReactor->open();
+  const int result = dispatcher->fReactor->open(iWorkers);
   if (result != 0) return result;
   oDispatcher = held;
   return 0;
@@ -103,6 +103,6 @@ int PEventDispatcher::deliver(const PLiteral& iTopic, IBase* iEvent) {
   return static_cast<int>(count);
 }
 
-int PEventDispatcher::start() { return fReactor->start(fWorkerCount); }
+int PEventDispatcher::start() { return fReactor->start(); }
 
 void PEventDispatcher::stop() { fReactor->stop(); }

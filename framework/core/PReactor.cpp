@@ -8,39 +8,38 @@
 
 #include "zevo/PErrors.h"
 
-namespace {
-
-thread_local const PReactor* tWorkerOf = nullptr;
-
-}  // namespace
-
-PReactor::PReactor() : fEpoll(-1), fWake(-1), fStopping(false) {}
+PReactor::PReactor() : fWake(-1), fStopping(false) {}
 
 PReactor::~PReactor() {
   stop();
   if (fWake >= 0) ::close(fWake);
-  if (fEpoll >= 0) ::close(fEpoll);
+  for (int set : fSets) ::close(set);
 }
 
-int PReactor::open() {
-  if (fEpoll >= 0) return ERR_ALREADY;
-  fEpoll = epoll_create1(EPOLL_CLOEXEC);
-  if (fEpoll < 0) return PErrors::fromErrno(errno);
+int PReactor::open(int iWorkers) {
+  if (!fSets.empty()) return ERR_ALREADY;
+  if (iWorkers < 1) return ERR_INVALID_ARG;
   fWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fWake < 0) return PErrors::fromErrno(errno);
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.ptr = nullptr;  // the wake-up has no handler
-  if (epoll_ctl(fEpoll, EPOLL_CTL_ADD, fWake, &event) != 0) return PErrors::fromErrno(errno);
+  std::vector<std::atomic<int>> counts(static_cast<size_t>(iWorkers));
+  fCounts.swap(counts);
+  for (int i = 0; i < iWorkers; ++i) {
+    const int set = epoll_create1(EPOLL_CLOEXEC);
+    if (set < 0) return PErrors::fromErrno(errno);
+    fSets.push_back(set);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = nullptr;  // the wake-up has no handler
+    if (epoll_ctl(set, EPOLL_CTL_ADD, fWake, &event) != 0) return PErrors::fromErrno(errno);
+  }
   return 0;
 }
 
-int PReactor::start(int iWorkers) {
-  if (fEpoll < 0) return ERR_NOT_RUNNING;
-  if (iWorkers < 1) return ERR_INVALID_ARG;
+int PReactor::start() {
+  if (fSets.empty()) return ERR_NOT_RUNNING;
   if (!fWorkers.empty()) return ERR_ALREADY;
   try {
-    for (int i = 0; i < iWorkers; ++i) fWorkers.emplace_back([this] { run(); });
+    for (int i = 0; i < workers(); ++i) fWorkers.emplace_back([this, i] { run(i); });
   } catch (const std::exception&) {
     stop();
     return ERR_NO_MEMORY;
@@ -61,48 +60,65 @@ void PReactor::stop() {
   fWorkers.clear();
 }
 
-bool PReactor::onWorker() const { return tWorkerOf == this; }
-
-int PReactor::add(int iFd, PReactorHandler* iHandler, uint32_t iEvents) {
+int PReactor::add(int iFd, PReactorHandler* iHandler, uint32_t iEvents, int iWorker) {
+  if (fSets.empty()) return ERR_NOT_RUNNING;
+  int worker = iWorker;
+  if (worker < 0 || worker >= workers()) {
+    worker = 0;
+    for (int i = 1; i < workers(); ++i) {
+      if (fCounts[i].load(std::memory_order_relaxed) < fCounts[worker].load(std::memory_order_relaxed)) worker = i;
+    }
+  }
+  iHandler->fWorker = worker;
+  iHandler->fEvents = iEvents;
   epoll_event event{};
-  event.events = iEvents | EPOLLONESHOT;
+  event.events = iEvents;
   event.data.ptr = iHandler;
-  const int result = epoll_ctl(fEpoll, EPOLL_CTL_ADD, iFd, &event) == 0 ? 0 : PErrors::fromErrno(errno);
-  iHandler->fArmed.fetch_add(1, std::memory_order_release);  // the handler may be running already
-  return result;
+  if (epoll_ctl(fSets[worker], EPOLL_CTL_ADD, iFd, &event) != 0) return PErrors::fromErrno(errno);
+  fCounts[worker].fetch_add(1, std::memory_order_relaxed);
+  iHandler->fAdded.store(true, std::memory_order_release);  // the handler may be running already
+  return 0;
 }
 
-int PReactor::rearm(int iFd, PReactorHandler* iHandler, uint32_t iEvents) {
+int PReactor::modify(int iFd, PReactorHandler* iHandler, uint32_t iEvents) {
+  if (iEvents == iHandler->fEvents) return 0;
   epoll_event event{};
-  event.events = iEvents | EPOLLONESHOT;
+  event.events = iEvents;
   event.data.ptr = iHandler;
-  const int result = epoll_ctl(fEpoll, EPOLL_CTL_MOD, iFd, &event) == 0 ? 0 : PErrors::fromErrno(errno);
-  iHandler->fArmed.fetch_add(1, std::memory_order_release);
-  return result;
+  if (epoll_ctl(fSets[iHandler->fWorker], EPOLL_CTL_MOD, iFd, &event) != 0) return PErrors::fromErrno(errno);
+  iHandler->fEvents = iEvents;
+  return 0;
 }
 
-int PReactor::remove(int iFd) {
-  return epoll_ctl(fEpoll, EPOLL_CTL_DEL, iFd, nullptr) == 0 ? 0 : PErrors::fromErrno(errno);
+int PReactor::remove(int iFd, PReactorHandler* iHandler) {
+  if (iHandler->fWorker < 0) return ERR_INVALID_ARG;
+  const int result = epoll_ctl(fSets[iHandler->fWorker], EPOLL_CTL_DEL, iFd, nullptr);
+  fCounts[iHandler->fWorker].fetch_sub(1, std::memory_order_relaxed);
+  iHandler->fWorker = -1;
+  return result == 0 ? 0 : PErrors::fromErrno(errno);
 }
 
-void PReactor::run() {
-  tWorkerOf = this;
+void PReactor::run(int iWorker) {
+  constexpr int kBatch = 32;
+  epoll_event events[kBatch];
   while (!stopping()) {
-    epoll_event event{};
-    // One event per wait: the next ready descriptor goes to the next free
-    // worker instead of queueing behind this one.
-    const int count = epoll_wait(fEpoll, &event, 1, -1);
+    const int count = epoll_wait(fSets[iWorker], events, kBatch, -1);
     if (count < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    if (count == 0 || event.data.ptr == nullptr) continue;
-    if (stopping()) break;  // an event taken now stays for whoever closes up
-    PReactorHandler* handler = static_cast<PReactorHandler*>(event.data.ptr);
-    const uint32_t taken = handler->fTaken.fetch_add(1, std::memory_order_relaxed) + 1;
-    // Almost always true at once: the arming returned long before a worker woke.
-    while (static_cast<int32_t>(handler->fArmed.load(std::memory_order_acquire) - taken) < 0) std::this_thread::yield();
-    handler->onReady(event.events);
+    for (int i = 0; i < count && !stopping(); ++i) {
+      PReactorHandler* handler = static_cast<PReactorHandler*>(events[i].data.ptr);
+      if (handler == nullptr) continue;
+      if (!handler->fAdopted) {
+        // Almost always set at once: the adding thread stored it right after
+        // the descriptor went into the set.
+        while (!handler->fAdded.load(std::memory_order_acquire)) std::this_thread::yield();
+        handler->fAdopted = true;
+      }
+      // A handler ends (and deletes) only itself: the rest of the batch
+      // stays valid.
+      handler->onReady(events[i].events);
+    }
   }
-  tWorkerOf = nullptr;
 }

@@ -1,11 +1,11 @@
-// The worker pool of the event dispatcher: every worker waits on one epoll
-// instance and runs the handler of whichever descriptor became ready.
+// The worker pool of the event dispatcher. Every worker waits on an epoll
+// set of its own and runs the handlers of the descriptors in it; a new
+// descriptor goes to the worker that holds the fewest.
 //
-// Descriptors are armed one-shot: once an event is handed to a worker, no
-// other worker hears of that descriptor until its handler re-arms it. So a
-// handler never runs on two workers at once, and what it does for one
-// connection happens in order, on whichever worker took it, with no hand-off
-// between threads.
+// A handler therefore only ever runs on its own worker: what it does for one
+// connection happens in order on one thread, with no hand-off between
+// threads and no re-arming after each turn (descriptors are level-triggered).
+// Different connections on different workers run in parallel.
 #pragma once
 
 #include <atomic>
@@ -15,8 +15,7 @@
 
 class PReactorHandler {
  public:
-  // Runs on one worker at a time; iEvents are epoll bits. The handler must
-  // re-arm (or remove) its descriptor before it returns.
+  // Runs on the handler's worker; iEvents are epoll bits.
   virtual void onReady(uint32_t iEvents) = 0;
 
  protected:
@@ -24,13 +23,13 @@ class PReactorHandler {
 
  private:
   friend class PReactor;
-  // Pass what one worker did to the next worker that takes the handler. The
-  // kernel orders a re-arming before the event it produces; counting the
-  // armings done and the events taken makes that order visible to the
-  // language's memory model (and to ThreadSanitizer): the k-th taker waits,
-  // if need be, until the k-th arming has returned.
-  std::atomic<uint32_t> fArmed{0};
-  std::atomic<uint32_t> fTaken{0};
+  int fWorker = -1;                  // whose set holds the descriptor
+  uint32_t fEvents = 0;              // the interest registered
+  // What the adding thread did before add() is visible to the worker from
+  // its first event on: the kernel orders the two already, this makes the
+  // order visible to the language's memory model (and to ThreadSanitizer).
+  std::atomic<bool> fAdded{false};
+  bool fAdopted = false;             // the worker has seen fAdded (its own field)
 };
 
 class PReactor {
@@ -40,23 +39,29 @@ class PReactor {
   PReactor(const PReactor&) = delete;
   PReactor& operator=(const PReactor&) = delete;
 
-  int open();
-  int start(int iWorkers);
+  int open(int iWorkers);
+  int start();
   // Wakes every worker and joins it; a worker finishes the handler it runs.
   void stop();
   bool stopping() const { return fStopping.load(std::memory_order_acquire); }
-  bool onWorker() const;  // whether the calling thread is one of the workers
+  int workers() const { return static_cast<int>(fSets.size()); }
 
-  // One-shot registration and re-arming; iEvents are EPOLLIN, EPOLLOUT...
-  int add(int iFd, PReactorHandler* iHandler, uint32_t iEvents);
-  int rearm(int iFd, PReactorHandler* iHandler, uint32_t iEvents);
-  int remove(int iFd);
+  // Adds a descriptor with its interest (EPOLLIN, EPOLLOUT...) to the set
+  // of iWorker, or of the worker holding the fewest when iWorker is -1.
+  // From then on the handler may run at once on that worker.
+  int add(int iFd, PReactorHandler* iHandler, uint32_t iEvents, int iWorker = -1);
+  // Changes the interest; a no-op when it is what it was. Only on the
+  // handler's worker (or once the workers have stopped).
+  int modify(int iFd, PReactorHandler* iHandler, uint32_t iEvents);
+  // Takes the descriptor out of its set; call before closing it.
+  int remove(int iFd, PReactorHandler* iHandler);
 
  private:
-  void run();
+  void run(int iWorker);
 
-  int fEpoll;
-  int fWake;  // eventfd, level-triggered: wakes every worker at stop
+  std::vector<int> fSets;                   // one epoll set per worker
+  std::vector<std::atomic<int>> fCounts;    // descriptors per worker
+  int fWake;                                // eventfd in every set: wakes all at stop
   std::atomic<bool> fStopping;
   std::vector<std::thread> fWorkers;
 };

@@ -102,6 +102,19 @@ void PDataWriter::writeBytes(const void* iBytes, size_t iCount) {
   if (iCount > 0) std::memcpy(out + kHeader, iBytes, iCount);
 }
 
+unsigned char* PDataWriter::beginBytes(size_t iMax) {
+  if (exceedsU32(iMax) || iMax > SIZE_MAX - kHeader) return nullptr;
+  fOpenBlock = grow(fData, kHeader + iMax);
+  return fData.data() + fOpenBlock + kHeader;
+}
+
+void PDataWriter::endBytes(size_t iCount) {
+  const size_t room = fData.size() - fOpenBlock - kHeader;
+  if (iCount > room) iCount = room;
+  putHeader(fData.data() + fOpenBlock, TAG_BYTES, static_cast<std::uint32_t>(iCount));
+  fData.resize(fOpenBlock + kHeader + iCount);
+}
+
 void PDataWriter::writeU32(unsigned int iValue) {
   unsigned char bytes[4];
   PDataCodec::encode(static_cast<std::uint32_t>(iValue), bytes);

@@ -17,6 +17,7 @@ wchar_t fold(wchar_t iChar, bool iIgnoreCase) {
 }
 
 bool sameRun(const wchar_t* iA, const wchar_t* iB, unsigned int iCount, bool iIgnoreCase) {
+  if (!iIgnoreCase) return iCount == 0 || std::wmemcmp(iA, iB, iCount) == 0;
   for (unsigned int i = 0; i < iCount; ++i) {
     if (fold(iA[i], iIgnoreCase) != fold(iB[i], iIgnoreCase)) return false;
   }

@@ -26,9 +26,16 @@ class ZEVO_EXPORT PDataWriter {
   void writeInt64(long long iValue);
   void writeBytes(const std::vector<unsigned char>& iBytes);
   void writeBytes(const void* iBytes, size_t iCount);
+  // A bytes element filled in place, without a copy: beginBytes gives room
+  // for up to iMax bytes (null when iMax is too large), endBytes(n) gives the
+  // element its count n (at most iMax) and drops the rest. Nothing else may
+  // be written between the two.
+  unsigned char* beginBytes(size_t iMax);
+  void endBytes(size_t iCount);
 
  private:
   void writeU32(unsigned int iValue);
 
   std::vector<unsigned char>& fData;
+  size_t fOpenBlock = 0;  // where the element of beginBytes starts
 };

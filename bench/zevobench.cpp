@@ -1,0 +1,445 @@
+// zevobench: measures a real zevohost against the machine's own figures for
+// the same work, measured in the same run, and prints medians and ratios.
+//
+//   zevobench [--size MIB] [--repeat N] [--endpoint ENDPOINT --data DIR]
+//
+// Without --endpoint it starts its own zevohost on a temporary directory.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zevo/PDataReader.h"
+#include "zevo/PDataWriter.h"
+#include "zevo/client/PClient.h"
+#include "zevo/core/PFrame.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kModule = "com.quorbex.zevo.fileaccess";
+
+double secondsSince(Clock::time_point iStart) {
+  return std::chrono::duration<double>(Clock::now() - iStart).count();
+}
+
+double median(std::vector<double> iValues) {
+  if (iValues.empty()) return 0;
+  std::sort(iValues.begin(), iValues.end());
+  const size_t middle = iValues.size() / 2;
+  return iValues.size() % 2 ? iValues[middle] : (iValues[middle - 1] + iValues[middle]) / 2;
+}
+
+[[noreturn]] void die(const std::string& iMessage) {
+  std::fprintf(stderr, "zevobench: %s\n", iMessage.c_str());
+  std::exit(1);
+}
+
+// ------------------------------------------------------------ the host
+
+struct PHost {
+  pid_t fPid = -1;
+  std::string fEndpoint;
+
+  void start(const std::string& iRoot) {
+    const std::string etc = iRoot + "/etc";
+    std::filesystem::create_directories(etc);
+    std::ofstream(etc + "/zevohost.conf") << "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" << iRoot
+                                          << "/host.sock\nlog.level = warning\n";
+    std::ofstream(etc + "/zevop.fileaccess.conf")
+        << "fileaccess.read =\nfileaccess.write =\nfileaccess.read.recursive = " << iRoot
+        << "/data\nfileaccess.write.recursive = " << iRoot << "/data\n";
+    std::vector<std::string> args = {ZEVOHOST, "--config-dir", etc};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&fPid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) die("cannot start zevohost");
+    fEndpoint = "unix:" + iRoot + "/host.sock";
+    for (int i = 0; i < 500; ++i) {
+      PClient probe;
+      if (probe.connect(fEndpoint) == 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    die("zevohost did not start");
+  }
+
+  void stop() {
+    if (fPid <= 0) return;
+    ::kill(fPid, SIGTERM);
+    int status = 0;
+    waitpid(fPid, &status, 0);
+    fPid = -1;
+  }
+
+  // VmRSS or VmHWM of the host, KiB.
+  long memory(const char* iField) const {
+    if (fPid <= 0) return -1;
+    std::ifstream status("/proc/" + std::to_string(fPid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.compare(0, std::strlen(iField), iField) == 0) return std::stol(line.substr(std::strlen(iField)));
+    }
+    return -1;
+  }
+};
+
+// --------------------------------------------------------- raw requests
+
+// A blocking raw-frame connection, for pipelined small requests.
+class PRaw {
+ public:
+  explicit PRaw(const std::string& iEndpoint) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, iEndpoint.substr(5).c_str(), sizeof address.sun_path - 1);
+    fFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) die("raw connect failed");
+  }
+  ~PRaw() { ::close(fFd); }
+
+  void send(const std::vector<unsigned char>& iBytes) {
+    size_t done = 0;
+    while (done < iBytes.size()) {
+      const ssize_t sent = ::send(fFd, iBytes.data() + done, iBytes.size() - done, MSG_NOSIGNAL);
+      if (sent <= 0) die("raw send failed");
+      done += static_cast<size_t>(sent);
+    }
+  }
+  // Reads whole replies; the statuses of the replies read.
+  int receive(int iCount, int& oFailures) {
+    int got = 0;
+    while (got < iCount) {
+      PFrameView frame;
+      size_t needed = 0;
+      while (fStart < fEnd && PFrame::parse(fBuffer.data() + fStart, fEnd - fStart, 1 << 24, frame, needed) == 0) {
+        if (static_cast<int32_t>(frame.fWord) != 0) ++oFailures;
+        fStart += frame.fSize;
+        if (++got == iCount) break;
+      }
+      if (got == iCount) break;
+      if (fStart > 0) {
+        std::memmove(fBuffer.data(), fBuffer.data() + fStart, fEnd - fStart);
+        fEnd -= fStart;
+        fStart = 0;
+      }
+      const ssize_t read = ::recv(fFd, fBuffer.data() + fEnd, fBuffer.size() - fEnd, 0);
+      if (read <= 0) die("raw receive failed");
+      fEnd += static_cast<size_t>(read);
+    }
+    return got;
+  }
+
+ private:
+  int fFd = -1;
+  std::vector<unsigned char> fBuffer = std::vector<unsigned char>(1 << 20);
+  size_t fStart = 0, fEnd = 0;
+};
+
+std::vector<unsigned char> isExistsFrame(uint32_t iExchange, const std::string& iPath) {
+  std::vector<unsigned char> payload;
+  std::wstring wide(iPath.begin(), iPath.end());
+  PDataWriter(payload).writeString(PLiteral(wide.c_str()));
+  std::vector<unsigned char> frame;
+  PFrame::append(frame, FRAME_REQUEST, iExchange, 2002, kModule, payload.data(), payload.size());
+  return frame;
+}
+
+// ------------------------------------------------------------- baselines
+
+// Reading the file with plain 8 KiB read() calls: MiB/s.
+double baselineRead(const std::string& iPath) {
+  const int fd = ::open(iPath.c_str(), O_RDONLY | O_CLOEXEC);
+  std::vector<char> buffer(8192);
+  const auto start = Clock::now();
+  long long total = 0;
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got <= 0) break;
+    total += got;
+  }
+  const double seconds = secondsSince(start);
+  ::close(fd);
+  return total / 1048576.0 / seconds;
+}
+
+// Writing a file of iSize bytes with plain 64 KiB write() calls: MiB/s.
+double baselineWrite(const std::string& iPath, long long iSize) {
+  std::vector<char> block(64 * 1024, 'w');
+  const auto start = Clock::now();
+  const int fd = ::open(iPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  for (long long done = 0; done < iSize; done += static_cast<long long>(block.size())) {
+    if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) die("baseline write failed");
+  }
+  ::close(fd);
+  return iSize / 1048576.0 / secondsSince(start);
+}
+
+// A bare 64-byte round trip over a Unix-domain socket to another process: µs.
+double baselineRoundTrip(int iCount) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) die("socketpair failed");
+  const pid_t child = fork();
+  if (child == 0) {
+    ::close(pair[0]);
+    char buffer[64];
+    for (;;) {
+      size_t got = 0;
+      while (got < sizeof buffer) {
+        const ssize_t n = ::read(pair[1], buffer + got, sizeof buffer - got);
+        if (n <= 0) _exit(0);
+        got += static_cast<size_t>(n);
+      }
+      if (::write(pair[1], buffer, sizeof buffer) != sizeof buffer) _exit(0);
+    }
+  }
+  ::close(pair[1]);
+  char buffer[64] = {};
+  const auto start = Clock::now();
+  for (int i = 0; i < iCount; ++i) {
+    if (::write(pair[0], buffer, sizeof buffer) != sizeof buffer) die("echo write failed");
+    size_t got = 0;
+    while (got < sizeof buffer) {
+      const ssize_t n = ::read(pair[0], buffer + got, sizeof buffer - got);
+      if (n <= 0) die("echo read failed");
+      got += static_cast<size_t>(n);
+    }
+  }
+  const double seconds = secondsSince(start);
+  ::close(pair[0]);
+  waitpid(child, nullptr, 0);
+  return seconds * 1e6 / iCount;
+}
+
+// --------------------------------------------------------------- service
+
+void check(int iResult, PClient& iClient, const char* iWhat) {
+  if (iResult != 0) die(std::string(iWhat) + ": " + iClient.lastError().message());
+}
+
+double download(const std::string& iEndpoint, const std::string& iPath, int iChunk, int iWindow = 16) {
+  PClientOptions options;
+  options.fReadChunk = iChunk;
+  options.fWindow = iWindow;
+  PClient client(options);
+  check(client.connect(iEndpoint), client, "connect");
+  long long bytes = 0;
+  const auto start = Clock::now();
+  check(client.get(iPath, PSink::callback([](const unsigned char*, size_t) { return 0; }), {}, &bytes), client,
+        "download");
+  return bytes / 1048576.0 / secondsSince(start);
+}
+
+double upload(const std::string& iEndpoint, const std::string& iPath, long long iSize, int iChunk) {
+  PClientOptions options;
+  if (iChunk > 0) options.fWriteChunk = iChunk;
+  PClient client(options);
+  check(client.connect(iEndpoint), client, "connect");
+  static const std::vector<unsigned char> block = [] {
+    std::vector<unsigned char> bytes(1 << 20);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7 + (i >> 11));
+    return bytes;
+  }();
+  long long left = iSize;
+  auto source = PSource::callback(
+      [&](unsigned char* oBytes, size_t iCapacity) -> long {
+        const size_t count = static_cast<size_t>(std::min<long long>(left, std::min(iCapacity, block.size())));
+        std::memcpy(oBytes, block.data(), count);
+        left -= static_cast<long long>(count);
+        return static_cast<long>(count);
+      },
+      iSize);
+  long long bytes = 0;
+  const auto start = Clock::now();
+  check(client.put(source, iPath, {}, &bytes), client, "upload");
+  return bytes / 1048576.0 / secondsSince(start);
+}
+
+double isExistsOneAtATime(const std::string& iEndpoint, const std::string& iPath, int iCount) {
+  PClient client;
+  check(client.connect(iEndpoint), client, "connect");
+  bool exists = false;
+  const auto start = Clock::now();
+  for (int i = 0; i < iCount; ++i) check(client.exists(iPath, exists), client, "IsExists");
+  return secondsSince(start) * 1e6 / iCount;
+}
+
+double isExistsPipelined(const std::string& iEndpoint, const std::string& iPath, int iCount, int iWindow) {
+  PRaw raw(iEndpoint);
+  const std::vector<unsigned char> one = isExistsFrame(1, iPath);
+  std::vector<unsigned char> batch;
+  for (int i = 0; i < iWindow; ++i) batch.insert(batch.end(), one.begin(), one.end());
+  int failures = 0;
+  const auto start = Clock::now();
+  int sent = 0, received = 0;
+  // Keep up to two batches in flight.
+  while (received < iCount) {
+    while (sent < iCount && sent - received < 2 * iWindow) {
+      raw.send(batch);
+      sent += iWindow;
+    }
+    received += raw.receive(iWindow, failures);
+  }
+  if (failures != 0) die("pipelined IsExists failed");
+  return received / secondsSince(start);
+}
+
+double listing(const std::string& iEndpoint, const std::string& iDir, size_t iExpected) {
+  PClient client;
+  check(client.connect(iEndpoint), client, "connect");
+  std::vector<std::string> names;
+  const auto start = Clock::now();
+  check(client.list(iDir, names), client, "ListDir");
+  const double ms = secondsSince(start) * 1000;
+  if (names.size() != iExpected) die("the listing has " + std::to_string(names.size()) + " entries");
+  return ms;
+}
+
+void writeBigFile(const std::string& iPath, long long iSize) {
+  std::ofstream out(iPath, std::ios::binary);
+  std::vector<char> block(1 << 20);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
+  for (long long done = 0; done < iSize; done += static_cast<long long>(block.size())) {
+    out.write(block.data(), static_cast<std::streamsize>(std::min<long long>(iSize - done, block.size())));
+  }
+}
+
+struct PRow {
+  const char* fName;
+  const char* fUnit;
+  std::vector<double> fValues;
+  double fBaseline = 0;  // 0: none
+  const char* fBaselineName = "";
+  const char* fTarget = "";
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long long sizeMiB = 256;
+  int repeat = 5;
+  std::string endpoint, data;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--size" && i + 1 < argc) {
+      sizeMiB = std::atoll(argv[++i]);
+    } else if (arg == "--repeat" && i + 1 < argc) {
+      repeat = std::atoi(argv[++i]);
+    } else if (arg == "--endpoint" && i + 1 < argc) {
+      endpoint = argv[++i];
+    } else if (arg == "--data" && i + 1 < argc) {
+      data = argv[++i];
+    } else {
+      std::fprintf(stderr,
+                   "Usage: zevobench [--size MIB] [--repeat N] [--endpoint unix:PATH --data DIR]\n"
+                   "Without --endpoint it starts its own zevohost; DIR must be writable by the host.\n");
+      return arg == "-h" || arg == "--help" ? 0 : 2;
+    }
+  }
+  if (sizeMiB < 1 || repeat < 1 || endpoint.empty() != data.empty()) die("bad arguments (see --help)");
+
+  PHost host;
+  std::string root;
+  if (endpoint.empty()) {
+    char pattern[] = "/tmp/zevobench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) die("cannot make a temporary directory");
+    root = pattern;
+    data = root + "/data";
+    std::filesystem::create_directories(data);
+    host.start(root);
+    endpoint = host.fEndpoint;
+  }
+  const long long size = sizeMiB << 20;
+  const std::string big = data + "/big.bin";
+  std::fprintf(stderr, "zevobench: preparing %lld MiB and 10000 entries in %s\n", sizeMiB, data.c_str());
+  writeBigFile(big, size);
+  std::filesystem::create_directories(data + "/many");
+  for (int i = 0; i < 10000; ++i) std::ofstream(data + "/many/entry-" + std::to_string(i));
+  baselineRead(big);  // warm the page cache
+
+  PRow readRate{"download, 8 KiB, window 16", "MiB/s", {}, 0, "read() 8 KiB", ">= 0.25"};
+  PRow readRate64{"download, 8 KiB, window 64", "MiB/s", {}, 0, "read() 8 KiB", ">= 0.25"};
+  PRow writeRate{"upload, default chunk", "MiB/s", {}, 0, "write() 64 KiB", ">= 1200 MiB/s"};
+  PRow oneAtATime{"IsExists one at a time", "us", {}, 0, "socket round trip", "<= 2"};
+  PRow pipelined{"IsExists pipelined", "req/s", {}, 0, "", ">= 100000 req/s"};
+  PRow list{"ListDir of 10000 entries", "ms", {}, 0, "", "< 20 ms"};
+  PRow fourRss{"host RSS, four transfers", "KiB", {}, 0, "", "< 8192 KiB"};
+  std::vector<double> readBaselines, writeBaselines, rttBaselines;
+
+  for (int round = 0; round < repeat; ++round) {
+    std::fprintf(stderr, "zevobench: round %d of %d\n", round + 1, repeat);
+    readBaselines.push_back(baselineRead(big));
+    readRate.fValues.push_back(download(endpoint, big, 8192));
+    readRate64.fValues.push_back(download(endpoint, big, 8192, 64));
+    writeBaselines.push_back(baselineWrite(data + "/baseline.bin", size));
+    std::filesystem::remove(data + "/baseline.bin");
+    writeRate.fValues.push_back(upload(endpoint, data + "/upload.bin", size, 0));
+    std::filesystem::remove(data + "/upload.bin");
+    rttBaselines.push_back(baselineRoundTrip(10000));
+    oneAtATime.fValues.push_back(isExistsOneAtATime(endpoint, big, 10000));
+    pipelined.fValues.push_back(isExistsPipelined(endpoint, big, 10000, 64));
+    list.fValues.push_back(listing(endpoint, data + "/many", 10000));
+
+    // Four transfers at once (two down, two up) while the host's memory is sampled.
+    std::atomic<bool> running{true};
+    long peak = 0;
+    std::thread sampler([&] {
+      while (running) {
+        peak = std::max(peak, host.memory("VmRSS:"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    std::vector<std::thread> transfers;
+    for (int k = 0; k < 2; ++k) {
+      transfers.emplace_back([&] { download(endpoint, big, 8192); });
+      transfers.emplace_back([&, k] { upload(endpoint, data + "/four-" + std::to_string(k), size / 4, 0); });
+    }
+    for (std::thread& transfer : transfers) transfer.join();
+    running = false;
+    sampler.join();
+    if (peak > 0) fourRss.fValues.push_back(static_cast<double>(peak));
+  }
+  readRate.fBaseline = median(readBaselines);
+  readRate64.fBaseline = readRate.fBaseline;
+  writeRate.fBaseline = median(writeBaselines);
+  oneAtATime.fBaseline = median(rttBaselines);
+
+  std::printf("zevobench: %lld MiB file, %d rounds, medians\n\n", sizeMiB, repeat);
+  std::printf("%-28s %12s %8s   %-26s %8s   %s\n", "measure", "median", "unit", "baseline (same run)", "ratio",
+              "target");
+  for (const PRow* row : {&readRate, &readRate64, &writeRate, &oneAtATime, &pipelined, &list, &fourRss}) {
+    if (row->fValues.empty()) continue;
+    const double value = median(row->fValues);
+    char baseline[64] = "";
+    char ratio[32] = "";
+    if (row->fBaseline > 0) {
+      std::snprintf(baseline, sizeof baseline, "%s %.1f", row->fBaselineName, row->fBaseline);
+      std::snprintf(ratio, sizeof ratio, "%.2f", value / row->fBaseline);
+    }
+    std::printf("%-28s %12.1f %8s   %-26s %8s   %s\n", row->fName, value, row->fUnit, baseline, ratio, row->fTarget);
+  }
+  if (host.fPid > 0) std::printf("\nhost peak resident memory over the run (VmHWM): %ld KiB\n", host.memory("VmHWM:"));
+
+  host.stop();
+  if (!root.empty()) std::filesystem::remove_all(root);
+  return 0;
+}
