@@ -347,6 +347,15 @@ TEST_F(Limits, PeersThatNeverReadTheirRepliesAreSlowedAndOthersAreServed) {
 
 TEST_F(Limits, APeerThatNeverReadsHoldsNoMoreThanTheReadAheadAndAFewMiB) {
   start();
-  EXPECT_LT(slowPeersGrowth(false), 4096) << "KiB above the baseline, chunk requests";
-  EXPECT_LT(slowPeersGrowth(true), 4096) << "KiB above the baseline, listings";
+  const long chunks = slowPeersGrowth(false);
+  const long listings = slowPeersGrowth(true);
+#ifndef ZEVO_SANITIZED
+  EXPECT_LT(chunks, 4096) << "KiB above the baseline, chunk requests";
+  EXPECT_LT(listings, 4096) << "KiB above the baseline, listings";
+#else
+  // A sanitizer's allocator holds freed blocks in quarantine (each listing
+  // frees about a MiB), so resident memory measures it, not the host.
+  (void)chunks;
+  (void)listings;
+#endif
 }
