@@ -6,29 +6,18 @@
 
 #include <algorithm>
 
-#include "PFakeFramework.h"
-#include "PTestSupport.h"
+#include "PServiceTest.h"
 
 namespace {
 
 const std::wstring kModule = L"com.quorbex.zevo.fileaccess";
 
-class Actions : public ::testing::Test {
+class Actions : public PServiceTest<> {
  protected:
   void SetUp() override {
+    PServiceTest::SetUp();
     std::filesystem::create_directories(dir / "data/sub");
-    t = dir.wide();
-    harness.registerAll();
-    harness.setPolicy(L"", L"", t + L"/data/", t + L"/data/");
-    ASSERT_EQ(0, harness.start());
   }
-  PCommsMessage call(uint32_t iAction, const std::wstring& iPath) {
-    return harness.call(iAction, PPayload().str(iPath).data());
-  }
-
-  PTempDir dir;
-  std::wstring t;
-  PPluginHarness harness;
 };
 
 }  // namespace

@@ -11,8 +11,7 @@
 #include <set>
 
 #include "PFakeClock.h"
-#include "PFakeFramework.h"
-#include "PTestSupport.h"
+#include "PServiceTest.h"
 
 namespace {
 
@@ -24,20 +23,7 @@ Bytes int32Element(int iValue) {
           static_cast<unsigned char>(bits >> 16), static_cast<unsigned char>(bits >> 24)};
 }
 
-class TransferIds : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir / "data");
-    t = dir.wide();
-    harness.registerAll();
-    harness.setPolicy(L"", L"", t + L"/data/", t + L"/data/");
-    ASSERT_EQ(0, harness.start());
-  }
-
-  PTempDir dir;
-  std::wstring t;
-  PPluginHarness harness;
-};
+class TransferIds : public PServiceTest<> {};
 
 }  // namespace
 

@@ -7,23 +7,15 @@
 #include <set>
 #include <thread>
 
-#include "PFakeFramework.h"
-#include "PTestSupport.h"
+#include "PServiceTest.h"
 
 namespace {
 
 const std::wstring kModule = L"com.quorbex.zevo.fileaccess";
 const std::vector<unsigned char> kEmptyBlock = {0x85, 0, 0, 0, 0};
 
-class Transfers : public ::testing::Test {
+class Transfers : public PServiceTest<> {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir / "data");
-    t = dir.wide();
-    harness.registerAll();
-    harness.setPolicy(L"", L"", t + L"/data/", t + L"/data/");
-    ASSERT_EQ(0, harness.start());
-  }
 
   int open(const std::wstring& iPath, int iMode, int& oStatus) {
     PCommsMessage reply = harness.call(1001, PPayload().str(iPath).i32(iMode).data());
@@ -58,10 +50,6 @@ class Transfers : public ::testing::Test {
     }
     return all;
   }
-
-  PTempDir dir;
-  std::wstring t;
-  PPluginHarness harness;
 };
 
 }  // namespace

@@ -15,8 +15,7 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "PFakeFramework.h"
-#include "PTestSupport.h"
+#include "PServiceTest.h"
 
 namespace {
 
@@ -35,23 +34,7 @@ void makeSparse(const std::string& iPath, long long iSize, const Bytes& iHead = 
   ::close(fd);
 }
 
-class WordSize : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir / "data");
-    t = dir.wide();
-    harness.registerAll();
-    harness.setPolicy(L"", L"", t + L"/data/", t + L"/data/");
-    ASSERT_EQ(0, harness.start());
-  }
-  PCommsMessage call(uint32_t iAction, const std::wstring& iPath) {
-    return harness.call(iAction, PPayload().str(iPath).data());
-  }
-
-  PTempDir dir;
-  std::wstring t;
-  PPluginHarness harness;
-};
+class WordSize : public PServiceTest<> {};
 
 // The log line that starts with iPrefix (exactly one expected).
 std::wstring lineStartingWith(PFakeLogger& iLogger, const std::wstring& iPrefix) {

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "PFakeFramework.h"
+#include "PServiceTest.h"
 #include "PHardening.h"
 #include "zevo/portinglayer/PSysCalls.h"
 
@@ -94,14 +94,11 @@ int closeFails(int iFd) {
   return -1;
 }
 
-class Faults : public ::testing::TestWithParam<int> {
+class Faults : public PServiceTest<::testing::TestWithParam<int>> {
  protected:
   void SetUp() override {
+    PServiceTest::SetUp();
     std::filesystem::create_directories(dir / "data/sub");
-    t = dir.wide();
-    harness.registerAll();
-    harness.setPolicy(L"", L"", t + L"/data/", t + L"/data/");
-    ASSERT_EQ(0, harness.start());
     gErrno = EIO;
     gPass = 0;
     gCalls = 0;
@@ -134,9 +131,6 @@ class Faults : public ::testing::TestWithParam<int> {
   int close(int iID) { return statusOf(harness.call(1004, PPayload().i32(iID).data())); }
 
   PSymlinkPolicyScope policy{GetParam()};
-  PTempDir dir;
-  std::wstring t;
-  PPluginHarness harness;
   int descriptors = 0;
 };
 
