@@ -308,12 +308,22 @@ int PFaSession::rmdir(const std::vector<std::string>& iPaths) {
 
 // ------------------------------------------------------------- transfers
 
+namespace {
+
+// Progress goes to the bar; an interrupt cancels the transfer.
+PTransferControl barControl(PProgressBar& ioBar) {
+  PTransferControl control;
+  control.fProgress = [&ioBar](long long iDone, long long iTotal) { ioBar.update(iDone, iTotal); };
+  control.fContinue = [] { return gInterrupted == 0; };
+  return control;
+}
+
+}  // namespace
+
 int PFaSession::getFile(const std::string& iRemote, const std::string& iLocal) {
   PProgressBar bar(fSettings.fProgress);
   bar.start(iRemote);
-  PTransferControl control;
-  control.fProgress = [&bar](long long iDone, long long iTotal) { bar.update(iDone, iTotal); };
-  control.fContinue = [] { return gInterrupted == 0; };
+  const PTransferControl control = barControl(bar);
   long long bytes = 0;
   const bool toStdout = iLocal == "-";
   const int result =
@@ -406,9 +416,7 @@ int PFaSession::get(const std::string& iRemote, const std::string& iLocal, bool 
 int PFaSession::putFile(const std::string& iLocal, const std::string& iRemote) {
   PProgressBar bar(fSettings.fProgress);
   bar.start(iLocal == "-" ? iRemote : iLocal);
-  PTransferControl control;
-  control.fProgress = [&bar](long long iDone, long long iTotal) { bar.update(iDone, iTotal); };
-  control.fContinue = [] { return gInterrupted == 0; };
+  const PTransferControl control = barControl(bar);
   long long bytes = 0;
   const bool fromStdin = iLocal == "-";
   const int result =

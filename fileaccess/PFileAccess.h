@@ -19,6 +19,7 @@
 #include "zevo/ILogger.h"
 #include "zevo/PCommsMessage.h"
 #include "zevo/PCounter.h"
+#include "zevo/PDataReader.h"
 #include "zevo/PFile.h"
 #include "zevo/PLogArgs.h"
 #include "zevo/PMutex.h"
@@ -98,6 +99,8 @@ class PFileAccess : public IEventListener {
   int readPathQuery(const PCommsMessage& iRequest, const char* iFunction, PString& oFileName, bool& oReadable);
   int changePath(const PCommsMessage& iRequest, PCommsMessage& oResponse, const char* iFunction,
                  int (*iChange)(PFileAccess&, const PLiteral&), bool iLogDelete);
+  // Reads the transfer ID that leads a transfer request; a failure is logged.
+  int readTransferID(PDataReader& ioReader, const char* iFunction, int& oTransferID);
   bool findTransfer(int iTransferID, const char* iFunction, PPtr<PFile>& oFile, int& oMode);
   void dropFile(PPtr<PFile>& ioFile);
 

@@ -12,6 +12,12 @@
 #include "zevo/PErrors.h"
 #include "zevo/PTime.h"
 
+int PFileAccess::readTransferID(PDataReader& ioReader, const char* iFunction, int& oTransferID) {
+  const int result = ioReader.readInt32(oTransferID);
+  if (result != 0) logError(L"[%s] Error reading transferID [%d]", iFunction, result);
+  return result;
+}
+
 bool PFileAccess::findTransfer(int iTransferID, const char* iFunction, PPtr<PFile>& oFile, int& oMode) {
   PMutexLock lock(fMutex);
   const auto entry = fTransfers.find(iTransferID);
@@ -86,11 +92,8 @@ int PFileAccess::actionGetNextFileData(const PCommsMessage& iRequest, PCommsMess
   static const char* const kFunction = "actionGetNextFileData";
   PDataReader reader(iRequest.fData);
   int transferID = 0;
-  int result = reader.readInt32(transferID);
-  if (result != 0) {
-    logError(L"[%s] Error reading transferID [%d]", kFunction, result);
-    return result;
-  }
+  int result = readTransferID(reader, kFunction, transferID);
+  if (result != 0) return result;
   int desiredPacketSize = 0;
   result = reader.readInt32(desiredPacketSize);
   if (result != 0) {
@@ -150,11 +153,8 @@ int PFileAccess::actionSetNextFileData(const PCommsMessage& iRequest, PCommsMess
   static const char* const kFunction = "actionSetNextFileData";
   PDataReader reader(iRequest.fData);
   int transferID = 0;
-  int result = reader.readInt32(transferID);
-  if (result != 0) {
-    logError(L"[%s] Error reading transferID [%d]", kFunction, result);
-    return result;
-  }
+  int result = readTransferID(reader, kFunction, transferID);
+  if (result != 0) return result;
 
   int status;
   PPtr<PFile> file;
@@ -195,12 +195,10 @@ int PFileAccess::actionSetNextFileData(const PCommsMessage& iRequest, PCommsMess
 
 int PFileAccess::actionCloseFileTransfer(const PCommsMessage& iRequest, PCommsMessage& oResponse) {
   static const char* const kFunction = "actionCloseFileTransfer";
+  PDataReader reader(iRequest.fData);
   int transferID = 0;
-  const int result = PDataReader(iRequest.fData).readInt32(transferID);
-  if (result != 0) {
-    logError(L"[%s] Error reading transferID [%d]", kFunction, result);
-    return result;
-  }
+  const int result = readTransferID(reader, kFunction, transferID);
+  if (result != 0) return result;
 
   int status = 0;  // an ID that is not open closes successfully
   {
