@@ -16,6 +16,14 @@ unsigned int addressBits(const void* iAddress) {
   return static_cast<unsigned int>(reinterpret_cast<uintptr_t>(iAddress));
 }
 
+// A component of the framework; a null instance under 0 counts as a failed
+// look-up.
+int lookUp(const wchar_t* iID, IBase*& oInstance) {
+  int result = zevoGetInstance(PLiteral(iID), oInstance);
+  if (result == 0 && oInstance == nullptr) result = ERR_NO_INSTANCE;
+  return result;
+}
+
 }  // namespace
 
 const PFileAccess::Route PFileAccess::kRoutes[] = {
@@ -34,8 +42,7 @@ const PFileAccess::Route PFileAccess::kRoutes[] = {
 
 PFileAccess::PFileAccess() : fRefCounter(0), fCurrentAction(0) {
   IBase* instance = nullptr;
-  const int result = zevoGetInstance(PLiteral(kLoggerID), instance);
-  if (result == 0 && instance != nullptr) {
+  if (lookUp(ZEVO_ID_LOGGER, instance) == 0) {
     fLogger = static_cast<ILogger*>(instance);
     // The handle is its own target: from here on it holds whatever logger
     // the component puts there.
@@ -47,10 +54,6 @@ PFileAccess::PFileAccess() : fRefCounter(0), fCurrentAction(0) {
 
 PFileAccess::~PFileAccess() {
   fMutex.close();
-  fCfgReadAccess.clear();
-  fCfgReadAccessRecursive.clear();
-  fCfgWriteAccess.clear();
-  fCfgWriteAccessRecursive.clear();
   // Open transfers go with fTransfers: each PFile still open is closed by
   // its destructor, without a log line.
 }
@@ -139,8 +142,7 @@ void PFileAccess::fillResponse(PCommsMessage& oResponse, int iStatus) {
 
 int PFileAccess::loadConfig() {
   IBase* instance = nullptr;
-  int result = zevoGetInstance(PLiteral(kConfigManagerID), instance);
-  if (result == 0 && instance == nullptr) result = ERR_NO_INSTANCE;
+  int result = lookUp(ZEVO_ID_CONFIG_MANAGER, instance);
   if (result != 0) {
     logError(L"[%s] getInstance ID_ICONFIGMANAGER err: %d", "loadConfig", result);
     return result;
@@ -182,8 +184,7 @@ int PFileAccess::startComms() {
   fTopic = kTopic;
 
   IBase* instance = nullptr;
-  int result = zevoGetInstance(PLiteral(kEventDispatcherID), instance);
-  if (result == 0 && instance == nullptr) result = ERR_NO_INSTANCE;
+  int result = lookUp(ZEVO_ID_EVENT_DISPATCHER, instance);
   if (result != 0) {
     logError(L"[%s] Failed to get ID_IEVENTDISPATCHER err: %d", "startComms", result);
     return result;
@@ -197,9 +198,7 @@ int PFileAccess::startComms() {
     return result;
   }
 
-  instance = nullptr;
-  result = zevoGetInstance(PLiteral(kCommsID), instance);
-  if (result == 0 && instance == nullptr) result = ERR_NO_INSTANCE;
+  result = lookUp(ZEVO_ID_COMMS, instance);
   if (result != 0) {
     // The listener stays: nothing here removes it.
     logError(L"[%s] Failed to get ID_ICOMMS err: %d", "startComms", result);
