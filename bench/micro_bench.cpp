@@ -10,6 +10,7 @@
 
 #include "PBenchFramework.h"
 #include "PFileAccess.h"
+#include "PFileAccessNames.h"
 #include "zevo/ICommsEvent.h"
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
@@ -158,24 +159,23 @@ static void BM_CheckMode(benchmark::State& iState) {
 }
 BENCHMARK(BM_CheckMode);
 
-// One request through notify: IsExists (2002) or GetFileSize (2001) of a
-// file.
+// One request through notify: IsExists or GetFileSize of a file.
 static void BM_Notify(benchmark::State& iState) {
   PBenchFramework framework(dirs().fRoot + "/etc");
   if (!framework.ok()) {
     iState.SkipWithError("the plug-in did not start");
     return;
   }
-  const PString topic(L"com.quorbex.zevo.fileaccess.topic");
+  const PString topic(kTopic);
   PBenchEvent event;
-  event.fMessage.fModuleID = L"com.quorbex.zevo.fileaccess";
+  event.fMessage.fModuleID = kModuleID;
   event.fMessage.fUint32 = static_cast<uint32_t>(iState.range(0));
   PDataWriter(event.fMessage.fData).writeString(PLiteral(wide(dirs().fRoot + "/data/sub/file.bin").c_str()));
   for (auto _ : iState) framework.dispatcher().deliver(topic, &event);
   if (framework.fComms.fLastStatus != 0) iState.SkipWithError("requests failed");
   iState.SetItemsProcessed(static_cast<int64_t>(iState.iterations()));
 }
-BENCHMARK(BM_Notify)->Arg(2002)->Arg(2001);
+BENCHMARK(BM_Notify)->Arg(ACTION_IS_EXISTS)->Arg(ACTION_GET_FILE_SIZE);
 
 // GetNextFileData of 8 KiB through notify, the transfer reopened at the end
 // of its 1 MiB file.
@@ -185,14 +185,14 @@ static void BM_NotifyChunk(benchmark::State& iState) {
     iState.SkipWithError("the plug-in did not start");
     return;
   }
-  const PString topic(L"com.quorbex.zevo.fileaccess.topic");
+  const PString topic(kTopic);
   PBenchEvent open;
-  open.fMessage.fUint32 = 1001;
+  open.fMessage.fUint32 = ACTION_START_FILE_TRANSFER;
   PDataWriter(open.fMessage.fData).writeString(PLiteral(wide(dirs().fRoot + "/data/sub/file.bin").c_str()));
   PDataWriter(open.fMessage.fData).writeInt32(1);
   PBenchEvent next, close;
-  next.fMessage.fUint32 = 1002;
-  close.fMessage.fUint32 = 1004;
+  next.fMessage.fUint32 = ACTION_GET_NEXT_FILE_DATA;
+  close.fMessage.fUint32 = ACTION_CLOSE_FILE_TRANSFER;
   auto reopen = [&] {
     framework.fComms.fKeep = true;
     framework.dispatcher().deliver(topic, &open);
