@@ -154,9 +154,10 @@ class PClient::PImpl {
  public:
   int connect(const std::string& iEndpoint);
   int size(const std::string& iPath, long long& oSize);
-  int exists(const std::string& iPath, bool& oExists);
-  int isFile(const std::string& iPath, bool& oIsFile);
+  // IsExists and IsFile: a boolean answer.
+  int flag(uint32_t iAction, const std::string& iPath, bool& oValue);
   int list(const std::string& iPath, std::vector<std::string>& oNames);
+  // MakeDir, DeleteFile and DeleteDir: the status only.
   int simple(uint32_t iAction, const std::string& iPath);
   int get(const std::string& iRemote, const PSink& iSink, const PTransferControl& iControl, long long* oBytes);
   int put(const PSource& iSource, const std::string& iRemote, const PTransferControl& iControl, long long* oBytes);
@@ -183,6 +184,9 @@ class PClient::PImpl {
  private:
   // The request's payload: the path as a string element.
   int pathPayload(const std::string& iPath, std::vector<unsigned char>& oPayload);
+  // Clears the last error and makes the exchange of a request whose payload
+  // is iPath alone.
+  int pathRequest(uint32_t iAction, const std::string& iPath, PReply& oReply);
   // One exchange; a negative status becomes a remote error on iPath.
   int call(uint32_t iAction, const std::vector<unsigned char>& iPayload, const std::string& iPath, PReply& oReply);
   int remoteError(int iStatus, uint32_t iAction, const std::string& iPath);
@@ -267,12 +271,17 @@ int PClient::PImpl::call(uint32_t iAction, const std::vector<unsigned char>& iPa
   return 0;
 }
 
-int PClient::PImpl::size(const std::string& iPath, long long& oSize) {
+int PClient::PImpl::pathRequest(uint32_t iAction, const std::string& iPath, PReply& oReply) {
   fError = PClientError();
   std::vector<unsigned char> payload;
-  PReply reply;
   int result = pathPayload(iPath, payload);
-  if (result == 0) result = call(kGetFileSize, payload, iPath, reply);
+  if (result == 0) result = call(iAction, payload, iPath, oReply);
+  return result;
+}
+
+int PClient::PImpl::size(const std::string& iPath, long long& oSize) {
+  PReply reply;
+  int result = pathRequest(kGetFileSize, iPath, reply);
   if (result != 0) return result;
   long long value = 0;
   result = PDataReader(reply.fPayload).readInt64(value);
@@ -282,34 +291,17 @@ int PClient::PImpl::size(const std::string& iPath, long long& oSize) {
   return 0;
 }
 
-int PClient::PImpl::exists(const std::string& iPath, bool& oExists) {
-  fError = PClientError();
-  std::vector<unsigned char> payload;
+int PClient::PImpl::flag(uint32_t iAction, const std::string& iPath, bool& oValue) {
   PReply reply;
-  int result = pathPayload(iPath, payload);
-  if (result == 0) result = call(kIsExists, payload, iPath, reply);
+  int result = pathRequest(iAction, iPath, reply);
   if (result != 0) return result;
-  result = PDataReader(reply.fPayload).readBool(oExists);
-  return result != 0 ? malformed(kIsExists, result) : 0;
-}
-
-int PClient::PImpl::isFile(const std::string& iPath, bool& oIsFile) {
-  fError = PClientError();
-  std::vector<unsigned char> payload;
-  PReply reply;
-  int result = pathPayload(iPath, payload);
-  if (result == 0) result = call(kIsFile, payload, iPath, reply);
-  if (result != 0) return result;
-  result = PDataReader(reply.fPayload).readBool(oIsFile);
-  return result != 0 ? malformed(kIsFile, result) : 0;
+  result = PDataReader(reply.fPayload).readBool(oValue);
+  return result != 0 ? malformed(iAction, result) : 0;
 }
 
 int PClient::PImpl::list(const std::string& iPath, std::vector<std::string>& oNames) {
-  fError = PClientError();
-  std::vector<unsigned char> payload;
   PReply reply;
-  int result = pathPayload(iPath, payload);
-  if (result == 0) result = call(kListDir, payload, iPath, reply);
+  int result = pathRequest(kListDir, iPath, reply);
   if (result != 0) return result;
   std::vector<PString> names;
   result = PDataReader(reply.fPayload).readStrings(names);
@@ -331,12 +323,8 @@ int PClient::PImpl::list(const std::string& iPath, std::vector<std::string>& oNa
 }
 
 int PClient::PImpl::simple(uint32_t iAction, const std::string& iPath) {
-  fError = PClientError();
-  std::vector<unsigned char> payload;
   PReply reply;
-  int result = pathPayload(iPath, payload);
-  if (result == 0) result = call(iAction, payload, iPath, reply);
-  return result;
+  return pathRequest(iAction, iPath, reply);
 }
 
 int PClient::PImpl::openTransfer(const std::string& iPath, int iMode, int& oID) {
@@ -590,10 +578,10 @@ int PClient::size(const std::string& iPath, long long& oSize) {
   return fImpl->guard([&] { return fImpl->size(iPath, oSize); });
 }
 int PClient::exists(const std::string& iPath, bool& oExists) {
-  return fImpl->guard([&] { return fImpl->exists(iPath, oExists); });
+  return fImpl->guard([&] { return fImpl->flag(kIsExists, iPath, oExists); });
 }
 int PClient::isFile(const std::string& iPath, bool& oIsFile) {
-  return fImpl->guard([&] { return fImpl->isFile(iPath, oIsFile); });
+  return fImpl->guard([&] { return fImpl->flag(kIsFile, iPath, oIsFile); });
 }
 int PClient::list(const std::string& iPath, std::vector<std::string>& oNames) {
   return fImpl->guard([&] { return fImpl->list(iPath, oNames); });
