@@ -119,15 +119,19 @@ int PFaSession::connect() {
 int PFaSession::kindOf(const std::string& iRemote, int& oKind) {
   bool file = false;
   const int result = fClient.isFile(iRemote, file);
-  if (result == 0) {
-    oKind = file ? kKindFile : kKindDir;
+  return kindFrom(result, file, fClient.lastError(), oKind);
+}
+
+int PFaSession::kindFrom(int iResult, bool iFile, const PClientError& iError, int& oKind) {
+  if (iResult == 0) {
+    oKind = iFile ? kKindFile : kKindDir;
     return kExitOk;
   }
-  if (result == ERR_NOT_FILE_OR_DIR) {
+  if (iResult == ERR_NOT_FILE_OR_DIR) {
     oKind = kKindOther;
     return kExitOk;
   }
-  return report(fClient.lastError());
+  return report(iError);
 }
 
 int PFaSession::listDir(const std::string& iPath, std::vector<std::string>& oNames, std::string& oUsed,
@@ -164,15 +168,7 @@ int PFaSession::dirKindOf(const std::string& iRemote, int& oKind, std::string& o
       return report(fClient.lastError());
     }
   }
-  if (result == 0) {
-    oKind = file ? kKindFile : kKindDir;
-    return kExitOk;
-  }
-  if (result == ERR_NOT_FILE_OR_DIR) {
-    oKind = kKindOther;
-    return kExitOk;
-  }
-  return report(first);
+  return kindFrom(result, file, first, oKind);
 }
 
 int PFaSession::ls(const std::string& iPath, bool iLong) {
@@ -278,25 +274,16 @@ int PFaSession::mkdir(const std::vector<std::string>& iPaths) {
   return status;
 }
 
-int PFaSession::rm(const std::vector<std::string>& iPaths) {
-  int status = kExitOk;
-  for (const std::string& path : iPaths) {
-    if (fClient.deleteFile(path) != 0) {
-      const int code = report(fClient.lastError(), fClient.lastError().fCode == PERR_IS_DIR ? " (use rmdir)" : "");
-      if (status == kExitOk) status = code;
-      if (!fClient.isConnected()) return status;
-    } else if (fSettings.fVerbose) {
-      faMessage("deleted " + path);
-    }
-  }
-  return status;
-}
+int PFaSession::rm(const std::vector<std::string>& iPaths) { return deleteEach(iPaths, false); }
 
-int PFaSession::rmdir(const std::vector<std::string>& iPaths) {
+int PFaSession::rmdir(const std::vector<std::string>& iPaths) { return deleteEach(iPaths, true); }
+
+int PFaSession::deleteEach(const std::vector<std::string>& iPaths, bool iDirs) {
   int status = kExitOk;
   for (const std::string& path : iPaths) {
-    if (fClient.deleteDir(path) != 0) {
-      const int code = report(fClient.lastError());
+    if ((iDirs ? fClient.deleteDir(path) : fClient.deleteFile(path)) != 0) {
+      const PClientError& error = fClient.lastError();
+      const int code = report(error, !iDirs && error.fCode == PERR_IS_DIR ? " (use rmdir)" : "");
       if (status == kExitOk) status = code;
       if (!fClient.isConnected()) return status;
     } else if (fSettings.fVerbose) {

@@ -53,6 +53,8 @@ class PFaSession {
   // oKind 0 file, 1 directory, 2 neither; or the exit code of a failure
   // (said).
   int kindOf(const std::string& iRemote, int& oKind);
+  // The same from an IsFile answer (iError: what to say if it failed).
+  int kindFrom(int iResult, bool iFile, const PClientError& iError, int& oKind);
   // The host judges "/d" by "/", "/d/" by itself: a directory query refused
   // without the final "/" is asked once more with it, about the directory
   // itself (oUsed: the path that was answered). Never the other way round,
@@ -63,6 +65,9 @@ class PFaSession {
   int getTree(const std::string& iRemote, const std::string& iLocal);
   int putFile(const std::string& iLocal, const std::string& iRemote);
   int putTree(const std::string& iLocal, const std::string& iRemote);
+  // rm, or rmdir with iDirs: each path in turn while connected; the first
+  // failure's exit code.
+  int deleteEach(const std::vector<std::string>& iPaths, bool iDirs);
   // MakeDir, then checks that a directory is there.
   int makeRemoteDir(const std::string& iRemote);
   void warn(const std::string& iText);
