@@ -40,8 +40,6 @@ const PClientCode* findClientCode(int iCode) {
 constexpr int kReadMode = 1;
 constexpr int kWriteMode = 2;
 constexpr int kMaxTimeoutMs = 24 * 3600 * 1000;
-constexpr int kMaxWindow = 1024;
-constexpr int kMaxReadChunk = 8192;
 
 }  // namespace
 

@@ -194,7 +194,7 @@ int parseArguments(int iArgc, char** iArgv, PArguments& oArguments) {
       } else if (name == "--window") {
         if (!valueOf(name, valueAt, value)) return kExitUsage;
         const long long window = parseBytes(value);
-        if (window < 1 || window > 1024) return usageError("--window must be 1 to 1024, not '" + value + "'");
+        if (window < 1 || window > kMaxWindow) return usageError("--window must be 1 to 1024, not '" + value + "'");
         settings.fOptions.fWindow = static_cast<int>(window);
       } else if (name == "--timeout" || name == "--connect-timeout") {
         if (!valueOf(name, valueAt, value)) return kExitUsage;
@@ -299,7 +299,7 @@ int run(PArguments& ioArguments) {
   PFaSettings& settings = ioArguments.fSettings;
   if (!ioArguments.fChunk.empty()) {
     const long long chunk = parseBytes(ioArguments.fChunk);
-    const long long largest = command == "get" ? 8192 : kMaxWriteChunk;
+    const long long largest = command == "get" ? kMaxReadChunk : kMaxWriteChunk;
     if (chunk < 1 || chunk > largest) {
       return usageError("--chunk must be 1 to " + std::to_string(largest) + " bytes for " + command + ", not '" +
                         ioArguments.fChunk + "'");

@@ -53,11 +53,14 @@ ZEVO_EXPORT const char* clientCodeMeaning(int iCode);
 struct PClientOptions {
   int fConnectTimeoutMs = 5000;
   int fReplyTimeoutMs = 30000;  // longest wait for any one reply
-  int fWindow = 16;             // requests of a transfer in flight, 1 to 1024
-  int fReadChunk = 8192;        // bytes asked per download request, 1 to 8192
+  int fWindow = 16;             // requests of a transfer in flight, 1 to kMaxWindow
+  int fReadChunk = 8192;        // bytes asked per download request, 1 to kMaxReadChunk
   int fWriteChunk = 65536;      // bytes per upload request, 1 to kMaxWriteChunk
 };
 
+constexpr int kMaxWindow = 1024;
+// The largest chunk the service reads for one request.
+constexpr int kMaxReadChunk = 8192;
 // Largest upload block whose request fits the host's default frame limit
 // (1 MiB).
 constexpr int kMaxWriteChunk = 1048528;
