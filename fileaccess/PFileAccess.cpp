@@ -54,6 +54,11 @@ PFileAccess::PFileAccess() : fRefCounter(0), fCurrentAction(0) {
 
 PFileAccess::~PFileAccess() {
   fMutex.close();
+  // The lists are emptied first, in this order; the members go afterwards.
+  fCfgReadAccess.clear();
+  fCfgReadAccessRecursive.clear();
+  fCfgWriteAccess.clear();
+  fCfgWriteAccessRecursive.clear();
   // Open transfers go with fTransfers: each PFile still open is closed by
   // its destructor, without a log line.
 }
