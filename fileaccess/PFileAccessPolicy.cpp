@@ -72,6 +72,7 @@ int PFileAccess::createRecursiveDirs(const PLiteral& iPath) {
   if (PFile::exists(path) == 0) {
     if (path.endsWith(L"/", kToNul, false)) path.erase(path.len() - 1, 1);
     PString parent(path);
+    PUtils::fixFileSeparator(parent);
     getDirFromPath(parent);
     if (path.len() > kMaxCreatePath) {
       result = PERR_NAME_TOO_LONG;
