@@ -47,6 +47,19 @@ void setNoDelay(int iFd) {
   setsockopt(iFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
 }
 
+// "tcp:HOST:PORT" of an IPv4 address, "tcp:[HOST]:PORT" of any other.
+std::string tcpText(const sockaddr_storage& iAddress) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  if (iAddress.ss_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&iAddress);
+    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+    return "tcp:" + std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+  }
+  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&iAddress);
+  inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+  return "tcp:[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+}
+
 std::string peerName(int iFd) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
@@ -59,21 +72,22 @@ std::string peerName(int iFd) {
     }
     return "unix";
   }
-  char host[INET6_ADDRSTRLEN] = "?";
-  unsigned int port = 0;
-  if (address.ss_family == AF_INET) {
-    const auto* in = reinterpret_cast<const sockaddr_in*>(&address);
-    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-    port = ntohs(in->sin_port);
-    return "tcp:" + std::string(host) + ":" + std::to_string(port);
-  }
-  if (address.ss_family == AF_INET6) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
-    inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-    port = ntohs(in6->sin6_port);
-    return "tcp:[" + std::string(host) + "]:" + std::to_string(port);
-  }
+  if (address.ss_family == AF_INET || address.ss_family == AF_INET6) return tcpText(address);
   return "unknown";
+}
+
+void appendError(std::vector<unsigned char>& ioOut, int iCode, uint32_t iExchange, const std::string& iText) {
+  PFrame::append(ioOut, FRAME_ERROR, iExchange, static_cast<uint32_t>(iCode), std::string(),
+                 reinterpret_cast<const unsigned char*>(iText.data()), iText.size());
+}
+
+// Tells a peer that will not be served why, and closes its socket.
+void refuse(int iFd, const std::string& iText) {
+  std::vector<unsigned char> frame;
+  appendError(frame, ERR_COMMS_BUSY, 0, iText);
+  ssize_t ignored = ::send(iFd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)ignored;
+  ::close(iFd);
 }
 
 // UTF-8 from the system or a peer, as wide text for the log.
@@ -323,13 +337,8 @@ void PComms::accepted(int iFd, const std::string& iPeer) {
     }
   }
   if (connection == nullptr) {
-    std::vector<unsigned char> frame;
     const std::string text = "too many connections (the limit is " + std::to_string(fSettings.fConnectionMax) + ")";
-    PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(ERR_COMMS_BUSY), std::string(),
-                   reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    ssize_t ignored = ::send(iFd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    (void)ignored;
-    ::close(iFd);
+    refuse(iFd, text);
     logError(L"[%s] refused %ls: %ls", "accept", wide(iPeer), wide(text));
     return;
   }
@@ -436,19 +445,7 @@ int PComms::listen(const std::string& iEndpoint, std::string& oWhere, std::strin
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    char text[INET6_ADDRSTRLEN] = "?";
-    unsigned int boundPort = 0;
-    if (bound.ss_family == AF_INET) {
-      const auto* in = reinterpret_cast<const sockaddr_in*>(&bound);
-      inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-      boundPort = ntohs(in->sin_port);
-      oWhere = "tcp:" + std::string(text) + ":" + std::to_string(boundPort);
-    } else {
-      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&bound);
-      inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-      boundPort = ntohs(in6->sin6_port);
-      oWhere = "tcp:[" + std::string(text) + "]:" + std::to_string(boundPort);
-    }
+    oWhere = tcpText(bound);
   } else {
     oError = "unknown endpoint \"" + iEndpoint + "\" (expected unix:PATH or tcp:HOST:PORT)";
     return ERR_INVALID_ARG;
@@ -530,13 +527,7 @@ void PCommsListener::onReady(uint32_t) {
       fReserve = -1;
       const int refused = ::accept4(fFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (refused >= 0) {
-        std::vector<unsigned char> frame;
-        const std::string text = "the host has no descriptors left";
-        PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(ERR_COMMS_BUSY), std::string(),
-                       reinterpret_cast<const unsigned char*>(text.data()), text.size());
-        ssize_t ignored = ::send(refused, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        (void)ignored;
-        ::close(refused);
+        refuse(refused, "the host has no descriptors left");
         fComms.logError(L"[%s] refused a peer on %ls: no descriptors left", "accept", wide(fWhere));
       }
       fReserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -763,8 +754,7 @@ void PConnection::queueReply(const PExchange& iExchange, PCommsMessage& iRespons
 }
 
 void PConnection::transportError(int iCode, uint32_t iExchange, const std::string& iText) {
-  PFrame::append(fOut, FRAME_ERROR, iExchange, static_cast<uint32_t>(iCode), std::string(),
-                 reinterpret_cast<const unsigned char*>(iText.data()), iText.size());
+  appendError(fOut, iCode, iExchange, iText);
   fClosing = true;
   fReadClosed = true;
   fComms.logError(L"[%s] connection %d (%ls): %ls (%d); closing it", "transport", fNumber, wide(fPeer), wide(iText),
