@@ -1,5 +1,6 @@
 #include "zevo/core/PEventDispatcher.h"
 
+#include <algorithm>
 #include <new>
 #include <string_view>
 
@@ -85,20 +86,24 @@ int PEventDispatcher::deliver(const PLiteral& iTopic, IBase* iEvent) {
   constexpr size_t kInline = 4;
   IEventListener* inlineListeners[kInline];
   std::vector<IEventListener*> more;
+  IEventListener** listeners = inlineListeners;
   size_t count = 0;
   {
     std::lock_guard<std::mutex> lock(fLock);
     auto topic = fListeners.find(keyOf(iTopic));
     if (topic == fListeners.end()) return 0;
     count = topic->second.size();
-    if (count > kInline) more = topic->second;
-    for (size_t i = 0; i < count && i < kInline; ++i) inlineListeners[i] = topic->second[i];
-    for (size_t i = 0; i < count; ++i) (count > kInline ? more[i] : inlineListeners[i])->incRef();
+    if (count > kInline) {
+      more = topic->second;
+      listeners = more.data();
+    } else {
+      std::copy(topic->second.begin(), topic->second.end(), inlineListeners);
+    }
+    for (size_t i = 0; i < count; ++i) listeners[i]->incRef();
   }
   for (size_t i = 0; i < count; ++i) {
-    IEventListener* listener = count > kInline ? more[i] : inlineListeners[i];
-    listener->notify(iTopic, iEvent, 0);
-    listener->decRef();
+    listeners[i]->notify(iTopic, iEvent, 0);
+    listeners[i]->decRef();
   }
   return static_cast<int>(count);
 }
