@@ -36,12 +36,6 @@ int openFlags(unsigned int iMode, int& oFlags) {
   return 0;
 }
 
-// PERR_IS_DIR or PERR_NOT_FILE for anything but a regular file.
-int kindCode(mode_t iMode) {
-  if (S_ISREG(iMode)) return 0;
-  return S_ISDIR(iMode) ? PERR_IS_DIR : PERR_NOT_FILE;
-}
-
 }  // namespace
 
 PFile::PFile() : fLock(), fFd(-1), fName(), fPosition(0), fCloseFailed(false) {}
@@ -76,7 +70,7 @@ int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlag
   if (PSys::fstat(fd, &info) != 0) {
     rc = PErrors::fromErrno(errno);
   } else {
-    rc = kindCode(info.st_mode);
+    rc = PPathAt::kindCode(info.st_mode);
   }
   // O_NONBLOCK stays: only regular files get this far, and reads and
   // writes of a regular file do not look at it.

@@ -40,11 +40,6 @@ struct PLast {
   bool fSlash = false;  // the path ended with "/"
 };
 
-int kindCode(mode_t iMode) {
-  if (S_ISREG(iMode)) return 0;
-  return S_ISDIR(iMode) ? PERR_IS_DIR : PERR_NOT_FILE;
-}
-
 // Opens iParent component by component (no openat2): every component must
 // be a directory and none a link.
 int walk(const std::string& iParent, int& oFd) {
@@ -139,11 +134,18 @@ int openRefusing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
   const int error = errno;
   if (error == ELOOP || (error == ENOTDIR && lastIsLink(last))) return PERR_SYMLINK;
   struct stat info;
-  if (error == ENXIO && lastInfo(last, info) == 0 && kindCode(info.st_mode) != 0) return kindCode(info.st_mode);
+  if (error == ENXIO && lastInfo(last, info) == 0 && PPathAt::kindCode(info.st_mode) != 0) {
+    return PPathAt::kindCode(info.st_mode);
+  }
   return PErrors::fromErrno(error);
 }
 
 }  // namespace
+
+int PPathAt::kindCode(mode_t iMode) {
+  if (S_ISREG(iMode)) return 0;
+  return S_ISDIR(iMode) ? PERR_IS_DIR : PERR_NOT_FILE;
+}
 
 int PPathAt::open(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
   if (PPathPolicy::refusesSymlinks()) return openRefusing(iPath, iFlags, iMode, oFd);

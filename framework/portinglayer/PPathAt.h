@@ -25,4 +25,7 @@ class PPathAt {
   static int unlink(const std::string& iPath);
   static int mkdir(const std::string& iPath, mode_t iMode);
   static int rmdir(const std::string& iPath);
+
+  // 0 for a regular file; PERR_IS_DIR or PERR_NOT_FILE for anything else.
+  static int kindCode(mode_t iMode);
 };
