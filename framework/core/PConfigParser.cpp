@@ -1,11 +1,11 @@
 #include "zevo/core/PConfigParser.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
 
 #include "zevo/PErrors.h"
+#include "zevo/PUtils.h"
 
 namespace {
 
@@ -17,16 +17,6 @@ std::string_view trim(std::string_view iText) {
   while (!iText.empty() && isBlank(iText.front())) iText.remove_prefix(1);
   while (!iText.empty() && isBlank(iText.back())) iText.remove_suffix(1);
   return iText;
-}
-
-// Length of the UTF-8 sequence led by iLead and the smallest value it may
-// encode; 0 for a byte that cannot lead.
-size_t sequenceLength(unsigned char iLead, unsigned long& oMinimum) {
-  if (iLead < 0x80) return oMinimum = 0, 1;
-  if ((iLead & 0xE0) == 0xC0) return oMinimum = 0x80, 2;
-  if ((iLead & 0xF0) == 0xE0) return oMinimum = 0x800, 3;
-  if ((iLead & 0xF8) == 0xF0) return oMinimum = 0x10000, 4;
-  return 0;
 }
 
 // Checks one line; a message without the "<source>:<line>: " prefix.
@@ -43,18 +33,10 @@ std::string lineProblem(std::string_view iLine) {
 }  // namespace
 
 size_t PConfigParser::invalidUtf8At(const char* iData, size_t iSize) noexcept {
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(iData);
   size_t i = 0;
   while (i < iSize) {
-    unsigned long minimum = 0;
-    const size_t length = sequenceLength(bytes[i], minimum);
-    if (length == 0 || iSize - i < length) return i;
-    unsigned long code = length == 1 ? bytes[i] : bytes[i] & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) return i;
-      code = (code << 6) | (bytes[i + k] & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return i;
+    const size_t length = PUtils::utf8SequenceLength(iData + i, iSize - i);
+    if (length == 0) return i;
     i += length;
   }
   return iSize;
@@ -75,9 +57,7 @@ std::string PConfigParser::display(const std::string& iText, size_t iMax) noexce
   size_t i = 0;
   while (i < iText.size() && out.size() < iMax) {
     const unsigned char c = static_cast<unsigned char>(iText[i]);
-    unsigned long minimum = 0;
-    size_t length = sequenceLength(c, minimum);
-    if (length > 1 && invalidUtf8At(iText.data() + i, std::min(length, iText.size() - i)) != length) length = 0;
+    const size_t length = PUtils::utf8SequenceLength(iText.data() + i, iText.size() - i);
     if (length == 0 || c < 0x20 || c == 0x7F) {  // escaped
       out += "\\x";
       out += kHex[c >> 4];

@@ -11,6 +11,38 @@ namespace {
 
 bool isScalarValue(unsigned long iCode) { return iCode <= 0x10FFFF && (iCode < 0xD800 || iCode > 0xDFFF); }
 
+// The sequence that the iLength (> 0) bytes at iBytes begin with: its value
+// in oCode and its length, or 0 for a malformed, truncated, overlong or
+// surrogate sequence or one above U+10FFFF.
+size_t decodeUtf8(const unsigned char* iBytes, size_t iLength, unsigned long& oCode) {
+  const unsigned char lead = iBytes[0];
+  if (lead < 0x80) {
+    oCode = lead;
+    return 1;
+  }
+  size_t extra;
+  unsigned long code;
+  unsigned long minimum;
+  if ((lead & 0xE0) == 0xC0) {
+    extra = 1, code = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2, code = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3, code = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;  // a continuation byte or 0xF8..0xFF as lead
+  }
+  if (iLength <= extra) return 0;
+  for (size_t k = 1; k <= extra; ++k) {
+    const unsigned char next = iBytes[k];
+    if ((next & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3F);
+  }
+  if (code < minimum || !isScalarValue(code)) return 0;
+  oCode = code;
+  return extra + 1;
+}
+
 }  // namespace
 
 void PUtils::fixFileSeparator(PString& ioPath) {
@@ -65,39 +97,23 @@ int PUtils::fromUtf8(const char* iUtf8, size_t iLength, PString& oText) try {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(iUtf8);
   size_t i = 0;
   while (i < iLength) {
-    const unsigned char lead = p[i];
-    if (lead < 0x80) {
-      out.push_back(static_cast<wchar_t>(lead));
-      ++i;
-      continue;
-    }
-    size_t extra;
-    unsigned long code;
-    unsigned long minimum;
-    if ((lead & 0xE0) == 0xC0) {
-      extra = 1, code = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, code = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, code = lead & 0x07, minimum = 0x10000;
-    } else {
-      return PERR_INVALID_ARG;  // a continuation byte or 0xF8..0xFF as lead
-    }
-    if (iLength - i <= extra) return PERR_INVALID_ARG;
-    for (size_t k = 1; k <= extra; ++k) {
-      const unsigned char next = p[i + k];
-      if ((next & 0xC0) != 0x80) return PERR_INVALID_ARG;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (code < minimum || !isScalarValue(code)) return PERR_INVALID_ARG;  // overlong, surrogate, too large
+    unsigned long code = 0;
+    const size_t length = decodeUtf8(p + i, iLength - i, code);
+    if (length == 0) return PERR_INVALID_ARG;
     out.push_back(static_cast<wchar_t>(code));
-    i += extra + 1;
+    i += length;
   }
   oText = PString(out.c_str(), static_cast<unsigned int>(out.size()));
   return 0;
 } catch (const std::bad_alloc&) {
   oText.clear();
   return PERR_NO_MEMORY;
+}
+
+size_t PUtils::utf8SequenceLength(const char* iUtf8, size_t iLength) {
+  if (!iUtf8 || iLength == 0) return 0;
+  unsigned long ignored = 0;
+  return decodeUtf8(reinterpret_cast<const unsigned char*>(iUtf8), iLength, ignored);
 }
 
 std::string PUtils::toDisplay(const PLiteral& iText) {

@@ -21,6 +21,9 @@ class ZEVO_EXPORT PUtils {
   // PERR_NO_MEMORY when memory runs out.
   static int toUtf8(const PLiteral& iText, std::string& oUtf8);
   static int fromUtf8(const char* iUtf8, size_t iLength, PString& oText);
+  // Length (1 to 4) of the UTF-8 sequence that the iLength bytes at iUtf8
+  // begin with, by the rules of fromUtf8; 0 when they begin none.
+  static size_t utf8SequenceLength(const char* iUtf8, size_t iLength);
 
   // Wide to narrow for display only: characters that cannot be converted
   // become "?". Never use it for a path.
