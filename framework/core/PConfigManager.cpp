@@ -251,7 +251,7 @@ int PConfigManager::listFiles(std::vector<PString>& oIDs, std::string& oError) {
   const std::wstring suffix(kSuffix);
   PFollowLinksScope followLinks;  // as in loadFile
   PDir listing;
-  int rc = listing.popen(fWideDirectory, PLiteral(L"*.conf"));
+  int rc = listing.popen(fWideDirectory, PLiteral());  // the names are judged below
   if (rc == 0) rc = listing.preaddir();
   std::vector<PString> ids;
   for (; rc == 0 && listing == 0; listing++) {
