@@ -76,29 +76,27 @@ std::string endpointAbsolute(const std::string& iEndpoint) {
   return iEndpoint;
 }
 
-// Comma-separated pieces, blanks trimmed, empty pieces dropped.
-std::vector<std::string> splitList(const std::string& iValue) {
-  std::vector<std::string> pieces;
-  size_t start = 0;
-  while (start <= iValue.size()) {
-    size_t end = iValue.find(',', start);
-    if (end == std::string::npos) end = iValue.size();
-    size_t first = iValue.find_first_not_of(" \t", start);
-    if (first != std::string::npos && first < end) {
-      size_t last = iValue.find_last_not_of(" \t", end - 1);
-      pieces.push_back(iValue.substr(first, last - first + 1));
-    }
-    start = end + 1;
-  }
-  return pieces;
-}
-
 // The value of a key of the set; false when the key is absent.
 bool configValue(IConfig* iConfig, const wchar_t* iKey, std::string& oValue) {
   if (iConfig == nullptr) return false;
   PString value;
   if (iConfig->getString(PLiteral(iKey), value) != 0) return false;
   return PUtils::toUtf8(value, oValue) == 0;
+}
+
+// The comma-separated pieces of a key's value, blanks trimmed and empty
+// pieces dropped; oPieces is unchanged when the key is absent.
+void configList(IConfig* iConfig, const wchar_t* iKey, std::vector<std::string>& oPieces) {
+  PString rest;
+  if (iConfig == nullptr || iConfig->getString(PLiteral(iKey), rest) != 0) return;
+  std::vector<std::string> pieces;
+  PString token;
+  std::string piece;
+  while (PLiteral::getNextToken(rest, token, L',') == 0) {
+    if (PUtils::toUtf8(token, piece) != 0) return;
+    pieces.push_back(piece);
+  }
+  oPieces.swap(pieces);
 }
 
 }  // namespace
@@ -131,38 +129,39 @@ int parseLogLevel(const std::string& iText) {
 }
 
 bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::string& oError) {
+  // Each option with a value sets one field, or adds to one list.
+  struct Option {
+    const char* fName;
+    std::string* fValue;
+    std::vector<std::string>* fValues;
+  };
+  const Option options[] = {
+      {"--config-dir", &oOptions.fConfigDir, nullptr},    {"--plugin", nullptr, &oOptions.fPlugins},
+      {"--listen", nullptr, &oOptions.fListen},           {"--workers", &oOptions.fWorkers, nullptr},
+      {"--frame-max", &oOptions.fFrameMax, nullptr},      {"--connection-max", &oOptions.fConnectionMax, nullptr},
+      {"--readahead", &oOptions.fReadAhead, nullptr},     {"--log-level", &oOptions.fLogLevel, nullptr},
+      {"--log-target", &oOptions.fLogTarget, nullptr},    {"--symlinks", &oOptions.fSymlinks, nullptr},
+  };
   for (int i = 1; i < iArgc; ++i) {
     const std::string argument = iArgv[i];
+    const Option* option = nullptr;
+    for (const Option& candidate : options) {
+      if (isOption(argument, candidate.fName)) option = &candidate;
+    }
     std::string value;
     if (argument == "-h" || argument == "--help") {
       oOptions.fHelp = true;
     } else if (argument == "--version") {
       oOptions.fVersion = true;
-    } else if (isOption(argument, "--config-dir")) {
-      if (!takeValue(iArgc, iArgv, i, "--config-dir", oOptions.fConfigDir, oError)) return false;
-    } else if (isOption(argument, "--plugin")) {
-      if (!takeValue(iArgc, iArgv, i, "--plugin", value, oError)) return false;
-      oOptions.fPlugins.push_back(value);
-    } else if (isOption(argument, "--listen")) {
-      if (!takeValue(iArgc, iArgv, i, "--listen", value, oError)) return false;
-      oOptions.fListen.push_back(value);
-    } else if (isOption(argument, "--workers")) {
-      if (!takeValue(iArgc, iArgv, i, "--workers", oOptions.fWorkers, oError)) return false;
-    } else if (isOption(argument, "--frame-max")) {
-      if (!takeValue(iArgc, iArgv, i, "--frame-max", oOptions.fFrameMax, oError)) return false;
-    } else if (isOption(argument, "--connection-max")) {
-      if (!takeValue(iArgc, iArgv, i, "--connection-max", oOptions.fConnectionMax, oError)) return false;
-    } else if (isOption(argument, "--readahead")) {
-      if (!takeValue(iArgc, iArgv, i, "--readahead", oOptions.fReadAhead, oError)) return false;
-    } else if (isOption(argument, "--log-level")) {
-      if (!takeValue(iArgc, iArgv, i, "--log-level", oOptions.fLogLevel, oError)) return false;
-    } else if (isOption(argument, "--log-target")) {
-      if (!takeValue(iArgc, iArgv, i, "--log-target", oOptions.fLogTarget, oError)) return false;
-    } else if (isOption(argument, "--symlinks")) {
-      if (!takeValue(iArgc, iArgv, i, "--symlinks", oOptions.fSymlinks, oError)) return false;
-    } else {
+    } else if (option == nullptr) {
       oError = "unknown option " + argument;
       return false;
+    } else if (!takeValue(iArgc, iArgv, i, option->fName, value, oError)) {
+      return false;
+    } else if (option->fValues != nullptr) {
+      option->fValues->push_back(value);
+    } else {
+      *option->fValue = value;
     }
   }
   return true;
@@ -199,13 +198,13 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
   }
   oSettings.fWorkers = static_cast<int>(workers);
 
-  std::string text;
-  if (configValue(iConfig, L"plugins", text)) oSettings.fPlugins = splitList(text);
+  configList(iConfig, L"plugins", oSettings.fPlugins);
   if (!iOptions.fPlugins.empty()) oSettings.fPlugins = iOptions.fPlugins;
-  if (configValue(iConfig, L"listen", text)) oSettings.fListen = splitList(text);
+  configList(iConfig, L"listen", oSettings.fListen);
   if (!iOptions.fListen.empty()) oSettings.fListen = iOptions.fListen;
   if (oSettings.fListen.empty()) oSettings.fListen.push_back("unix:/run/zevo/zevohost.sock");
 
+  std::string text;
   std::string level = "info";
   if (configValue(iConfig, L"log.level", text)) level = text;
   if (!iOptions.fLogLevel.empty()) level = iOptions.fLogLevel;
