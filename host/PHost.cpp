@@ -37,6 +37,12 @@ void PHost::logInfo(const wchar_t* iFormat, const Args&... iArgs) {
 bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager, std::string& oError) {
   stop();
   fRunning = true;
+  // Whatever was started goes again.
+  const auto fail = [&](const std::string& iWhy) {
+    oError = iWhy;
+    stop();
+    return false;
+  };
 
   // Logger first, so that everything after it can log.
   PBaseptr<ILogger> logger;
@@ -48,11 +54,7 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
     file = iSettings.fLogTarget.substr(5);
   }
   int result = PLoggerComponent::create(target, iSettings.fLogLevel, widen(file), logger);
-  if (result != 0) {
-    oError = "cannot open the log " + iSettings.fLogTarget + ": " + describe(result);
-    stop();
-    return false;
-  }
+  if (result != 0) return fail("cannot open the log " + iSettings.fLogTarget + ": " + describe(result));
   zevoRegisterInstance(PLiteral(ZEVO_ID_LOGGER), logger.get());
   logger->getLogger(PLiteral(L"zevohost.log"), fLogger);
 
@@ -65,11 +67,7 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   int workers = iSettings.fWorkers;
   if (workers <= 0) workers = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
   result = PEventDispatcher::create(workers, fDispatcher);
-  if (result != 0) {
-    oError = "cannot create the event dispatcher: " + describe(result);
-    stop();
-    return false;
-  }
+  if (result != 0) return fail("cannot create the event dispatcher: " + describe(result));
   zevoRegisterInstance(PLiteral(ZEVO_ID_EVENT_DISPATCHER), fDispatcher.get());
 
   PCommsSettings comms;
@@ -77,38 +75,28 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   comms.fConnectionMax = static_cast<int>(iSettings.fConnectionMax);
   comms.fReadAhead = static_cast<size_t>(iSettings.fReadAhead);
   result = PComms::create(fDispatcher.get(), comms, fComms);
-  if (result != 0) {
-    oError = "cannot create the comms component: " + describe(result);
-    stop();
-    return false;
-  }
+  if (result != 0) return fail("cannot create the comms component: " + describe(result));
   fComms->setLogger(fLogger);
   zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
 
   for (const std::string& endpoint : iSettings.fListen) {
     std::string where, error;
     result = fComms->listen(endpoint, where, error);
-    if (result != 0) {
-      oError = "cannot listen on " + endpoint + ": " + error;
-      stop();
-      return false;
-    }
+    if (result != 0) return fail("cannot listen on " + endpoint + ": " + error);
     fEndpoints.push_back(where);
   }
 
-  auto* manager = static_cast<PConfigManager*>(iConfigManager);
   for (const std::string& path : iSettings.fPlugins) {
     auto loader = std::make_unique<PPluginLoader>();
-    const std::string configErrorBefore = manager->lastError();
+    const std::string configErrorBefore = iConfigManager->lastError();
     result = loader->load(path.c_str());
     if (result != 0) {
-      oError = "plug-in " + path + " failed to start: " + describe(result);
-      if (!loader->lastError().empty()) oError += ": " + loader->lastError();
+      std::string why = "plug-in " + path + " failed to start: " + describe(result);
+      if (!loader->lastError().empty()) why += ": " + loader->lastError();
       // A configuration set the plug-in could not load says why.
-      const std::string configError = manager->lastError();
-      if (configError != configErrorBefore) oError += "\n  configuration: " + configError;
-      stop();
-      return false;
+      const std::string configError = iConfigManager->lastError();
+      if (configError != configErrorBefore) why += "\n  configuration: " + configError;
+      return fail(why);
     }
     logInfo(L"[%s] loaded plug-in %ls", widen(path));
     fPlugins.push_back(std::move(loader));
@@ -116,11 +104,7 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
 
   result = fDispatcher->start();
   if (result == 0) result = fComms->start();
-  if (result != 0) {
-    oError = "cannot start serving: " + describe(result);
-    stop();
-    return false;
-  }
+  if (result != 0) return fail("cannot start serving: " + describe(result));
   for (const std::string& where : fEndpoints) logInfo(L"[%s] listening on %ls", widen(where));
   return true;
 }
