@@ -29,10 +29,6 @@ int smallFstat(int iFd, struct stat* oStat) {  // a file that grows after fstat
   return rc;
 }
 
-void writeText(const std::string& iPath, const std::string& iText) {
-  writeFile(iPath, std::vector<unsigned char>(iText.begin(), iText.end()));
-}
-
 // A manager of <temp>/conf; <temp> itself holds files that must stay out of reach.
 class ConfigManager : public ::testing::Test {
  protected:

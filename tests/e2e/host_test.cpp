@@ -231,7 +231,7 @@ TEST_F(Host, AVanishedPeersTransfersAreClosed) {
     for (size_t at = log.find("it left open"); at != std::string::npos; at = log.find("it left open", at + 1)) ++closes;
     return closes;
   };
-  for (int i = 0; i < 1000 && closesLogged() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  eventually([&] { return closesLogged() >= 2; }, 10);
   EXPECT_EQ(2u, closesLogged()) << host.output();
   EXPECT_EQ(0, host.descriptorsOn(data("read-me")));
   EXPECT_EQ(0, host.descriptorsOn(data("half")));

@@ -23,17 +23,6 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr long long kGiB = 1LL << 30;
 
-// A file of iSize bytes without data blocks; iHead written at its start.
-void makeSparse(const std::string& iPath, long long iSize, const Bytes& iHead = {}) {
-  const int fd = ::open(iPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0) << std::strerror(errno);
-  ASSERT_EQ(0, ::ftruncate(fd, static_cast<off_t>(iSize))) << iSize << ": " << std::strerror(errno);
-  if (!iHead.empty()) {
-    ASSERT_EQ(static_cast<ssize_t>(iHead.size()), ::pwrite(fd, iHead.data(), iHead.size(), 0));
-  }
-  ::close(fd);
-}
-
 class WordSize : public PServiceTest<> {};
 
 // The log line that starts with iPrefix (exactly one expected).
@@ -82,7 +71,7 @@ TEST_F(WordSize, GetFileSizeBeyondTwoAndFourGiB) {
   const int descriptors = openDescriptorCount();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fSize);
-    ASSERT_NO_FATAL_FAILURE(makeSparse(dir / "data/big", c.fSize));
+    ASSERT_TRUE(makeSparse(dir / "data/big", c.fSize)) << std::strerror(errno);
     const PCommsMessage reply = call(2001, t + L"/data/big");
     EXPECT_EQ(0, statusOf(reply));
     EXPECT_EQ(c.fReply, reply.fData);
@@ -95,7 +84,7 @@ TEST_F(WordSize, GetFileSizeBeyondTwoAndFourGiB) {
 // serves the chunk and the close like any other.
 TEST_F(WordSize, DownloadOfAFileBeyondFourGiBStartsAtItsFirstByte) {
   const Bytes head = patternBytes(100, 5);
-  ASSERT_NO_FATAL_FAILURE(makeSparse(dir / "data/big", 5 * kGiB, head));
+  ASSERT_TRUE(makeSparse(dir / "data/big", 5 * kGiB, head)) << std::strerror(errno);
   const int descriptors = openDescriptorCount();
 
   const PCommsMessage opened = harness.call(1001, PPayload().str(t + L"/data/big").i32(1).data());

@@ -26,15 +26,6 @@ class PSymlinkPolicyScope {
   int fSaved;
 };
 
-inline void writeText(const std::string& iPath, const std::string& iText) {
-  std::ofstream(iPath, std::ios::binary | std::ios::trunc) << iText;
-}
-
-inline std::string readText(const std::string& iPath) {
-  std::ifstream in(iPath, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // Every entry below iRoot, links not followed: its kind and its content (a
 // file), target (a link) or nothing (a directory). Changes show as a
 // different map.

@@ -48,15 +48,6 @@ bool ended(PWireClient& ioClient) {
   return got == 0 || (got < 0 && errno == ECONNRESET);
 }
 
-bool eventually(const std::function<bool()>& iCondition, int iSeconds = 20) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(iSeconds);
-  while (!iCondition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 class Limits : public ::testing::Test {
  protected:
   void SetUp() override { ZEVO_SKIP_UNDER_EMULATION("the limits and memory measured would be the emulator's"); }

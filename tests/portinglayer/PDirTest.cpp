@@ -36,7 +36,7 @@ int countingFstat(int iFd, struct stat* oStat) { return ++gMetadataCalls, PSysCa
 }  // namespace
 
 TEST(PDir, ListsNamesExactlyAndFilters) {
-  PLayerTempDir dir;
+  PTempDir dir;
   for (const char* name : {"a.txt", "b.txt", "c.log", ".hidden.txt", "\xC3\xA9.txt", "\xFF.txt"}) {
     touch(dir.path() + "/" + name);
   }
@@ -70,12 +70,12 @@ TEST(PDir, ListsNamesExactlyAndFilters) {
   EXPECT_EQ(0, listing.pclose());
   EXPECT_EQ(PERR_NOT_OPEN, listing.pclose());
 
-  PLayerTempDir empty;
+  PTempDir empty;
   EXPECT_EQ((S{L".", L".."}), list(widePath(empty, ""), PLiteral()));
 }
 
 TEST(PDir, CreateAndDelete) {
-  PLayerTempDir dir;
+  PTempDir dir;
   const mode_t saved = umask(002);
   EXPECT_EQ(0, PDir::pcreate(widePath(dir, "d")));
   umask(saved);
@@ -94,7 +94,7 @@ TEST(PDir, CreateAndDelete) {
 }
 
 TEST(PDir, TenThousandEntriesWithoutPerEntryCalls) {
-  PLayerTempDir dir;
+  PTempDir dir;
   for (int i = 0; i < 10000; ++i) touch(dir.path() + "/n" + std::to_string(i));
   PSysCallsScope restore;
   PSysCalls::table().fStat = countingStat;

@@ -44,7 +44,7 @@ std::string readAll(PFile& iFile, unsigned int iChunk, int& oEnd, unsigned int& 
 }  // namespace
 
 TEST(PFile, ChunkedReadsReassembleFilesAndEndWithEof) {
-  PLayerTempDir dir;
+  PTempDir dir;
   for (size_t size : {0u, 1u, 8191u, 8192u, 8193u, 20000u}) {
     const std::string data = bytesOf(size);
     writeRaw(dir.path() + "/f", data);
@@ -63,7 +63,7 @@ TEST(PFile, ChunkedReadsReassembleFilesAndEndWithEof) {
 }
 
 TEST(PFile, WriteModesPermissionsAndClosedObject) {
-  PLayerTempDir dir;
+  PTempDir dir;
   const PString path = widePath(dir, "w.bin");
   const mode_t saved = umask(027);
   PFile file;
@@ -115,18 +115,10 @@ TEST(PFile, WriteModesPermissionsAndClosedObject) {
     EXPECT_EQ(PERR_INVALID_ARG, file.popen(path, mode, 0)) << mode;
   }
   EXPECT_FALSE(file.isOpen());
-
-  // Sizes beyond 32 bits (a sparse file).
-  const int fd = ::open((dir.path() + "/big").c_str(), O_WRONLY | O_CREAT, 0600);
-  ASSERT_EQ(0, ::ftruncate(fd, 5LL << 30));
-  ::close(fd);
-  ASSERT_EQ(0, file.popen(widePath(dir, "big"), PFile::MODE_READ_ONLY, 0));
-  EXPECT_EQ(0, file.pgetSize(size));
-  EXPECT_EQ(5LL << 30, size);
 }
 
 TEST(PFile, StaticsAndNonRegularFiles) {
-  PLayerTempDir dir;
+  PTempDir dir;
   writeRaw(dir.path() + "/f", "x");
   ASSERT_EQ(0, ::mkdir((dir.path() + "/d").c_str(), 0700));
   ASSERT_EQ(0, ::mkfifo((dir.path() + "/p").c_str(), 0600));
@@ -160,7 +152,7 @@ TEST(PFile, StaticsAndNonRegularFiles) {
 }
 
 TEST(PFile, PathSafetyForEveryPathOperation) {
-  PLayerTempDir dir;
+  PTempDir dir;
   ASSERT_EQ(0, ::mkdir((dir.path() + "/sub").c_str(), 0700));
   writeRaw(dir.path() + "/sub/f", "x");
   const wchar_t withNul[] = L"a\0b";
@@ -195,7 +187,7 @@ TEST(PFile, PathSafetyForEveryPathOperation) {
 }
 
 TEST(PFile, NoDescriptorLeaksOnSuccessOrFailure) {
-  PLayerTempDir dir;
+  PTempDir dir;
   writeRaw(dir.path() + "/f", "data");
   ASSERT_EQ(0, ::mkfifo((dir.path() + "/p").c_str(), 0600));
   const int before = openDescriptorCount();

@@ -68,7 +68,7 @@ ssize_t slowRead(int iFd, void* oBuffer, size_t iSize) {
 }  // namespace
 
 TEST(PSysCalls, DiskFullAndReadErrorAfterSomeBytes) {
-  PLayerTempDir dir;
+  PTempDir dir;
   PSysCallsScope restore;
   PFile file;
   ASSERT_EQ(0, file.popen(widePath(dir, "f"), PFile::MODE_WRITE_NEW, 0));
@@ -98,7 +98,7 @@ TEST(PSysCalls, DiskFullAndReadErrorAfterSomeBytes) {
 }
 
 TEST(PSysCalls, FailuresLeaveNoDescriptorOrOpenState) {
-  PLayerTempDir dir;
+  PTempDir dir;
   PSysCallsScope restore;
   const int before = openDescriptorCount();
   PFile file;
@@ -122,7 +122,7 @@ TEST(PSysCalls, FailuresLeaveNoDescriptorOrOpenState) {
 }
 
 TEST(PSysCalls, DirectoryRemovedMidListing) {
-  PLayerTempDir dir;
+  PTempDir dir;
   for (int i = 0; i < 10; ++i) ::close(::open((dir.path() + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0600));
   PSysCallsScope restore;
   PDir listing;
@@ -138,7 +138,7 @@ TEST(PSysCalls, DirectoryRemovedMidListing) {
 }
 
 TEST(PSysCalls, CloseWaitsForReadOnAnotherThread) {
-  PLayerTempDir dir;
+  PTempDir dir;
   ::close(::open((dir.path() + "/f").c_str(), O_CREAT | O_WRONLY, 0600));
   PFile file;
   ASSERT_EQ(0, file.popen(widePath(dir, "f"), PFile::MODE_READ_ONLY, 0));

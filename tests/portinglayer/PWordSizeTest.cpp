@@ -58,14 +58,6 @@ Bytes element(unsigned char iTag, const Bytes& iBody) {
   return out;
 }
 
-// A file of iSize bytes that holds no data blocks (nothing written).
-void makeSparse(const std::string& iPath, long long iSize) {
-  const int fd = ::open(iPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0) << std::strerror(errno);
-  ASSERT_EQ(0, ::ftruncate(fd, static_cast<off_t>(iSize))) << iSize << ": " << std::strerror(errno);
-  ::close(fd);
-}
-
 // iCount bytes at iOffset, read without the layer.
 Bytes readAt(const std::string& iPath, long long iOffset, size_t iCount) {
   Bytes out(iCount);
@@ -75,19 +67,6 @@ Bytes readAt(const std::string& iPath, long long iOffset, size_t iCount) {
   const ssize_t got = ::pread(fd, out.data(), iCount, static_cast<off_t>(iOffset));
   ::close(fd);
   out.resize(got > 0 ? static_cast<size_t>(got) : 0);
-  return out;
-}
-
-void writeAt(const std::string& iPath, long long iOffset, const Bytes& iBytes) {
-  const int fd = ::open(iPath.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0) << std::strerror(errno);
-  ASSERT_EQ(static_cast<ssize_t>(iBytes.size()), ::pwrite(fd, iBytes.data(), iBytes.size(), static_cast<off_t>(iOffset)));
-  ::close(fd);
-}
-
-Bytes pattern(size_t iCount, unsigned int iSeed) {
-  Bytes out(iCount);
-  for (unsigned char& byte : out) byte = static_cast<unsigned char>((iSeed = iSeed * 1103515245u + 12345u) >> 16);
   return out;
 }
 
@@ -158,7 +137,7 @@ TEST(PDataWideValues, Int32KeepsTheFullRangeAndItsSign) {
 TEST(PDataWideValues, ElementsAtEveryAlignment) {
   PLittleWire wire;
   const std::vector<PString> list = {PString(L"a\u00E9"), PString(L""), PString(L"\u20AC\U0001F600")};
-  const Bytes block = pattern(11, 3);
+  const Bytes block = patternBytes(11, 3);
   struct Kind {
     const char* fName;
     std::function<void(PDataWriter&)> fWrite;
@@ -242,7 +221,7 @@ TEST(PDataWideValues, ElementsAtEveryAlignment) {
         Bytes data;
         PDataWriter writer(data);
         for (int i = 0; i < bools; ++i) writer.writeBool(i % 2 == 0);
-        const Bytes filler = pattern(blockSize < 0 ? 0 : static_cast<size_t>(blockSize), 7);
+        const Bytes filler = patternBytes(blockSize < 0 ? 0 : static_cast<size_t>(blockSize), 7);
         if (blockSize >= 0) writer.writeBytes(filler);
         const size_t at = data.size();
         kind.fWrite(writer);
@@ -275,12 +254,11 @@ TEST(PDataWideValues, ElementsAtEveryAlignment) {
 // 32-bit build without large-file support open() and stat() fail with
 // EOVERFLOW and the size comes out as 1 GiB + 3.
 TEST(PLargeFile, SparseFileBeyondFourGiBOpensSizesAndReads) {
-  PLayerTempDir dir;
+  PTempDir dir;
   const std::string path = dir.path() + "/big";
   const long long size = 5 * kGiB + 3;
-  ASSERT_NO_FATAL_FAILURE(makeSparse(path, size));
-  const Bytes head = pattern(16, 1);
-  ASSERT_NO_FATAL_FAILURE(writeAt(path, 0, head));
+  const Bytes head = patternBytes(16, 1);
+  ASSERT_TRUE(makeSparse(path, size, head)) << std::strerror(errno);
 
   EXPECT_EQ(1, PFile::exists(widePath(dir, "big")));
   EXPECT_EQ(1, PFile::check(widePath(dir, "big"), PFile::CHECK_FILE));
@@ -305,12 +283,12 @@ TEST(PLargeFile, SparseFileBeyondFourGiBOpensSizesAndReads) {
 // first two straddle the 31- and 32-bit limits. Only the written blocks use
 // disk space.
 TEST(PLargeFile, AppendingWritesLandBeyondTwoAndFourGiB) {
-  PLayerTempDir dir;
+  PTempDir dir;
   const std::string path = dir.path() + "/grow";
   for (long long start : {2 * kGiB - 2, 4 * kGiB - 2, 5 * kGiB}) {
     SCOPED_TRACE(start);
-    ASSERT_NO_FATAL_FAILURE(makeSparse(path, start));
-    const Bytes data = pattern(4096, static_cast<unsigned int>(start));
+    ASSERT_TRUE(makeSparse(path, start)) << std::strerror(errno);
+    const Bytes data = patternBytes(4096, static_cast<unsigned int>(start));
     PFile file;
     ASSERT_EQ(0, file.popen(widePath(dir, "grow"), PFile::MODE_WRITE | PFile::MODE_APPEND, 0));
     unsigned int done = 0;
@@ -333,9 +311,9 @@ TEST(PLargeFile, AppendingWritesLandBeyondTwoAndFourGiB) {
 // count): with a 32-bit time_t, stat() and fstat() fail with EOVERFLOW, and
 // the file looks missing to exists() and check().
 TEST(PLargeFile, FilesDatedBeyond2038AreSeenAndOpened) {
-  PLayerTempDir dir;
+  PTempDir dir;
   const std::string path = dir.path() + "/late";
-  ASSERT_NO_FATAL_FAILURE(makeSparse(path, 5));
+  ASSERT_TRUE(makeSparse(path, 5)) << std::strerror(errno);
   for (long long seconds : {2208988800LL /* 2040-01-01 */, 7258118400LL /* 2200-01-01 */}) {
     SCOPED_TRACE(seconds);
     const struct timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
