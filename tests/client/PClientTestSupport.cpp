@@ -3,17 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <map>
-
-#include "PEmulation.h"
 
 extern char** environ;
 
@@ -92,64 +88,31 @@ PClientHost::PClientHost() {
 
 // ---------------------------------------------------------------- PZevofa
 
-namespace {
-
-void collect(int iFd, std::mutex& iLock, std::string& oText) {
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(iFd, buffer, sizeof buffer);
-    if (got > 0) {
-      std::lock_guard<std::mutex> lock(iLock);
-      oText.append(buffer, static_cast<size_t>(got));
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  ::close(iFd);
-}
-
-}  // namespace
-
 PZevofa::PZevofa(const std::vector<std::string>& iArgs, const PZevofaSetup& iSetup) {
-  const int stderrFd = iSetup.fStderrFd;
   // A child that stops reading its input must not end the test.
   ::signal(SIGPIPE, SIG_IGN);
   int in[2];
   int out[2];
-  int err[2] = {-1, -1};
+  int err[2] = {-1, iSetup.fStderrFd};
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-  if (stderrFd < 0 && pipe2(err, O_CLOEXEC) != 0) return;
-  std::vector<std::string> args = zevoEmulatorArgs();
-  args.push_back(ZEVOFA);
+  if (iSetup.fStderrFd < 0 && pipe2(err, O_CLOEXEC) != 0) return;
+  std::vector<std::string> args = {ZEVOFA};
   args.insert(args.end(), iArgs.begin(), iArgs.end());
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (std::strncmp(*entry, "ZEVOFA_", 7) != 0) environment.push_back(*entry);
   }
   environment.insert(environment.end(), iSetup.fEnvironment.begin(), iSetup.fEnvironment.end());
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, stderrFd >= 0 ? stderrFd : err[1], 2);
-  if (!iSetup.fCwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, iSetup.fCwd.c_str());
-  if (posix_spawn(&fPid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) fPid = -1;
-  posix_spawn_file_actions_destroy(&actions);
+  fPid = spawnProgram(args, {in[0], out[1], err[1]}, envp.data(), iSetup.fCwd);
   ::close(in[0]);
   ::close(out[1]);
-  if (err[1] >= 0) ::close(err[1]);
+  if (err[0] >= 0) ::close(err[1]);
   fIn = in[1];
-  fOutReader = std::thread(collect, out[0], std::ref(fLock), std::ref(fOut));
-  if (err[0] >= 0) fErrReader = std::thread(collect, err[0], std::ref(fLock), std::ref(fErr));
+  fOutReader = std::thread(collectOutput, out[0], std::ref(fLock), std::ref(fOut));
+  if (err[0] >= 0) fErrReader = std::thread(collectOutput, err[0], std::ref(fLock), std::ref(fErr));
 }
 
 PZevofa::~PZevofa() {
@@ -189,23 +152,8 @@ std::string PZevofa::output() {
 PRun PZevofa::wait(std::chrono::milliseconds iTimeout) {
   PRun run;
   closeInput();
-  if (fPid > 0) {
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + iTimeout;
-    pid_t done = 0;
-    while ((done = waitpid(fPid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    if (done == 0) {
-      ::kill(fPid, SIGKILL);
-      waitpid(fPid, &status, 0);
-    } else if (WIFEXITED(status)) {
-      run.fExit = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-      run.fExit = 128 + WTERMSIG(status);
-    }
-    fPid = -1;
-  }
+  if (fPid > 0) run.fExit = waitExit(fPid, iTimeout);
+  fPid = -1;
   if (fOutReader.joinable()) fOutReader.join();
   if (fErrReader.joinable()) fErrReader.join();
   std::lock_guard<std::mutex> lock(fLock);

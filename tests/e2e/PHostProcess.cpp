@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <functional>
 #include <fstream>
 #include <thread>
 
@@ -20,53 +19,63 @@
 
 extern char** environ;
 
-namespace {
-
-std::vector<char*> argvOf(std::vector<std::string>& ioArgs) {
+pid_t spawnProgram(std::vector<std::string> iArgs, const int (&iFds)[3], char* const* iEnvironment,
+                   const std::string& iCwd) {
+  const std::vector<std::string> emulator = zevoEmulatorArgs();
+  iArgs.insert(iArgs.begin(), emulator.begin(), emulator.end());
   std::vector<char*> argv;
-  for (std::string& arg : ioArgs) argv.push_back(arg.data());
+  for (std::string& arg : iArgs) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  return argv;
-}
-
-// Reads what is available from a non-blocking descriptor.
-void drain(int iFd, std::string& ioText) {
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(iFd, buffer, sizeof buffer);
-    if (got <= 0) return;
-    ioText.append(buffer, static_cast<size_t>(got));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd < 3; ++fd) {
+    if (iFds[fd] >= 0) posix_spawn_file_actions_adddup2(&actions, iFds[fd], fd);
   }
+  if (!iCwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, iCwd.c_str());
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), iEnvironment ? iEnvironment : environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
 }
 
-// Reads to the end, blocking.
-void readAll(int iFd, const std::function<void(const char*, size_t)>& iSink) {
-  char buffer[4096];
+int waitExit(pid_t iPid, std::chrono::milliseconds iTimeout) {
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + iTimeout;
+  while (waitpid(iPid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(iPid, SIGKILL);
+      waitpid(iPid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void collectOutput(int iFd, std::mutex& iLock, std::string& ioText) {
+  char buffer[65536];
   for (;;) {
     const ssize_t got = ::read(iFd, buffer, sizeof buffer);
     if (got > 0) {
-      iSink(buffer, static_cast<size_t>(got));
+      std::lock_guard<std::mutex> lock(iLock);
+      ioText.append(buffer, static_cast<size_t>(got));
     } else if (got < 0 && errno == EINTR) {
       continue;
     } else {
-      return;
+      break;
     }
   }
+  ::close(iFd);
 }
 
-pid_t spawn(std::vector<std::string> iArgs, int& oErr) {
-  // In the ARM cross build the host is an ARM program: run it through qemu-arm.
-  const std::vector<std::string> emulator = zevoEmulatorArgs();
-  iArgs.insert(iArgs.begin(), emulator.begin(), emulator.end());
+namespace {
+
+// The program started with its standard error on a pipe: its pid, the
+// pipe's read end in oErr.
+pid_t spawnWithStderr(const std::vector<std::string>& iArgs, int& oErr) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-  std::vector<char*> argv = argvOf(iArgs);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = spawnProgram(iArgs, {-1, -1, pipeFds[1]});
   ::close(pipeFds[1]);
   oErr = pipeFds[0];
   return pid;
@@ -79,14 +88,6 @@ PHostProcess::PHostProcess() { std::filesystem::create_directories(fDir / "etc")
 PHostProcess::~PHostProcess() {
   if (fPid > 0) stop();
   if (fReader.joinable()) fReader.join();
-}
-
-void PHostProcess::collect(int iFd) {
-  readAll(iFd, [this](const char* iBytes, size_t iCount) {
-    std::lock_guard<std::mutex> lock(fOutputLock);
-    fOutput.append(iBytes, iCount);
-  });
-  ::close(iFd);
 }
 
 void PHostProcess::setConfig(const std::string& iSet, const std::string& iText) {
@@ -109,9 +110,9 @@ bool PHostProcess::start(const std::vector<std::string>& iExtraArgs) {
     fOutput.clear();
   }
   int err = -1;
-  fPid = spawn(args, err);
+  fPid = spawnWithStderr(args, err);
   if (fPid <= 0) return false;
-  fReader = std::thread([this, err] { collect(err); });
+  fReader = std::thread(collectOutput, err, std::ref(fOutputLock), std::ref(fOutput));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {
     const std::string text = output();
@@ -137,45 +138,23 @@ bool PHostProcess::start(const std::vector<std::string>& iExtraArgs) {
 int PHostProcess::stop() {
   if (fPid <= 0) return -1;
   ::kill(fPid, SIGTERM);
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (waitpid(fPid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(fPid, SIGKILL);
-      waitpid(fPid, &status, 0);
-      fPid = -1;
-      fReader.join();
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const int status = waitExit(fPid, std::chrono::seconds(30));
   fPid = -1;
   fReader.join();
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return status;
 }
 
 int PHostProcess::runToExit(const std::vector<std::string>& iArgs, std::string& oStderr, int iTimeoutSeconds) {
   std::vector<std::string> args = {ZEVOHOST};
   args.insert(args.end(), iArgs.begin(), iArgs.end());
   int err = -1;
-  const pid_t pid = spawn(args, err);
+  const pid_t pid = spawnWithStderr(args, err);
   if (pid <= 0) return -1;
-  fcntl(err, F_SETFL, O_NONBLOCK);
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(iTimeoutSeconds);
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    drain(err, oStderr);
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ::close(err);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  drain(err, oStderr);
-  ::close(err);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::mutex lock;
+  std::thread reader(collectOutput, err, std::ref(lock), std::ref(oStderr));
+  const int status = waitExit(pid, std::chrono::seconds(iTimeoutSeconds));
+  reader.join();
+  return status;
 }
 
 std::string PHostProcess::output() {

@@ -13,6 +13,18 @@
 #include "PTestSupport.h"
 #include "zevo/core/PFrame.h"
 
+// Starts a program of the build (through the emulator in a cross build)
+// with iFds as its standard input, output and error (-1: this process's),
+// iEnvironment (null: this process's) and working directory iCwd (empty:
+// this one); its pid, or -1.
+pid_t spawnProgram(std::vector<std::string> iArgs, const int (&iFds)[3], char* const* iEnvironment = nullptr,
+                   const std::string& iCwd = "");
+// Waits for iPid to exit, killing it after iTimeout: its exit status, 128 +
+// the signal that ended it, or -1 when it had to be killed.
+int waitExit(pid_t iPid, std::chrono::milliseconds iTimeout);
+// Appends what iFd delivers to ioText under iLock until its end; closes it.
+void collectOutput(int iFd, std::mutex& iLock, std::string& ioText);
+
 // A zevohost started on its own configuration directory, serving a data
 // tree under the same temporary directory; stopped with SIGTERM.
 class PHostProcess {
@@ -46,8 +58,6 @@ class PHostProcess {
   PTempDir fDir;
 
  private:
-  void collect(int iFd);  // reads the host's stderr until it closes
-
   pid_t fPid = -1;
   std::thread fReader;  // keeps the pipe drained so that logging never blocks the host
   std::mutex fOutputLock;
