@@ -53,28 +53,19 @@ int fstatFails(int iFd, struct stat* oInfo) {
 }
 // The faulty call moves gPart bytes first (a short write or read), then
 // the next one fails.
+template <class Buffer>
+ssize_t moveThenFail(ssize_t (*iReal)(int, Buffer, size_t), int iFd, Buffer iBuffer, size_t iSize) {
+  if (!failNow()) return iReal(iFd, iBuffer, iSize);
+  if (gPart == 0) return fail();
+  const size_t part = std::min(gPart, iSize);
+  gPart = 0;
+  --gCalls;
+  return iReal(iFd, iBuffer, part);
+}
 ssize_t writeFails(int iFd, const void* iBuffer, size_t iSize) {
-  if (!failNow()) return PSysCalls::defaults().fWrite(iFd, iBuffer, iSize);
-  if (gPart > 0) {
-    const size_t part = std::min(gPart, iSize);
-    gPart = 0;
-    --gCalls;
-    return PSysCalls::defaults().fWrite(iFd, iBuffer, part);
-  }
-  errno = gErrno;
-  return -1;
+  return moveThenFail(PSysCalls::defaults().fWrite, iFd, iBuffer, iSize);
 }
-ssize_t readFails(int iFd, void* oBuffer, size_t iSize) {
-  if (!failNow()) return PSysCalls::defaults().fRead(iFd, oBuffer, iSize);
-  if (gPart > 0) {
-    const size_t part = std::min(gPart, iSize);
-    gPart = 0;
-    --gCalls;
-    return PSysCalls::defaults().fRead(iFd, oBuffer, part);
-  }
-  errno = gErrno;
-  return -1;
-}
+ssize_t readFails(int iFd, void* oBuffer, size_t iSize) { return moveThenFail(PSysCalls::defaults().fRead, iFd, oBuffer, iSize); }
 ssize_t writeSevenAtATime(int iFd, const void* iBuffer, size_t iSize) {
   return PSysCalls::defaults().fWrite(iFd, iBuffer, std::min<size_t>(iSize, 7));
 }
