@@ -397,4 +397,6 @@ TEST_F(ClientLibrary, ServesTcpEndpointsToo) {
     ASSERT_EQ(0, tcp.get(host.file("c"), PSink::file(local / "back")));
     EXPECT_EQ(content, readFile(local / "back"));
   }
+  EXPECT_EQ(0, host.stop());
+  EXPECT_TRUE(host.waitForOutput("SIGTERM received")) << host.output();
 }
