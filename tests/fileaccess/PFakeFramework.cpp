@@ -205,6 +205,13 @@ int PPluginHarness::start() {
   return fPlugin->init();
 }
 
+int PPluginHarness::start(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadRecursive,
+                          const std::wstring& iWriteRecursive) {
+  registerAll();
+  setPolicy(iRead, iWrite, iReadRecursive, iWriteRecursive);
+  return start();
+}
+
 void PPluginHarness::stop() {
   if (fPlugin) {
     IPlugin* plugin = fPlugin;

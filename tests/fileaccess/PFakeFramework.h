@@ -169,6 +169,9 @@ class PPluginHarness {
 
   IPlugin* createPlugin();  // a new plug-in object holding the host's reference
   int start();              // createPlugin + init
+  // registerAll, setPolicy and start.
+  int start(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadRecursive,
+            const std::wstring& iWriteRecursive);
   void stop();              // gives back the host's reference
 
   // The listener the service registered (null if none).

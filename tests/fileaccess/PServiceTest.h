@@ -18,14 +18,18 @@ class PServiceTest : public Base {
   void SetUp() override {
     std::filesystem::create_directories(dir / "data");
     t = dir.wide();
-    harness.registerAll();
-    harness.setPolicy(L"", L"", t + L"/data/", t + L"/data/");
-    ASSERT_EQ(0, harness.start());
+    ASSERT_EQ(0, harness.start(L"", L"", t + L"/data/", t + L"/data/"));
   }
   // A request whose payload is one path.
   PCommsMessage call(uint32_t iAction, const std::wstring& iPath) {
     return harness.call(iAction, PPayload().str(iPath).data());
   }
+  // Transfer requests: the next chunk, a block, and a close's status.
+  PCommsMessage next(int iID, int iSize) { return harness.call(1002, PPayload().i32(iID).i32(iSize).data()); }
+  PCommsMessage put(int iID, const std::vector<unsigned char>& iBytes) {
+    return harness.call(1003, PPayload().i32(iID).bytes(iBytes).data());
+  }
+  int close(int iID) { return statusOf(harness.call(1004, PPayload().i32(iID).data())); }
 
   PTempDir dir;
   std::wstring t;

@@ -161,9 +161,7 @@ TEST_F(Actions, MakeDirCreatesMissingAncestorsTopDown) {
 
 TEST_F(Actions, MakeDirWithAPlainEntryChecksOnlyTheParent) {
   PPluginHarness plain;
-  plain.registerAll();
-  plain.setPolicy(L"", t + L"/data/", L"", L"");
-  ASSERT_EQ(0, plain.start());
+  ASSERT_EQ(0, plain.start(L"", t + L"/data/", L"", L""));
   EXPECT_EQ(0, statusOf(plain.call(2005, PPayload().str(t + L"/data/new").data())));
   EXPECT_TRUE(std::filesystem::is_directory(dir / "data/new"));
   EXPECT_EQ(ERR_ACCESS_DENIED, statusOf(plain.call(2005, PPayload().str(t + L"/data/other/").data())));

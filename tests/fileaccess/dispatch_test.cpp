@@ -14,9 +14,7 @@ const std::wstring kModule = L"com.quorbex.zevo.fileaccess";
 class Dispatch : public ::testing::Test {
  protected:
   void SetUp() override {
-    harness.registerAll();
-    harness.setPolicy(dir.wide() + L"/", L"", L"", L"");
-    ASSERT_EQ(0, harness.start());
+    ASSERT_EQ(0, harness.start(dir.wide() + L"/", L"", L"", L""));
     harness.fLogger.clear();
   }
   PTempDir dir;
@@ -78,9 +76,7 @@ TEST_F(Dispatch, ListDirJudgesAnUnreadablePathAsEmpty) {
   EXPECT_EQ(std::vector<unsigned char>({0x87, 0, 0, 0, 0}), reply.fData);
 
   PPluginHarness rooted;
-  rooted.registerAll();
-  rooted.setPolicy(L"", L"", L"/", L"");
-  ASSERT_EQ(0, rooted.start());
+  ASSERT_EQ(0, rooted.start(L"", L"", L"/", L""));
   reply = rooted.call(2004, {});
   EXPECT_EQ(ERR_FAILED, statusOf(reply)) << "the empty path is not a directory";
   EXPECT_TRUE(replyStrings(reply).empty());

@@ -21,13 +21,6 @@ class Policy : public ::testing::Test {
     t = dir.wide();
   }
 
-  // Starts a service with the given lists (entries relative to T, "" for none).
-  void start(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadRecursive,
-             const std::wstring& iWriteRecursive) {
-    harness.registerAll();
-    harness.setPolicy(iRead, iWrite, iReadRecursive, iWriteRecursive);
-    ASSERT_EQ(0, harness.start());
-  }
 
   int exists(const std::wstring& iPath) { return statusOf(harness.call(2002, PPayload().str(iPath).data())); }
   int makeDir(const std::wstring& iPath) { return statusOf(harness.call(2005, PPayload().str(iPath).data())); }
@@ -40,7 +33,7 @@ class Policy : public ::testing::Test {
 }  // namespace
 
 TEST_F(Policy, PlainEntryCoversOnlyItsOwnDirectory) {
-  start(t + L"/data", L"", L"", L"");
+  ASSERT_EQ(0, harness.start(t + L"/data", L"", L"", L""));
   EXPECT_EQ(0, exists(t + L"/data/a.txt"));
   EXPECT_EQ(0, exists(t + L"/data/missing.txt"));
   EXPECT_EQ(0, exists(t + L"/data/sub")) << "an entry of /data, judged by /data/";
@@ -59,7 +52,7 @@ TEST_F(Policy, PlainEntryCoversOnlyItsOwnDirectory) {
 }
 
 TEST_F(Policy, RecursiveEntryCoversTheTreeAndStopsAtComponents) {
-  start(L"", L"", t + L"/data/", L"");
+  ASSERT_EQ(0, harness.start(L"", L"", t + L"/data/", L""));
   EXPECT_EQ(0, exists(t + L"/data/a.txt"));
   EXPECT_EQ(0, exists(t + L"/data/sub/b.txt"));
   EXPECT_EQ(0, exists(t + L"/data/sub/deeper/c.txt"));
@@ -69,7 +62,7 @@ TEST_F(Policy, RecursiveEntryCoversTheTreeAndStopsAtComponents) {
 }
 
 TEST_F(Policy, ReadAndWriteAreIndependent) {
-  start(t + L"/data/", L"", L"", t + L"/data/");
+  ASSERT_EQ(0, harness.start(t + L"/data/", L"", L"", t + L"/data/"));
   EXPECT_EQ(0, exists(t + L"/data/a.txt"));
   EXPECT_EQ(ERR_ACCESS_DENIED, exists(t + L"/data/sub/b.txt")) << "write access grants no reading";
   EXPECT_EQ(0, makeDir(t + L"/data/sub/new"));
@@ -78,9 +71,7 @@ TEST_F(Policy, ReadAndWriteAreIndependent) {
   EXPECT_TRUE(harness.fLogger.has(LOG_LEVEL_DEBUG, L"[checkMode] The path [" + t + L"/data/sub/] has permissions: [2]"));
 
   PPluginHarness readOnly;
-  readOnly.registerAll();
-  readOnly.setPolicy(L"", L"", t + L"/", L"");
-  ASSERT_EQ(0, readOnly.start());
+  ASSERT_EQ(0, readOnly.start(L"", L"", t + L"/", L""));
   EXPECT_EQ(ERR_ACCESS_DENIED, statusOf(readOnly.call(2005, PPayload().str(t + L"/data/x").data())));
   EXPECT_EQ(ERR_ACCESS_DENIED, statusOf(readOnly.call(2006, PPayload().str(t + L"/data/a.txt").data())));
   EXPECT_TRUE(std::filesystem::exists(dir / "data/a.txt"));
@@ -88,7 +79,7 @@ TEST_F(Policy, ReadAndWriteAreIndependent) {
 }
 
 TEST_F(Policy, EmptyListsGrantNothing) {
-  start(L"", L"", L"", L"");
+  ASSERT_EQ(0, harness.start(L"", L"", L"", L""));
   EXPECT_EQ(ERR_ACCESS_DENIED, exists(t + L"/data/a.txt"));
   EXPECT_EQ(ERR_ACCESS_DENIED, exists(L"/"));
   EXPECT_EQ(ERR_ACCESS_DENIED, makeDir(t + L"/data/n"));
@@ -97,7 +88,7 @@ TEST_F(Policy, EmptyListsGrantNothing) {
 TEST_F(Policy, ConfiguredListsAreSplitTrimmedAndNormalised) {
   // As a person writes it: blanks after commas, an empty piece, doubled
   // separators. The empty piece must not become the root directory.
-  start(t + L"/database,  " + t + L"/data//sub/ ,, ", L"", L"", L"");
+  ASSERT_EQ(0, harness.start(t + L"/database,  " + t + L"/data//sub/ ,, ", L"", L"", L""));
   EXPECT_EQ(0, exists(t + L"/database/d.txt"));
   EXPECT_EQ(0, exists(t + L"/data/sub/b.txt"));
   EXPECT_EQ(ERR_ACCESS_DENIED, exists(L"/etc"));
@@ -105,7 +96,7 @@ TEST_F(Policy, ConfiguredListsAreSplitTrimmedAndNormalised) {
 }
 
 TEST_F(Policy, BareNamesAreJudgedAsLyingInTheRoot) {
-  start(L"/", L"", L"", L"");
+  ASSERT_EQ(0, harness.start(L"/", L"", L"", L""));
   EXPECT_EQ(0, exists(L"bare-name"));
   EXPECT_TRUE(harness.fLogger.has(LOG_LEVEL_DEBUG, L"[checkMode] The path [/] has permissions: [1]"));
   EXPECT_EQ(ERR_ACCESS_DENIED, exists(L"etc/passwd")) << "a relative directory is not an absolute one";
@@ -113,7 +104,7 @@ TEST_F(Policy, BareNamesAreJudgedAsLyingInTheRoot) {
 
 TEST_F(Policy, NoRequestClimbsOutOfAGrantedTree) {
   writeFile(dir / "secret.txt", patternBytes(64));
-  start(L"", L"", t + L"/data/", t + L"/data/");
+  ASSERT_EQ(0, harness.start(L"", L"", t + L"/data/", t + L"/data/"));
   const std::wstring escape = t + L"/data/../secret.txt";
   // The text lies under /data/, so the policy agrees; the porting layer
   // refuses the ".." component itself.

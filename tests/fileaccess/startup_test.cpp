@@ -50,9 +50,7 @@ TEST(PluginObject, EntryGivesIndependentObjectsThatPublishNothing) {
 
 TEST(Startup, LoadsPolicyRegistersAndBindsInOrder) {
   PPluginHarness harness;
-  harness.registerAll();
-  harness.setPolicy(L"/a, /b/", L"", L"/r", L"/w//");
-  ASSERT_EQ(0, harness.start());
+  ASSERT_EQ(0, harness.start(L"/a, /b/", L"", L"/r", L"/w//"));
 
   EXPECT_EQ(std::vector<std::wstring>{L"zevop.fileaccess"}, harness.fConfigManager.fLoaded);
   const std::vector<std::wstring> keys = {L"fileaccess.read", L"fileaccess.write", L"fileaccess.read.recursive",
@@ -73,13 +71,10 @@ TEST(Startup, LoadsPolicyRegistersAndBindsInOrder) {
   EXPECT_EQ(1, harness.fConfigManager.refs());
   EXPECT_EQ(0, harness.fConfigManager.fConfig.refs());
 
-  EXPECT_EQ(1u, harness.fLogger.count(L"[PFileAccess] Create instance: 0x"));
   EXPECT_TRUE(harness.fLogger.has(LOG_LEVEL_DEBUG, L"[init]"));
   EXPECT_TRUE(harness.fLogger.has(LOG_LEVEL_DEBUG, L"[loadConfig] fCfgReadAccess: [/a, /b/] res: 0"));
   EXPECT_TRUE(harness.fLogger.has(LOG_LEVEL_DEBUG, L"[loadConfig] fCfgWriteAccess: [] res: 0"));
   EXPECT_TRUE(harness.fLogger.has(LOG_LEVEL_DEBUG, L"[loadConfig] fCfgWriteAccessRecursive: [/w//] res: 0"));
-  EXPECT_EQ(1u, harness.fLogger.count(L"[startComms] Get IEventDispatcher ptr: 0x"));
-  EXPECT_EQ(1u, harness.fLogger.count(L"[startComms] Get FA IComms ptr: "));
 
   // Tear-down: the host's reference, then the dispatcher's, destroy the
   // service, which gives back the comms interface and the logger.

@@ -78,7 +78,7 @@ TEST_F(TransferIds, IdsAcrossTheSignAndZeroWrapsServeTheirOwnTransfers) {
         if (offset >= content.size()) continue;
         const int id = ids[static_cast<size_t>(i)];
         if (i % 2 == 0) {
-          const PCommsMessage reply = harness.call(1002, PPayload().i32(id).i32(1000).data());
+          const PCommsMessage reply = next(id, 1000);
           EXPECT_EQ(0, statusOf(reply)) << id;
           const Bytes chunk = replyBytes(reply);
           got[static_cast<size_t>(i)].insert(got[static_cast<size_t>(i)].end(), chunk.begin(), chunk.end());
@@ -86,17 +86,17 @@ TEST_F(TransferIds, IdsAcrossTheSignAndZeroWrapsServeTheirOwnTransfers) {
           const size_t end = std::min(content.size(), offset + 1000);
           const Bytes chunk(content.begin() + static_cast<std::ptrdiff_t>(offset),
                             content.begin() + static_cast<std::ptrdiff_t>(end));
-          EXPECT_EQ(0, statusOf(harness.call(1003, PPayload().i32(id).bytes(chunk).data()))) << id;
+          EXPECT_EQ(0, statusOf(put(id, chunk))) << id;
         }
       }
     }
     for (int i = 0; i < kTransfers; ++i) {
       const int id = ids[static_cast<size_t>(i)];
-      EXPECT_EQ(0, statusOf(harness.call(1004, PPayload().i32(id).data()))) << id;
+      EXPECT_EQ(0, close(id)) << id;
       EXPECT_TRUE(harness.fLogger.has(LOG_LEVEL_DEBUG,
                                       L"[actionCloseFileTransfer] file with transferId=[" + std::to_wstring(id) + L"] closed"));
       // Closed for good: the ID no longer names a transfer.
-      EXPECT_EQ(ERR_FAILED, statusOf(harness.call(1002, PPayload().i32(id).i32(10).data()))) << id;
+      EXPECT_EQ(ERR_FAILED, statusOf(next(id, 10))) << id;
       const std::string name = "data/f" + std::to_string(i);
       if (i % 2 == 0) {
         EXPECT_EQ(contents[static_cast<size_t>(i)], got[static_cast<size_t>(i)]) << name;

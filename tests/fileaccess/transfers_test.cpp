@@ -16,7 +16,6 @@ const std::vector<unsigned char> kEmptyBlock = {0x85, 0, 0, 0, 0};
 
 class Transfers : public PServiceTest<> {
  protected:
-
   int open(const std::wstring& iPath, int iMode, int& oStatus) {
     PCommsMessage reply = harness.call(1001, PPayload().str(iPath).i32(iMode).data());
     oStatus = statusOf(reply);
@@ -30,11 +29,6 @@ class Transfers : public PServiceTest<> {
     EXPECT_NE(0, id);
     return id;
   }
-  PCommsMessage next(int iID, int iSize) { return harness.call(1002, PPayload().i32(iID).i32(iSize).data()); }
-  PCommsMessage put(int iID, const std::vector<unsigned char>& iBytes) {
-    return harness.call(1003, PPayload().i32(iID).bytes(iBytes).data());
-  }
-  int close(int iID) { return statusOf(harness.call(1004, PPayload().i32(iID).data())); }
 
   // Reads a transfer to its end, as a peer does.
   std::vector<unsigned char> download(int iID, int iChunk) {
@@ -131,9 +125,7 @@ TEST_F(Transfers, OpeningFollowsThePolicyAndTheMode) {
 
   // A read-only policy accepts mode 3 (one bit is granted) but not mode 2.
   PPluginHarness readOnly;
-  readOnly.registerAll();
-  readOnly.setPolicy(t + L"/data/", L"", L"", L"");
-  ASSERT_EQ(0, readOnly.start());
+  ASSERT_EQ(0, readOnly.start(t + L"/data/", L"", L"", L""));
   PCommsMessage reply = readOnly.call(1001, PPayload().str(t + L"/data/f").i32(2).data());
   EXPECT_EQ(ERR_ACCESS_DENIED, statusOf(reply));
   EXPECT_EQ(std::vector<unsigned char>({0x03, 0, 0, 0, 0}), reply.fData);

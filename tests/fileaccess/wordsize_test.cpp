@@ -95,10 +95,10 @@ TEST_F(WordSize, DownloadOfAFileBeyondFourGiBStartsAtItsFirstByte) {
 
   Bytes expected = head;
   expected.resize(8192, 0);
-  const PCommsMessage chunk = harness.call(1002, PPayload().i32(id).i32(8192).data());
+  const PCommsMessage chunk = next(id, 8192);
   EXPECT_EQ(0, statusOf(chunk));
   EXPECT_EQ(expected, replyBytes(chunk));
-  EXPECT_EQ(0, statusOf(harness.call(1004, PPayload().i32(id).data())));
+  EXPECT_EQ(0, close(id));
   EXPECT_EQ(descriptors, openDescriptorCount());
 }
 
@@ -124,8 +124,8 @@ TEST_F(WordSize, FilesDatedAfter2038AreServed) {
   const PCommsMessage opened = harness.call(1001, PPayload().str(t + L"/data/late").i32(1).data());
   ASSERT_EQ(0, statusOf(opened));
   const int id = replyInt32(opened);
-  EXPECT_EQ(patternBytes(7, 2), replyBytes(harness.call(1002, PPayload().i32(id).i32(100).data())));
-  EXPECT_EQ(0, statusOf(harness.call(1004, PPayload().i32(id).data())));
+  EXPECT_EQ(patternBytes(7, 2), replyBytes(next(id, 100)));
+  EXPECT_EQ(0, close(id));
 }
 
 // "0x%08x" lines carry the low 32 bits of an address as exactly 8 hex digits

@@ -115,11 +115,6 @@ class Faults : public PServiceTest<::testing::TestWithParam<int>> {
     EXPECT_EQ(0, statusOf(reply));
     return replyInt32(reply);
   }
-  PCommsMessage put(int iID, const std::vector<unsigned char>& iBytes) {
-    return harness.call(1003, PPayload().i32(iID).bytes(iBytes).data());
-  }
-  PCommsMessage next(int iID, int iSize) { return harness.call(1002, PPayload().i32(iID).i32(iSize).data()); }
-  int close(int iID) { return statusOf(harness.call(1004, PPayload().i32(iID).data())); }
 
   PSymlinkPolicyScope policy{GetParam()};
   int descriptors = 0;

@@ -288,9 +288,7 @@ class PluginLinks : public ::testing::Test {
  protected:
   void start(int iPolicy) {
     policy = std::make_unique<PSymlinkPolicyScope>(iPolicy);
-    harness.registerAll();
-    harness.setPolicy(L"", L"", farm.wtree(""), farm.wtree(""));
-    ASSERT_EQ(0, harness.start());
+    ASSERT_EQ(0, harness.start(L"", L"", farm.wtree(""), farm.wtree("")));
   }
   PCommsMessage call(uint32_t iAction, const std::string& iName) {
     return harness.call(iAction, PPayload().str(farm.wtree(iName)).data());
