@@ -167,6 +167,7 @@ class PConnection final : public PReactorHandler {
  private:
   size_t unsent() const { return fOut.size() - fOutStart; }
   bool framesWaiting() const;  // a whole request is in the receive buffer
+  uint32_t cutFrameExchange() const;  // of the partial frame held, 0 before it arrived
   bool serveInput();  // false once the connection is to end
   bool serveFrames();
   void serveRequest(const PFrameView& iFrame);
@@ -574,6 +575,11 @@ void PConnection::onReady(uint32_t iEvents) {
   fComms.fDispatcher->reactor().modify(fFd, this, wanted);
 }
 
+uint32_t PConnection::cutFrameExchange() const {
+  // length (4), kind (1), then the exchange.
+  return fInEnd - fInStart >= 9 ? PFrame::readU32(fIn.data() + fInStart + 5) : 0;
+}
+
 bool PConnection::framesWaiting() const {
   PFrameView frame;
   size_t needed = 0;
@@ -618,7 +624,7 @@ bool PConnection::serveInput() {
     if (got == 0) {
       fReadClosed = true;
       if (fInEnd > fInStart) {
-        transportError(ERR_COMMS_FRAME, 0,
+        transportError(ERR_COMMS_FRAME, cutFrameExchange(),
                        "the connection ended in the middle of a frame (" + std::to_string(fInEnd - fInStart) +
                            " bytes)");
       }

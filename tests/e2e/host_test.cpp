@@ -154,7 +154,7 @@ TEST_F(Host, BadFramesGetATransportErrorAndTheConnectionEnds) {
     std::vector<unsigned char> fBytes;
     int fCode;
     uint32_t fExchange;
-    bool fLast = false;  // the peer sends nothing more: a frame cut short (exchange not checked)
+    bool fLast = false;  // the peer sends nothing more: a frame cut short
   };
   std::vector<unsigned char> unknownModule;
   PFrame::append(unknownModule, FRAME_REQUEST, 9, 2002, "com.example.nobody", nullptr, 0);
@@ -176,6 +176,7 @@ TEST_F(Host, BadFramesGetATransportErrorAndTheConnectionEnds) {
       {"an unknown kind", oddKind, ERR_COMMS_FRAME, 6},
       {"a module ID that is not UTF-8", badUtf8, ERR_COMMS_FRAME, 5},
       {"a frame cut short at the end", truncated, ERR_COMMS_FRAME, 1, true},
+      {"cut short inside its header", {40, 0, 0, 0, 1, 7, 0}, ERR_COMMS_FRAME, 0, true},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.fName);
@@ -189,9 +190,7 @@ TEST_F(Host, BadFramesGetATransportErrorAndTheConnectionEnds) {
     ASSERT_TRUE(bad.receive(error));
     EXPECT_EQ(FRAME_ERROR, error.fKind);
     EXPECT_EQ(test.fCode, error.fWord);
-    if (!test.fLast) {
-      EXPECT_EQ(test.fExchange, error.fExchange);
-    }
+    EXPECT_EQ(test.fExchange, error.fExchange);
     EXPECT_EQ("", error.fModule);
     EXPECT_FALSE(error.fPayload.empty()) << "a text says what was wrong";
     EXPECT_TRUE(bad.closedByPeer());
