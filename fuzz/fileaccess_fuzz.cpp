@@ -10,130 +10,22 @@
 // directory around both trees are as they were, and once every transfer is
 // closed no descriptor is left open.
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <string>
-#include <vector>
 
+#include "PFakes.h"
 #include "PFuzzCheck.h"
-#include "zevo/IComms.h"
-#include "zevo/ICommsEvent.h"
-#include "zevo/IConfigManager.h"
-#include "zevo/IEventDispatcher.h"
 #include "zevo/IPlugin.h"
 #include "zevo/PDataReader.h"
-#include "zevo/PDataWriter.h"
-#include "zevo/PErrors.h"
-#include "zevo/PPathPolicy.h"
+#include "zevo/protocol/PFileAccessProtocol.h"
 #include "zevo/zevoGetInstance.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
 const char kMarker[] = "OUTSIDE-7f3a";  // in every file outside; never in a reply
-
-// The framework's services, as far as the plug-in uses them. Objects live
-// for the whole run: references are counted, nothing is deleted.
-template <class I>
-class PStatic : public I {
- public:
-  void incRef() override { ++fRefs; }
-  void decRef() override { --fRefs; }
-  std::atomic<int> fRefs{0};
-};
-
-class PFuzzConfig final : public PStatic<IConfig> {
- public:
-  int getInt(const PLiteral&, int&) override { return ERR_CONFIG_VALUE; }
-  int getBool(const PLiteral&, bool&) override { return ERR_CONFIG_VALUE; }
-  int getString(const PLiteral& iKey, PString& oValue) override {
-    const auto found = fValues.find(std::wstring(iKey.ptr(), iKey.len()));
-    if (found == fValues.end()) return ERR_CONFIG_NO_KEY;
-    oValue = found->second.c_str();
-    return 0;
-  }
-  std::map<std::wstring, std::wstring> fValues;
-};
-
-class PFuzzConfigs final : public PStatic<IConfigManager> {
- public:
-  int listIDs(std::vector<PString>& oIDs) override {
-    oIDs.assign(1, PString(L"zevop.fileaccess"));
-    return 0;
-  }
-  int loadByID(const PLiteral&, PBaseptr<IConfig>& oConfig) override {
-    oConfig = &fConfig;
-    return 0;
-  }
-  PFuzzConfig fConfig;
-};
-
-class PFuzzDispatcher final : public PStatic<IEventDispatcher> {
- public:
-  int addListener(const PLiteral&, IEventListener* iListener) override {
-    fListener = iListener;
-    return 0;
-  }
-  int removeListener(const PLiteral&, IEventListener*) override { return 0; }
-  PBaseptr<IEventListener> fListener;
-};
-
-class PFuzzComms final : public PStatic<IComms> {
- public:
-  int unbind(const PLiteral&) override { return 0; }
-  int bind(const PLiteral&, PString&) override { return 0; }
-  int send(int iResponseID, PCommsMessage& iResponse) override {
-    fReplies.emplace_back(iResponseID, iResponse);
-    return 0;
-  }
-  std::vector<std::pair<int, PCommsMessage>> fReplies;
-};
-
-class PFuzzEvent final : public PStatic<ICommsEvent> {
- public:
-  const PCommsTarget* getTargetID() override { return &fTarget; }
-  const PCommsMessage* getMessage() override { return &fMessage; }
-  int getResponseID() override { return fResponseID; }
-  PCommsTarget fTarget;
-  PCommsMessage fMessage;
-  int fResponseID = 0;
-};
-
-std::string readText(const std::string& iPath) {
-  std::ifstream in(iPath, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeText(const std::string& iPath, const std::string& iText) {
-  std::ofstream(iPath, std::ios::binary | std::ios::trunc) << iText;
-}
-
-// Every entry below iRoot, links not followed.
-std::map<std::string, std::string> snapshot(const std::string& iRoot) {
-  std::map<std::string, std::string> entries;
-  std::error_code error;
-  for (auto it = std::filesystem::recursive_directory_iterator(iRoot, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    const std::string path = it->path().string();
-    struct stat info;
-    if (::lstat(path.c_str(), &info) != 0) continue;
-    entries[path] = S_ISLNK(info.st_mode)   ? "link:" + std::filesystem::read_symlink(path, error).string()
-                    : S_ISDIR(info.st_mode) ? std::string("dir")
-                                            : "file:" + readText(path);
-  }
-  return entries;
-}
 
 // Names directly in iDir.
 std::vector<std::string> names(const std::string& iDir) {
@@ -142,15 +34,6 @@ std::vector<std::string> names(const std::string& iDir) {
   for (const auto& entry : std::filesystem::directory_iterator(iDir, error)) all.push_back(entry.path().string());
   std::sort(all.begin(), all.end());
   return all;
-}
-
-int openDescriptors() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
 }
 
 struct PWorld {
@@ -166,8 +49,8 @@ struct PWorld {
     writeText(fOutside + "dir/inner", kMarker);
     std::filesystem::create_directories(fRoot + "/peek/dir");
     writeText(fRoot + "/peek/p", "readable here");  // read granted for exactly this directory
-    fOutsideBefore = snapshot(fOutside);
-    fPeekBefore = snapshot(fRoot + "/peek");
+    fOutsideBefore = treeSnapshot(fOutside);
+    fPeekBefore = treeSnapshot(fRoot + "/peek");
     resetGranted();
     fRootBefore = names(fRoot);
 
@@ -187,7 +70,7 @@ struct PWorld {
     FUZZ_CHECK(entry != nullptr, "the plug-in has no entry");
     fPlugin = entry();
     fPlugin->incRef();
-    FUZZ_CHECK(fPlugin->init() == 0 && !fDispatcher.fListener.isNull(), "the plug-in does not start");
+    FUZZ_CHECK(fPlugin->init() == 0 && fDispatcher.fListeners.size() == 1, "the plug-in does not start");
     std::atexit([] {
       std::error_code ignored;
       std::filesystem::remove_all(world().fRoot, ignored);
@@ -213,9 +96,9 @@ struct PWorld {
   std::map<std::string, std::string> fOutsideBefore;
   std::map<std::string, std::string> fPeekBefore;
   std::vector<std::string> fRootBefore;
-  PFuzzConfigs fConfigs;
-  PFuzzDispatcher fDispatcher;
-  PFuzzComms fComms;
+  PFakeConfigManager fConfigs;
+  PFakeDispatcher fDispatcher;
+  PFakeComms fComms;
   IPlugin* fPlugin = nullptr;
   int fNextResponse = 1;
 };
@@ -225,24 +108,19 @@ PWorld& PWorld::world() {
   return *sWorld;
 }
 
-const uint32_t kActions[] = {1001, 1002, 1003, 1004, 2001, 2002, 2003, 2004, 2005, 2006, 2007, 4242};
+const uint32_t kActions[] = {kStartFileTransfer, kGetNextFileData, kSetNextFileData, kCloseFileTransfer, kGetFileSize,
+                             kIsExists, kIsFile, kListDir, kMakeDir, kDeleteFile, kDeleteDir, 4242};
 
 enum Element { kNone, kInt32, kBytes, kInt64, kBool, kList };
 Element elementOf(uint32_t iAction) {
   switch (iAction) {
-    case 1001:
-      return kInt32;
-    case 1002:
-      return kBytes;
-    case 2001:
-      return kInt64;
-    case 2002:
-    case 2003:
-      return kBool;
-    case 2004:
-      return kList;
-    default:
-      return kNone;
+    case kStartFileTransfer: return kInt32;
+    case kGetNextFileData: return kBytes;
+    case kGetFileSize: return kInt64;
+    case kIsExists:
+    case kIsFile: return kBool;
+    case kListDir: return kList;
+    default: return kNone;
   }
 }
 
@@ -300,17 +178,17 @@ Bytes payloadFor(uint32_t iAction, PFuzzInput& ioInput, const PWorld& iWorld, co
     return data;
   }
   switch (iAction) {
-    case 1001:
+    case kStartFileTransfer:
       appendPath(ioInput, iWorld, data);
       appendInt32(data, form % 8 == 6 ? static_cast<int>(ioInput.u32()) : ioInput.byte() % 4);
       break;
-    case 1002: {
+    case kGetNextFileData: {
       appendInt32(data, transferID(ioInput, iIDs));
       const int size = ioInput.byte() | (ioInput.byte() << 8);
       appendInt32(data, form % 8 == 6 ? static_cast<int>(ioInput.u32()) : size % 8200);
       break;
     }
-    case 1003: {
+    case kSetNextFileData: {
       appendInt32(data, transferID(ioInput, iIDs));
       size_t taken = 0;
       const unsigned char* block = ioInput.take(ioInput.byte(), taken);
@@ -320,7 +198,7 @@ Bytes payloadFor(uint32_t iAction, PFuzzInput& ioInput, const PWorld& iWorld, co
       for (int i = 0; i < copies; ++i) data.insert(data.end(), block, block + taken);
       break;
     }
-    case 1004:
+    case kCloseFileTransfer:
       appendInt32(data, transferID(ioInput, iIDs));
       break;
     default:
@@ -334,7 +212,7 @@ Bytes payloadFor(uint32_t iAction, PFuzzInput& ioInput, const PWorld& iWorld, co
 // The reply's layout, as docs/protocol.md gives it.
 void checkReply(uint32_t iAction, const PCommsMessage& iReply) {
   const int status = static_cast<int>(iReply.fUint32);
-  const bool withModule = iReply.fModuleID.cmp(L"com.quorbex.zevo.fileaccess", PLiteral::kToNul) == 0;
+  const bool withModule = iReply.fModuleID.cmp(kFileAccessModuleW, PLiteral::kToNul) == 0;
   FUZZ_CHECK(withModule || iReply.fModuleID.len() == 0, "a reply with a foreign module ID");
   if (iAction == 4242) {
     FUZZ_CHECK(status == 0 && !withModule && iReply.fData.empty(), "an unknown action's reply");
@@ -361,7 +239,7 @@ void checkReply(uint32_t iAction, const PCommsMessage& iReply) {
       Bytes block;
       FUZZ_CHECK(reader.readBytes(block) == 0, "GetNextFileData's block");
       FUZZ_CHECK(status == 0 || block.empty(), "a failed GetNextFileData with bytes");
-      FUZZ_CHECK(block.size() <= 8192, "a chunk above 8192 bytes");
+      FUZZ_CHECK(block.size() <= kMaxChunkSize, "a chunk above 8192 bytes");
       break;
     }
     case kInt64: {
@@ -393,20 +271,16 @@ bool holdsMarker(const Bytes& iData) {
 }
 
 PCommsMessage deliver(PWorld& ioWorld, uint32_t iAction, const Bytes& iPayload) {
-  PFuzzEvent event;
+  PFakeEvent event;
   event.fMessage.fUint32 = iAction;
   event.fMessage.fData = iPayload;
   event.fResponseID = ioWorld.fNextResponse++;
-  event.fTarget.fAddress = L"fuzz";
-  const size_t before = ioWorld.fComms.fReplies.size();
-  ioWorld.fDispatcher.fListener->notify(PLiteral(L"com.quorbex.zevo.fileaccess.topic"), &event, 0);
-  FUZZ_CHECK(event.fRefs == 0, "the event's references are unbalanced");
-  FUZZ_CHECK(ioWorld.fComms.fReplies.size() == before + 1, "a request not answered exactly once");
-  const auto& reply = ioWorld.fComms.fReplies.back();
-  FUZZ_CHECK(reply.first == event.fResponseID, "a reply to another request");
-  PCommsMessage message = reply.second;
-  ioWorld.fComms.fReplies.clear();
-  return message;
+  ioWorld.fDispatcher.fListeners[0]->notify(PLiteral(kFileAccessTopic), &event, 0);
+  FUZZ_CHECK(event.refs() == 0, "the event's references are unbalanced");
+  const std::vector<PSentReply> replies = ioWorld.fComms.take();
+  FUZZ_CHECK(replies.size() == 1, "a request not answered exactly once");
+  FUZZ_CHECK(replies.back().fResponseID == event.fResponseID, "a reply to another request");
+  return replies.back().fMessage;
 }
 
 }  // namespace
@@ -414,7 +288,7 @@ PCommsMessage deliver(PWorld& ioWorld, uint32_t iAction, const Bytes& iPayload) 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* iData, size_t iSize) {
   PWorld& world = PWorld::world();
   world.resetGranted();
-  const int descriptors = openDescriptors();
+  const int descriptors = descriptorCount();
   PFuzzInput input(iData, iSize);
   std::vector<int> ids;
   bool markerSent = false;
@@ -426,7 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* iData, size_t iSize) {
     const PCommsMessage reply = deliver(world, action, payload);
     checkReply(action, reply);
     FUZZ_CHECK(markerSent || !holdsMarker(reply.fData), "a reply holds bytes from outside the granted tree");
-    if (action == 1001 && reply.fUint32 == 0) {
+    if (action == kStartFileTransfer && reply.fUint32 == 0) {
       int id = 0;
       PDataReader(reply.fData).readInt32(id);
       ids.push_back(id);
@@ -435,11 +309,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* iData, size_t iSize) {
   for (int id : ids) {
     Bytes payload;
     appendInt32(payload, id);
-    deliver(world, 1004, payload);  // closed, or closed before: 0 either way
+    deliver(world, kCloseFileTransfer, payload);  // closed, or closed before: 0 either way
   }
-  FUZZ_CHECK(openDescriptors() == descriptors, "a descriptor outlived its transfer");
-  FUZZ_CHECK(snapshot(world.fOutside) == world.fOutsideBefore, "the tree outside the granted one changed");
-  FUZZ_CHECK(snapshot(world.fRoot + "/peek") == world.fPeekBefore, "a directory granted for reading changed");
+  FUZZ_CHECK(descriptorCount() == descriptors, "a descriptor outlived its transfer");
+  FUZZ_CHECK(treeSnapshot(world.fOutside) == world.fOutsideBefore, "the tree outside the granted one changed");
+  FUZZ_CHECK(treeSnapshot(world.fRoot + "/peek") == world.fPeekBefore, "a directory granted for reading changed");
   FUZZ_CHECK(names(world.fRoot) == world.fRootBefore, "something appeared beside the granted tree");
   return 0;
 }

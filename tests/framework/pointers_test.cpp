@@ -1,10 +1,6 @@
-// PPtr and PBaseptr: counting, freeing by delete kind, and the one
-// incRef/decRef a PBaseptr group holds.
-
+// PPtr and PBaseptr: one counter per group, freeing by delete kind, and the
+// one incRef/decRef a PBaseptr group holds.
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "zevo/IBase.h"
 #include "zevo/PPtr.h"
@@ -22,97 +18,50 @@ struct Tracked {
 struct Counted : IBase {
   void incRef() override { ++fIncRefs; }
   void decRef() override { ++fDecRefs; }
-  int fIncRefs = 0;
-  int fDecRefs = 0;
+  int fIncRefs = 0, fDecRefs = 0;
 };
 
 }  // namespace
 
-TEST(PPtr, SharesOneCounterAndFreesWithTheLastCopy) {
+TEST(PPtr, CopiesShareOneCounterAndTheLastFreesByTheDeleteKind) {
   gDestroyed.clear();
-  {
-    PPtr<Tracked> empty(nullptr);
-    EXPECT_TRUE(empty.isNull());
-    EXPECT_EQ(0, empty.useCount());
-    empty = static_cast<Tracked*>(nullptr);
-  }
-  EXPECT_TRUE(gDestroyed.empty());
-
   auto* first = new PPtr<Tracked>(new Tracked(1));
-  auto* second = new PPtr<Tracked>(*first);
-  EXPECT_EQ(2, second->useCount());
+  PPtr<Tracked> second(*first);
+  EXPECT_EQ(2, second.useCount());
   delete first;
   EXPECT_TRUE(gDestroyed.empty());
-  EXPECT_EQ(1, second->useCount());
-  delete second;
-  EXPECT_EQ(std::vector<int>({1}), gDestroyed);
-}
-
-TEST(PPtr, AssignmentReleasesTheOldObjectFirstAndKeepsTheKind) {
-  gDestroyed.clear();
-  Tracked* object = new Tracked(1);
-  PPtr<Tracked> pointer(object, 0);
-  pointer = object;  // the same object: nothing happens
-  EXPECT_EQ(1, pointer.useCount());
-  EXPECT_TRUE(gDestroyed.empty());
-
-  pointer = new Tracked(2);
-  EXPECT_EQ(std::vector<int>({1}), gDestroyed);
-  EXPECT_EQ(1, pointer.useCount());
-  EXPECT_EQ(0, pointer.deleteKind());
-
-  PPtr<Tracked> copy(pointer);
-  pointer = new Tracked(3);  // not the last holder of 2
-  EXPECT_EQ(std::vector<int>({1}), gDestroyed);
-  EXPECT_EQ(1, copy.useCount());
-  copy = pointer;  // copy assignment: 2 goes, 3 is shared
-  EXPECT_EQ(std::vector<int>({1, 2}), gDestroyed);
-  EXPECT_EQ(2, pointer.useCount());
-}
-
-TEST(PPtr, ArraysAreDestroyedLastToFirstAndOtherKindsNeverFreed) {
+  second = second.get();  // the object it holds: nothing happens
+  second = new Tracked(2);  // the last holder of 1 frees it first
+  PPtr<Tracked> copy(second);
+  copy = new Tracked(3);  // not the last holder of 2
+  copy = second;          // 3 goes, 2 is shared
+  EXPECT_EQ((std::vector<int>{1, 3}), gDestroyed);
+  EXPECT_EQ(2, second.useCount());
   gDestroyed.clear();
   {
     Tracked* array = new Tracked[3];
     for (int i = 0; i < 3; ++i) array[i].fID = i + 1;
-    PPtr<Tracked> pointer(array, 1);
+    PPtr<Tracked> arrayHolder(array, 1);
+    Tracked kept(7);
+    PPtr<Tracked> never(&kept, 2);
+    PPtr<Tracked> nothing(nullptr);
+    EXPECT_EQ(0, nothing.useCount());
   }
-  EXPECT_EQ(std::vector<int>({3, 2, 1}), gDestroyed);
-
-  gDestroyed.clear();
-  Tracked kept(7);
-  {
-    PPtr<Tracked> pointer(&kept, 2);
-    PPtr<Tracked> copy(pointer);
-  }
-  EXPECT_TRUE(gDestroyed.empty()) << "kind 2 leaves the object alive";
-
-  PPtr<unsigned char> bytes(new unsigned char[16], 1);
-  EXPECT_EQ(1, bytes.useCount());
+  EXPECT_EQ((std::vector<int>{7, 3, 2, 1}), gDestroyed) << "kind 2 never frees; arrays go last to first";
 }
 
 TEST(PBaseptr, AGroupHoldsExactlyOneReference) {
-  Counted object;
+  Counted object, other;
   {
     PBaseptr<Counted> first(&object);
-    PBaseptr<Counted> second(first);
-    PBaseptr<Counted> third(second);
-    EXPECT_EQ(1, object.fIncRefs);
-    EXPECT_EQ(3, third.useCount());
+    PBaseptr<Counted> second(first), third(second);
     first = &object;  // the same object: no extra incRef
-    EXPECT_EQ(1, object.fIncRefs);
+    EXPECT_EQ(std::make_pair(1, 3), std::make_pair(object.fIncRefs, third.useCount()));
   }
   EXPECT_EQ(1, object.fDecRefs);
-
-  Counted other;
   PBaseptr<Counted> holder(&object);
   PPtr<Counted>& asBase = holder;
   asBase = &other;  // through the base: still incRef/decRef, no delete
-  EXPECT_EQ(2, object.fDecRefs);
-  EXPECT_EQ(1, other.fIncRefs);
   holder = static_cast<Counted*>(nullptr);
-  EXPECT_EQ(1, other.fDecRefs);
-
-  PBaseptr<Counted> empty;
-  EXPECT_TRUE(empty.isNull());
+  EXPECT_EQ((std::vector<int>{2, 2, 1, 1}), (std::vector<int>{object.fIncRefs, object.fDecRefs, other.fIncRefs, other.fDecRefs}));
 }

@@ -1,0 +1,268 @@
+// Frames, the event dispatcher, and the socket transport in-process: real
+// sockets and workers, a test module behind them.
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <set>
+#include <thread>
+
+#include "PPayload.h"
+#include "PProcess.h"
+#include "zevo/ICommsEvent.h"
+#include "zevo/core/PComms.h"
+#include "zevo/core/PEventDispatcher.h"
+#include "zevo/protocol/PFileAccessProtocol.h"
+
+namespace {
+
+// Answers every request with its action as the status and its payload; a
+// StartFileTransfer opens transfer 100, 101...; closes are recorded.
+class PEchoModule : public IEventListener {
+ public:
+  void incRef() override { ++fRefs; }
+  void decRef() override { --fRefs; }
+  void notify(const PLiteral&, IBase* iEvent, int) override {
+    ICommsEvent* event = static_cast<ICommsEvent*>(iEvent);
+    const PCommsMessage& request = *event->getMessage();
+    PCommsMessage reply;
+    reply.fModuleID = kFileAccessModuleW;
+    reply.fUint32 = request.fUint32;
+    reply.fData = request.fData;
+    if (request.fUint32 == kStartFileTransfer) {
+      reply.fUint32 = 0;
+      reply.fData.clear();
+      PDataWriter(reply.fData).writeInt32(fNextID++);
+    } else if (request.fUint32 == kCloseFileTransfer) {
+      std::lock_guard<std::mutex> lock(fLock);
+      fClosed.insert(payloadOf<int>(request.fData));
+    }
+    if (request.fUint32 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a slow request
+    fComms->send(event->getResponseID(), reply);
+  }
+  std::set<int> closed() {
+    std::lock_guard<std::mutex> lock(fLock);
+    return fClosed;
+  }
+
+  IComms* fComms = nullptr;
+  std::atomic<int> fRefs{0}, fNextID{100};
+
+ private:
+  std::mutex fLock;
+  std::set<int> fClosed;
+};
+
+class Comms : public ::testing::Test {
+ protected:
+  void start(PCommsSettings iSettings = {}) {
+    ASSERT_EQ(0, PEventDispatcher::create(2, dispatcher));
+    ASSERT_EQ(0, PComms::create(dispatcher.get(), iSettings, comms));
+    module.fComms = comms.get();
+    PString topic(L"test.topic");
+    ASSERT_EQ(0, dispatcher->addListener(PLiteral(L"test.topic"), &module));
+    ASSERT_EQ(0, comms->bind(PLiteral(kFileAccessModuleW), topic));
+    std::string error;
+    ASSERT_EQ(0, comms->listen("unix:" + dir / "s.sock", where, error)) << error;
+    ASSERT_EQ(0, dispatcher->start() + comms->start());
+  }
+  void TearDown() override {
+    if (comms.isNull()) return;
+    comms->stopAccepting();
+    dispatcher->stop();
+    comms->closeAll();
+    dispatcher->removeAllListeners();
+    comms = static_cast<PComms*>(nullptr);
+    dispatcher = static_cast<PEventDispatcher*>(nullptr);
+    EXPECT_EQ(0, module.fRefs.load());
+    EXPECT_EQ(descriptors, descriptorCount());
+  }
+  std::vector<unsigned char> frame(uint8_t iKind, uint32_t iExchange, uint32_t iWord, const std::string& iModule,
+                                   const std::vector<unsigned char>& iPayload = {}) {
+    std::vector<unsigned char> bytes;
+    PFrame::append(bytes, iKind, iExchange, iWord, iModule, iPayload.data(), iPayload.size());
+    return bytes;
+  }
+
+  int descriptors = descriptorCount();
+  PTempDir dir;
+  PEchoModule module;
+  PBaseptr<PEventDispatcher> dispatcher;
+  PBaseptr<PComms> comms;
+  std::string where;
+};
+
+}  // namespace
+
+TEST(Frames, ParseWholeFramesAskForTheRestAndRefuseBadLengths) {
+  std::vector<unsigned char> bytes;
+  const unsigned char payload[] = {0x86, 1, 0, 0, 0, 'x'};
+  PFrame::append(bytes, FRAME_REQUEST, 0x01020304, 2002, "mod", payload, sizeof payload);
+  ASSERT_EQ((Bytes{20, 0, 0, 0, 1, 4, 3, 2, 1, 0xD2, 0x07, 0, 0, 3, 0, 'm', 'o', 'd', 0x86, 1, 0, 0, 0, 'x'}), bytes);
+  PFrameView frame;
+  size_t needed = 0;
+  for (size_t size = 0; size < bytes.size(); ++size) {
+    ASSERT_EQ(1, PFrame::parse(bytes.data(), size, kDefaultFrameMax, frame, needed)) << size;
+    EXPECT_GT(needed, size);
+  }
+  bytes.push_back(0xEE);  // the start of the next frame stays
+  ASSERT_EQ(0, PFrame::parse(bytes.data(), bytes.size(), kDefaultFrameMax, frame, needed));
+  EXPECT_EQ(std::make_tuple(FRAME_REQUEST, 0x01020304u, 2002u, std::string("mod"), Bytes(payload, payload + 6), bytes.size() - 1),
+            std::make_tuple(frame.fKind, frame.fExchange, frame.fWord, std::string(frame.fModule, frame.fModuleLength),
+                            Bytes(frame.fPayload, frame.fPayload + frame.fPayloadLength), frame.fSize));
+  const Bytes shortLength = {10, 0, 0, 0, 1, 9, 0, 0, 0}, overLimit = {0xE9, 0x03, 0, 0}, moduleOut = {11, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+  EXPECT_EQ(ERR_COMMS_FRAME, PFrame::parse(shortLength.data(), shortLength.size(), 1000, frame, needed));
+  EXPECT_EQ(9u, frame.fExchange) << "known for the error frame";
+  EXPECT_EQ(ERR_COMMS_FRAME_SIZE, PFrame::parse(overLimit.data(), overLimit.size(), 1000, frame, needed));
+  EXPECT_EQ(ERR_COMMS_FRAME, PFrame::parse(moduleOut.data(), moduleOut.size(), 1000, frame, needed));
+}
+
+TEST(EventDispatcher, HoldsEachListenerOnceUntilRemovedOrItEnds) {
+  PEchoModule first, second;
+  {
+    PBaseptr<PEventDispatcher> dispatcher;
+    ASSERT_EQ(0, PEventDispatcher::create(2, dispatcher));
+    ASSERT_EQ(0, dispatcher->addListener(PLiteral(L"t"), &first) + dispatcher->addListener(PLiteral(L"u"), &second));
+    EXPECT_EQ(ERR_ALREADY, dispatcher->addListener(PLiteral(L"t"), &first));
+    EXPECT_EQ(ERR_INVALID_ARG, dispatcher->addListener(PLiteral(L"t"), nullptr));
+    EXPECT_EQ(0, dispatcher->removeListener(PLiteral(L"t"), &first));
+    EXPECT_EQ(ERR_NO_INSTANCE, dispatcher->removeListener(PLiteral(L"t"), &first));
+    EXPECT_EQ(std::make_pair(0, 1), std::make_pair(first.fRefs.load(), second.fRefs.load()));
+  }
+  EXPECT_EQ(0, second.fRefs.load()) << "the dispatcher's end gives back what it held";
+}
+
+TEST_F(Comms, PipelinedRequestsOfManyPeersComeBackInOrder) {
+  start();
+  std::vector<std::thread> peers;
+  for (int p = 0; p < 4; ++p) {
+    peers.emplace_back([&, p] {
+      PWireClient client(where);
+      for (uint32_t i = 0; i < 300; ++i) ASSERT_TRUE(client.send(1000 + i, 3000 + p, Bytes(i % 50, static_cast<unsigned char>(i))));
+      for (uint32_t i = 0; i < 300; ++i) {
+        PWireFrame reply;
+        ASSERT_TRUE(client.receive(reply));
+        EXPECT_EQ(std::make_tuple(FRAME_REPLY, 1000 + i, 3000 + p, std::string(kFileAccessModule)),
+                  std::make_tuple(reply.fKind, reply.fExchange, static_cast<uint32_t>(reply.fWord), reply.fModule));
+        EXPECT_EQ(Bytes(i % 50, static_cast<unsigned char>(i)), reply.fPayload);
+      }
+    });
+  }
+  for (std::thread& peer : peers) peer.join();
+  PCommsMessage outside;
+  EXPECT_EQ(ERR_COMMS_NO_EXCHANGE, comms->send(1, outside)) << "no request waits for it";
+}
+
+TEST_F(Comms, BadFramesGetATransportErrorAfterTheRepliesBeforeThem) {
+  start(PCommsSettings{4096, 64, 256 * 1024});
+  PString other(L"other.topic");
+  ASSERT_EQ(0, comms->bind(PLiteral(L"com.example.silent"), other));  // bound, nobody listens
+  Bytes truncated = frame(FRAME_REQUEST, 1, kIsExists, kFileAccessModule, Bytes(9, 1));
+  truncated.resize(truncated.size() - 3);
+  struct Case {
+    Bytes fBytes;
+    int fCode;
+    uint32_t fExchange;
+    bool fLast;  // the peer sends nothing more after it
+  };
+  const Case cases[] = {
+      {{10, 0, 0, 0, 1, 3, 0, 0, 0, 0, 0, 0, 0, 0}, ERR_COMMS_FRAME, 3, false},
+      {{0x01, 0x10, 0x00, 0x00, 1, 4, 0, 0, 0}, ERR_COMMS_FRAME_SIZE, 4, false},
+      {{11, 0, 0, 0, 1, 2, 0, 0, 0, 0xD2, 0x07, 0, 0, 5, 0}, ERR_COMMS_FRAME, 2, false},
+      {frame(FRAME_REQUEST, 9, kIsExists, "com.example.nobody"), ERR_COMMS_NO_MODULE, 9, false},
+      {frame(FRAME_REPLY, 8, 0, kFileAccessModule), ERR_COMMS_FRAME, 8, false},
+      {frame(77, 6, 0, kFileAccessModule), ERR_COMMS_FRAME, 6, false},
+      {frame(FRAME_REQUEST, 5, kIsExists, std::string("\xC3\x28", 2)), ERR_COMMS_FRAME, 5, false},
+      {truncated, ERR_COMMS_FRAME, 1, true},
+      {{40, 0, 0, 0, 1, 7, 0}, ERR_COMMS_FRAME, 0, true},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(::testing::PrintToString(test.fBytes));
+    PWireClient bad(where);
+    Bytes both = frame(FRAME_REQUEST, 77, kIsExists, kFileAccessModule);
+    both.insert(both.end(), test.fBytes.begin(), test.fBytes.end());
+    ASSERT_TRUE(bad.sendRaw(both));  // a good request first: its reply still comes
+    if (test.fLast) ::shutdown(bad.fd(), SHUT_WR);
+    PWireFrame reply, error;
+    ASSERT_TRUE(bad.receive(reply) && bad.receive(error));
+    EXPECT_EQ(77u, reply.fExchange);
+    EXPECT_EQ(std::make_tuple(FRAME_ERROR, test.fCode, test.fExchange, std::string()),
+              std::make_tuple(error.fKind, static_cast<int>(error.fWord), error.fExchange, error.fModule));
+    EXPECT_FALSE(error.fPayload.empty()) << "a text says what was wrong";
+    EXPECT_TRUE(bad.closedByPeer());
+  }
+  PWireClient client(where);
+  ASSERT_TRUE(client.sendRaw(frame(FRAME_REQUEST, 4, kIsExists, "com.example.silent")));
+  PWireFrame reply;
+  ASSERT_TRUE(client.receive(reply));
+  EXPECT_EQ(std::make_tuple(FRAME_REPLY, ERR_NO_INSTANCE, std::string()),
+            std::make_tuple(reply.fKind, static_cast<int>(reply.fWord), reply.fModule)) << "bound, nobody listening";
+  EXPECT_EQ(kIsExists, static_cast<uint32_t>(client.call(kIsExists, {}).fWord)) << "every other peer is still served";
+}
+
+TEST_F(Comms, AVanishedPeersTransfersAreClosedForIt) {
+  start();
+  {
+    PWireClient peer(where);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(0, peer.call(kStartFileTransfer, {}).fWord);
+    peer.call(kCloseFileTransfer, PPayload().i32(101));
+    peer.call(4242, PPayload().i32(102));  // not a close: 102 stays open
+  }
+  EXPECT_TRUE(eventually([&] { return module.closed().size() == 3; }));
+  EXPECT_EQ((std::set<int>{100, 101, 102}), module.closed()) << "101 by the peer, 100 and 102 for it";
+}
+
+TEST_F(Comms, ConnectionsBeyondTheLimitAreRefusedWhileOthersAreServed) {
+  start(PCommsSettings{kDefaultFrameMax, 2, 256 * 1024});
+  PWireClient first(where), second(where);
+  EXPECT_EQ(kIsExists, static_cast<uint32_t>(first.call(kIsExists, {}).fWord));
+  EXPECT_EQ(kIsExists, static_cast<uint32_t>(second.call(kIsExists, {}).fWord));
+  for (int i = 0; i < 20; ++i) {
+    PWireClient extra(where);
+    PWireFrame error;
+    ASSERT_TRUE(extra.receive(error));
+    EXPECT_EQ(ERR_COMMS_BUSY, error.fWord);
+    EXPECT_TRUE(extra.closedByPeer());
+  }
+  EXPECT_EQ(kIsExists, static_cast<uint32_t>(first.call(kIsExists, {}).fWord));
+  second.close();
+  EXPECT_TRUE(eventually([&] { return comms->connectionCount() == 1; }));
+  PWireClient third(where);
+  EXPECT_EQ(kIsExists, static_cast<uint32_t>(third.call(kIsExists, {}).fWord));
+}
+
+TEST_F(Comms, APeerThatNeverReadsIsSlowedAndOthersAreServed) {
+  start(PCommsSettings{kDefaultFrameMax, 64, 64 * 1024});
+  PWireClient slow(where), other(where);
+  ::fcntl(slow.fd(), F_SETFL, O_NONBLOCK);
+  const Bytes request = frame(FRAME_REQUEST, 1, kIsExists, kFileAccessModule, Bytes(8000, 'x'));  // an 8 KB reply each
+  size_t sent = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < until) {
+    const ssize_t put = ::send(slow.fd(), request.data(), request.size(), MSG_NOSIGNAL);
+    if (put > 0) sent += static_cast<size_t>(put);
+    if (put <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(kIsExists, static_cast<uint32_t>(other.call(kIsExists, {}).fWord));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1)) << "others are served meanwhile";
+  }
+  EXPECT_LT(sent, 8u << 20) << "the slow peer was slowed, not read without end";
+  ::fcntl(slow.fd(), F_SETFL, 0);
+  PWireFrame reply;
+  EXPECT_TRUE(slow.receive(reply)) << "and served once it reads";
+}
+
+TEST_F(Comms, RefusesBadBindingsAndEndpoints) {
+  start();
+  PString other(L"u"), empty, same(L"test.topic");
+  EXPECT_EQ(0, comms->bind(PLiteral(kFileAccessModuleW), same)) << "the same binding again";
+  EXPECT_EQ(ERR_ALREADY, comms->bind(PLiteral(kFileAccessModuleW), other));
+  EXPECT_EQ(ERR_INVALID_ARG, comms->bind(PLiteral(L"m"), empty));
+  EXPECT_EQ(ERR_COMMS_NO_MODULE, comms->unbind(PLiteral(L"m")));
+  std::string at, error;
+  writeText(dir / "file", "");
+  for (const std::string& endpoint : {std::string("udp:1"), "unix:" + dir / "file", std::string("tcp:1.2.3.4"), where}) {
+    EXPECT_NE(0, comms->listen(endpoint, at, error)) << endpoint;
+  }
+  ASSERT_EQ(0, comms->listen("tcp:127.0.0.1:0", at, error)) << error;
+  EXPECT_EQ(0u, at.find("tcp:127.0.0.1:"));
+}

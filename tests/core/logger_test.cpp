@@ -1,0 +1,126 @@
+// The logger component: levels, the line format, named loggers, targets.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "PTestSupport.h"
+#include "zevo/logger/PLogger.h"
+#include "zevo/zevoGetInstance.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+class Logger : public ::testing::Test {
+ protected:
+  PBaseptr<ILogger> create(int iLevel) {
+    PBaseptr<ILogger> logger;
+    EXPECT_EQ(0, PLoggerComponent::create(LOG_TARGET_FILE, iLevel, widen(fDir / "zevo.log").c_str(), logger));
+    return logger;
+  }
+  // Each line is "2026-12-06T17:58:28.123456Z LEVEL name: text": the heads
+  // ("LEVEL name") or the texts.
+  Texts lines(bool iTexts) {
+    std::istringstream in(readText(fDir / "zevo.log"));
+    const std::string shape = "dddd-dd-ddTdd:dd:dd.ddddddZ ";
+    Texts out;
+    for (std::string line; std::getline(in, line);) {
+      const size_t colon = line.find(": ");
+      bool ok = colon != std::string::npos && colon > shape.size();
+      for (size_t i = 0; ok && i < shape.size(); ++i) ok = shape[i] == 'd' ? std::isdigit(line[i]) != 0 : line[i] == shape[i];
+      EXPECT_TRUE(ok) << line.substr(0, 100);
+      out.push_back(iTexts ? line.substr(colon + 2) : line.substr(shape.size(), colon - shape.size()));
+    }
+    return out;
+  }
+  PTempDir fDir;
+};
+
+}  // namespace
+
+TEST_F(Logger, LevelsFormattingAndEscaping) {
+  PBaseptr<ILogger> component = create(LOG_LEVEL_WARNING), named;
+  ASSERT_EQ(0, component->getLogger(L"test.named", named));
+  const wchar_t* poison = reinterpret_cast<const wchar_t*>(std::uintptr_t{8});  // below the level nothing is formatted
+  component->logInfo(0, L"%ls", "f", poison);
+  named->logDebug(0, L"%ls", "f", poison);
+  component->logError(0, L"[%s] open %ls", "notify", L"/a\nb\r\tc\x1b[1m\x7f\x85");
+  named->logWarning(0, L"[%s] %ls %d", "f", L"/data/100%done %s %n", -5);
+  EXPECT_EQ(0, named->setLevel(LOG_LEVEL_DEBUG));  // its own, not the component's
+  named->logDebug(0, L"[%-6s] 0x%08x", "g%d", 0xBEEFu);
+  named->logDebug(0, L"%s: Gr\u00FC\u00DFe %ls", "f\u00FCnf", L"x\xD800y");
+  named->logDebug(0, L"[%s] bad %", "f");
+  component->logInfo(0, L"%ls", "f", poison);
+  EXPECT_EQ(0, component->setLevel(LOG_LEVEL_NONE));
+  component->logError(0, L"%ls", "f", poison);
+  EXPECT_EQ(2 * ERR_INVALID_ARG, component->setLevel(5) + named->setLevel(-1));
+  EXPECT_EQ(LOG_LEVEL_DEBUG, component->getLevel() * 10 + named->getLevel());
+  EXPECT_EQ((Texts{R"([notify] open /a\nb\r\tc\x1b[1m\x7f\x85)", "[f] /data/100%done %s %n -5", "[g%d   ] 0x0000beef",
+                   "f\xC3\xBCnf: Gr\xC3\xBC\xC3\x9F" "e x?y", "<format error: \"[%s] bad %\">"}),
+            lines(true));
+  EXPECT_EQ((Texts{"ERROR zevo", "WARNING test.named", "DEBUG test.named", "DEBUG test.named", "DEBUG test.named"}), lines(false));
+}
+
+TEST_F(Logger, LongTextIsCutOnOneLine) {
+  PBaseptr<ILogger> component = create(LOG_LEVEL_DEBUG);
+  const std::wstring huge(PLoggerComponent::kMaxTextLength * 2, L'h');
+  component->logInfo(0, L"%ls\n%ls", "f", huge.c_str(), huge.c_str());
+  EXPECT_EQ(Texts{std::string(PLoggerComponent::kMaxTextLength, 'h') + " [truncated]"}, lines(true));
+}
+
+TEST_F(Logger, NamedLoggersAreSharedAndMayReplaceTheirCaller) {
+  PBaseptr<ILogger> component = create(LOG_LEVEL_INFO), a1, a2, b;
+  ASSERT_EQ(0, component->getLogger(L"a", a1) + a1->getLogger(L"a", a2) + component->getLogger(L"b", b));
+  EXPECT_EQ(a1.get(), a2.get());
+  EXPECT_NE(a1.get(), b.get());
+  EXPECT_EQ(ERR_INVALID_ARG, component->getLogger(L"", b));
+  // As a plug-in does it: the target is the handle that holds the component.
+  ASSERT_EQ(0, zevoRegisterInstance(ZEVO_ID_LOGGER, component.get()));
+  component = nullptr;
+  IBase* found = nullptr;
+  ASSERT_EQ(0, zevoGetInstance(ZEVO_ID_LOGGER, found));
+  PBaseptr<ILogger> logger(static_cast<ILogger*>(found));
+  ASSERT_EQ(0, logger->getLogger(L"zevop.fileaccess.log", logger));
+  logger->logInfo(0, L"one", "f");
+  zevoClearInstances();
+  logger->logInfo(0, L"two", "f");  // the sink outlives the component
+  EXPECT_EQ(ERR_NOT_RUNNING, logger->getLogger(L"c", b));
+  EXPECT_EQ((Texts{"INFO zevop.fileaccess.log", "INFO zevop.fileaccess.log"}), lines(false));
+}
+
+TEST_F(Logger, TargetsAndDescriptors) {
+  const int descriptors = descriptorCount();
+  PBaseptr<ILogger> logger, named;
+  ASSERT_EQ(0, mkfifo((fDir / "fifo").c_str(), 0600));
+  const std::pair<std::string, int> files[] = {
+      {"", ERR_INVALID_ARG}, {fDir / "no/x", PERR_NOT_FOUND}, {fDir.path(), PERR_IS_DIR}, {fDir / "fifo", PERR_NOT_FILE}};
+  for (const auto& [file, code] : files) EXPECT_EQ(code, PLoggerComponent::create(LOG_TARGET_FILE, 1, widen(file).c_str(), logger));
+  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(LOG_TARGET_FILE, 5, widen(fDir / "x").c_str(), logger));
+  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(static_cast<PLogTarget>(3), 1, L"", logger));
+  EXPECT_FALSE(logger);
+  EXPECT_EQ(descriptors, descriptorCount());
+  logger = create(LOG_LEVEL_INFO);
+  ASSERT_EQ(0, logger->getLogger(L"n", named));
+  logger = nullptr;
+  named->logInfo(0, L"kept", "f");  // the named logger keeps the sink
+  named = nullptr;
+  EXPECT_EQ(descriptors, descriptorCount());
+  ASSERT_EQ(0, PLoggerComponent::create(LOG_TARGET_SYSLOG, 4, L"", logger));
+  logger->logDebug(0, L"[%s] syslog line", "f");
+  const int saved = dup(STDERR_FILENO);  // standard error, redirected to the file
+  const int file = open((fDir / "zevo.log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_TRUE(saved >= 0 && file >= 0 && dup2(file, STDERR_FILENO) == STDERR_FILENO);
+  ASSERT_EQ(0, PLoggerComponent::create(LOG_TARGET_STDERR, 2, L"", logger));
+  logger->logWarning(0, L"to stderr", "f");
+  logger = nullptr;
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(file);
+  EXPECT_EQ((Texts{"kept", "to stderr"}), lines(true));
+  EXPECT_EQ(descriptors, descriptorCount());
+}

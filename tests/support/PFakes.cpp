@@ -1,0 +1,108 @@
+#include "PFakes.h"
+
+#include <cstdarg>
+#include <cwchar>
+#include <utility>
+
+
+namespace {
+
+// Every format of the service begins "[%s]" with the function's name.
+std::wstring format(const wchar_t* iFormat, const char* iFunction, va_list iArgs) {
+  if (std::wcsncmp(iFormat, L"[%s]", 4) != 0) return L"<no [%s] first>";
+  std::vector<wchar_t> buffer(4096);
+  const int n = std::vswprintf(buffer.data(), buffer.size(), iFormat + 4, iArgs);
+  return L"[" + widen(iFunction) + L"]" + (n >= 0 ? std::wstring(buffer.data(), n) : L"<format error>");
+}
+
+}  // namespace
+
+#define FAKE_LOG(level)                          \
+  va_list args;                                  \
+  va_start(args, iFunction);                     \
+  fOwner.add(level, iFormat, iFunction, args);   \
+  va_end(args)
+
+int PFakeLogger::Named::getLevel() { return LOG_LEVEL_DEBUG; }
+void PFakeLogger::Named::logInfo(int, const wchar_t* iFormat, const char* iFunction, ...) { FAKE_LOG(LOG_LEVEL_INFO); }
+void PFakeLogger::Named::logWarning(int, const wchar_t* iFormat, const char* iFunction, ...) { FAKE_LOG(LOG_LEVEL_WARNING); }
+void PFakeLogger::Named::logError(int, const wchar_t* iFormat, const char* iFunction, ...) { FAKE_LOG(LOG_LEVEL_ERROR); }
+void PFakeLogger::Named::logDebug(int, const wchar_t* iFormat, const char* iFunction, ...) { FAKE_LOG(LOG_LEVEL_DEBUG); }
+
+int PFakeLogger::getLogger(const PLiteral& iName, PBaseptr<ILogger>& oTarget) {
+  fRequestedName = iName.ptr() ? iName.ptr() : L"";
+  oTarget = &fNamed;  // may release the handle's reference to this very object
+  return 0;
+}
+
+void PFakeLogger::add(int iLevel, const wchar_t* iFormat, const char* iFunction, va_list iArgs) {
+  std::wstring text = format(iFormat, iFunction, iArgs);
+  std::lock_guard<std::mutex> lock(fLock);
+  fLines.push_back({iLevel, text});
+}
+
+std::vector<PLogLine> PFakeLogger::lines() {
+  std::lock_guard<std::mutex> lock(fLock);
+  return fLines;
+}
+
+bool PFakeLogger::has(int iLevel, const std::wstring& iText) {
+  for (const PLogLine& line : lines()) {
+    if (line.fLevel == iLevel && line.fText == iText) return true;
+  }
+  return false;
+}
+
+size_t PFakeLogger::count(const std::wstring& iPrefix) {
+  size_t n = 0;
+  for (const PLogLine& line : lines()) n += line.fText.compare(0, iPrefix.size(), iPrefix) == 0 ? 1 : 0;
+  return n;
+}
+
+int PFakeConfig::getString(const PLiteral& iKey, PString& oValue) {
+  const std::wstring key(iKey.ptr(), iKey.len());
+  fAsked.push_back(key);
+  if (fFailures.count(key)) return fFailures[key];
+  auto value = fValues.find(key);
+  if (value == fValues.end()) return ERR_CONFIG_NO_KEY;
+  oValue = value->second.c_str();
+  return 0;
+}
+
+int PFakeConfigManager::loadByID(const PLiteral& iID, PBaseptr<IConfig>& oConfig) {
+  if (fOnLoad) fOnLoad();
+  fLoaded.emplace_back(iID.ptr(), iID.len());
+  if (fLoadResult != 0) return fLoadResult;
+  oConfig = &fConfig;
+  return 0;
+}
+
+int PFakeDispatcher::addListener(const PLiteral& iTopic, IEventListener* iListener) {
+  fTopics.emplace_back(iTopic.ptr(), iTopic.len());
+  if (fAddResult != 0) return fAddResult;
+  fListeners.push_back(iListener);
+  if (fRetain) fHeld.emplace_back(iListener);
+  if (fOnAdd) fOnAdd(iListener);
+  return 0;
+}
+
+int PFakeComms::bind(const PLiteral& iModuleID, PString& iTopic) {
+  fBindings.emplace_back(std::wstring(iModuleID.ptr(), iModuleID.len()), iTopic.str());
+  return fBindResult;
+}
+
+int PFakeComms::send(int iResponseID, PCommsMessage& iResponse) {
+  std::lock_guard<std::mutex> lock(fLock);
+  fReplies.push_back({iResponseID, iResponse});
+  return fSendResult;
+}
+
+std::vector<PSentReply> PFakeComms::replies() {
+  std::lock_guard<std::mutex> lock(fLock);
+  return fReplies;
+}
+
+std::vector<PSentReply> PFakeComms::take() {
+  std::lock_guard<std::mutex> lock(fLock);
+  return std::exchange(fReplies, {});
+}

@@ -1,0 +1,147 @@
+// Doubles of the framework's services, as far as a plug-in uses them; the
+// objects belong to the test, their references are counted.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "PTestSupport.h"
+#include "zevo/PCommsMessage.h"
+#include "zevo/IComms.h"
+#include "zevo/ICommsEvent.h"
+#include "zevo/IConfigManager.h"
+#include "zevo/IEventDispatcher.h"
+#include "zevo/ILogger.h"
+#include "zevo/IPlugin.h"
+
+// Counts references; 0 frees nothing (the test owns the object).
+template <class I>
+class PCounted : public I {
+ public:
+  void incRef() override { ++fRefs; }
+  void decRef() override { --fRefs; }
+  int refs() const { return fRefs.load(); }
+
+ private:
+  std::atomic<int> fRefs{0};
+};
+
+struct PLogLine {
+  int fLevel;
+  std::wstring fText;
+};
+
+// The logger component; getLogger hands out fNamed, which records lines.
+class PFakeLogger : public PCounted<ILogger> {
+ public:
+  class Named : public PCounted<ILogger> {
+   public:
+    explicit Named(PFakeLogger& iOwner) : fOwner(iOwner) {}
+    int getLogger(const PLiteral& iName, PBaseptr<ILogger>& oTarget) override { return fOwner.getLogger(iName, oTarget); }
+    int setLevel(int) override { return 0; }
+    int getLevel() override;
+    // A service logs at error and debug level only: other lines are kept at
+    // their level for the test to see.
+    void logInfo(int, const wchar_t* iFormat, const char* iFunction, ...) override;
+    void logWarning(int, const wchar_t* iFormat, const char* iFunction, ...) override;
+    void logError(int, const wchar_t* iFormat, const char* iFunction, ...) override;
+    void logDebug(int, const wchar_t* iFormat, const char* iFunction, ...) override;
+
+   private:
+    PFakeLogger& fOwner;
+  };
+
+  PFakeLogger() : fNamed(*this) {}
+  int getLogger(const PLiteral& iName, PBaseptr<ILogger>& oTarget) override;
+  int setLevel(int) override { return 0; }
+  int getLevel() override { return LOG_LEVEL_DEBUG; }
+  void logInfo(int, const wchar_t*, const char*, ...) override {}
+  void logWarning(int, const wchar_t*, const char*, ...) override {}
+  void logError(int, const wchar_t*, const char*, ...) override { ++fComponentLines; }
+  void logDebug(int, const wchar_t*, const char*, ...) override { ++fComponentLines; }
+
+  void add(int iLevel, const wchar_t* iFormat, const char* iFunction, va_list iArgs);
+  std::vector<PLogLine> lines();
+  bool has(int iLevel, const std::wstring& iText);
+  size_t count(const std::wstring& iPrefix);
+
+  Named fNamed;
+  std::wstring fRequestedName;
+  std::atomic<int> fComponentLines{0};
+
+ private:
+  std::mutex fLock;
+  std::vector<PLogLine> fLines;
+};
+
+class PFakeConfig : public PCounted<IConfig> {
+ public:
+  int getInt(const PLiteral&, int&) override { return ERR_CONFIG_VALUE; }
+  int getBool(const PLiteral&, bool&) override { return ERR_CONFIG_VALUE; }
+  int getString(const PLiteral& iKey, PString& oValue) override;
+
+  std::map<std::wstring, std::wstring> fValues;
+  std::map<std::wstring, int> fFailures;  // key -> code to return
+  std::vector<std::wstring> fAsked;
+};
+
+class PFakeConfigManager : public PCounted<IConfigManager> {
+ public:
+  int listIDs(std::vector<PString>&) override { return 0; }
+  int loadByID(const PLiteral& iID, PBaseptr<IConfig>& oConfig) override;
+
+  PFakeConfig fConfig;
+  int fLoadResult = 0;
+  std::function<void()> fOnLoad;  // runs at the start of every loadByID
+  std::vector<std::wstring> fLoaded;
+};
+
+class PFakeDispatcher : public PCounted<IEventDispatcher> {
+ public:
+  int addListener(const PLiteral& iTopic, IEventListener* iListener) override;
+  int removeListener(const PLiteral&, IEventListener*) override { return 0; }
+
+  int fAddResult = 0;
+  bool fRetain = true;  // hold a reference to each listener, as a host does
+  std::function<void(IEventListener*)> fOnAdd;
+  std::vector<std::wstring> fTopics;
+  std::vector<IEventListener*> fListeners;
+  std::vector<PBaseptr<IEventListener>> fHeld;
+};
+
+struct PSentReply {
+  int fResponseID;
+  PCommsMessage fMessage;
+};
+
+class PFakeComms : public PCounted<IComms> {
+ public:
+  int unbind(const PLiteral&) override { return 0; }
+  int bind(const PLiteral& iModuleID, PString& iTopic) override;
+  int send(int iResponseID, PCommsMessage& iResponse) override;
+  std::vector<PSentReply> replies();
+  std::vector<PSentReply> take();  // the replies so far, which are forgotten
+
+  int fBindResult = 0;
+  int fSendResult = 0;
+  std::vector<std::pair<std::wstring, std::wstring>> fBindings;
+
+ private:
+  std::mutex fLock;
+  std::vector<PSentReply> fReplies;
+};
+
+class PFakeEvent : public PCounted<ICommsEvent> {
+ public:
+  const PCommsTarget* getTargetID() override { return &fTarget; }
+  const PCommsMessage* getMessage() override { return &fMessage; }
+  int getResponseID() override { return fResponseID; }
+
+  PCommsTarget fTarget;
+  PCommsMessage fMessage;
+  int fResponseID = 0;
+};

@@ -1,0 +1,68 @@
+// Request payloads built element by element, and reply elements read back;
+// a reply of the wrong layout fails the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "zevo/PCommsMessage.h"
+#include "zevo/PDataReader.h"
+#include "zevo/PDataWriter.h"
+
+class PPayload {
+ public:
+  PPayload& str(const std::wstring& iText) {
+    EXPECT_EQ(0, PDataWriter(fData).writeString(PLiteral(iText.c_str(), static_cast<unsigned int>(iText.size()))));
+    return *this;
+  }
+  PPayload& str(const std::string& iText) { return str(std::wstring(iText.begin(), iText.end())); }
+  PPayload& i32(int iValue) {
+    PDataWriter(fData).writeInt32(iValue);
+    return *this;
+  }
+  PPayload& bytes(const std::vector<unsigned char>& iBytes) {
+    PDataWriter(fData).writeBytes(iBytes);
+    return *this;
+  }
+  PPayload& raw(std::initializer_list<unsigned char> iBytes) {
+    for (unsigned char byte : iBytes) fData.push_back(byte);
+    return *this;
+  }
+  const std::vector<unsigned char>& data() const { return fData; }
+  operator const std::vector<unsigned char>&() const { return fData; }
+
+ private:
+  std::vector<unsigned char> fData;
+};
+
+// The one element of a reply payload.
+template <class T>
+T payloadOf(const std::vector<unsigned char>& iData) {
+  PDataReader reader(iData);
+  T value{};
+  int rc;
+  if constexpr (std::is_same_v<T, int>) rc = reader.readInt32(value);
+  else if constexpr (std::is_same_v<T, long long>) rc = reader.readInt64(value);
+  else if constexpr (std::is_same_v<T, bool>) rc = reader.readBool(value);
+  else if constexpr (std::is_same_v<T, std::vector<unsigned char>>) rc = reader.readBytes(value);
+  else rc = reader.readStrings(value);
+  EXPECT_EQ(0, rc) << "reply element";
+  EXPECT_EQ(0u, reader.remaining()) << "a reply holds one element";
+  return value;
+}
+
+inline int statusOf(const PCommsMessage& iReply) { return static_cast<int>(iReply.fUint32); }
+inline std::wstring moduleOf(const PCommsMessage& iReply) { return iReply.fModuleID.str(); }
+inline int replyInt32(const PCommsMessage& iReply) { return payloadOf<int>(iReply.fData); }
+inline long long replyInt64(const PCommsMessage& iReply) { return payloadOf<long long>(iReply.fData); }
+inline bool replyBool(const PCommsMessage& iReply) { return payloadOf<bool>(iReply.fData); }
+inline std::vector<unsigned char> replyBytes(const PCommsMessage& iReply) {
+  return payloadOf<std::vector<unsigned char>>(iReply.fData);
+}
+inline std::vector<std::wstring> replyStrings(const PCommsMessage& iReply) {
+  std::vector<std::wstring> out;
+  for (const PString& value : payloadOf<std::vector<PString>>(iReply.fData)) out.push_back(value.str());
+  return out;
+}

@@ -1,0 +1,97 @@
+#include "PPluginHarness.h"
+
+#include <dlfcn.h>
+
+#include "zevo/protocol/PFileAccessProtocol.h"
+#include "zevo/zevoGetInstance.h"
+
+PPluginHarness::PPluginHarness() { zevoClearInstances(); }
+
+PPluginHarness::~PPluginHarness() {
+  stop();
+  fDispatcher.fHeld.clear();  // the last references to the services
+  zevoClearInstances();
+  for (int refs : {fLogger.refs(), fLogger.fNamed.refs(), fComms.refs(), fDispatcher.refs(), fConfigManager.refs(),
+                   fConfigManager.fConfig.refs()}) {
+    EXPECT_EQ(0, refs) << "references unbalanced";
+  }
+  for (const PLogLine& line : fLogger.lines()) {
+    EXPECT_TRUE(line.fLevel == LOG_LEVEL_ERROR || line.fLevel == LOG_LEVEL_DEBUG) << "the service logs errors and traces only";
+    EXPECT_EQ(0u, line.fText.find(L"[")) << "every format begins [%s]";
+  }
+}
+
+void PPluginHarness::registerFakes(unsigned iWhich) {
+  const std::pair<const wchar_t*, IBase*> fakes[] = {{ZEVO_ID_LOGGER, &fLogger}, {ZEVO_ID_CONFIG_MANAGER, &fConfigManager},
+                                                     {ZEVO_ID_EVENT_DISPATCHER, &fDispatcher}, {ZEVO_ID_COMMS, &fComms}};
+  for (unsigned i = 0; i < 4; ++i) {
+    if ((iWhich & (1u << i)) != 0) {
+      EXPECT_EQ(0, zevoRegisterInstance(PLiteral(fakes[i].first), fakes[i].second));
+    }
+  }
+  if (fConfigManager.fConfig.fValues.empty()) setPolicy(L"", L"", L"", L"");
+}
+
+void PPluginHarness::setPolicy(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadTree,
+                               const std::wstring& iWriteTree) {
+  auto& values = fConfigManager.fConfig.fValues;
+  values[L"fileaccess.read"] = iRead;
+  values[L"fileaccess.write"] = iWrite;
+  values[L"fileaccess.read.recursive"] = iReadTree;
+  values[L"fileaccess.write.recursive"] = iWriteTree;
+}
+
+IPlugin* PPluginHarness::createPlugin() {
+  static const auto entry = [] {
+    void* library = dlopen(ZEVO_FILEACCESS_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+    EXPECT_NE(nullptr, library) << dlerror();
+    return library ? reinterpret_cast<IPlugin* (*)()>(dlsym(library, ZEVO_PLUGIN_ENTRY_SYMBOL)) : nullptr;
+  }();
+  IPlugin* plugin = entry ? entry() : nullptr;
+  if (plugin) plugin->incRef();
+  return plugin;
+}
+
+int PPluginHarness::start() {
+  stop();
+  fPlugin = createPlugin();
+  return fPlugin ? fPlugin->init() : -1;
+}
+
+int PPluginHarness::start(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadTree,
+                          const std::wstring& iWriteTree) {
+  registerFakes();
+  setPolicy(iRead, iWrite, iReadTree, iWriteTree);
+  return start();
+}
+
+void PPluginHarness::stop() {
+  if (IPlugin* plugin = std::exchange(fPlugin, nullptr)) plugin->decRef();
+}
+
+IEventListener* PPluginHarness::listener() { return fDispatcher.fListeners.empty() ? nullptr : fDispatcher.fListeners.back(); }
+
+std::vector<PSentReply> PPluginHarness::deliver(uint32_t iAction, const std::vector<unsigned char>& iPayload,
+                                                const std::wstring& iTopic) {
+  PFakeEvent event;
+  event.fMessage.fUint32 = iAction;
+  event.fMessage.fData = iPayload;
+  event.fResponseID = fNextResponseID++;
+  if (listener() == nullptr) {
+    ADD_FAILURE() << "no listener registered";
+    return {};
+  }
+  listener()->notify(PLiteral(iTopic.empty() ? kFileAccessTopic : iTopic.c_str()), &event, 0);
+  EXPECT_EQ(0, event.refs()) << "event references unbalanced";
+  std::vector<PSentReply> fresh;
+  for (const PSentReply& reply : fComms.replies()) {
+    if (reply.fResponseID == event.fResponseID) fresh.push_back(reply);
+  }
+  return fresh;
+}
+
+PCommsMessage PPluginHarness::call(uint32_t iAction, const std::vector<unsigned char>& iPayload) {
+  const std::vector<PSentReply> replies = deliver(iAction, iPayload);
+  EXPECT_EQ(1u, replies.size()) << "action " << iAction << " must be answered exactly once";
+  return replies.empty() ? PCommsMessage() : replies.front().fMessage;
+}

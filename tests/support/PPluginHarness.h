@@ -1,0 +1,38 @@
+// The file-access plug-in loaded from its library as a host loads it, with
+// the fakes registered under the framework's component IDs.
+#pragma once
+
+#include "PFakes.h"
+#include "PPayload.h"
+#include "zevo/IPlugin.h"
+
+class PPluginHarness {
+ public:
+  PPluginHarness();
+  ~PPluginHarness();  // checks that every reference count came back to 0
+
+  enum : unsigned { kLogger = 1, kConfig = 2, kDispatcher = 4, kComms = 8, kAll = 15 };
+  void registerFakes(unsigned iWhich = kAll);
+  void setPolicy(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadTree,
+                 const std::wstring& iWriteTree);
+  IPlugin* createPlugin();  // a new plug-in object holding the host's reference
+  int start();              // createPlugin + init
+  int start(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadTree,
+            const std::wstring& iWriteTree);  // registerFakes, setPolicy, start
+  void stop();                                // gives back the host's reference
+  IEventListener* listener();                 // the service's listener, null if none
+
+  // Delivers one request event on iTopic (empty: the service's): the replies sent for it.
+  std::vector<PSentReply> deliver(uint32_t iAction, const std::vector<unsigned char>& iPayload,
+                                  const std::wstring& iTopic = L"");
+  PCommsMessage call(uint32_t iAction, const std::vector<unsigned char>& iPayload);  // exactly one reply
+
+  PFakeLogger fLogger;
+  PFakeConfigManager fConfigManager;
+  PFakeDispatcher fDispatcher;
+  PFakeComms fComms;
+  IPlugin* fPlugin = nullptr;
+
+ private:
+  int fNextResponseID = 1;
+};

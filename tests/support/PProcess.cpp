@@ -1,0 +1,281 @@
+#include "PProcess.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "zevo/protocol/PFileAccessProtocol.h"
+
+extern char** environ;
+
+namespace {
+
+void collect(int iFd, std::mutex& iLock, std::string& ioText) {
+  char buffer[65536];
+  for (ssize_t got; (got = ::read(iFd, buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    std::lock_guard<std::mutex> lock(iLock);
+    ioText.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(iFd);
+}
+
+}  // namespace
+
+PChild::PChild(std::vector<std::string> iArgs, PSpawn iSpawn, bool iPipeInput) {
+  ::signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not end the test
+  int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+  for (int fd = 0; fd < 3; ++fd) {
+    if ((fd > 0 || iPipeInput) && iSpawn.fFds[fd] < 0 && pipe2(pipes[fd], O_CLOEXEC) == 0) {
+      iSpawn.fFds[fd] = pipes[fd][fd == 0 ? 0 : 1];
+    }
+  }
+  const std::vector<std::string> emulator = emulatorArgs();
+  iArgs.insert(iArgs.begin(), emulator.begin(), emulator.end());
+  std::vector<char*> argv;
+  for (std::string& arg : iArgs) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** entry = environ; !iSpawn.fReplaceEnvironment && *entry != nullptr; ++entry) environment.push_back(*entry);
+  environment.insert(environment.end(), iSpawn.fEnvironment.begin(), iSpawn.fEnvironment.end());
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd < 3; ++fd) {
+    if (iSpawn.fFds[fd] >= 0) posix_spawn_file_actions_adddup2(&actions, iSpawn.fFds[fd], fd);
+  }
+  if (!iSpawn.fCwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, iSpawn.fCwd.c_str());
+  if (posix_spawn(&fPid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) fPid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  if (pipes[0][0] >= 0) {
+    ::close(pipes[0][0]);
+    fIn = pipes[0][1];
+  }
+  for (int fd = 1; fd < 3; ++fd) {
+    if (pipes[fd][0] < 0) continue;
+    ::close(pipes[fd][1]);
+    fReaders[fd - 1] = std::thread(collect, pipes[fd][0], std::ref(fLock), std::ref(fText[fd - 1]));
+  }
+}
+
+PChild::~PChild() { wait(milliseconds(5000)); }
+
+bool PChild::write(const std::vector<unsigned char>& iBytes) {
+  for (size_t done = 0; done < iBytes.size();) {
+    pollfd waiting{fIn, POLLOUT, 0};
+    if (::poll(&waiting, 1, 10000) <= 0) return false;
+    const ssize_t written = ::write(fIn, iBytes.data() + done, iBytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<size_t>(written);
+  }
+  return true;
+}
+
+void PChild::closeInput() {
+  if (fIn >= 0) ::close(fIn);
+  fIn = -1;
+}
+
+bool PChild::running() {
+  int status = 0;
+  if (fPid <= 0 || waitpid(fPid, &status, WNOHANG) != fPid) return fPid > 0;
+  fStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  fPid = -1;
+  return false;
+}
+
+int PChild::wait(milliseconds iTimeout) {
+  closeInput();
+  if (!eventually([&] { return !running(); }, static_cast<int>(iTimeout.count() / 1000)) && fPid > 0) {
+    ::kill(fPid, SIGKILL);
+    waitpid(fPid, nullptr, 0);
+    fPid = -1;
+    fStatus = -1;
+  }
+  for (std::thread& reader : fReaders) {
+    if (reader.joinable()) reader.join();
+  }
+  return fStatus;
+}
+
+std::string PChild::out() {
+  std::lock_guard<std::mutex> lock(fLock);
+  return fText[0];
+}
+
+std::string PChild::err() {
+  std::lock_guard<std::mutex> lock(fLock);
+  return fText[1];
+}
+
+bool PChild::waitForErr(const std::string& iText, milliseconds iTimeout) {
+  return eventually([&] { return err().find(iText) != std::string::npos; },
+                    static_cast<int>(iTimeout.count() / 1000 + 1));
+}
+
+PHostProcess::PHostProcess() {
+  std::filesystem::create_directories(fDir / "etc");
+  std::filesystem::create_directories(fDir / "data");
+}
+
+PHostProcess::~PHostProcess() {
+  if (pid() > 0) stop();
+}
+
+void PHostProcess::setConfig(const std::string& iSet, const std::string& iText) {
+  writeText(fDir / ("etc/" + iSet + ".conf"), iText);
+}
+
+void PHostProcess::useDefaultConfig(const std::string& iExtraHostLines) {
+  setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" + (fDir / "host.sock") +
+                            "\n" + (iExtraHostLines.find("log.level") == std::string::npos ? "log.level = debug\n" : "") +
+                            iExtraHostLines);
+  setConfig("zevop.fileaccess", "fileaccess.read =\nfileaccess.write =\nfileaccess.read.recursive = " + data() +
+                                    "\nfileaccess.write.recursive = " + data() + "\n");
+}
+
+bool PHostProcess::start(const std::vector<std::string>& iExtraArgs) {
+  if (!std::filesystem::exists(fDir / "etc/zevohost.conf")) useDefaultConfig();
+  std::vector<std::string> args = {ZEVOHOST, "--config-dir", configDir()};
+  args.insert(args.end(), iExtraArgs.begin(), iExtraArgs.end());
+  fChild = std::make_unique<PChild>(args);
+  fEndpoints.clear();
+  const bool up = eventually([&] {
+    const std::string text = fChild->err();
+    if (!fChild->running()) return true;
+    return text.find("zevohost: listening on ") != std::string::npos && text.back() == '\n';
+  }, 30);
+  const std::string text = fChild->err();
+  for (size_t at = text.find("zevohost: listening on "); at != std::string::npos;
+       at = text.find("zevohost: listening on ", at + 1)) {
+    fEndpoints.push_back(text.substr(at + 23, text.find('\n', at) - at - 23));
+  }
+  if (!up || fEndpoints.empty()) return false;
+  fEndpoint = fEndpoints.front();
+  return true;
+}
+
+int PHostProcess::stop() {
+  if (pid() <= 0) return -1;
+  ::kill(pid(), SIGTERM);
+  return fChild->wait();
+}
+
+long PHostProcess::residentKiB() const {
+  std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+int runHost(const std::vector<std::string>& iArgs, std::string& oErr) {
+  std::vector<std::string> args = {ZEVOHOST};
+  args.insert(args.end(), iArgs.begin(), iArgs.end());
+  PChild host(args);
+  const int status = host.wait();
+  oErr = host.err();
+  return status;
+}
+
+bool PWireClient::connect(const std::string& iEndpoint) {
+  close();
+  if (iEndpoint.compare(0, 5, "unix:") == 0) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, iEndpoint.c_str() + 5, sizeof address.sun_path - 1);
+    fFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+  } else if (iEndpoint.compare(0, 4, "tcp:") == 0) {
+    const size_t colon = iEndpoint.rfind(':');
+    std::string host = iEndpoint.substr(4, colon - 4);
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), iEndpoint.substr(colon + 1).c_str(), &hints, &found) != 0) return false;
+    fFd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool connected = ::connect(fFd, found->ai_addr, found->ai_addrlen) == 0;
+    freeaddrinfo(found);
+    if (connected) return true;
+  }
+  close();
+  return false;
+}
+
+void PWireClient::close() {
+  if (fFd >= 0) ::close(fFd);
+  fFd = -1;
+}
+
+bool PWireClient::sendRaw(const std::vector<unsigned char>& iBytes) {
+  for (size_t done = 0; done < iBytes.size();) {
+    const ssize_t sent = ::send(fFd, iBytes.data() + done, iBytes.size() - done, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    done += static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+bool PWireClient::send(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload) {
+  std::vector<unsigned char> frame;
+  PFrame::append(frame, FRAME_REQUEST, iExchange, iAction, kFileAccessModule, iPayload.data(), iPayload.size());
+  return sendRaw(frame);
+}
+
+bool PWireClient::receive(PWireFrame& oFrame, milliseconds iTimeout) {
+  const auto deadline = std::chrono::steady_clock::now() + iTimeout;
+  std::vector<unsigned char> in;
+  PFrameView view;
+  size_t needed = kFrameHeader;
+  for (;;) {
+    const int parsed = PFrame::parse(in.data(), in.size(), 0xFFFFFFFFu, view, needed);
+    if (parsed == 0) break;
+    if (parsed != 1) return false;
+    const size_t have = in.size();
+    in.resize(needed);
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd waiting{fFd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return false;
+    const ssize_t got = ::recv(fFd, in.data() + have, needed - have, 0);
+    if (got <= 0) return false;
+    in.resize(have + static_cast<size_t>(got));
+  }
+  oFrame.fKind = view.fKind;
+  oFrame.fExchange = view.fExchange;
+  oFrame.fWord = static_cast<int32_t>(view.fWord);
+  oFrame.fModule.assign(view.fModule, view.fModuleLength);
+  oFrame.fPayload.assign(view.fPayload, view.fPayload + view.fPayloadLength);
+  return true;
+}
+
+PWireFrame PWireClient::call(uint32_t iAction, const std::vector<unsigned char>& iPayload) {
+  const uint32_t exchange = fNextExchange++;
+  PWireFrame reply;
+  EXPECT_TRUE(send(exchange, iAction, iPayload));
+  EXPECT_TRUE(receive(reply)) << "no reply to action " << iAction;
+  EXPECT_EQ(FRAME_REPLY, reply.fKind);
+  EXPECT_EQ(exchange, reply.fExchange);
+  return reply;
+}
+
+bool PWireClient::closedByPeer(milliseconds iTimeout) {
+  pollfd waiting{fFd, POLLIN, 0};
+  if (::poll(&waiting, 1, static_cast<int>(iTimeout.count())) <= 0) return false;
+  unsigned char byte;
+  const ssize_t got = ::recv(fFd, &byte, 1, MSG_DONTWAIT);
+  return got == 0 || (got < 0 && errno == ECONNRESET);
+}

@@ -1,0 +1,126 @@
+// Programs of the build as child processes: a zevohost on a configuration
+// in a temporary directory, zevofa with its streams captured, and a client
+// that speaks raw frames.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PTestSupport.h"
+#include "zevo/core/PFrame.h"
+
+using std::chrono::milliseconds;
+
+// Cases that cannot run under a cross build's emulator skip themselves.
+#define ZEVO_SKIP_UNDER_EMULATION(iReason) \
+  if (!emulatorArgs().empty()) GTEST_SKIP() << "under emulation: " << (iReason)
+
+// Standard streams of a child (-1: this process's), its environment (null:
+// this one's) and working directory (empty: this one).
+struct PSpawn {
+  int fFds[3] = {-1, -1, -1};
+  std::vector<std::string> fEnvironment;
+  bool fReplaceEnvironment = false;
+  std::string fCwd;
+};
+
+// A program of the build started through the emulator if there is one: its
+// standard output and error collected, its input fed from here.
+class PChild {
+ public:
+  explicit PChild(std::vector<std::string> iArgs, PSpawn iSpawn = {}, bool iPipeInput = false);
+  ~PChild();
+  PChild(const PChild&) = delete;
+  PChild& operator=(const PChild&) = delete;
+
+  pid_t pid() const { return fPid; }
+  bool running();  // false once it has exited (its status kept for wait)
+  bool write(const std::vector<unsigned char>& iBytes);  // false once the child stopped reading
+  void closeInput();
+  // Closes the input and waits for the exit (SIGKILL after iTimeout): the
+  // exit status, 128 + signal, or -1 when it had to be killed.
+  int wait(milliseconds iTimeout = milliseconds(30000));
+  std::string out();
+  std::string err();
+  bool waitForErr(const std::string& iText, milliseconds iTimeout = milliseconds(10000));
+
+ private:
+  pid_t fPid = -1;
+  int fStatus = -1;
+  int fIn = -1;
+  std::thread fReaders[2];
+  std::mutex fLock;
+  std::string fText[2];
+};
+
+// A zevohost serving data() (read and write) on its own configuration.
+class PHostProcess {
+ public:
+  PHostProcess();
+  ~PHostProcess();
+  void setConfig(const std::string& iSet, const std::string& iText);
+  // A host set (debug log, a Unix socket) and a policy granting data/.
+  void useDefaultConfig(const std::string& iExtraHostLines = "");
+  // Starts it; true once it listens.
+  bool start(const std::vector<std::string>& iExtraArgs = {});
+  int stop();  // SIGTERM, then its exit status
+  std::string endpoint() const { return fEndpoint; }
+  std::vector<std::string> endpoints() const { return fEndpoints; }
+  std::string data(const std::string& iName = "") const { return fDir / ("data/" + iName); }
+  std::string configDir() const { return fDir / "etc"; }
+  pid_t pid() const { return fChild ? fChild->pid() : -1; }
+  std::string output() { return fChild ? fChild->err() : ""; }
+  bool waitForOutput(const std::string& iText) { return fChild && fChild->waitForErr(iText); }
+  int descriptorsOn(const std::string& iPath) const { return pid() > 0 ? ::descriptorsOn(iPath, pid()) : 0; }
+  long residentKiB() const;
+
+  PTempDir fDir;
+
+ private:
+  std::unique_ptr<PChild> fChild;
+  std::string fEndpoint;
+  std::vector<std::string> fEndpoints;
+};
+
+// zevohost run to its end: exit status, standard error in oErr.
+int runHost(const std::vector<std::string>& iArgs, std::string& oErr);
+
+struct PWireFrame {
+  uint8_t fKind = 0;
+  uint32_t fExchange = 0;
+  int32_t fWord = 0;
+  std::string fModule;
+  std::vector<unsigned char> fPayload;
+};
+
+// A blocking connection speaking frames.
+class PWireClient {
+ public:
+  PWireClient() = default;
+  explicit PWireClient(const std::string& iEndpoint) { connect(iEndpoint); }
+  ~PWireClient() { close(); }
+  PWireClient(const PWireClient&) = delete;
+  PWireClient& operator=(const PWireClient&) = delete;
+
+  bool connect(const std::string& iEndpoint);
+  void close();
+  bool sendRaw(const std::vector<unsigned char>& iBytes);
+  bool send(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload);
+  // The next frame; false at the end of the connection or after iTimeout.
+  bool receive(PWireFrame& oFrame, milliseconds iTimeout = milliseconds(10000));
+  PWireFrame call(uint32_t iAction, const std::vector<unsigned char>& iPayload);  // a reply expected
+  // The host closed the connection (end of stream or reset) within iTimeout.
+  bool closedByPeer(milliseconds iTimeout = milliseconds(10000));
+  int fd() const { return fFd; }
+
+ private:
+  int fFd = -1;
+  uint32_t fNextExchange = 1;
+};
