@@ -14,7 +14,7 @@
 #include "zevo/ICommsEvent.h"
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
-#include "zevo/core/PFrame.h"
+#include "zevo/protocol/PFrame.h"
 
 // Reaches the service's access check.
 struct PFileAccessProbe {
@@ -78,7 +78,7 @@ static void BM_WriteElements(benchmark::State& iState) {
     payload.clear();
     PDataWriter writer(payload);
     writer.writeString(path);
-    writer.writeInt32(1001);
+    writer.writeInt32(4242);
     writer.writeInt64(5000000000LL);
     writer.writeBool(true);
     writer.writeBytes(chunk.data(), chunk.size());
@@ -92,7 +92,7 @@ static void BM_ReadElements(benchmark::State& iState) {
   std::vector<unsigned char> payload;
   PDataWriter writer(payload);
   writer.writeString(PLiteral(L"/var/log/app/2026/12/06/service.log"));
-  writer.writeInt32(1001);
+  writer.writeInt32(4242);
   writer.writeInt64(5000000000LL);
   writer.writeBool(true);
   writer.writeBytes(std::vector<unsigned char>(8192, 0x5A));
@@ -121,7 +121,7 @@ static void BM_ParseFrame(benchmark::State& iState) {
   PDataWriter(payload).writeInt32(12345);
   PDataWriter(payload).writeInt32(8192);
   for (int i = 0; i < 64; ++i) {
-    PFrame::append(stream, FRAME_REQUEST, static_cast<uint32_t>(i), 1002, "com.quorbex.zevo.fileaccess",
+    PFrame::append(stream, FRAME_REQUEST, static_cast<uint32_t>(i), kGetNextFileData, kFileAccessModule,
                    payload.data(), payload.size());
   }
   for (auto _ : iState) {
@@ -166,16 +166,16 @@ static void BM_Notify(benchmark::State& iState) {
     iState.SkipWithError("the plug-in did not start");
     return;
   }
-  const PString topic(kTopic);
+  const PString topic(kFileAccessTopic);
   PBenchEvent event;
-  event.fMessage.fModuleID = kModuleID;
+  event.fMessage.fModuleID = kFileAccessModuleW;
   event.fMessage.fUint32 = static_cast<uint32_t>(iState.range(0));
   PDataWriter(event.fMessage.fData).writeString(PLiteral(wide(dirs().fRoot + "/data/sub/file.bin").c_str()));
   for (auto _ : iState) framework.dispatcher().deliver(topic, &event);
   if (framework.fComms.fLastStatus != 0) iState.SkipWithError("requests failed");
   iState.SetItemsProcessed(static_cast<int64_t>(iState.iterations()));
 }
-BENCHMARK(BM_Notify)->Arg(ACTION_IS_EXISTS)->Arg(ACTION_GET_FILE_SIZE);
+BENCHMARK(BM_Notify)->Arg(kIsExists)->Arg(kGetFileSize);
 
 // GetNextFileData of 8 KiB through notify, the transfer reopened at the end
 // of its 1 MiB file.
@@ -185,14 +185,14 @@ static void BM_NotifyChunk(benchmark::State& iState) {
     iState.SkipWithError("the plug-in did not start");
     return;
   }
-  const PString topic(kTopic);
+  const PString topic(kFileAccessTopic);
   PBenchEvent open;
-  open.fMessage.fUint32 = ACTION_START_FILE_TRANSFER;
+  open.fMessage.fUint32 = kStartFileTransfer;
   PDataWriter(open.fMessage.fData).writeString(PLiteral(wide(dirs().fRoot + "/data/sub/file.bin").c_str()));
   PDataWriter(open.fMessage.fData).writeInt32(1);
   PBenchEvent next, close;
-  next.fMessage.fUint32 = ACTION_GET_NEXT_FILE_DATA;
-  close.fMessage.fUint32 = ACTION_CLOSE_FILE_TRANSFER;
+  next.fMessage.fUint32 = kGetNextFileData;
+  close.fMessage.fUint32 = kCloseFileTransfer;
   auto reopen = [&] {
     framework.fComms.fKeep = true;
     framework.dispatcher().deliver(topic, &open);

@@ -30,14 +30,14 @@
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
 #include "zevo/client/PClient.h"
-#include "zevo/core/PFrame.h"
+#include "zevo/protocol/PFileAccessProtocol.h"
+#include "zevo/protocol/PFrame.h"
 
 extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const std::string kModule = "com.quorbex.zevo.fileaccess";
 
 double secondsSince(Clock::time_point iStart) {
   return std::chrono::duration<double>(Clock::now() - iStart).count();
@@ -160,7 +160,7 @@ std::vector<unsigned char> isExistsFrame(uint32_t iExchange, const std::string& 
   std::wstring wide(iPath.begin(), iPath.end());
   PDataWriter(payload).writeString(PLiteral(wide.c_str()));
   std::vector<unsigned char> frame;
-  PFrame::append(frame, FRAME_REQUEST, iExchange, 2002, kModule, payload.data(), payload.size());
+  PFrame::append(frame, FRAME_REQUEST, iExchange, kIsExists, kFileAccessModule, payload.data(), payload.size());
   return frame;
 }
 

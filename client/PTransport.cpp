@@ -17,13 +17,13 @@
 
 #include "PClientInternal.h"
 #include "zevo/PErrors.h"
-#include "zevo/core/PFrame.h"
+#include "zevo/protocol/PEndpoint.h"
+#include "zevo/protocol/PFrame.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kModule = "com.quorbex.zevo.fileaccess";
 // Replies are not bounded by the host's frame limit (a listing can be large);
 // this only stops a broken length from taking all memory.
 constexpr uint32_t kMaxReplyLength = 64u << 20;
@@ -94,19 +94,20 @@ const char* actionName(uint32_t iAction) {
 int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, PClientError& oError) {
   close();
   fEndpoint = iEndpoint;
+  PEndpoint endpoint;
+  std::string why;
+  if (PEndpoint::parse(iEndpoint, endpoint, why) != 0 ||
+      (endpoint.fKind == PEndpoint::kTcp && (endpoint.fPort == 0 || endpoint.fHost.empty() || endpoint.fHost == "*"))) {
+    if (why.empty()) why = "a client needs tcp:HOST:PORT with a host and a port of 1 to 65535";
+    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, why, iEndpoint);
+  }
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
   const std::string timedOut = "cannot connect within " + formatSeconds(iTimeoutMs);
   int fd = -1;
-  if (iEndpoint.compare(0, 5, "unix:") == 0) {
-    const std::string path = iEndpoint.substr(5);
+  if (endpoint.fKind == PEndpoint::kUnix) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path || path.find('\0') != std::string::npos) {
-      return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
-                      "invalid socket path (1 to " + std::to_string(sizeof address.sun_path - 1) + " bytes)",
-                      iEndpoint);
-    }
-    std::memcpy(address.sun_path, path.data(), path.size());
+    std::memcpy(address.sun_path, endpoint.fPath.data(), endpoint.fPath.size());
     fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return connectError(oError, iEndpoint, std::strerror(errno));
     for (;;) {
@@ -128,25 +129,17 @@ int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, PClientErr
       if (result == ETIMEDOUT) return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, timedOut, iEndpoint);
       return connectError(oError, iEndpoint, std::strerror(result));
     }
-  } else if (iEndpoint.compare(0, 4, "tcp:") == 0) {
-    const std::string rest = iEndpoint.substr(4);
-    const size_t colon = rest.rfind(':');
-    std::string host = colon == std::string::npos ? std::string() : rest.substr(0, colon);
-    const std::string port = colon == std::string::npos ? std::string() : rest.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    char* end = nullptr;
-    const long number = port.empty() ? 0 : std::strtol(port.c_str(), &end, 10);
-    if (host.empty() || port.empty() || *end != '\0' || number < 1 || number > 65535) {
-      return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
-                      "invalid endpoint, expected tcp:HOST:PORT with a port of 1 to 65535", iEndpoint);
-    }
+  } else {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-    if (lookup != 0) return connectError(oError, iEndpoint, std::string("cannot resolve ") + host + ": " + gai_strerror(lookup));
+    const std::string port = std::to_string(endpoint.fPort);
+    const int lookup = getaddrinfo(endpoint.fHost.c_str(), port.c_str(), &hints, &found);
+    if (lookup != 0) {
+      return connectError(oError, iEndpoint, "cannot resolve " + endpoint.fHost + ": " + gai_strerror(lookup));
+    }
     int lastError = ECONNREFUSED;
     for (addrinfo* candidate = found; candidate != nullptr && fd < 0; candidate = candidate->ai_next) {
       fd = ::socket(candidate->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, candidate->ai_protocol);
@@ -173,9 +166,6 @@ int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, PClientErr
     // Small requests of a window go out at once.
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  } else {
-    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
-                    "invalid endpoint, expected unix:PATH or tcp:HOST:PORT", iEndpoint);
   }
   fFd = fd;
   return 0;
@@ -286,7 +276,7 @@ int PTransport::send(uint32_t iAction, const std::vector<unsigned char>& iPayloa
 
 void PTransport::queue(uint32_t iAction, const std::vector<unsigned char>& iPayload) {
   const uint32_t exchange = fNextExchange++;
-  PFrame::append(fOut, FRAME_REQUEST, exchange, iAction, kModule, iPayload.data(), iPayload.size());
+  PFrame::append(fOut, FRAME_REQUEST, exchange, iAction, kFileAccessModule, iPayload.data(), iPayload.size());
   fPending.push_back({exchange, iAction});
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "zevo/client/PClient.h"
+#include "zevo/protocol/PFileAccessProtocol.h"
 
 struct PReply {
   uint8_t fKind = 0;
@@ -16,21 +17,6 @@ struct PReply {
   int32_t fStatus = 0;
   std::string fModule;
   std::vector<unsigned char> fPayload;
-};
-
-// Action codes of docs/protocol.md.
-enum : uint32_t {
-  kStartFileTransfer = 1001,
-  kGetNextFileData = 1002,
-  kSetNextFileData = 1003,
-  kCloseFileTransfer = 1004,
-  kGetFileSize = 2001,
-  kIsExists = 2002,
-  kIsFile = 2003,
-  kListDir = 2004,
-  kMakeDir = 2005,
-  kDeleteFile = 2006,
-  kDeleteDir = 2007,
 };
 
 const char* actionName(uint32_t iAction);

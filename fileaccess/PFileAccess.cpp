@@ -27,17 +27,17 @@ int lookUp(const wchar_t* iID, IBase*& oInstance) {
 }  // namespace
 
 const PFileAccess::Route PFileAccess::kRoutes[] = {
-    {ACTION_START_FILE_TRANSFER, &PFileAccess::actionStartFileTransfer},
-    {ACTION_GET_NEXT_FILE_DATA, &PFileAccess::actionGetNextFileData},
-    {ACTION_SET_NEXT_FILE_DATA, &PFileAccess::actionSetNextFileData},
-    {ACTION_CLOSE_FILE_TRANSFER, &PFileAccess::actionCloseFileTransfer},
-    {ACTION_GET_FILE_SIZE, &PFileAccess::actionGetFileSize},
-    {ACTION_IS_EXISTS, &PFileAccess::actionIsExists},
-    {ACTION_IS_FILE, &PFileAccess::actionIsFile},
-    {ACTION_LIST_DIR, &PFileAccess::actionListDir},
-    {ACTION_MAKE_DIR, &PFileAccess::actionMakeDir},
-    {ACTION_DELETE_FILE, &PFileAccess::actionDeleteFile},
-    {ACTION_DELETE_DIR, &PFileAccess::actionDeleteDir},
+    {kStartFileTransfer, &PFileAccess::actionStartFileTransfer},
+    {kGetNextFileData, &PFileAccess::actionGetNextFileData},
+    {kSetNextFileData, &PFileAccess::actionSetNextFileData},
+    {kCloseFileTransfer, &PFileAccess::actionCloseFileTransfer},
+    {kGetFileSize, &PFileAccess::actionGetFileSize},
+    {kIsExists, &PFileAccess::actionIsExists},
+    {kIsFile, &PFileAccess::actionIsFile},
+    {kListDir, &PFileAccess::actionListDir},
+    {kMakeDir, &PFileAccess::actionMakeDir},
+    {kDeleteFile, &PFileAccess::actionDeleteFile},
+    {kDeleteDir, &PFileAccess::actionDeleteDir},
 };
 
 PFileAccess::PFileAccess() : fRefCounter(0), fCurrentAction(0) {
@@ -142,7 +142,7 @@ int PFileAccess::dispatch(const PCommsMessage& iRequest, PCommsMessage& oRespons
 
 void PFileAccess::fillResponse(PCommsMessage& oResponse, int iStatus) {
   oResponse.fUint32 = static_cast<uint32_t>(iStatus);
-  oResponse.fModuleID = kModuleID;
+  oResponse.fModuleID = kFileAccessModuleW;
 }
 
 int PFileAccess::loadConfig() {
@@ -186,7 +186,7 @@ int PFileAccess::loadConfig() {
 }
 
 int PFileAccess::startComms() {
-  fTopic = kTopic;
+  fTopic = kFileAccessTopic;
 
   IBase* instance = nullptr;
   int result = lookUp(ZEVO_ID_EVENT_DISPATCHER, instance);
@@ -197,7 +197,7 @@ int PFileAccess::startComms() {
   PBaseptr<IEventDispatcher> dispatcher(static_cast<IEventDispatcher*>(instance));
   logDebug(L"[%s] Get IEventDispatcher ptr: 0x%08x", "startComms", addressBits(instance));
 
-  result = dispatcher->addListener(PLiteral(kTopic), this);
+  result = dispatcher->addListener(PLiteral(kFileAccessTopic), this);
   if (result != 0) {
     logError(L"[%s] Unable to add ID_MODULE_FILEACCESS listener err: %d", "startComms", result);
     return result;
@@ -212,7 +212,7 @@ int PFileAccess::startComms() {
   fFileAccessComms = static_cast<IComms*>(instance);
   logDebug(L"[%s] Get FA IComms ptr: %p", "startComms", static_cast<void*>(instance));
 
-  result = fFileAccessComms->bind(PLiteral(kModuleID), fTopic);
+  result = fFileAccessComms->bind(PLiteral(kFileAccessModuleW), fTopic);
   if (result != 0) {
     logError(L"[%s] Unable to bind fFileAccessComms err: %d", "startComms", result);
   }

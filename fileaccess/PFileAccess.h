@@ -25,26 +25,7 @@
 #include "zevo/PMutex.h"
 #include "zevo/PPtr.h"
 #include "zevo/PString.h"
-
-// Access mask bits; transfer modes use the same bits.
-constexpr unsigned int ACCESS_READ = 1;
-constexpr unsigned int ACCESS_WRITE = 2;
-
-// Action codes.
-constexpr uint32_t ACTION_START_FILE_TRANSFER = 1001;
-constexpr uint32_t ACTION_GET_NEXT_FILE_DATA = 1002;
-constexpr uint32_t ACTION_SET_NEXT_FILE_DATA = 1003;
-constexpr uint32_t ACTION_CLOSE_FILE_TRANSFER = 1004;
-constexpr uint32_t ACTION_GET_FILE_SIZE = 2001;
-constexpr uint32_t ACTION_IS_EXISTS = 2002;
-constexpr uint32_t ACTION_IS_FILE = 2003;
-constexpr uint32_t ACTION_LIST_DIR = 2004;
-constexpr uint32_t ACTION_MAKE_DIR = 2005;
-constexpr uint32_t ACTION_DELETE_FILE = 2006;
-constexpr uint32_t ACTION_DELETE_DIR = 2007;
-
-// Largest chunk one GetNextFileData request may ask for.
-constexpr unsigned int kMaxPacketSize = 8192;
+#include "zevo/protocol/PFileAccessProtocol.h"
 
 class PFileAccess : public IEventListener {
  public:

@@ -106,7 +106,7 @@ int PFileAccess::actionGetNextFileData(const PCommsMessage& iRequest, PCommsMess
   unsigned char* chunk = nullptr;  // the reply's block, read into in place
   unsigned int bytesRead = 0;
   int status;
-  if (packetSize == 0 || packetSize > kMaxPacketSize) {
+  if (packetSize == 0 || packetSize > kMaxChunkSize) {
     status = ERR_PACKET_SIZE;
   } else {
     PPtr<PFile> file;

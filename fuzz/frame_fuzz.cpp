@@ -13,7 +13,7 @@
 
 #include "PFuzzCheck.h"
 #include "zevo/PErrors.h"
-#include "zevo/core/PFrame.h"
+#include "zevo/protocol/PFrame.h"
 
 namespace {
 

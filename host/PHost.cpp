@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "PTransferOwnership.h"
 #include "zevo/PErrors.h"
 #include "zevo/PLogArgs.h"
 #include "zevo/PPathPolicy.h"
@@ -17,12 +18,6 @@ std::string describe(int iCode) {
   const char* meaning = PErrors::meaning(iCode);
   if (name == nullptr) return "code " + std::to_string(iCode);
   return std::string(meaning) + " (" + name + ", " + std::to_string(iCode) + ")";
-}
-
-PString widen(const std::string& iText) {
-  PString text;
-  if (PUtils::fromUtf8(iText.data(), iText.size(), text) != 0) text = L"?";
-  return text;
 }
 
 }  // namespace
@@ -53,7 +48,7 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
     target = LOG_TARGET_FILE;
     file = iSettings.fLogTarget.substr(5);
   }
-  int result = PLoggerComponent::create(target, iSettings.fLogLevel, widen(file), logger);
+  int result = PLoggerComponent::create(target, iSettings.fLogLevel, PUtils::wide(file), logger);
   if (result != 0) return fail("cannot open the log " + iSettings.fLogTarget + ": " + describe(result));
   zevoRegisterInstance(PLiteral(ZEVO_ID_LOGGER), logger.get());
   logger->getLogger(PLiteral(L"zevohost.log"), fLogger);
@@ -62,7 +57,7 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
 
   // Before any plug-in loads: every path a peer names is judged with it.
   PPathPolicy::setSymlinks(iSettings.fSymlinks);
-  logInfo(L"[%s] symbolic links in paths: %ls", widen(PPathPolicy::symlinksName(iSettings.fSymlinks)));
+  logInfo(L"[%s] symbolic links in paths: %ls", PUtils::wide(PPathPolicy::symlinksName(iSettings.fSymlinks)));
 
   int workers = iSettings.fWorkers;
   if (workers <= 0) workers = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
@@ -77,6 +72,8 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   result = PComms::create(fDispatcher.get(), comms, fComms);
   if (result != 0) return fail("cannot create the comms component: " + describe(result));
   fComms->setLogger(fLogger);
+  // The file-access module's transfers belong to the session that opened them.
+  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation));
   zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
 
   for (const std::string& endpoint : iSettings.fListen) {
@@ -98,14 +95,14 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
       if (configError != configErrorBefore) why += "\n  configuration: " + configError;
       return fail(why);
     }
-    logInfo(L"[%s] loaded plug-in %ls", widen(path));
+    logInfo(L"[%s] loaded plug-in %ls", PUtils::wide(path));
     fPlugins.push_back(std::move(loader));
   }
 
   result = fDispatcher->start();
   if (result == 0) result = fComms->start();
   if (result != 0) return fail("cannot start serving: " + describe(result));
-  for (const std::string& where : fEndpoints) logInfo(L"[%s] listening on %ls", widen(where));
+  for (const std::string& where : fEndpoints) logInfo(L"[%s] listening on %ls", PUtils::wide(where));
   return true;
 }
 

@@ -25,6 +25,8 @@ const char kHostUsage[] =
     "  --readahead BYTES      unsent reply bytes before a connection is slowed (default 262144)\n"
     "  --log-level LEVEL      error, warning, info or debug (default info)\n"
     "  --log-target TARGET    stderr, syslog or file:PATH (default stderr)\n"
+    "  --transfer-isolation on|off\n"
+    "                         on (default): a transfer answers only the connection that opened it\n"
     "  --symlinks POLICY      refuse (default): no request passes through a symbolic link;\n"
     "                         follow: links are followed as the system does\n"
     "  -h, --help             show this help\n"
@@ -104,7 +106,7 @@ void configList(IConfig* iConfig, const wchar_t* iKey, std::vector<std::string>&
 std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
   static const wchar_t* const kKnown[] = {L"plugins",        L"listen",    L"workers",   L"frame.max",
                                           L"connection.max", L"connection.readahead", L"log.level", L"log.target",
-                                          L"symlinks"};
+                                          L"symlinks",       L"transfer.isolation"};
   std::vector<std::string> warnings;
   std::vector<PString> keys;
   if (iConfig == nullptr || iConfig->keys(keys) != 0) return warnings;
@@ -141,6 +143,7 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
       {"--frame-max", &oOptions.fFrameMax, nullptr},      {"--connection-max", &oOptions.fConnectionMax, nullptr},
       {"--readahead", &oOptions.fReadAhead, nullptr},     {"--log-level", &oOptions.fLogLevel, nullptr},
       {"--log-target", &oOptions.fLogTarget, nullptr},    {"--symlinks", &oOptions.fSymlinks, nullptr},
+      {"--transfer-isolation", &oOptions.fTransferIsolation, nullptr},
   };
   for (int i = 1; i < iArgc; ++i) {
     const std::string argument = iArgv[i];
@@ -230,6 +233,15 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
     oError = "symlinks \"" + symlinks + "\" is not follow or refuse";
     return false;
   }
+
+  std::string isolation = oSettings.fTransferIsolation ? "on" : "off";
+  if (configValue(iConfig, L"transfer.isolation", text)) isolation = text;
+  if (!iOptions.fTransferIsolation.empty()) isolation = iOptions.fTransferIsolation;
+  if (isolation != "on" && isolation != "off") {
+    oError = "transfer.isolation \"" + isolation + "\" is not on or off";
+    return false;
+  }
+  oSettings.fTransferIsolation = isolation == "on";
 
   for (std::string& plugin : oSettings.fPlugins) plugin = absolute(plugin);
   for (std::string& endpoint : oSettings.fListen) endpoint = endpointAbsolute(endpoint);

@@ -21,6 +21,7 @@ struct PHostSettings {
   int fLogLevel = LOG_LEVEL_INFO;
   std::string fLogTarget = "stderr";             // stderr, syslog or file:PATH
   int fSymlinks = PPathPolicy::SYMLINKS_REFUSE;  // paths through links: refused by default
+  bool fTransferIsolation = true;                // a transfer serves only the session that opened it
   bool fHelp = false;
   bool fVersion = false;
 };
@@ -30,7 +31,7 @@ struct PHostOptions {
   std::string fConfigDir;
   std::vector<std::string> fPlugins;
   std::vector<std::string> fListen;
-  std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks;
+  std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks, fTransferIsolation;
   bool fHelp = false;
   bool fVersion = false;
 };

@@ -13,11 +13,19 @@ answer and exit 0 on SIGTERM.
 Usage: stress.py BUILD_DIR [--seconds S] [--clients N] [--seed N] [--sanitized]
 Exit status 0 when everything held; each broken promise is printed.
 """
-import argparse, os, random, resource, signal, socket, struct, subprocess, sys, tempfile, threading, time
+import argparse, os, random, re, resource, signal, socket, struct, subprocess, sys, tempfile, threading, time
 
-MODULE = b"com.quorbex.zevo.fileaccess"
-START, NEXT, SET, CLOSE, SIZE, EXISTS, ISFILE, LIST = 1001, 1002, 1003, 1004, 2001, 2002, 2003, 2004
-ERR_END_OF_FILE, TOO_MANY_FILES, BUSY = -510, -610, -4006
+# The names of the protocol, from the one header that spells them.
+HEADERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "framework")
+with open(os.path.join(HEADERS, "protocol/include/zevo/protocol/PFileAccessProtocol.h")) as header:
+    text = header.read()
+    NAMES = dict((name, int(value)) for name, value in re.findall(r"\b(k\w+|ERR_\w+) = (-?\d+)", text))
+    MODULE = re.search(r'ZEVO_FILEACCESS_MODULE "([^"]+)"', text).group(1).encode()
+with open(os.path.join(HEADERS, "include/zevo/PErrors.h")) as header:
+    NAMES.update((name, int(value)) for name, value in re.findall(r"\b(\w+) = (-?\d+);", header.read()))
+START, NEXT, SET, CLOSE = NAMES["kStartFileTransfer"], NAMES["kGetNextFileData"], NAMES["kSetNextFileData"], NAMES["kCloseFileTransfer"]
+SIZE, EXISTS, ISFILE, LIST = NAMES["kGetFileSize"], NAMES["kIsExists"], NAMES["kIsFile"], NAMES["kListDir"]
+ERR_END_OF_FILE, TOO_MANY_FILES, BUSY = NAMES["ERR_END_OF_FILE"], NAMES["PERR_TOO_MANY_FILES"], NAMES["ERR_COMMS_BUSY"]
 failures = []
 lock = threading.Lock()
 

@@ -128,3 +128,9 @@ std::string PUtils::toDisplay(const PLiteral& iText) {
   }
   return out;
 }
+
+PString PUtils::wide(const std::string& iUtf8) {
+  PString text;
+  if (fromUtf8(iUtf8.data(), iUtf8.size(), text) != 0) text = L"?";
+  return text;
+}

@@ -12,6 +12,7 @@
 #include "zevo/core/PComms.h"
 #include "zevo/core/PEventDispatcher.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
+#include "PTransferOwnership.h"
 
 namespace {
 
@@ -54,9 +55,10 @@ class PEchoModule : public IEventListener {
 
 class Comms : public ::testing::Test {
  protected:
-  void start(PCommsSettings iSettings = {}) {
+  void start(PCommsSettings iSettings = {}, bool iIsolate = true) {
     ASSERT_EQ(0, PEventDispatcher::create(2, dispatcher));
     ASSERT_EQ(0, PComms::create(dispatcher.get(), iSettings, comms));
+    ASSERT_EQ(0, comms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iIsolate)));
     module.fComms = comms.get();
     PString topic(L"test.topic");
     ASSERT_EQ(0, dispatcher->addListener(PLiteral(L"test.topic"), &module));
@@ -96,7 +98,7 @@ class Comms : public ::testing::Test {
 TEST(Frames, ParseWholeFramesAskForTheRestAndRefuseBadLengths) {
   std::vector<unsigned char> bytes;
   const unsigned char payload[] = {0x86, 1, 0, 0, 0, 'x'};
-  PFrame::append(bytes, FRAME_REQUEST, 0x01020304, 2002, "mod", payload, sizeof payload);
+  PFrame::append(bytes, FRAME_REQUEST, 0x01020304, kIsExists, "mod", payload, sizeof payload);
   ASSERT_EQ((Bytes{20, 0, 0, 0, 1, 4, 3, 2, 1, 0xD2, 0x07, 0, 0, 3, 0, 'm', 'o', 'd', 0x86, 1, 0, 0, 0, 'x'}), bytes);
   PFrameView frame;
   size_t needed = 0;
@@ -106,7 +108,7 @@ TEST(Frames, ParseWholeFramesAskForTheRestAndRefuseBadLengths) {
   }
   bytes.push_back(0xEE);  // the start of the next frame stays
   ASSERT_EQ(0, PFrame::parse(bytes.data(), bytes.size(), kDefaultFrameMax, frame, needed));
-  EXPECT_EQ(std::make_tuple(FRAME_REQUEST, 0x01020304u, 2002u, std::string("mod"), Bytes(payload, payload + 6), bytes.size() - 1),
+  EXPECT_EQ(std::make_tuple(FRAME_REQUEST, 0x01020304u, static_cast<uint32_t>(kIsExists), std::string("mod"), Bytes(payload, payload + 6), bytes.size() - 1),
             std::make_tuple(frame.fKind, frame.fExchange, frame.fWord, std::string(frame.fModule, frame.fModuleLength),
                             Bytes(frame.fPayload, frame.fPayload + frame.fPayloadLength), frame.fSize));
   const Bytes shortLength = {10, 0, 0, 0, 1, 9, 0, 0, 0}, overLimit = {0xE9, 0x03, 0, 0}, moduleOut = {11, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0};
@@ -199,16 +201,35 @@ TEST_F(Comms, BadFramesGetATransportErrorAfterTheRepliesBeforeThem) {
   EXPECT_EQ(kIsExists, static_cast<uint32_t>(client.call(kIsExists, {}).fWord)) << "every other peer is still served";
 }
 
-TEST_F(Comms, AVanishedPeersTransfersAreClosedForIt) {
+TEST_F(Comms, ATransferServesOnlyItsSessionAndIsClosedWhenTheSessionEnds) {
   start();
+  PWireClient other(where);
   {
     PWireClient peer(where);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(0, peer.call(kStartFileTransfer, {}).fWord);
+    // Another session's requests for 100: answered as for an ID no transfer has.
+    const PWireFrame chunk = other.call(kGetNextFileData, PPayload().i32(100).i32(10));
+    EXPECT_EQ(std::make_tuple(ERR_FAILED, std::string(kFileAccessModule), Bytes{0x85, 0, 0, 0, 0}),
+              std::make_tuple(chunk.fWord, chunk.fModule, chunk.fPayload));
+    EXPECT_EQ(ERR_FAILED, other.call(kSetNextFileData, PPayload().i32(100)).fWord);
+    EXPECT_EQ(0, other.call(kCloseFileTransfer, PPayload().i32(100)).fWord);
+    EXPECT_EQ(static_cast<int>(kGetNextFileData), other.call(kGetNextFileData, PPayload().i32(100).i32(0)).fWord)
+        << "what the module refuses before looking the ID up still reaches it";
+    EXPECT_TRUE(module.closed().empty()) << "nothing for 100 reached the module";
+    EXPECT_EQ(static_cast<int>(kGetNextFileData), peer.call(kGetNextFileData, PPayload().i32(100).i32(10)).fWord);
     peer.call(kCloseFileTransfer, PPayload().i32(101));
-    peer.call(4242, PPayload().i32(102));  // not a close: 102 stays open
   }
   EXPECT_TRUE(eventually([&] { return module.closed().size() == 3; }));
   EXPECT_EQ((std::set<int>{100, 101, 102}), module.closed()) << "101 by the peer, 100 and 102 for it";
+}
+
+TEST_F(Comms, WithoutIsolationEverySessionReachesEveryTransfer) {
+  start({}, false);
+  PWireClient peer(where), other(where);
+  EXPECT_EQ(0, peer.call(kStartFileTransfer, {}).fWord);
+  EXPECT_EQ(static_cast<int>(kGetNextFileData), other.call(kGetNextFileData, PPayload().i32(100).i32(10)).fWord);
+  EXPECT_EQ(static_cast<int>(kCloseFileTransfer), other.call(kCloseFileTransfer, PPayload().i32(100)).fWord);
+  EXPECT_EQ(std::set<int>{100}, module.closed());
 }
 
 TEST_F(Comms, ConnectionsBeyondTheLimitAreRefusedWhileOthersAreServed) {
@@ -225,7 +246,7 @@ TEST_F(Comms, ConnectionsBeyondTheLimitAreRefusedWhileOthersAreServed) {
   }
   EXPECT_EQ(kIsExists, static_cast<uint32_t>(first.call(kIsExists, {}).fWord));
   second.close();
-  EXPECT_TRUE(eventually([&] { return comms->connectionCount() == 1; }));
+  EXPECT_TRUE(eventually([&] { return comms->sessionCount() == 1; }));
   PWireClient third(where);
   EXPECT_EQ(kIsExists, static_cast<uint32_t>(third.call(kIsExists, {}).fWord));
 }

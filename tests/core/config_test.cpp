@@ -174,6 +174,13 @@ TEST_F(ConfigManager, RefusesIDsThatLeaveTheDirectory) {
     EXPECT_EQ(reason, error.substr(error.size() - std::min(error.size(), reason.size()))) << error;
   }
   EXPECT_EQ(0, sOpens) << "no refused ID reached the file system";
+  for (const char* name : {"zeta.conf", "alpha.conf", "b.x.conf", "notes.txt", "x.conf.bak", ".conf", "Up.CONF"}) writeText(fDir + "/" + name, "");
+  ASSERT_EQ(0, ::mkdir(path("subdir").c_str(), 0755));
+  std::vector<PString> listed;
+  ASSERT_EQ(0, fManager->listIDs(listed));
+  std::vector<std::wstring> names;
+  for (const PString& id : listed) names.push_back(id.str());
+  EXPECT_EQ((std::vector<std::wstring>{L"alpha", L"b.x", L"zeta"}), names);
   PBaseptr<IConfigManager> manager;
   for (const std::string& bad : {std::string(), fRoot / "conf/../conf", std::string("/etc\0x", 6), std::string("/etc/\xFF")}) {
     EXPECT_EQ(ERR_INVALID_ARG, PConfigManager::create(bad, manager));

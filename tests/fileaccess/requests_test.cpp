@@ -38,8 +38,9 @@ class Requests : public ::testing::Test {
 
 TEST_F(Requests, OnlyTheServicesTopicEventsAndActionsAreHandled) {
   ASSERT_EQ(0, start(L"", L"/", L""));
-  for (const wchar_t* topic : {L"com.quorbex.zevo.other", L"com.quorbex.zevo.fileaccess.topi"}) {
-    EXPECT_TRUE(harness.deliver(kIsExists, PPayload().str(L"/x"), topic).empty());
+  const std::wstring topic(kFileAccessTopic);
+  for (const std::wstring& other : {std::wstring(L"com.quorbex.zevo.other"), topic.substr(0, topic.size() - 1), topic + L"s"}) {
+    EXPECT_TRUE(harness.deliver(kIsExists, PPayload().str(L"/x"), other).empty());
   }
   harness.listener()->notify(PLiteral(kFileAccessTopic), nullptr, 0);
   EXPECT_TRUE(harness.fComms.replies().empty());

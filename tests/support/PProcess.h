@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "PTestSupport.h"
-#include "zevo/core/PFrame.h"
+#include "zevo/protocol/PFrame.h"
 
 using std::chrono::milliseconds;
 

@@ -4,16 +4,12 @@
 #pragma once
 
 #include "zevo/PExport.h"
+#include "zevo/protocol/PFileAccessProtocol.h"  // the statuses the file-access service decides itself
 
-// Codes of the file-access service and of the plug-in object.
+// Codes of the plug-in object and of the payload reader.
 constexpr int ERR_OK = 0;
 constexpr int ERR_NO_MEMORY = -501;         // an object could not be created
-constexpr int ERR_FAILED = -504;            // the operation failed
-constexpr int ERR_NOT_FILE_OR_DIR = -508;   // exists, but neither directory nor regular file
-constexpr int ERR_END_OF_FILE = -510;       // nothing more can be read from the transfer
-constexpr int ERR_ACCESS_DENIED = -511;     // refused by the access policy or the transfer's mode
 constexpr int ERR_NO_INSTANCE = -2001;      // no component or instance under that ID
-constexpr int ERR_PACKET_SIZE = -8192;      // requested chunk size outside 1 to 8192
 constexpr int ERR_DATA_SHORT = -9001;       // the payload ends before the element
 constexpr int ERR_DATA_TYPE = -9002;        // the element's tag is not the expected one
 constexpr int ERR_DATA_ENCODING = -9003;    // a string element is not valid UTF-8 or holds a NUL

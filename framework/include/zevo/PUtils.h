@@ -28,4 +28,6 @@ class ZEVO_EXPORT PUtils {
   // Wide to narrow for display only: characters that cannot be converted
   // become "?". Never use it for a path.
   static std::string toDisplay(const PLiteral& iText);
+  // Narrow to wide for display only (log lines): "?" for text that is not UTF-8.
+  static PString wide(const std::string& iUtf8);
 };

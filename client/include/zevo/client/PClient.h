@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "zevo/PExport.h"
+#include "zevo/protocol/PFileAccessProtocol.h"
 
 // Codes of the client, beside those of zevo/PErrors.h.
 constexpr int ERR_CLIENT_CONNECT = -4101;        // cannot connect to the host
@@ -60,7 +61,7 @@ struct PClientOptions {
 
 constexpr int kMaxWindow = 1024;
 // The largest chunk the service reads for one request.
-constexpr int kMaxReadChunk = 8192;
+constexpr int kMaxReadChunk = static_cast<int>(kMaxChunkSize);
 // Largest upload block whose request fits the host's default frame limit
 // (1 MiB).
 constexpr int kMaxWriteChunk = 1048528;

@@ -1,27 +1,23 @@
-// The comms component: serves peers over stream sockets (Unix-domain or
-// TCP) with the frames of docs/protocol.md.
+// The comms component: modules bind here, and every peer's session reaches
+// them through it, whatever the transport.
 //
-// A request addressed to a bound module becomes an ICommsEvent on the
-// module's topic, delivered through the event dispatcher on one of its
-// workers: the requests of one connection one after another in arrival
-// order, those of different connections in parallel. send() writes the reply
-// to the connection the request came from; replies of a connection leave in
-// request order.
+// Layers (docs/architecture.md): a transport moves bytes between a socket
+// and a session (PStreamConnection, over the sockets of PListener); the
+// session (PSession) cuts frames, keeps its requests in order, slows a peer
+// that does not read, ends with a transport error, and hands each request
+// to the module bound under its module ID as an ICommsEvent on the module's
+// topic, on the worker that serves it. send() writes the reply back to the
+// session the request came from. A watcher the host adds for a module
+// (zevo/core/PSessionWatcher.h) sees each request and reply of it.
 //
-// When a connection ends, the transfers that replies on it opened and that
-// were not closed are closed by delivering CloseFileTransfer requests to the
-// file-access module, as the peer would have.
-//
-// Threading: every operation is thread-safe. Life cycle: create, listen,
-// start; at shut-down stopAccepting, stop the dispatcher's workers, then
-// closeAll.
+// Threading: every operation is thread-safe. Life cycle: create, watch,
+// listen, start; at shut-down stopAccepting, stop the dispatcher's workers,
+// then closeAll.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,88 +25,95 @@
 #include "zevo/IComms.h"
 #include "zevo/ILogger.h"
 #include "zevo/PExport.h"
+#include "zevo/PLogArgs.h"
 #include "zevo/PPtr.h"
+#include "zevo/PRefCounted.h"
+#include "zevo/PStdMutex.h"
 #include "zevo/core/PEventDispatcher.h"
-#include "zevo/core/PFrame.h"
+#include "zevo/core/PSessionWatcher.h"
+#include "zevo/portinglayer/PFd.h"
+#include "zevo/protocol/PFrame.h"
 
 struct PCommsSettings {
   uint32_t fFrameMax = kDefaultFrameMax;  // largest frame length accepted
-  int fConnectionMax = 64;                // connections served at once
-  size_t fReadAhead = 256 * 1024;         // unsent reply bytes before a connection's reading pauses
+  int fConnectionMax = 64;                // sessions served at once
+  size_t fReadAhead = 256 * 1024;         // unsent reply bytes before a session's reading pauses
 };
 
-class PConnection;
-class PCommsListener;
+class PCommsEvent;
+class PListener;
+class PSession;
+class PStreamConnection;
+struct PExchange;
 
-class ZEVO_EXPORT PComms : public IComms {
+class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
  public:
   static int create(PEventDispatcher* iDispatcher, const PCommsSettings& iSettings, PBaseptr<PComms>& oComms);
 
-  void incRef() override;
-  void decRef() override;
   int unbind(const PLiteral& iModuleID) override;
   int bind(const PLiteral& iModuleID, PString& iTopic) override;
+  // The reply to the request being delivered on this thread under iResponseID;
+  // ERR_COMMS_NO_EXCHANGE for any other.
   int send(int iResponseID, PCommsMessage& iResponse) override;
 
   // Where to log (optional); set before start.
   void setLogger(const PBaseptr<ILogger>& iLogger);
-
-  // Opens a listening socket: "unix:/path/to.sock" or "tcp:host:port" (port
-  // 0 picks a free one). oWhere tells where it listens ("unix:/run/x.sock",
-  // "tcp:127.0.0.1:40123"); oError why it cannot.
+  // Adds the watcher of a module, bound or not yet; before start.
+  int watch(const PLiteral& iModuleID, std::shared_ptr<PSessionWatcher> iWatcher);
+  // Opens a listening socket (zevo/protocol/PEndpoint.h; port 0 picks a free
+  // one). oWhere tells where it listens, oError why it cannot.
   int listen(const std::string& iEndpoint, std::string& oWhere, std::string& oError);
-  // Starts accepting on every listening socket (the dispatcher's workers
-  // must run for anything to happen).
-  int start();
-  // Closes the listening sockets; connections stay.
-  void stopAccepting();
-  // Ends every connection, closing the transfers each left open. Only when
-  // the dispatcher's workers have stopped.
-  void closeAll();
+  int start();           // accepts on every listening socket (the dispatcher's workers must run)
+  void stopAccepting();  // closes the listening sockets; sessions stay
+  void closeAll();       // ends every session; only once the dispatcher's workers have stopped
+  size_t sessionCount();
+  ~PComms() override;  // by the last decRef; ends every session
 
-  size_t connectionCount();
-
-  // Destroyed by its last decRef; ends every connection.
-  virtual ~PComms();
-
-  // A module bound to a topic.
+  // A module bound to a topic, and its watcher (may be null).
   struct Binding {
     PString fModuleID;
     PString fTopic;
     std::string fModuleUtf8;
-    bool fTracksTransfers;  // the file-access module: its transfers are closed for vanished peers
+    std::shared_ptr<PSessionWatcher> fWatcher;
   };
 
  private:
-  friend class PConnection;
-  friend class PCommsListener;
-
+  friend class PListener;
+  friend class PSession;
+  friend class PStreamConnection;
 
   PComms(PEventDispatcher* iDispatcher, const PCommsSettings& iSettings);
 
-  // A bound module by its UTF-8 ID; null when none.
-  std::shared_ptr<const Binding> findBinding(const char* iModule, size_t iLength);
-  void accepted(int iFd, const std::string& iPeer);
-  void forget(PConnection* iConnection);
+  std::shared_ptr<const Binding> findBinding(const std::string& iModuleUtf8) ZEVO_EXCLUDES(fLock);
+  unsigned int bindingsVersion() const { return fBindingsVersion.load(std::memory_order_acquire); }
+  // A new peer from a listener: a session for it, or a refusal when the
+  // limit is reached.
+  void accepted(int iFd, const std::string& iPeer) ZEVO_EXCLUDES(fLock);
+  void forget(PStreamConnection* iConnection) ZEVO_EXCLUDES(fLock);
+  // Tells a peer that will not be served why (ERR_COMMS_BUSY), and closes it.
+  void refuse(PFd& ioFd, const std::string& iWhy, const std::string& iWho);
+  // Delivers one request to its module (or its watcher) on this thread; the
+  // reply reaches ioExchange's session through send().
+  void deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent& ioEvent);
+  template <class... Args>
+  void log(int iLevel, const wchar_t* iFormat, const char* iFunction, const Args&... iArgs) {
+    if (fLogger.isNull()) return;
+    if (iLevel == LOG_LEVEL_ERROR) fLogger->logError(0, iFormat, iFunction, zevoLogArg(iArgs)...);
+    if (iLevel == LOG_LEVEL_WARNING) fLogger->logWarning(0, iFormat, iFunction, zevoLogArg(iArgs)...);
+    if (iLevel == LOG_LEVEL_INFO) fLogger->logInfo(0, iFormat, iFunction, zevoLogArg(iArgs)...);
+    if (iLevel == LOG_LEVEL_DEBUG) fLogger->logDebug(0, iFormat, iFunction, zevoLogArg(iArgs)...);
+  }
 
-  template <class... Args>
-  void logError(const wchar_t* iFormat, const char* iFunction, const Args&... iArgs);
-  template <class... Args>
-  void logInfo(const wchar_t* iFormat, const char* iFunction, const Args&... iArgs);
-  template <class... Args>
-  void logDebug(const wchar_t* iFormat, const char* iFunction, const Args&... iArgs);
-
-  std::atomic<int> fRefs;
   PBaseptr<PEventDispatcher> fDispatcher;
   const PCommsSettings fSettings;
-  std::atomic<int> fNextResponseID;
-  std::atomic<int> fNextConnection;
+  std::atomic<int> fNextResponseID{1};
+  std::atomic<uint64_t> fNextSession{1};
+  std::atomic<unsigned int> fBindingsVersion{1};  // changes with every bind and unbind
+  PBaseptr<ILogger> fLogger;                      // set before start, read-only afterwards
 
-  PBaseptr<ILogger> fLogger;  // set before start, read-only afterwards
-
-  std::mutex fLock;  // guards what follows
-  std::map<std::string, std::shared_ptr<const Binding>, std::less<>> fBindings;  // by UTF-8 module ID
-  std::atomic<unsigned int> fBindingsVersion;  // changes with every bind and unbind
-  std::vector<std::unique_ptr<PCommsListener>> fListeners;
-  std::set<PConnection*> fConnections;
+  PStdMutex fLock;
+  std::map<std::string, std::shared_ptr<const Binding>, std::less<>> fBindings ZEVO_GUARDED_BY(fLock);
+  std::map<std::string, std::shared_ptr<PSessionWatcher>> fWatchers ZEVO_GUARDED_BY(fLock);
+  std::vector<std::unique_ptr<PListener>> fListeners ZEVO_GUARDED_BY(fLock);
+  std::set<PStreamConnection*> fConnections ZEVO_GUARDED_BY(fLock);
 };

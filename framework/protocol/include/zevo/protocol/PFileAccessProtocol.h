@@ -1,6 +1,7 @@
 // What both ends of the file-access service agree on: its module ID and
-// topic, its action codes, transfer modes and chunk limit. The statuses it
-// answers are in zevo/PErrors.h; the payload of each action is in
+// topic, its action codes, transfer modes, chunk limit and the statuses it
+// decides itself. Codes it passes on (the porting layer's, the payload
+// reader's) are in zevo/PErrors.h; the payload of each action is in
 // docs/protocol.md.
 #pragma once
 
@@ -31,5 +32,16 @@ enum PFileAccessAction : uint32_t {
   kDeleteDir = 2007,
 };
 
+// Access bits of the policy; a StartFileTransfer mode is made of the same bits.
+constexpr unsigned int ACCESS_READ = 1;
+constexpr unsigned int ACCESS_WRITE = 2;
+
 // The largest chunk a GetNextFileData request may ask for.
 constexpr unsigned int kMaxChunkSize = 8192;
+
+// Statuses the service decides itself.
+constexpr int ERR_FAILED = -504;           // the operation failed
+constexpr int ERR_NOT_FILE_OR_DIR = -508;  // exists, but neither directory nor regular file
+constexpr int ERR_END_OF_FILE = -510;      // nothing more can be read from the transfer
+constexpr int ERR_ACCESS_DENIED = -511;    // refused by the access policy or the transfer's mode
+constexpr int ERR_PACKET_SIZE = -8192;     // requested chunk size outside 1 to kMaxChunkSize

@@ -1,4 +1,4 @@
-#include "zevo/core/PFrame.h"
+#include "zevo/protocol/PFrame.h"
 
 #include "zevo/PErrors.h"
 

@@ -1,0 +1,39 @@
+// A listening stream socket (Unix-domain or TCP): accepts peers and hands
+// each to the comms component, and refuses one politely even when the
+// process has no descriptor left. Internal to the core.
+//
+// Threading: onReady runs on the first worker; stop from any thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "PReactor.h"
+#include "zevo/portinglayer/PFd.h"
+#include "zevo/protocol/PEndpoint.h"
+
+class PComms;
+
+class PListener final : public PReactorHandler {
+ public:
+  // Binds and listens at iEndpoint: 0 with oListener, or a code with oError.
+  // A Unix socket file left by a host that is gone is replaced; one that
+  // answers belongs to a running host.
+  static int open(PComms& iComms, const PEndpoint& iEndpoint, std::unique_ptr<PListener>& oListener, std::string& oError);
+  ~PListener();  // closes the socket and removes its file
+  void onReady(uint32_t iEvents) override;
+  void stop() { fStopped.store(true, std::memory_order_release); }
+  int fd() const { return fFd.get(); }
+  const std::string& where() const { return fWhere; }  // "unix:/run/x.sock", "tcp:127.0.0.1:40123"
+
+ private:
+  PListener(PComms& iComms, PFd iFd, std::string iWhere, std::string iUnixPath);
+
+  PComms& fComms;
+  PFd fFd;
+  const std::string fWhere;
+  const std::string fUnixPath;  // removed when the listener goes
+  PFd fReserve;                 // a spare descriptor, given up to refuse a peer when none are left
+  std::atomic<bool> fStopped{false};
+};

@@ -1,0 +1,203 @@
+#include "PSession.h"
+
+#include <cstring>
+#include <new>
+
+#include "zevo/PErrors.h"
+#include "zevo/PLogArgs.h"
+#include "zevo/PUtils.h"
+
+namespace {
+
+thread_local PExchange* tExchange = nullptr;
+
+}  // namespace
+
+PExchange* PExchange::current() { return tExchange; }
+
+PExchange* PExchange::enter(PExchange* iNext) { return std::exchange(tExchange, iNext); }
+
+PSession::PSession(PComms& iComms, PSessionInfo iInfo) : fComms(iComms), fInfo(std::move(iInfo)), fIn(kInputSize) {}
+
+PSession::~PSession() {
+  fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) closed", "session", static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer));
+  // What the modules' watchers say the session still holds goes back, as if
+  // the peer had asked; the replies go nowhere.
+  std::vector<std::shared_ptr<const PComms::Binding>> bindings;
+  {
+    PStdMutexLock lock(fComms.fLock);
+    for (const auto& entry : fComms.fBindings) {
+      if (entry.second->fWatcher) bindings.push_back(entry.second);
+    }
+  }
+  for (const auto& binding : bindings) {
+    for (PRelease& release : binding->fWatcher->ended(fInfo)) {
+      PCommsEvent* event = new PCommsEvent();
+      PBaseptr<PCommsEvent> held(event);
+      event->fTarget.fAddress = PUtils::wide(fInfo.fPeer);
+      event->fTarget.fConnection = static_cast<int>(fInfo.fNumber);
+      event->fMessage = release.fRequest;
+      PExchange exchange;
+      exchange.fRequest = &event->fMessage;
+      exchange.fInfo = &fInfo;
+      fComms.deliver(*binding, exchange, *event);
+      fComms.log(LOG_LEVEL_INFO, L"[%s] connection %d (%ls) ended: %ls it left open, status %d", "session",
+                 static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(release.fWhat),
+                 exchange.fReplied ? exchange.fStatus : ERR_NO_INSTANCE);
+    }
+  }
+}
+
+unsigned char* PSession::receiveSpace(size_t& oRoom) {
+  oRoom = 0;
+  if (!wantsInput()) return nullptr;
+  if (fInEnd == fIn.size() && fInStart > 0) {
+    std::memmove(fIn.data(), fIn.data() + fInStart, fInEnd - fInStart);
+    fInEnd -= fInStart;
+    fInStart = 0;
+  }
+  if (fInEnd == fIn.size()) {
+    // Full: whole frames that wait to be served, or one frame larger than
+    // the buffer, whose length was checked against the limit on arrival.
+    PFrameView frame;
+    size_t needed = 0;
+    if (PFrame::parse(fIn.data(), fInEnd, fComms.fSettings.fFrameMax, frame, needed) != 1) return nullptr;
+    try {
+      fIn.resize(needed);
+    } catch (const std::bad_alloc&) {
+      transportError(ERR_NO_MEMORY, frame.fExchange, "the host is out of memory");
+      return nullptr;
+    }
+  }
+  oRoom = fIn.size() - fInEnd;
+  return fIn.data() + fInEnd;
+}
+
+void PSession::received(size_t iCount) { fInEnd += iCount; }
+
+void PSession::receivedEnd() { fReadClosed = true; }
+
+bool PSession::frameWaiting() const {
+  PFrameView frame;
+  size_t needed = 0;
+  return fInStart < fInEnd && PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.fSettings.fFrameMax, frame, needed) != 1;
+}
+
+bool PSession::moreToServe() const { return !fClosing && unsent() < fComms.fSettings.fReadAhead && frameWaiting(); }
+
+bool PSession::wantsInput() const { return !fReadClosed && !fClosing && unsent() < fComms.fSettings.fReadAhead; }
+
+bool PSession::finished() const { return unsent() == 0 && (fClosing || (fReadClosed && fInStart == fInEnd)); }
+
+void PSession::serve() {
+  while (!fClosing && fInStart < fInEnd && unsent() < kFlushAt && unsent() < fComms.fSettings.fReadAhead) {
+    PFrameView frame;
+    size_t needed = 0;
+    const int parsed = PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.fSettings.fFrameMax, frame, needed);
+    if (parsed == 1) {
+      if (fReadClosed) {
+        transportError(ERR_COMMS_FRAME, frame.fExchange,
+                       "the connection ended in the middle of a frame (" + std::to_string(fInEnd - fInStart) + " bytes)");
+      }
+      break;
+    }
+    if (parsed == ERR_COMMS_FRAME_SIZE) {
+      transportError(parsed, frame.fExchange,
+                     "frame of " + std::to_string(PFrame::readU32(fIn.data() + fInStart)) + " bytes exceeds the limit of " +
+                         std::to_string(fComms.fSettings.fFrameMax));
+    } else if (parsed != 0) {
+      transportError(parsed, frame.fExchange, "malformed frame header");
+    } else if (frame.fKind != FRAME_REQUEST) {
+      transportError(ERR_COMMS_FRAME, frame.fExchange,
+                     "frame of kind " + std::to_string(frame.fKind) + " where a request (kind 1) was expected");
+    } else {
+      serveRequest(frame);
+      fInStart += frame.fSize;
+    }
+  }
+  if (fInStart == fInEnd) {
+    fInStart = fInEnd = 0;
+    if (fIn.size() > 4 * kInputSize) std::vector<unsigned char>(kInputSize).swap(fIn);  // after a huge frame
+  }
+}
+
+void PSession::serveRequest(const PFrameView& iFrame) {
+  const unsigned int version = fComms.bindingsVersion();
+  if (fCachedBinding == nullptr || version != fCachedVersion ||
+      fCachedModule.compare(0, std::string::npos, iFrame.fModule, iFrame.fModuleLength) != 0) {
+    fCachedModule.assign(iFrame.fModule, iFrame.fModuleLength);
+    fCachedBinding = fComms.findBinding(fCachedModule);
+    fCachedVersion = version;
+  }
+  if (fCachedBinding == nullptr) {
+    PString ignored;
+    if (PUtils::fromUtf8(iFrame.fModule, iFrame.fModuleLength, ignored) != 0) {
+      transportError(ERR_COMMS_FRAME, iFrame.fExchange, "the module ID is not UTF-8");
+    } else {
+      transportError(ERR_COMMS_NO_MODULE, iFrame.fExchange, "no module is bound as \"" + fCachedModule + "\"");
+    }
+    return;
+  }
+  // A listener that kept the last event has it for itself: make another.
+  if (fEvent.isNull() || fEvent->references() != 1) {
+    fEvent = new PCommsEvent();
+    fEvent->fTarget.fAddress = PUtils::wide(fInfo.fPeer);
+    fEvent->fTarget.fConnection = static_cast<int>(fInfo.fNumber);
+  }
+  PCommsEvent& event = *fEvent;
+  if (event.fMessage.fModuleID.cmp(fCachedBinding->fModuleID) != 0) event.fMessage.fModuleID = fCachedBinding->fModuleID;
+  event.fMessage.fUint32 = iFrame.fWord;
+  event.fMessage.fData.assign(iFrame.fPayload, iFrame.fPayload + iFrame.fPayloadLength);
+  PExchange exchange;
+  exchange.fSession = this;
+  exchange.fExchange = iFrame.fExchange;
+  exchange.fRequest = &event.fMessage;
+  exchange.fInfo = &fInfo;
+  fComms.deliver(*fCachedBinding, exchange, event);
+  if (!exchange.fReplied) {
+    // Nobody answered (no listener on the module's topic): the peer still
+    // gets its one reply.
+    PCommsMessage none;
+    none.fUint32 = static_cast<uint32_t>(ERR_NO_INSTANCE);
+    queueReply(exchange, none);
+  }
+}
+
+void PSession::queueReply(const PExchange& iExchange, const PCommsMessage& iReply) {
+  static const std::string kNoModule;
+  const std::string* module = &kNoModule;
+  std::string converted;
+  if (iReply.fModuleID.len() != 0) {
+    if (iExchange.fBinding != nullptr && iReply.fModuleID.cmp(iExchange.fBinding->fModuleID) == 0) {
+      module = &iExchange.fBinding->fModuleUtf8;
+    } else if (PUtils::toUtf8(iReply.fModuleID, converted) == 0) {
+      module = &converted;
+    }
+  }
+  if (fOutStart > 0 && fOutStart == fOut.size()) {
+    fOut.clear();
+    fOutStart = 0;
+  }
+  PFrame::append(fOut, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.data(), iReply.fData.size());
+}
+
+const unsigned char* PSession::output(size_t& oSize) const {
+  oSize = unsent();
+  return fOut.data() + fOutStart;
+}
+
+void PSession::sent(size_t iCount) {
+  fOutStart += iCount;
+  if (fOutStart < fOut.size()) return;
+  fOut.clear();
+  fOutStart = 0;
+  if (fOut.capacity() > 4 * fComms.fSettings.fReadAhead) std::vector<unsigned char>().swap(fOut);
+}
+
+void PSession::transportError(int iCode, uint32_t iExchange, const std::string& iText) {
+  PFrame::append(fOut, FRAME_ERROR, iExchange, static_cast<uint32_t>(iCode), std::string(),
+                 reinterpret_cast<const unsigned char*>(iText.data()), iText.size());
+  fClosing = true;
+  fComms.log(LOG_LEVEL_ERROR, L"[%s] connection %d (%ls): %ls (%d); closing it", "transport", static_cast<int>(fInfo.fNumber),
+             PUtils::wide(fInfo.fPeer), PUtils::wide(iText), iCode);
+}

@@ -1,0 +1,102 @@
+// One peer's session, whatever its transport: the frames of docs/protocol.md
+// cut from the bytes received, the requests handed to their modules one at
+// a time in arrival order, the replies queued in request order, a transport
+// error for a frame it cannot take, and what the session held released when
+// it ends. It calls no system function: its transport moves the bytes,
+//   received bytes:  receiveSpace(), received(), receivedEnd()
+//   replies:         output(), sent()
+// and calls serve() to run what has arrived. Internal to the core.
+//
+// Threading: used by its transport's worker only (and at shut-down by the
+// thread that ends it, once the workers have stopped).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zevo/ICommsEvent.h"
+#include "zevo/PRefCounted.h"
+#include "zevo/core/PComms.h"
+
+// A request being delivered: where its reply goes. Lives on the stack of
+// the delivering worker; PComms::send finds it there.
+struct PExchange {
+  PComms* fComms = nullptr;
+  PSession* fSession = nullptr;  // null: a release for a session that has ended
+  const PComms::Binding* fBinding = nullptr;
+  const PCommsMessage* fRequest = nullptr;
+  const PSessionInfo* fInfo = nullptr;
+  int fResponseID = 0;
+  uint32_t fExchange = 0;  // the frame's, echoed in the reply
+  bool fReplied = false;
+  int fStatus = 0;
+
+  static PExchange* current();                // the exchange delivered on this thread, or null
+  static PExchange* enter(PExchange* iNext);  // makes iNext current; answers the one before
+};
+
+// A request as an event; a session reuses its event while no listener keeps it.
+class PCommsEvent final : public PRefCounted<ICommsEvent> {
+ public:
+  const PCommsTarget* getTargetID() override { return &fTarget; }
+  const PCommsMessage* getMessage() override { return &fMessage; }
+  int getResponseID() override { return fResponseID; }
+
+  PCommsTarget fTarget;
+  PCommsMessage fMessage;
+  int fResponseID = 0;
+};
+
+class PSession {
+ public:
+  PSession(PComms& iComms, PSessionInfo iInfo);
+  ~PSession();  // releases what the session holds with its modules
+  PSession(const PSession&) = delete;
+  PSession& operator=(const PSession&) = delete;
+
+  // Where the transport may put received bytes, and how many (oRoom);
+  // null when the session takes nothing now.
+  unsigned char* receiveSpace(size_t& oRoom);
+  void received(size_t iCount);
+  void receivedEnd();  // the peer sends nothing more
+  // Serves the whole requests received while the unsent replies stay under
+  // kFlushAt; the transport writes them out and calls again while
+  // moreToServe().
+  void serve();
+  bool moreToServe() const;
+  // Unsent reply bytes, and how many of them the transport wrote.
+  const unsigned char* output(size_t& oSize) const;
+  void sent(size_t iCount);
+
+  bool wantsInput() const;  // reading more now is allowed (not ending, not past the read-ahead)
+  bool finished() const;     // nothing more will be read or served, every reply has been taken
+  const PSessionInfo& info() const { return fInfo; }
+
+  // The reply of an exchange of this session (PComms::send).
+  void queueReply(const PExchange& iExchange, const PCommsMessage& iReply);
+
+  static constexpr size_t kInputSize = 64 * 1024;  // the receive buffer, grown only for a larger frame
+  static constexpr size_t kFlushAt = 64 * 1024;    // unsent bytes at which serving pauses for a write
+
+ private:
+  size_t unsent() const { return fOut.size() - fOutStart; }
+  bool frameWaiting() const;  // a whole frame is in the receive buffer
+  void serveRequest(const PFrameView& iFrame);
+  void transportError(int iCode, uint32_t iExchange, const std::string& iText);
+
+  PComms& fComms;
+  const PSessionInfo fInfo;
+  std::vector<unsigned char> fIn;  // received bytes in [fInStart, fInEnd)
+  size_t fInStart = 0;
+  size_t fInEnd = 0;
+  std::vector<unsigned char> fOut;  // unsent bytes from fOutStart
+  size_t fOutStart = 0;
+  bool fReadClosed = false;  // the peer sent its last byte
+  bool fClosing = false;     // a transport error was queued: nothing more is served
+  PBaseptr<PCommsEvent> fEvent;
+  std::string fCachedModule;  // the last module addressed, its binding, and the bindings' version then
+  std::shared_ptr<const PComms::Binding> fCachedBinding;
+  unsigned int fCachedVersion = 0;
+};

@@ -1,0 +1,22 @@
+// Where a host listens and a client connects: "unix:PATH", "tcp:HOST:PORT",
+// "tcp:[IPV6]:PORT". One parser for both ends; what each end accepts beyond
+// the form (a port of 0 or the host "*" to listen on every address) is its
+// own check.
+#pragma once
+
+#include <string>
+
+#include "zevo/PExport.h"
+
+struct ZEVO_EXPORT PEndpoint {
+  enum Kind { kUnix, kTcp };
+  Kind fKind = kUnix;
+  std::string fPath;  // kUnix: the socket's path (1 to 107 bytes, no NUL)
+  std::string fHost;  // kTcp: a name or an address, without brackets; "*" or empty: every address
+  int fPort = 0;      // kTcp: 0 to 65535
+
+  // 0, or ERR_INVALID_ARG with oError saying what is wrong in words.
+  static int parse(const std::string& iText, PEndpoint& oEndpoint, std::string& oError);
+  // The endpoint as text, in the form parse() takes ("tcp:[::1]:7070").
+  std::string text() const;
+};
