@@ -23,7 +23,7 @@ bool equalsFolded(const PLiteral& iText, const char* iWord) {
 
 }  // namespace
 
-PConfig::PConfig() : fRefs(0) {}
+PConfig::PConfig() = default;
 
 PConfig::~PConfig() = default;
 
@@ -57,12 +57,6 @@ int PConfig::create(const std::vector<PConfigEntry>& iEntries, const std::string
   }
   oConfig = held;
   return 0;
-}
-
-void PConfig::incRef() { fRefs.fetch_add(1, std::memory_order_relaxed); }
-
-void PConfig::decRef() {
-  if (fRefs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
 const PConfig::PItem* PConfig::find(const PLiteral& iKey) const noexcept {

@@ -52,7 +52,7 @@ std::string idProblem(const PLiteral& iID, std::string& oUtf8) {
 }  // namespace
 
 PConfigManager::PConfigManager(std::string iDirectory, PString iWideDirectory)
-    : fRefs(0), fDirectory(std::move(iDirectory)), fWideDirectory(std::move(iWideDirectory)) {}
+    : fDirectory(std::move(iDirectory)), fWideDirectory(std::move(iWideDirectory)) {}
 
 PConfigManager::~PConfigManager() = default;
 
@@ -96,12 +96,6 @@ int PConfigManager::create(const std::string& iDirectory, PBaseptr<IConfigManage
     return ERR_NO_MEMORY;
   }
   return 0;
-}
-
-void PConfigManager::incRef() { fRefs.fetch_add(1, std::memory_order_relaxed); }
-
-void PConfigManager::decRef() {
-  if (fRefs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
 std::string PConfigManager::lastError() const {

@@ -25,17 +25,11 @@ int PEventDispatcher::create(int iWorkers, PBaseptr<PEventDispatcher>& oDispatch
 }
 
 PEventDispatcher::PEventDispatcher(int iWorkers)
-    : fRefs(0), fWorkerCount(iWorkers), fReactor(new PReactor()) {}
+    : fWorkerCount(iWorkers), fReactor(new PReactor()) {}
 
 PEventDispatcher::~PEventDispatcher() {
   fReactor->stop();
   removeAllListeners();
-}
-
-void PEventDispatcher::incRef() { fRefs.fetch_add(1, std::memory_order_relaxed); }
-
-void PEventDispatcher::decRef() {
-  if (fRefs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
 int PEventDispatcher::addListener(const PLiteral& iTopic, IEventListener* iListener) {

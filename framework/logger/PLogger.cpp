@@ -21,6 +21,7 @@
 
 #include "zevo/PCounter.h"
 #include "zevo/PErrors.h"
+#include "zevo/PRefCounted.h"
 #include "zevo/PUtils.h"
 
 namespace {
@@ -240,16 +241,11 @@ class PLogSink {
 class PLogNames;
 
 // What the component and its named loggers have in common.
-class PLoggerBase : public ILogger {
+class PLoggerBase : public PRefCounted<ILogger> {
  public:
-  PLoggerBase(std::shared_ptr<PLogSink> iSink, std::string iName) : fRefs(0), fSink(std::move(iSink)), fName(std::move(iName)) {}
+  PLoggerBase(std::shared_ptr<PLogSink> iSink, std::string iName) : fSink(std::move(iSink)), fName(std::move(iName)) {}
   PLoggerBase(const PLoggerBase&) = delete;
   PLoggerBase& operator=(const PLoggerBase&) = delete;
-
-  void incRef() override { fRefs.change(1); }
-  void decRef() override {
-    if (fRefs.change(-1) == 0) delete this;
-  }
 
   void logInfo(int iFlags, const wchar_t* iFormat, const char* iFunction, ...) override {
     va_list args;
@@ -277,7 +273,7 @@ class PLoggerBase : public ILogger {
   }
 
  protected:
-  virtual ~PLoggerBase() = default;
+  ~PLoggerBase() override = default;
 
   // iFlags is reserved.
   void log(int /*iFlags*/, int iLevel, const wchar_t* iFormat, const char* iFunction, va_list iArgs) noexcept {
@@ -293,7 +289,6 @@ class PLoggerBase : public ILogger {
     errno = savedErrno;
   }
 
-  PCounterSync fRefs;
   const std::shared_ptr<PLogSink> fSink;
   const std::string fName;  // escaped UTF-8
 };

@@ -4,6 +4,7 @@
 #include "PTestPluginState.h"
 #include "zevo/IPlugin.h"
 #include "zevo/PErrors.h"
+#include "zevo/PRefCounted.h"
 
 namespace {
 
@@ -13,23 +14,16 @@ PTestPluginState* state() {
   return function ? function() : &sFallback;
 }
 
-class PTestPlugin final : public IPlugin {
+class PTestPlugin final : public PRefCounted<IPlugin> {
  public:
   PTestPlugin() { ++state()->fCreated; }
-  ~PTestPlugin() { ++state()->fDestroyed; }
-  void incRef() override { ++fRefs; }
-  void decRef() override {
-    if (--fRefs == 0) delete this;
-  }
+  ~PTestPlugin() override { ++state()->fDestroyed; }
   int init() override { return state()->fInitResult; }
   int getInterfaces(unsigned int& oCount) override { return static_cast<int>(oCount = 0); }
   int getInstance(const PLiteral&, IBase*& oInstance) override {
     oInstance = nullptr;
     return ERR_NO_INSTANCE;
   }
-
- private:
-  int fRefs = 0;
 };
 
 }  // namespace

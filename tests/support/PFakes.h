@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "PTestSupport.h"
+#include "zevo/PRefCounted.h"
 #include "zevo/PCommsMessage.h"
 #include "zevo/IComms.h"
 #include "zevo/ICommsEvent.h"
@@ -18,16 +19,14 @@
 #include "zevo/ILogger.h"
 #include "zevo/IPlugin.h"
 
-// Counts references; 0 frees nothing (the test owns the object).
+// Counts references; the last frees nothing (the test owns the object).
 template <class I>
-class PCounted : public I {
+class PCounted : public PRefCounted<I> {
  public:
-  void incRef() override { ++fRefs; }
-  void decRef() override { --fRefs; }
-  int refs() const { return fRefs.load(); }
+  int refs() const { return this->references(); }
 
- private:
-  std::atomic<int> fRefs{0};
+ protected:
+  void lastReference() override {}
 };
 
 struct PLogLine {

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "zevo/IConfig.h"
+#include "zevo/PRefCounted.h"
 #include "zevo/PExport.h"
 #include "zevo/PPtr.h"
 #include "zevo/PString.h"
 #include "zevo/core/PConfigParser.h"
 
-class ZEVO_EXPORT PConfig : public IConfig {
+class ZEVO_EXPORT PConfig : public PRefCounted<IConfig> {
  public:
   // A set of iEntries (as PConfigParser gives them); iSource is the file's
   // path, or any name for a set that has no file. On 0 oConfig holds it;
@@ -25,8 +26,6 @@ class ZEVO_EXPORT PConfig : public IConfig {
   static int create(const std::vector<PConfigEntry>& iEntries, const std::string& iSource,
                     PBaseptr<PConfig>& oConfig) noexcept;
 
-  void incRef() override;
-  void decRef() override;
 
   // 0 and the value; ERR_CONFIG_NO_KEY when absent. Values are trimmed and
   // may be empty. oValue is unchanged on failure.
@@ -46,7 +45,7 @@ class ZEVO_EXPORT PConfig : public IConfig {
   size_t size() const noexcept { return fItems.size(); }
 
   // Runs on the last decRef().
-  virtual ~PConfig();
+  ~PConfig() override;
 
  private:
   struct PItem {
@@ -58,7 +57,6 @@ class ZEVO_EXPORT PConfig : public IConfig {
   PConfig();
   const PItem* find(const PLiteral& iKey) const noexcept;
 
-  std::atomic<int> fRefs;
   std::string fSource;
   std::vector<PItem> fItems;       // file order
   std::vector<size_t> fByKey;      // indexes into fItems, sorted by key

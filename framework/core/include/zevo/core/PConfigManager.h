@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "zevo/IConfigManager.h"
+#include "zevo/PRefCounted.h"
 #include "zevo/PExport.h"
 #include "zevo/PPtr.h"
 #include "zevo/PString.h"
 #include "zevo/core/PConfig.h"
 
-class ZEVO_EXPORT PConfigManager : public IConfigManager {
+class ZEVO_EXPORT PConfigManager : public PRefCounted<IConfigManager> {
  public:
   // File name of a set: the ID followed by this suffix.
   static constexpr const wchar_t* kSuffix = L".conf";
@@ -37,8 +38,6 @@ class ZEVO_EXPORT PConfigManager : public IConfigManager {
                     std::string* oError = nullptr) noexcept;
   static int create(const std::string& iDirectory, PBaseptr<IConfigManager>& oManager) noexcept;
 
-  void incRef() override;
-  void decRef() override;
 
   // The IDs of the regular files "<ID>.conf" in the directory, sorted.
   // ERR_CONFIG_READ when the directory cannot be listed. oIDs is unchanged
@@ -66,7 +65,7 @@ class ZEVO_EXPORT PConfigManager : public IConfigManager {
   const std::string& directory() const noexcept { return fDirectory; }
 
   // Runs on the last decRef().
-  virtual ~PConfigManager();
+  ~PConfigManager() override;
 
  private:
   PConfigManager(std::string iDirectory, PString iWideDirectory);
@@ -75,7 +74,6 @@ class ZEVO_EXPORT PConfigManager : public IConfigManager {
   int listFiles(std::vector<PString>& oIDs, std::string& oError);
   int fail(int iCode, std::string& oError) noexcept;  // records oError in fLastError
 
-  std::atomic<int> fRefs;
   const std::string fDirectory;  // UTF-8, for messages
   const PString fWideDirectory;  // for PFile and PDir
   mutable std::mutex fErrorLock;  // guards fLastError

@@ -18,18 +18,17 @@
 #include <vector>
 
 #include "zevo/IEventDispatcher.h"
+#include "zevo/PRefCounted.h"
 #include "zevo/PExport.h"
 #include "zevo/PPtr.h"
 
 class PReactor;
 
-class ZEVO_EXPORT PEventDispatcher : public IEventDispatcher {
+class ZEVO_EXPORT PEventDispatcher : public PRefCounted<IEventDispatcher> {
  public:
   // A dispatcher with iWorkers workers (not started), held by oDispatcher.
   static int create(int iWorkers, PBaseptr<PEventDispatcher>& oDispatcher);
 
-  void incRef() override;
-  void decRef() override;
   int addListener(const PLiteral& iTopic, IEventListener* iListener) override;
   int removeListener(const PLiteral& iTopic, IEventListener* iListener) override;
 
@@ -43,13 +42,12 @@ class ZEVO_EXPORT PEventDispatcher : public IEventDispatcher {
   void stop();  // the workers finish what they run, then end
   int workers() const { return fWorkerCount; }
   // Destroyed by its last decRef; stops the workers and releases listeners.
-  virtual ~PEventDispatcher();
+  ~PEventDispatcher() override;
   PReactor& reactor() { return *fReactor; }
 
  private:
   explicit PEventDispatcher(int iWorkers);
 
-  std::atomic<int> fRefs;
   const int fWorkerCount;
   std::unique_ptr<PReactor> fReactor;
   std::mutex fLock;  // guards fListeners
