@@ -104,9 +104,6 @@ class PFileAccess : public IEventListener {
   bool findTransfer(int iTransferID, const char* iFunction, PPtr<PFile>& oFile, int& oMode);
   void dropFile(PPtr<PFile>& ioFile);
 
-  // Whether a debug line would be written.
-  bool debugLogged() const { return !fLogger.isNull() && fLogger->getLevel() >= LOG_LEVEL_DEBUG; }
-
   // Log lines go to fLogger and are skipped while it is empty.
   template <class... Args>
   void logDebug(const wchar_t* iFormat, const char* iFunction, const Args&... iArgs) const {
