@@ -1,9 +1,11 @@
 // What a host built only to the service's documented framework calls can
-// observe: the logger operations called.
+// observe: the logger operations called, and events delivered on other
+// threads from the moment the listener is added.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "PServiceTest.h"
 #include "zevo/zevoGetInstance.h"
@@ -29,7 +31,65 @@ class PStrictLogger : public PCounted<ILogger> {
   std::atomic<int> fLines{0};
 };
 
+// Delivers events on its own thread from the moment a listener is added, and
+// lets addListener return only once the first has been handled, so that
+// startComms binds the comms interface while events keep arriving. Its
+// counters are relaxed: they order nothing between the two threads, so a
+// race detector still sees every unsynchronised access of the service.
+class PEagerDispatcher : public PCounted<IEventDispatcher> {
+ public:
+  int addListener(const PLiteral&, IEventListener* iListener) override {
+    fHeld = iListener;
+    fThread = std::thread([this, iListener] {
+      for (int id = 1; !fStop.load(std::memory_order_relaxed); ++id) {
+        PFakeEvent event;
+        event.fMessage.fUint32 = 9999;  // no handler: an empty reply
+        event.fResponseID = id;
+        iListener->notify(PLiteral(L"com.quorbex.zevo.fileaccess.topic"), &event, 0);
+        EXPECT_EQ(0, event.refs());
+        fDelivered.fetch_add(1, std::memory_order_relaxed);
+      }
+    });
+    while (fDelivered.load(std::memory_order_relaxed) == 0) std::this_thread::yield();
+    return 0;
+  }
+  int removeListener(const PLiteral&, IEventListener*) override { return 0; }
+  // Lets iMore further events through, then stops delivering.
+  void stopAfter(int iMore) {
+    if (!fThread.joinable()) return;
+    const int until = fDelivered.load(std::memory_order_relaxed) + iMore;
+    while (fDelivered.load(std::memory_order_relaxed) < until) std::this_thread::yield();
+    fStop.store(true, std::memory_order_relaxed);
+    fThread.join();
+    fHeld = static_cast<IEventListener*>(nullptr);
+  }
+
+  std::atomic<int> fDelivered{0};
+
+ private:
+  std::atomic<bool> fStop{false};
+  std::thread fThread;
+  PBaseptr<IEventListener> fHeld;
+};
+
 }  // namespace
+
+TEST(Fidelity, EventsDeliveredWhileTheCommsInterfaceIsBoundSeeNoneOrTheBoundOne) {
+  PEagerDispatcher dispatcher;
+  {
+    PPluginHarness harness;  // no logger: nothing orders the two threads
+    harness.registerConfigManager();
+    harness.registerComms();
+    ASSERT_EQ(0, zevoRegisterInstance(PLiteral(ZEVO_ID_EVENT_DISPATCHER), &dispatcher));
+    harness.setPolicy(L"", L"", L"", L"");
+    EXPECT_EQ(0, harness.start());
+    dispatcher.stopAfter(20);
+    const size_t replies = harness.fComms.replyCount();
+    EXPECT_GE(replies, 20u) << "the events after the binding are answered";
+    EXPECT_LE(replies, static_cast<size_t>(dispatcher.fDelivered.load())) << "at most one reply per event";
+  }
+  EXPECT_EQ(0, dispatcher.refs());
+}
 
 TEST(Fidelity, TheServiceCallsNoLoggerOperationButGetLoggerLogErrorAndLogDebug) {
   PTempDir dir;
