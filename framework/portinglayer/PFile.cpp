@@ -72,8 +72,9 @@ int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlag
   } else {
     rc = PPathAt::kindCode(info.st_mode);
   }
-  // O_NONBLOCK stays: only regular files get this far, and reads and
-  // writes of a regular file do not look at it.
+  // A regular file: back to blocking mode. F_SETFL changes only the status
+  // flags, so O_APPEND stays and O_NONBLOCK goes.
+  if (rc == 0 && PSys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) rc = PErrors::fromErrno(errno);
   if (rc != 0) {
     PSys::close(fd);
     return rc;

@@ -1,16 +1,26 @@
 // What a host built only to the service's documented framework calls can
 // observe: the logger operations called, and events delivered on other
-// threads from the moment the listener is added.
+// threads from the moment the listener is added; and what the porting
+// layer's files promise the service: a blocking descriptor.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "PServiceTest.h"
+#include "portinglayer/PlTestSupport.h"
+#include "zevo/PFile.h"
+#include "zevo/portinglayer/PSysCalls.h"
 #include "zevo/zevoGetInstance.h"
 
 namespace {
+
+int fcntlFails(int, int, int) {
+  errno = EINVAL;
+  return -1;
+}
 
 // A logger that offers only getLogger, logError and logDebug: a host may
 // hold anything in the other slots, so any call of them counts as a fault.
@@ -131,4 +141,32 @@ TEST(Fidelity, TheServiceCallsNoLoggerOperationButGetLoggerLogErrorAndLogDebug) 
   }
   EXPECT_EQ(0, logger.fOther.load()) << "a logger operation outside the service's documented calls";
   EXPECT_EQ(0, logger.refs());
+}
+
+TEST(Fidelity, ARegularFileIsOpenedBlockingOrNotAtAll) {
+  PTempDir dir;
+  writeText(dir / "f", "data");
+  const int before = openDescriptorCount();
+  const struct {
+    unsigned int fMode;
+    int fStatusFlags;  // besides the access mode
+  } cases[] = {
+      {PFile::MODE_READ_ONLY, 0},
+      {PFile::MODE_WRITE_NEW, 0},
+      {PFile::MODE_WRITE | PFile::MODE_APPEND, O_APPEND},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.fMode);
+    PFile file;
+    ASSERT_EQ(0, file.popen(widePath(dir, "f"), test.fMode, 1));
+    const int flags = ::fcntl(descriptorOf(dir / "f"), F_GETFL);
+    EXPECT_EQ(test.fStatusFlags, flags & (O_NONBLOCK | O_APPEND));
+    EXPECT_EQ(0, file.pclose());
+
+    PSysCallsScope restore;
+    PSysCalls::table().fFcntl = fcntlFails;
+    EXPECT_EQ(PERR_INVALID_ARG, file.popen(widePath(dir, "f"), test.fMode, 1));
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_EQ(before, openDescriptorCount()) << "the descriptor is closed again";
+  }
 }

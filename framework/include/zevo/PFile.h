@@ -36,8 +36,9 @@ class ZEVO_EXPORT PFile {
   PFile(const PFile&) = delete;
   PFile& operator=(const PFile&) = delete;
 
-  // Opens a regular file (close-on-exec). Anything else (directory, device,
-  // pipe, socket) is refused without blocking: PERR_IS_DIR or PERR_NOT_FILE.
+  // Opens a regular file (close-on-exec, blocking). Anything else (directory,
+  // device, pipe, socket) is refused without blocking: PERR_IS_DIR or
+  // PERR_NOT_FILE. Any failure leaves no descriptor open.
   // iFlags: bit 0 "binary" has no effect on Linux; other bits are ignored.
   int popen(const PLiteral& iPath, unsigned int iMode, unsigned int iFlags);
   // Reads up to iSize bytes from the current position. 0 with oDone > 0 bytes
