@@ -1,13 +1,16 @@
 // What a host built only to the service's documented framework calls can
 // observe: the logger operations called, and events delivered on other
-// threads from the moment the listener is added; and what the porting
-// layer's files promise the service: a blocking descriptor.
+// threads from the moment the listener is added; what a peer's close sees
+// of the flush and of close(2); and what the porting layer's files promise
+// the service: a blocking descriptor. (A flush that fails is a case of
+// tests/hardening/faults_test.cpp.)
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 #include "PServiceTest.h"
 #include "portinglayer/PlTestSupport.h"
@@ -21,6 +24,28 @@ int fcntlFails(int, int, int) {
   errno = EINVAL;
   return -1;
 }
+
+int gFlushErrno = 0;     // errno of the failing flushes
+int gFlushFailures = 0;  // flushes still to fail
+int gFlushes = 0;        // flushes asked for
+int gCloseErrno = 0;     // errno of the next close, 0: none
+
+int flushFake(int iFd) {
+  ++gFlushes;
+  if (gFlushFailures == 0) return PSysCalls::defaults().fFdatasync(iFd);
+  --gFlushFailures;
+  errno = gFlushErrno;
+  return -1;
+}
+
+int closeFake(int iFd) {
+  PSysCalls::defaults().fClose(iFd);  // released all the same, as Linux does
+  if (gCloseErrno == 0) return 0;
+  errno = std::exchange(gCloseErrno, 0);
+  return -1;
+}
+
+class FidelityClose : public PServiceTest<> {};
 
 // A logger that offers only getLogger, logError and logDebug: a host may
 // hold anything in the other slots, so any call of them counts as a fault.
@@ -168,5 +193,44 @@ TEST(Fidelity, ARegularFileIsOpenedBlockingOrNotAtAll) {
     EXPECT_EQ(PERR_INVALID_ARG, file.popen(widePath(dir, "f"), test.fMode, 1));
     EXPECT_FALSE(file.isOpen());
     EXPECT_EQ(before, openDescriptorCount()) << "the descriptor is closed again";
+  }
+}
+
+TEST_F(FidelityClose, WhatAPeersCloseSeesOfTheFlushAndOfClose) {
+  writeFile(dir / "data/f", patternBytes(100));
+  const int before = openDescriptorCount();
+  const struct {
+    const char* fName;
+    int fMode;
+    int fFlushErrno;
+    int fFlushFailures;
+    int fCloseErrno;
+    int fStatus;   // of the first close
+    int fFlushes;  // it asked for
+  } cases[] = {
+      {"upload, flush interrupted once", 2, EINTR, 1, 0, 0, 2},
+      {"upload, a file system that cannot flush", 2, EINVAL, 1, 0, 0, 1},
+      {"upload, a read-only file system", 2, EROFS, 1, 0, 0, 1},
+      {"upload, close(2) fails after the flush", 2, 0, 0, EIO, ERR_FAILED, 1},
+      {"download, close(2) fails", 1, 0, 0, EIO, ERR_FAILED, 0},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.fName);
+    const std::wstring path = t + (test.fMode == 1 ? L"/data/f" : L"/data/up");
+    const int id = replyInt32(harness.call(1001, PPayload().str(path).i32(test.fMode).data()));
+    gFlushErrno = test.fFlushErrno;
+    gFlushFailures = test.fFlushFailures;
+    gFlushes = 0;
+    gCloseErrno = test.fCloseErrno;
+    {
+      PSysCallsScope restore;
+      PSysCalls::table().fFdatasync = flushFake;
+      PSysCalls::table().fClose = closeFake;
+      EXPECT_EQ(test.fStatus, close(id));
+    }
+    EXPECT_EQ(test.fFlushes, gFlushes);
+    EXPECT_EQ(before, openDescriptorCount()) << "the descriptor is released";
+    EXPECT_EQ(0, close(id)) << "nothing left at risk, nothing left to close";
+    EXPECT_EQ(ERR_FAILED, statusOf(next(id, 10))) << "the transfer is gone";
   }
 }

@@ -78,11 +78,9 @@ DIR* fdopendirFails(int) {
   errno = gErrno;
   return nullptr;
 }
-int closeFails(int iFd) {
-  PSysCalls::defaults().fClose(iFd);  // released all the same, as Linux does
-  if (!failNow()) return 0;
-  errno = gErrno;
-  return -1;
+int flushFails(int iFd) {
+  if (!failNow()) return PSysCalls::defaults().fFdatasync(iFd);
+  return fail();
 }
 
 class Faults : public PServiceTest<::testing::TestWithParam<int>> {
@@ -309,17 +307,22 @@ TEST_P(Faults, DirectoryRemovedMidListing) {
   EXPECT_EQ(20u, replyStrings(call(2004, "sub")).size()) << "served again";
 }
 
-TEST_P(Faults, ACloseThatFailsReleasesTheDescriptorAndCanBeRepeated) {
+TEST_P(Faults, AnUploadWhoseDataCannotBeFlushedNeverClosesSuccessfully) {
   const int id = open("closing", 2);
   EXPECT_EQ(0, statusOf(put(id, {1, 2, 3})));
   inject(EIO);
-  PSysCalls::table().fClose = closeFails;
+  PSysCalls::table().fFdatasync = flushFails;
   EXPECT_EQ(ERR_FAILED, close(id));
+  EXPECT_EQ(0, statusOf(put(id, {4}))) << "the transfer stays open and usable";
+  gPass = 100;  // the next flush succeeds: the data it could not write may be gone all the same
+  EXPECT_EQ(ERR_FAILED, close(id));
+  EXPECT_EQ(2, gCalls) << "the second close flushed again";
   PSysCalls::restore();
-  EXPECT_EQ(descriptors, openDescriptorCount()) << "the descriptor is released all the same";
-  EXPECT_EQ(std::vector<unsigned char>({1, 2, 3}), readFile(dir / "data/closing"));
-  EXPECT_EQ(0, close(id)) << "the peer may close it again";
-  EXPECT_EQ(ERR_FAILED, statusOf(put(id, {4}))) << "and then it is gone";
+  EXPECT_EQ(descriptors + 1, openDescriptorCount()) << "the transfer keeps its descriptor";
+  EXPECT_EQ(std::vector<unsigned char>({1, 2, 3, 4}), readFile(dir / "data/closing"));
+  harness.stop();
+  harness.fDispatcher.fHeld.clear();
+  EXPECT_EQ(descriptors, openDescriptorCount()) << "until the service goes";
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, Faults, ::testing::Values(PPathPolicy::SYMLINKS_FOLLOW, PPathPolicy::SYMLINKS_REFUSE),
