@@ -182,16 +182,40 @@ double baselineRead(const std::string& iPath) {
   return total / 1048576.0 / seconds;
 }
 
-// Writing a file of iSize bytes with plain 64 KiB write() calls: MiB/s.
-double baselineWrite(const std::string& iPath, long long iSize) {
-  std::vector<char> block(64 * 1024, 'w');
+// Writing a new file of iSize bytes with plain 64 KiB write() calls, then
+// fdatasync() when iFlush (as the host's close of an upload does), then
+// close(): seconds.
+double writeFile(const std::string& iPath, long long iSize, bool iFlush) {
+  static const std::vector<char> block(64 * 1024, 'w');
   const auto start = Clock::now();
   const int fd = ::open(iPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) die("baseline open failed");
   for (long long done = 0; done < iSize; done += static_cast<long long>(block.size())) {
-    if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) die("baseline write failed");
+    const size_t count = static_cast<size_t>(std::min<long long>(iSize - done, static_cast<long long>(block.size())));
+    if (::write(fd, block.data(), count) != static_cast<ssize_t>(count)) die("baseline write failed");
   }
+  if (iFlush && ::fdatasync(fd) != 0) die("baseline fdatasync failed");
   ::close(fd);
-  return iSize / 1048576.0 / secondsSince(start);
+  return secondsSince(start);
+}
+
+// One file of iSize bytes written as above: MiB/s.
+double baselineWrite(const std::string& iPath, long long iSize, bool iFlush) {
+  const double rate = iSize / 1048576.0 / writeFile(iPath, iSize, iFlush);
+  std::filesystem::remove(iPath);
+  return rate;
+}
+
+// iCount new files of iSize bytes written as above, each removed once
+// written (outside the time): files/s.
+double baselineSmallFiles(const std::string& iDir, int iCount, long long iSize, bool iFlush) {
+  double seconds = 0;
+  for (int i = 0; i < iCount; ++i) {
+    const std::string path = iDir + "/small-" + std::to_string(i);
+    seconds += writeFile(path, iSize, iFlush);
+    std::filesystem::remove(path);
+  }
+  return iCount / seconds;
 }
 
 // A bare 64-byte round trip over a Unix-domain socket to another process: µs.
@@ -272,6 +296,33 @@ double upload(const std::string& iEndpoint, const std::string& iPath, long long 
   const auto start = Clock::now();
   check(client.put(source, iPath, {}, &bytes), client, "upload");
   return bytes / 1048576.0 / secondsSince(start);
+}
+
+// iCount uploads of new iSize-byte files, one after the other on one
+// connection (PClient::put: open, blocks, close, size check), each removed
+// once uploaded (outside the time): files/s.
+double smallUploads(const std::string& iEndpoint, const std::string& iDir, int iCount, long long iSize) {
+  PClient client;
+  check(client.connect(iEndpoint), client, "connect");
+  const std::vector<unsigned char> bytes(static_cast<size_t>(iSize), 's');
+  double seconds = 0;
+  for (int i = 0; i < iCount; ++i) {
+    const std::string path = iDir + "/small-" + std::to_string(i);
+    size_t at = 0;
+    auto source = PSource::callback(
+        [&](unsigned char* oBytes, size_t iCapacity) -> long {
+          const size_t count = std::min(iCapacity, bytes.size() - at);
+          std::memcpy(oBytes, bytes.data() + at, count);
+          at += count;
+          return static_cast<long>(count);
+        },
+        iSize);
+    const auto start = Clock::now();
+    check(client.put(source, path), client, "small upload");
+    seconds += secondsSince(start);
+    std::filesystem::remove(path);
+  }
+  return iCount / seconds;
 }
 
 double isExistsOneAtATime(const std::string& iEndpoint, const std::string& iPath, int iCount) {
@@ -378,22 +429,30 @@ int main(int argc, char** argv) {
 
   PRow readRate{"download, 8 KiB, window 16", "MiB/s", {}, 0, "read() 8 KiB", ">= 0.25"};
   PRow readRate64{"download, 8 KiB, window 64", "MiB/s", {}, 0, "read() 8 KiB", ">= 0.25"};
-  PRow writeRate{"upload, default chunk", "MiB/s", {}, 0, "write() 64 KiB", ">= 1200 MiB/s"};
+  PRow writeRate{"upload, default chunk", "MiB/s", {}, 0, "write()+fdatasync", ">= 1200 MiB/s"};
+  PRow writeNoFlush{"write() 64 KiB, no flush", "MiB/s", {}, 0, "write()+fdatasync", ""};
+  PRow smallRate{"upload, 64 KiB files", "files/s", {}, 0, "write()+fdatasync", ""};
+  PRow smallNoFlush{"write() 64 KiB files, no flush", "files/s", {}, 0, "write()+fdatasync", ""};
   PRow oneAtATime{"IsExists one at a time", "us", {}, 0, "socket round trip", "<= 2"};
   PRow pipelined{"IsExists pipelined", "req/s", {}, 0, "", ">= 100000 req/s"};
   PRow list{"ListDir of 10000 entries", "ms", {}, 0, "", "< 20 ms"};
   PRow fourRss{"host RSS, four transfers", "KiB", {}, 0, "", "< 8192 KiB"};
-  std::vector<double> readBaselines, writeBaselines, rttBaselines;
+  std::vector<double> readBaselines, writeBaselines, smallBaselines, rttBaselines;
+  constexpr int kSmallFiles = 200;
+  constexpr long long kSmallSize = 64 * 1024;
 
   for (int round = 0; round < repeat; ++round) {
     std::fprintf(stderr, "zevobench: round %d of %d\n", round + 1, repeat);
     readBaselines.push_back(baselineRead(big));
     readRate.fValues.push_back(download(endpoint, big, 8192));
     readRate64.fValues.push_back(download(endpoint, big, 8192, 64));
-    writeBaselines.push_back(baselineWrite(data + "/baseline.bin", size));
-    std::filesystem::remove(data + "/baseline.bin");
+    writeBaselines.push_back(baselineWrite(data + "/baseline.bin", size, true));
+    writeNoFlush.fValues.push_back(baselineWrite(data + "/baseline.bin", size, false));
     writeRate.fValues.push_back(upload(endpoint, data + "/upload.bin", size, 0));
     std::filesystem::remove(data + "/upload.bin");
+    smallBaselines.push_back(baselineSmallFiles(data, kSmallFiles, kSmallSize, true));
+    smallNoFlush.fValues.push_back(baselineSmallFiles(data, kSmallFiles, kSmallSize, false));
+    smallRate.fValues.push_back(smallUploads(endpoint, data, kSmallFiles, kSmallSize));
     rttBaselines.push_back(baselineRoundTrip(10000));
     oneAtATime.fValues.push_back(isExistsOneAtATime(endpoint, big, 10000));
     pipelined.fValues.push_back(isExistsPipelined(endpoint, big, 10000, 64));
@@ -421,12 +480,16 @@ int main(int argc, char** argv) {
   readRate.fBaseline = median(readBaselines);
   readRate64.fBaseline = readRate.fBaseline;
   writeRate.fBaseline = median(writeBaselines);
+  writeNoFlush.fBaseline = writeRate.fBaseline;
+  smallRate.fBaseline = median(smallBaselines);
+  smallNoFlush.fBaseline = smallRate.fBaseline;
   oneAtATime.fBaseline = median(rttBaselines);
 
   std::printf("zevobench: %lld MiB file, %d rounds, medians\n\n", sizeMiB, repeat);
   std::printf("%-28s %12s %8s   %-26s %8s   %s\n", "measure", "median", "unit", "baseline (same run)", "ratio",
               "target");
-  for (const PRow* row : {&readRate, &readRate64, &writeRate, &oneAtATime, &pipelined, &list, &fourRss}) {
+  for (const PRow* row : {&readRate, &readRate64, &writeRate, &writeNoFlush, &smallRate, &smallNoFlush, &oneAtATime,
+                          &pipelined, &list, &fourRss}) {
     if (row->fValues.empty()) continue;
     const double value = median(row->fValues);
     char baseline[64] = "";

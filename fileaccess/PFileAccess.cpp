@@ -119,10 +119,13 @@ void PFileAccess::notify(const PLiteral& iTopic, IBase* iEvent, int) {
   logDebug(L"[%s] Response status [%d]", "notify", status);
   logDebug(L"[%s] Response datasize[%d]", "notify", static_cast<int>(response.fData.size()));
 
-  IComms* comms = fFileAccessComms.get();
+  // startComms may still be setting the handle on another thread (the
+  // listener is added first): read it atomically, no lock taken.
+  IComms* comms = fFileAccessComms.getPublished();
   if (comms == nullptr) {
-    // No comms interface bound (its look-up failed after the listener was
-    // added): the reply has nowhere to go; later events are still served.
+    // No comms interface bound (not yet, or its look-up failed after the
+    // listener was added): the reply has nowhere to go; later events are
+    // still served.
     logError(L"[%s] No comms interface bound; response [%d] dropped", "notify", responseID);
     return;
   }

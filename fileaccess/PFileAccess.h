@@ -1,9 +1,12 @@
 // The file-access service: answers requests on its event topic with the
 // files and directories that its access policy grants.
 //
-// Threading: notify may run on several dispatcher threads at once. The
-// access lists are written only during init, before the listener is added,
-// and only read afterwards. fMutex guards fTransfers and nothing else; the
+// Threading: notify may run on several dispatcher threads at once, from the
+// moment the listener is added, while startComms still binds the comms
+// interface: notify reads fFileAccessComms with getPublished(), which pairs
+// with the handle's atomic assignment. The access lists and the topic are
+// written only during init, before the listener is added, and only read
+// afterwards. fMutex guards fTransfers and nothing else; the
 // shared counters of the PPtr<PFile> copies in and out of the table are
 // changed only while it is held.
 #pragma once
@@ -84,9 +87,6 @@ class PFileAccess : public IEventListener {
   int readTransferID(PDataReader& ioReader, const char* iFunction, int& oTransferID);
   bool findTransfer(int iTransferID, const char* iFunction, PPtr<PFile>& oFile, int& oMode);
   void dropFile(PPtr<PFile>& ioFile);
-
-  // Whether a debug line would be written.
-  bool debugLogged() const { return !fLogger.isNull() && fLogger->getLevel() >= LOG_LEVEL_DEBUG; }
 
   // Log lines go to fLogger and are skipped while it is empty.
   template <class... Args>

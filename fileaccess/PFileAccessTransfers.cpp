@@ -118,13 +118,9 @@ int PFileAccess::actionGetNextFileData(const PCommsMessage& iRequest, PCommsMess
       if ((mode & ACCESS_READ) == 0) {
         status = ERR_ACCESS_DENIED;
       } else {
-        // The name is only for the trace line: not asked for (a string copy
-        // per chunk) when nobody would see it.
-        if (debugLogged()) {
-          PString name;
-          file->pgetName(name);
-          logDebug(L"[%s] Reading [%d] bytes from file [%ls]", kFunction, desiredPacketSize, name);
-        }
+        PString name;
+        file->pgetName(name);  // for the trace line only: its result decides nothing
+        logDebug(L"[%s] Reading [%d] bytes from file [%ls]", kFunction, desiredPacketSize, name);
         result = file->pread(reinterpret_cast<char*>(chunk), packetSize, bytesRead);
         if (result == 0) {
           logDebug(L"[%s] Read [%d] bytes from file", kFunction, static_cast<int>(bytesRead));

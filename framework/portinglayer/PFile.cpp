@@ -38,11 +38,11 @@ int openFlags(unsigned int iMode, int& oFlags) {
 
 }  // namespace
 
-PFile::PFile() : fLock(), fFd(-1), fName(), fPosition(0), fCloseFailed(false) {}
+PFile::PFile() : fLock(), fFd(-1), fName(), fPosition(0), fWriting(false), fFlushError(0), fCloseFailed(false) {}
 
 PFile::~PFile() {
   std::lock_guard<std::mutex> guard(fLock);
-  if (fFd >= 0) closeLocked();
+  if (fFd >= 0) PSys::close(fFd);
 }
 
 int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlags*/) {
@@ -72,8 +72,9 @@ int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlag
   } else {
     rc = PPathAt::kindCode(info.st_mode);
   }
-  // O_NONBLOCK stays: only regular files get this far, and reads and
-  // writes of a regular file do not look at it.
+  // A regular file: back to blocking mode. F_SETFL changes only the status
+  // flags, so O_APPEND stays and O_NONBLOCK goes.
+  if (rc == 0 && PSys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) rc = PErrors::fromErrno(errno);
   if (rc != 0) {
     PSys::close(fd);
     return rc;
@@ -81,6 +82,8 @@ int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlag
   fFd = fd;
   fName = std::move(name);
   fPosition = (iMode & MODE_APPEND) != 0 ? -1 : 0;
+  fWriting = (iMode & MODE_WRITE) != 0;
+  fFlushError = 0;
   fCloseFailed = false;
   return 0;
 }
@@ -149,6 +152,12 @@ int PFile::closeLocked() {
     if (!fCloseFailed) return PERR_NOT_OPEN;
     fCloseFailed = false;  // the descriptor went with the failed close
     return 0;
+  }
+  if (fWriting) {
+    // A failure stays remembered: a later flush may succeed only because the
+    // pages it could not write are gone.
+    if (PSys::fdatasync(fFd) != 0 && errno != EINVAL && errno != EROFS) fFlushError = PErrors::fromErrno(errno);
+    if (fFlushError != 0) return fFlushError;
   }
   const int fd = fFd;
   fFd = -1;

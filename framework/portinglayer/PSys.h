@@ -31,4 +31,5 @@ class PSys {
   static int mkdirat(int iDirFd, const char* iPath, mode_t iMode);
   static off_t lseek(int iFd, off_t iOffset, int iWhence);
   static int ftruncate(int iFd, off_t iLength);
+  static int fdatasync(int iFd);
 };

@@ -51,11 +51,12 @@ int sysUnlinkat(int iDirFd, const char* iPath, int iFlags) { return ::unlinkat(i
 int sysMkdirat(int iDirFd, const char* iPath, mode_t iMode) { return ::mkdirat(iDirFd, iPath, iMode); }
 off_t sysLseek(int iFd, off_t iOffset, int iWhence) { return ::lseek(iFd, iOffset, iWhence); }
 int sysFtruncate(int iFd, off_t iLength) { return ::ftruncate(iFd, iLength); }
+int sysFdatasync(int iFd) { return ::fdatasync(iFd); }
 
 const PSysCallTable kDefaults = {sysOpen,   sysRead,    sysWrite,    sysClose,   sysFstat,    sysStat,
                                  sysLstat,  sysUnlink,  sysMkdir,    sysRmdir,   sysFdopendir, sysReaddir,
                                  sysClosedir, sysFcntl, sysOpenat2,  sysOpenat,  sysFstatat,  sysUnlinkat,
-                                 sysMkdirat, sysLseek, sysFtruncate};
+                                 sysMkdirat, sysLseek, sysFtruncate, sysFdatasync};
 
 PSysCallTable gTable = kDefaults;
 
@@ -156,4 +157,8 @@ off_t PSys::lseek(int iFd, off_t iOffset, int iWhence) { return gTable.fLseek(iF
 
 int PSys::ftruncate(int iFd, off_t iLength) {
   return retryOnEintr(-1, [&] { return gTable.fFtruncate(iFd, iLength); });
+}
+
+int PSys::fdatasync(int iFd) {
+  return retryOnEintr(-1, [&] { return gTable.fFdatasync(iFd); });
 }

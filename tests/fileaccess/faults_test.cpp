@@ -3,6 +3,8 @@
 // followed and refused (the calls differ).
 #include <fcntl.h>
 
+#include <utility>
+
 
 #include "PPluginHarness.h"
 #include "PTestSupport.h"
@@ -155,15 +157,42 @@ TEST_P(Faults, AFailedChunkLeavesTheTransferOpenAndTheFileAsAcknowledged) {
   EXPECT_EQ(0, close(down));
 }
 
-TEST_P(Faults, ACloseThatFailsReleasesTheDescriptorAndCanBeRepeated) {
-  const int id = open("closing", 2);
+TEST_P(Faults, ACloseSaysWhetherTheDataReachedStorage) {
+  writeFile(dir / "f", patternBytes(100));
+  static int sFlushes, sFlushFailures, sCloseErrno;
+  PSysCalls::table().fFdatasync = [](int iFd) { return ++sFlushes, sFlushFailures-- > 0 ? fail() : PSysCalls::defaults().fFdatasync(iFd); };
+  PSysCalls::table().fClose = [](int iFd) { return PSysCalls::defaults().fClose(iFd), sCloseErrno ? errno = std::exchange(sCloseErrno, 0), -1 : 0; };
+  struct Case {
+    const char* fName;
+    int fMode, fErrno, fFlushFailures, fCloseErrno, fStatus, fFlushes;
+  };
+  const Case cases[] = {{"upload, flush interrupted once", 2, EINTR, 1, 0, 0, 2},
+                        {"upload, a file system that cannot flush", 2, EINVAL, 1, 0, 0, 1},
+                        {"upload, close(2) fails after the flush", 2, 0, 0, EIO, ERR_FAILED, 1},
+                        {"download, close(2) fails", 1, 0, 0, EIO, ERR_FAILED, 0}};
+  for (const Case& test : cases) {
+    const int id = open(test.fMode == 1 ? "f" : "up", test.fMode);
+    inject(test.fErrno);
+    sFlushes = 0, sFlushFailures = test.fFlushFailures, sCloseErrno = test.fCloseErrno;
+    EXPECT_EQ(test.fStatus, close(id)) << test.fName;
+    EXPECT_EQ(test.fFlushes, sFlushes) << test.fName;
+    EXPECT_EQ(0, close(id)) << test.fName << ": the data is safe and the descriptor gone; the next close answers 0";
+    EXPECT_EQ(descriptors, descriptorCount()) << test.fName;
+  }
+  // A failed write-back: the kernel may have dropped the data, so no close
+  // of it ever answers 0; the transfer stays open and usable meanwhile.
+  const int id = open("up", 2);
   EXPECT_EQ(0, put(id, {1, 2, 3}));
   inject(EIO);
-  PSysCalls::table().fClose = [](int iFd) { return PSysCalls::defaults().fClose(iFd), fail(); };
+  sFlushes = 0, sFlushFailures = 1;
   EXPECT_EQ(ERR_FAILED, close(id));
+  EXPECT_EQ(0, put(id, {4}));
+  EXPECT_EQ(ERR_FAILED, close(id)) << "even when the next flush succeeds";
+  EXPECT_EQ(2, sFlushes) << "the second close flushed again";
+  EXPECT_EQ(descriptors + 1, descriptorCount()) << "the transfer keeps its descriptor until the service goes";
   PSysCalls::restore();
-  EXPECT_EQ(0, close(id)) << "the peer may close it again";
-  EXPECT_EQ(ERR_FAILED, put(id, {4})) << "and then it is gone";
+  harness.stop();
+  harness.fDispatcher.fHeld.clear();
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, Faults, ::testing::Values(PPathPolicy::SYMLINKS_FOLLOW, PPathPolicy::SYMLINKS_REFUSE),

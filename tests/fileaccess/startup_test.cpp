@@ -1,5 +1,7 @@
 // Start-up and tear-down of the plug-in and its service, driven through the
 // library's entry function as a host drives it.
+#include <thread>
+
 #include "PPluginHarness.h"
 #include "PTestSupport.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
@@ -109,4 +111,32 @@ TEST(Startup, ASecondInitReleasesTheOldServiceFirst) {
   EXPECT_EQ(1, commsRefsDuringSecondStart) << "the first service must be gone before the second starts";
   EXPECT_EQ(2, harness.fComms.refs());
   EXPECT_EQ(2u, harness.fComms.fBindings.size());
+}
+
+TEST(Startup, EventsArrivingWhileCommsIsBoundGetNoReplyOrTheirOne) {
+  // Events come on another thread from the moment the listener is added,
+  // while startComms goes on to bind the comms interface.
+  PPluginHarness harness;
+  harness.registerFakes(PPluginHarness::kAll & ~PPluginHarness::kLogger);  // no logger to order the threads
+  std::atomic<bool> stop{false};
+  std::atomic<int> delivered{0};
+  std::thread deliverer;
+  harness.fDispatcher.fOnAdd = [&](IEventListener* iListener) {
+    deliverer = std::thread([&, iListener] {
+      for (int id = 1; !stop.load(std::memory_order_relaxed); ++id) {
+        PFakeEvent event;
+        event.fMessage.fUint32 = 9999;  // no handler: an empty reply
+        event.fResponseID = id;
+        iListener->notify(PLiteral(kFileAccessTopic), &event, 0);
+        delivered.fetch_add(1, std::memory_order_relaxed);
+      }
+    });
+    while (delivered.load(std::memory_order_relaxed) == 0) std::this_thread::yield();
+  };
+  EXPECT_EQ(0, harness.start());
+  const int bound = delivered.load(std::memory_order_relaxed);
+  while (delivered.load(std::memory_order_relaxed) < bound + 20) std::this_thread::yield();
+  stop = true;
+  deliverer.join();
+  EXPECT_GE(harness.fComms.replies().size(), 20u) << "the events after the binding are answered";
 }

@@ -91,6 +91,17 @@ TEST_F(Files, WriteModesPermissionsAndAClosedObject) {
   EXPECT_EQ("AB" + std::string(9998, 'd') + "YZ", readText(dir / "w"));
   EXPECT_EQ(0, file.popen(path("w"), PFile::MODE_WRITE_NEW, 0) + file.pgetSize(size) + file.pclose() + size);
   for (unsigned int mode : {0u, 0x04u, 0x10u, 0x11u, 0x05u, 0x08u}) EXPECT_EQ(PERR_INVALID_ARG, file.popen(path("w"), mode, 0)) << mode;
+  // Opened without blocking (a FIFO must not block the open), a regular
+  // file's descriptor is switched back, or the open fails.
+  ASSERT_EQ(0, file.popen(path("w"), PFile::MODE_WRITE | PFile::MODE_APPEND, 0));
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) != dir / "w") continue;
+    EXPECT_EQ(O_APPEND, ::fcntl(std::stoi(entry.path().filename()), F_GETFL) & (O_NONBLOCK | O_APPEND));
+  }
+  EXPECT_EQ(0, file.pclose());
+  PSysCalls::table().fFcntl = [](int, int, int) { return fail(EINVAL); };
+  EXPECT_EQ(PERR_INVALID_ARG, file.popen(path("w"), PFile::MODE_READ_ONLY, 0));
 }
 
 TEST_F(Files, PathOperationsOnFilesDirectoriesAndOthers) {

@@ -23,7 +23,16 @@ std::wstring format(const wchar_t* iFormat, const char* iFunction, va_list iArgs
   fOwner.add(level, iFormat, iFunction, args);   \
   va_end(args)
 
-int PFakeLogger::Named::getLevel() { return LOG_LEVEL_DEBUG; }
+int PFakeLogger::Named::setLevel(int) {
+  std::lock_guard<std::mutex> lock(fOwner.fLock);
+  fOwner.fLines.push_back({-1, L"setLevel"});
+  return 0;
+}
+int PFakeLogger::Named::getLevel() {
+  std::lock_guard<std::mutex> lock(fOwner.fLock);
+  fOwner.fLines.push_back({-1, L"getLevel"});
+  return LOG_LEVEL_DEBUG;
+}
 void PFakeLogger::Named::logInfo(int, const wchar_t* iFormat, const char* iFunction, ...) { FAKE_LOG(LOG_LEVEL_INFO); }
 void PFakeLogger::Named::logWarning(int, const wchar_t* iFormat, const char* iFunction, ...) { FAKE_LOG(LOG_LEVEL_WARNING); }
 void PFakeLogger::Named::logError(int, const wchar_t* iFormat, const char* iFunction, ...) { FAKE_LOG(LOG_LEVEL_ERROR); }

@@ -41,10 +41,11 @@ class PFakeLogger : public PCounted<ILogger> {
    public:
     explicit Named(PFakeLogger& iOwner) : fOwner(iOwner) {}
     int getLogger(const PLiteral& iName, PBaseptr<ILogger>& oTarget) override { return fOwner.getLogger(iName, oTarget); }
-    int setLevel(int) override { return 0; }
+    // A service calls getLogger, logError and logDebug only (a host built to
+    // the same contract may hold anything in the other slots): other calls
+    // leave a line of their level, or of level -1, for the test to see.
+    int setLevel(int) override;
     int getLevel() override;
-    // A service logs at error and debug level only: other lines are kept at
-    // their level for the test to see.
     void logInfo(int, const wchar_t* iFormat, const char* iFunction, ...) override;
     void logWarning(int, const wchar_t* iFormat, const char* iFunction, ...) override;
     void logError(int, const wchar_t* iFormat, const char* iFunction, ...) override;
@@ -73,6 +74,7 @@ class PFakeLogger : public PCounted<ILogger> {
   std::atomic<int> fComponentLines{0};
 
  private:
+  friend class Named;
   std::mutex fLock;
   std::vector<PLogLine> fLines;
 };

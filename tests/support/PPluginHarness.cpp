@@ -16,7 +16,7 @@ PPluginHarness::~PPluginHarness() {
     EXPECT_EQ(0, refs) << "references unbalanced";
   }
   for (const PLogLine& line : fLogger.lines()) {
-    EXPECT_TRUE(line.fLevel == LOG_LEVEL_ERROR || line.fLevel == LOG_LEVEL_DEBUG) << "the service logs errors and traces only";
+    EXPECT_TRUE(line.fLevel == LOG_LEVEL_ERROR || line.fLevel == LOG_LEVEL_DEBUG) << "the service called the logger's " << line.fLevel;
     EXPECT_EQ(0u, line.fText.find(L"[")) << "every format begins [%s]";
   }
 }

@@ -31,13 +31,15 @@ class ZEVO_EXPORT PFile {
   static constexpr int CHECK_DIR = 1;
 
   PFile();
-  // Closes the file when still open.
+  // Closes the file when still open, without flushing it: nobody is left to
+  // be told of a failure.
   virtual ~PFile();
   PFile(const PFile&) = delete;
   PFile& operator=(const PFile&) = delete;
 
-  // Opens a regular file (close-on-exec). Anything else (directory, device,
-  // pipe, socket) is refused without blocking: PERR_IS_DIR or PERR_NOT_FILE.
+  // Opens a regular file (close-on-exec, blocking). Anything else (directory,
+  // device, pipe, socket) is refused without blocking: PERR_IS_DIR or
+  // PERR_NOT_FILE. Any failure leaves no descriptor open.
   // iFlags: bit 0 "binary" has no effect on Linux; other bits are ignored.
   int popen(const PLiteral& iPath, unsigned int iMode, unsigned int iFlags);
   // Reads up to iSize bytes from the current position. 0 with oDone > 0 bytes
@@ -52,9 +54,18 @@ class ZEVO_EXPORT PFile {
   // what it wrote, so that writing the same block again does not double it
   // (not for MODE_APPEND files).
   int pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone);
-  // Closes the file. The descriptor is released even when the system
-  // reports an error; a pclose after such an error answers 0, since
-  // nothing is left to close.
+  // Closes the file. A file opened for writing is first flushed to storage
+  // (fdatasync), while its descriptor is still open: once it is closed, a
+  // failed write-back can no longer be reported. When the flush fails,
+  // pclose answers its code (PERR_IO, PERR_NO_SPACE...) and the file stays
+  // open and usable. Every later pclose flushes again but answers the
+  // failure again even when that flush succeeds: the system may have dropped
+  // the pages it could not write, and a second flush succeeds without them.
+  // Such a file is never closed by pclose; its descriptor goes with the
+  // object. A file system that cannot flush the file (EINVAL, EROFS) is no
+  // failure. An error of close(2) itself (after a good flush, or for a file
+  // only read) is answered once: the descriptor is released all the same,
+  // and the next pclose answers 0, since nothing is left to close.
   int pclose();
   // The size of the open file; oSize is unchanged on failure.
   int pgetSize(long long& oSize);
@@ -83,5 +94,7 @@ class ZEVO_EXPORT PFile {
   int fFd;                   // -1 when not open
   PString fName;             // the path as opened
   long long fPosition;       // where the next read or write starts (-1: not known, MODE_APPEND)
+  bool fWriting;             // opened for writing: flushed by pclose
+  int fFlushError;           // code of the last failed flush; 0: none since popen
   bool fCloseFailed;         // the last close reported an error (its descriptor is gone)
 };

@@ -7,6 +7,11 @@
 //
 // Threading: the counter is a plain int. Copies that share a counter must be
 // made, assigned and dropped on one thread at a time (under their owner's lock).
+// The one exception is reading a pointer while its owner assigns it:
+// assignments store the object pointer atomically, a new object with release
+// ordering, and getPublished() loads it with acquire ordering, so that a
+// reader on another thread sees either null or an object set up before it was
+// handed over (the owner's reference to it is taken just after).
 #pragma once
 
 #include <type_traits>
@@ -43,9 +48,9 @@ class PPtr {
     // The new counter first: if it cannot be made, nothing has changed.
     int* counter = iObject ? new int(0) : nullptr;
     release();
-    fObject = iObject;
-    if (fObject) {
+    if (iObject) {
       fCounter = counter;
+      publish(iObject);
       newCounter();
       *fCounter = 1;
     }
@@ -56,16 +61,22 @@ class PPtr {
     if (this == &iOther) return *this;
     if (iOther.fObject && iOther.fCounter == fCounter) return *this;  // same group
     release();
-    fObject = iOther.fObject;
     fCounter = iOther.fCounter;
     fDeleteKind = iOther.fDeleteKind;
-    if (fObject) ++*fCounter;
+    if (iOther.fObject) {
+      ++*fCounter;
+      publish(iOther.fObject);
+    }
     return *this;
   }
 
   T* operator->() const { return fObject; }
   T& operator*() const { return *fObject; }
   T* get() const { return fObject; }
+  // The held object, for a thread other than the one that assigns the
+  // pointer (see Threading above). Only the pointer is read: the object's
+  // lifetime is the caller's concern.
+  T* getPublished() const { return __atomic_load_n(&fObject, __ATOMIC_ACQUIRE); }
   bool isNull() const { return fObject == nullptr; }
   explicit operator bool() const { return fObject != nullptr; }
 
@@ -87,10 +98,13 @@ class PPtr {
 
   // Gives up this copy's share: the last copy frees the object and the counter.
   // (GCC 12 cannot follow a counter shared by several copies and warns of a
-  // use after free that no path reaches.)
+  // use after free that no path reaches; nor, past the atomic store of the
+  // pointer, the delete kind: it warns that an array is freed with delete,
+  // which kind 1 never does.)
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuse-after-free"
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
   void release() {
     if (fObject) {
@@ -99,14 +113,17 @@ class PPtr {
         delete fCounter;
       }
     }
-    fObject = nullptr;
+    __atomic_store_n(&fObject, static_cast<T*>(nullptr), __ATOMIC_RELAXED);
     fCounter = nullptr;
   }
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
 #pragma GCC diagnostic pop
 #endif
 
-  T* fObject;      // the pointee; null for an empty pointer
+  // Hands a set-up object to readers on other threads (getPublished).
+  void publish(T* iObject) { __atomic_store_n(&fObject, iObject, __ATOMIC_RELEASE); }
+
+  T* fObject;      // the pointee; null for an empty pointer; written atomically once constructed
   int* fCounter;   // shared count; null exactly when fObject is null
   int fDeleteKind; // 0 delete, 1 delete[], other: never freed here
 

@@ -46,6 +46,7 @@ struct PSysCallTable {
   int (*fMkdirat)(int iDirFd, const char* iPath, mode_t iMode);
   off_t (*fLseek)(int iFd, off_t iOffset, int iWhence);
   int (*fFtruncate)(int iFd, off_t iLength);
+  int (*fFdatasync)(int iFd);  // PFile::pclose of a file opened for writing
 };
 
 class ZEVO_EXPORT PSysCalls {
