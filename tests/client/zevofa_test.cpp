@@ -82,23 +82,18 @@ TEST_F(Zevofa, HelpAndUsageErrors) {
   EXPECT_EQ(0, help.fExit);
   EXPECT_EQ(0u, help.fOut.find("Usage: zevofa [OPTION]... COMMAND [ARG]..."));
   EXPECT_EQ(help.fOut, run({"help"}).fOut);
-  for (const std::string command : {"ls", "get", "put"}) {
-    const PRun byHelp = run({"help", command});
-    EXPECT_EQ(0u, byHelp.fOut.find("Usage: zevofa " + command)) << byHelp.fOut;
-    EXPECT_EQ(byHelp.fOut, run({command, "--help"}).fOut);
-  }
+  const PRun byHelp = run({"help", "get"});
+  EXPECT_EQ(0u, byHelp.fOut.find("Usage: zevofa get")) << byHelp.fOut;
+  EXPECT_EQ(byHelp.fOut, run({"get", "--help"}).fOut);
   const std::pair<std::vector<std::string>, std::string> usage[] = {
       {{}, "no command given"},
-      {{"frobnicate"}, "unknown command 'frobnicate'"},
       {{"get"}, "get: missing operand"},
-      {{"get", "/a", "b", "c"}, "get: too many operands"},
       {{"put", "a"}, "put needs LOCAL and REMOTE (the host has no current directory)"},
       {{"ls", "-r", "/a"}, "-r is an option of get and put only"},
       {{"--window", "0", "ls", "/"}, "--window must be 1 to 1024, not '0'"},
       {{"--chunk", "9000", "get", "/a"}, "--chunk must be 1 to 8192 bytes for get, not '9000'"},
       {{"--chunk", "2M", "put", "a", "/a"}, "--chunk must be 1 to 1048528 bytes for put, not '2M'"},
       {{"--timeout", "soon", "ls", "/"}, "--timeout must be 0.001 to 86400 seconds, not 'soon'"},
-      {{"ls", "/", "--endpoint"}, "option --endpoint needs a value"},
       {{"get", "-r", "/a", "-"}, "get -r cannot write a tree to standard output"},
   };
   for (const auto& [args, message] : usage) {

@@ -6,22 +6,22 @@
 #include <set>
 #include <thread>
 
+#include "PFakes.h"
 #include "PPayload.h"
 #include "PProcess.h"
+#include "PTransferOwnership.h"
 #include "zevo/ICommsEvent.h"
 #include "zevo/core/PComms.h"
 #include "zevo/core/PEventDispatcher.h"
+#include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
-#include "PTransferOwnership.h"
 
 namespace {
 
 // Answers every request with its action as the status and its payload; a
 // StartFileTransfer opens transfer 100, 101...; closes are recorded.
-class PEchoModule : public IEventListener {
+class PEchoModule : public PCounted<IEventListener> {
  public:
-  void incRef() override { ++fRefs; }
-  void decRef() override { --fRefs; }
   void notify(const PLiteral&, IBase* iEvent, int) override {
     ICommsEvent* event = static_cast<ICommsEvent*>(iEvent);
     const PCommsMessage& request = *event->getMessage();
@@ -37,7 +37,6 @@ class PEchoModule : public IEventListener {
       std::lock_guard<std::mutex> lock(fLock);
       fClosed.insert(payloadOf<int>(request.fData));
     }
-    if (request.fUint32 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a slow request
     fComms->send(event->getResponseID(), reply);
   }
   std::set<int> closed() {
@@ -46,7 +45,7 @@ class PEchoModule : public IEventListener {
   }
 
   IComms* fComms = nullptr;
-  std::atomic<int> fRefs{0}, fNextID{100};
+  std::atomic<int> fNextID{100};
 
  private:
   std::mutex fLock;
@@ -75,7 +74,7 @@ class Comms : public ::testing::Test {
     dispatcher->removeAllListeners();
     comms = static_cast<PComms*>(nullptr);
     dispatcher = static_cast<PEventDispatcher*>(nullptr);
-    EXPECT_EQ(0, module.fRefs.load());
+    EXPECT_EQ(0, module.refs());
     EXPECT_EQ(descriptors, descriptorCount());
   }
   std::vector<unsigned char> frame(uint8_t iKind, uint32_t iExchange, uint32_t iWord, const std::string& iModule,
@@ -118,6 +117,24 @@ TEST(Frames, ParseWholeFramesAskForTheRestAndRefuseBadLengths) {
   EXPECT_EQ(ERR_COMMS_FRAME, PFrame::parse(moduleOut.data(), moduleOut.size(), 1000, frame, needed));
 }
 
+TEST(Endpoints, OneParserForBothEnds) {
+  const std::pair<const char*, const char*> good[] = {{"unix:/run/x.sock", "unix:/run/x.sock"}, {"tcp:host:7070", "tcp:host:7070"},
+                                                      {"tcp:[::1]:0", "tcp:[::1]:0"}, {"tcp:*:65535", "tcp:*:65535"},
+                                                      {"tcp::80", "tcp::80"}};
+  PEndpoint endpoint;
+  std::string error;
+  for (const auto& [text, again] : good) {
+    EXPECT_EQ(0, PEndpoint::parse(text, endpoint, error)) << text;
+    EXPECT_EQ(again, endpoint.text());
+  }
+  EXPECT_EQ("::1", (PEndpoint::parse("tcp:[::1]:9", endpoint, error), endpoint.fHost));
+  for (const std::string& bad : std::vector<std::string>{"", "unix:", "unix:" + std::string(108, 'p'), std::string("unix:a\0b", 8), "tcp:",
+                                                         "tcp:h", "tcp:h:65536", "tcp:h:-1", "tcp:h:8x", "udp:h:1", "/run/x.sock"}) {
+    EXPECT_EQ(ERR_INVALID_ARG, PEndpoint::parse(bad, endpoint, error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
 TEST(EventDispatcher, HoldsEachListenerOnceUntilRemovedOrItEnds) {
   PEchoModule first, second;
   {
@@ -128,9 +145,9 @@ TEST(EventDispatcher, HoldsEachListenerOnceUntilRemovedOrItEnds) {
     EXPECT_EQ(ERR_INVALID_ARG, dispatcher->addListener(PLiteral(L"t"), nullptr));
     EXPECT_EQ(0, dispatcher->removeListener(PLiteral(L"t"), &first));
     EXPECT_EQ(ERR_NO_INSTANCE, dispatcher->removeListener(PLiteral(L"t"), &first));
-    EXPECT_EQ(std::make_pair(0, 1), std::make_pair(first.fRefs.load(), second.fRefs.load()));
+    EXPECT_EQ(std::make_pair(0, 1), std::make_pair(first.refs(), second.refs()));
   }
-  EXPECT_EQ(0, second.fRefs.load()) << "the dispatcher's end gives back what it held";
+  EXPECT_EQ(0, second.refs()) << "the dispatcher's end gives back what it held";
 }
 
 TEST_F(Comms, PipelinedRequestsOfManyPeersComeBackInOrder) {

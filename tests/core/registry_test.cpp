@@ -1,12 +1,11 @@
 // The component registry and the plug-in loader.
 #include <dlfcn.h>
-
-
-#include "PTestPluginState.h"
 #include <gtest/gtest.h>
 
+#include "PTestPluginState.h"
 #include "PTestSupport.h"
 #include "zevo/ILogger.h"
+#include "zevo/PRefCounted.h"
 #include "zevo/core/PPluginLoader.h"
 #include "zevo/zevoGetInstance.h"
 
@@ -25,13 +24,9 @@ struct PCountedBase : IBase {
 };
 
 // A logger component that frees itself on its last decRef.
-class PSelfFreeingLogger final : public ILogger {
+class PSelfFreeingLogger final : public PRefCounted<ILogger> {
  public:
   PSelfFreeingLogger(ILogger* iNamed, bool* oGone) : fNamed(iNamed), fGone(oGone) {}
-  void incRef() override { ++fRefs; }
-  void decRef() override {
-    if (--fRefs == 0) delete this;
-  }
   int getLogger(const PLiteral&, PBaseptr<ILogger>& oTarget) override {
     oTarget = PBaseptr<ILogger>(fNamed);  // gives back the target's hold on this object
     return fLevel;                       // reads this object afterwards: ASan reports a premature free
@@ -42,10 +37,9 @@ class PSelfFreeingLogger final : public ILogger {
   void logWarning(int, const wchar_t*, const char*, ...) override {}
   void logError(int, const wchar_t*, const char*, ...) override {}
   void logDebug(int, const wchar_t*, const char*, ...) override {}
-  int fRefs = 0;
 
  private:
-  ~PSelfFreeingLogger() { *fGone = true; }
+  ~PSelfFreeingLogger() override { *fGone = true; }
   ILogger* fNamed;
   bool* fGone;
   int fLevel = 0;

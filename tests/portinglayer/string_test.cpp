@@ -1,12 +1,14 @@
 // Strings, UTF-8, the error table, time, mutexes and byte order.
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "PTestSupport.h"
 #include "zevo/PFile.h"
 #include "zevo/PMutex.h"
+#include "zevo/PTime.h"
 #include "zevo/PUtils.h"
 
 namespace {
@@ -83,6 +85,15 @@ TEST(PErrors, NamesAndErrnoMapping) {
       {EOVERFLOW, PERR_TOO_LARGE}, {ENOMEM, PERR_NO_MEMORY}, {EXDEV, PERR_CROSS_DEVICE},   {EINTR, PERR_INTERRUPTED},
       {EAGAIN, PERR_FAILED},     {0, PERR_FAILED}};
   for (const auto& [error, code] : errnos) EXPECT_EQ(code, PErrors::fromErrno(error)) << "errno " << error;
+}
+
+TEST(PTime, TicksAreMicrosecondsAndNeverZero) {
+  // Transfer IDs are ticks: 0 would mean "no transfer".
+  const unsigned int first = static_cast<unsigned int>(PTime::getTickCount());
+  for (int i = 0; i < 1000; ++i) ASSERT_NE(0, PTime::getTickCount());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const unsigned int elapsed = static_cast<unsigned int>(PTime::getTickCount()) - first;
+  EXPECT_TRUE(elapsed >= 20000u && elapsed < 5000000u) << elapsed;
 }
 
 TEST(PMutex, RecursiveAndErrorCheckingKinds) {

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "zevo/protocol/PFileAccessProtocol.h"
 
@@ -84,11 +83,6 @@ bool PChild::write(const std::vector<unsigned char>& iBytes) {
   return true;
 }
 
-void PChild::closeInput() {
-  if (fIn >= 0) ::close(fIn);
-  fIn = -1;
-}
-
 bool PChild::running() {
   int status = 0;
   if (fPid <= 0 || waitpid(fPid, &status, WNOHANG) != fPid) return fPid > 0;
@@ -98,7 +92,7 @@ bool PChild::running() {
 }
 
 int PChild::wait(milliseconds iTimeout) {
-  closeInput();
+  if (fIn >= 0) ::close(std::exchange(fIn, -1));
   if (!eventually([&] { return !running(); }, static_cast<int>(iTimeout.count() / 1000)) && fPid > 0) {
     ::kill(fPid, SIGKILL);
     waitpid(fPid, nullptr, 0);
@@ -119,11 +113,6 @@ std::string PChild::out() {
 std::string PChild::err() {
   std::lock_guard<std::mutex> lock(fLock);
   return fText[1];
-}
-
-bool PChild::waitForErr(const std::string& iText, milliseconds iTimeout) {
-  return eventually([&] { return err().find(iText) != std::string::npos; },
-                    static_cast<int>(iTimeout.count() / 1000 + 1));
 }
 
 PHostProcess::PHostProcess() {
@@ -172,14 +161,6 @@ int PHostProcess::stop() {
   if (pid() <= 0) return -1;
   ::kill(pid(), SIGTERM);
   return fChild->wait();
-}
-
-long PHostProcess::residentKiB() const {
-  std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
-  }
-  return -1;
 }
 
 int runHost(const std::vector<std::string>& iArgs, std::string& oErr) {

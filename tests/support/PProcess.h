@@ -43,13 +43,11 @@ class PChild {
   pid_t pid() const { return fPid; }
   bool running();  // false once it has exited (its status kept for wait)
   bool write(const std::vector<unsigned char>& iBytes);  // false once the child stopped reading
-  void closeInput();
   // Closes the input and waits for the exit (SIGKILL after iTimeout): the
   // exit status, 128 + signal, or -1 when it had to be killed.
   int wait(milliseconds iTimeout = milliseconds(30000));
   std::string out();
   std::string err();
-  bool waitForErr(const std::string& iText, milliseconds iTimeout = milliseconds(10000));
 
  private:
   pid_t fPid = -1;
@@ -77,9 +75,7 @@ class PHostProcess {
   std::string configDir() const { return fDir / "etc"; }
   pid_t pid() const { return fChild ? fChild->pid() : -1; }
   std::string output() { return fChild ? fChild->err() : ""; }
-  bool waitForOutput(const std::string& iText) { return fChild && fChild->waitForErr(iText); }
   int descriptorsOn(const std::string& iPath) const { return pid() > 0 ? ::descriptorsOn(iPath, pid()) : 0; }
-  long residentKiB() const;
 
   PTempDir fDir;
 
