@@ -1,19 +1,14 @@
 #include "PTransport.h"
 
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <new>
-#include <thread>
 
 #include "PClientInternal.h"
 #include "zevo/PErrors.h"
@@ -62,16 +57,6 @@ int connectError(PClientError& oError, const std::string& iEndpoint, const std::
   return setError(oError, ERR_CLIENT_CONNECT, PErrorOrigin::kConnection, "cannot connect: " + iWhy, iEndpoint);
 }
 
-// Completes a non-blocking connect: 0, or errno.
-int finishConnect(int iFd, Clock::time_point iDeadline) {
-  const int ready = waitFor(iFd, POLLOUT, iDeadline);
-  if (ready == 0) return ETIMEDOUT;
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (getsockopt(iFd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-  return error;
-}
-
 }  // namespace
 
 const char* actionName(uint32_t iAction) {
@@ -101,72 +86,12 @@ int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, PClientErr
     if (why.empty()) why = "a client needs tcp:HOST:PORT with a host and a port of 1 to 65535";
     return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, why, iEndpoint);
   }
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
-  const std::string timedOut = "cannot connect within " + formatSeconds(iTimeoutMs);
   int fd = -1;
-  if (endpoint.fKind == PEndpoint::kUnix) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, endpoint.fPath.data(), endpoint.fPath.size());
-    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return connectError(oError, iEndpoint, std::strerror(errno));
-    for (;;) {
-      if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
-      const int error = errno;
-      if (error == EINTR) continue;
-      if (error == EAGAIN) {
-        // The host's backlog is full: wait for room, as a blocking connect would.
-        if (msLeft(deadline) == 0) {
-          ::close(fd);
-          return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, timedOut, iEndpoint);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        continue;
-      }
-      const int result = error == EINPROGRESS ? finishConnect(fd, deadline) : error;
-      if (result == 0) break;
-      ::close(fd);
-      if (result == ETIMEDOUT) return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, timedOut, iEndpoint);
-      return connectError(oError, iEndpoint, std::strerror(result));
-    }
-  } else {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(endpoint.fPort);
-    const int lookup = getaddrinfo(endpoint.fHost.c_str(), port.c_str(), &hints, &found);
-    if (lookup != 0) {
-      return connectError(oError, iEndpoint, "cannot resolve " + endpoint.fHost + ": " + gai_strerror(lookup));
-    }
-    int lastError = ECONNREFUSED;
-    for (addrinfo* candidate = found; candidate != nullptr && fd < 0; candidate = candidate->ai_next) {
-      fd = ::socket(candidate->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, candidate->ai_protocol);
-      if (fd < 0) {
-        lastError = errno;
-        continue;
-      }
-      int result = 0;
-      if (::connect(fd, candidate->ai_addr, candidate->ai_addrlen) != 0) {
-        result = (errno == EINPROGRESS || errno == EINTR) ? finishConnect(fd, deadline) : errno;
-      }
-      if (result != 0) {
-        lastError = result;
-        ::close(fd);
-        fd = -1;
-        if (result == ETIMEDOUT) break;
-      }
-    }
-    freeaddrinfo(found);
-    if (fd < 0) {
-      if (lastError == ETIMEDOUT) return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, timedOut, iEndpoint);
-      return connectError(oError, iEndpoint, std::strerror(lastError));
-    }
-    // Small requests of a window go out at once.
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  const int result = endpoint.connect(iTimeoutMs, fd, why);
+  if (result == ETIMEDOUT) {
+    return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, "cannot connect within " + formatSeconds(iTimeoutMs), iEndpoint);
   }
+  if (result != 0) return connectError(oError, iEndpoint, why);
   fFd = fd;
   return 0;
 }

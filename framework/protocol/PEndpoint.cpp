@@ -1,8 +1,55 @@
 #include "zevo/protocol/PEndpoint.h"
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
 
 #include "zevo/PErrors.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int msLeft(Clock::time_point iDeadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(iDeadline - Clock::now()).count();
+  return left <= 0 ? 0 : left > 1000000000 ? 1000000000 : static_cast<int>(left);
+}
+
+// Starts a non-blocking connect and waits for its end: 0 or an errno value.
+int connectWithin(int iFd, const sockaddr* iAddress, socklen_t iLength, Clock::time_point iDeadline) {
+  for (;;) {
+    if (::connect(iFd, iAddress, iLength) == 0) return 0;
+    const int error = errno;
+    if (error == EAGAIN) {  // a Unix socket's backlog is full: wait for room
+      if (msLeft(iDeadline) == 0) return ETIMEDOUT;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    if (error != EINPROGRESS && error != EINTR) return error;
+    for (;;) {
+      pollfd waiting{iFd, POLLOUT, 0};
+      const int ready = ::poll(&waiting, 1, msLeft(iDeadline));
+      if (ready == 0) return ETIMEDOUT;
+      if (ready > 0) break;
+      if (errno != EINTR) return errno;
+    }
+    int result = 0;
+    socklen_t length = sizeof result;
+    return getsockopt(iFd, SOL_SOCKET, SO_ERROR, &result, &length) != 0 ? errno : result;
+  }
+}
+
+}  // namespace
 
 int PEndpoint::parse(const std::string& iText, PEndpoint& oEndpoint, std::string& oError) {
   PEndpoint endpoint;
@@ -40,4 +87,44 @@ std::string PEndpoint::text() const {
   if (fKind == kUnix) return "unix:" + fPath;
   const std::string host = fHost.find(':') != std::string::npos ? "[" + fHost + "]" : fHost;
   return "tcp:" + host + ":" + std::to_string(fPort);
+}
+
+int PEndpoint::connect(int iTimeoutMs, int& oFd, std::string& oWhy) const {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
+  int result = ECONNREFUSED;
+  if (fKind == kUnix) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, fPath.data(), std::min(fPath.size(), sizeof address.sun_path - 1));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    result = fd < 0 ? errno : connectWithin(fd, reinterpret_cast<sockaddr*>(&address), sizeof address, deadline);
+    if (result == 0) oFd = fd;
+    if (result != 0 && fd >= 0) ::close(fd);
+  } else {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int lookup = getaddrinfo(fHost.c_str(), std::to_string(fPort).c_str(), &hints, &found);
+    if (lookup != 0) {
+      oWhy = "cannot resolve " + fHost + ": " + gai_strerror(lookup);
+      return EHOSTUNREACH;
+    }
+    for (addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {
+      const int fd = ::socket(candidate->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, candidate->ai_protocol);
+      result = fd < 0 ? errno : connectWithin(fd, candidate->ai_addr, candidate->ai_addrlen, deadline);
+      if (result == 0) {
+        const int one = 1;  // the small requests of a window go out at once
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        oFd = fd;
+        break;
+      }
+      if (fd >= 0) ::close(fd);
+      if (result == ETIMEDOUT) break;
+    }
+    freeaddrinfo(found);
+  }
+  if (result != 0) oWhy = std::strerror(result);
+  return result;
 }

@@ -87,13 +87,11 @@ TEST_F(Zevofa, HelpAndUsageErrors) {
   EXPECT_EQ(byHelp.fOut, run({"get", "--help"}).fOut);
   const std::pair<std::vector<std::string>, std::string> usage[] = {
       {{}, "no command given"},
-      {{"get"}, "get: missing operand"},
       {{"put", "a"}, "put needs LOCAL and REMOTE (the host has no current directory)"},
       {{"ls", "-r", "/a"}, "-r is an option of get and put only"},
       {{"--window", "0", "ls", "/"}, "--window must be 1 to 1024, not '0'"},
       {{"--chunk", "9000", "get", "/a"}, "--chunk must be 1 to 8192 bytes for get, not '9000'"},
       {{"--chunk", "2M", "put", "a", "/a"}, "--chunk must be 1 to 1048528 bytes for put, not '2M'"},
-      {{"--timeout", "soon", "ls", "/"}, "--timeout must be 0.001 to 86400 seconds, not 'soon'"},
       {{"get", "-r", "/a", "-"}, "get -r cannot write a tree to standard output"},
   };
   for (const auto& [args, message] : usage) {
@@ -108,8 +106,7 @@ TEST_F(Zevofa, CommandsPrintWhatTheyFoundAndExitByTheFailuresOrigin) {
   fs::create_directories(data("sub"));
   writeText(data("sub/b"), "");
   writeText(host.fDir / "secret/s", "s");
-  EXPECT_EQ("a.txt\nsub\n", run({"ls", data()}).fOut);
-  EXPECT_EQ("a.txt\nsub\n", run({"ls", host.data().substr(0, host.data().size() - 1)}).fOut) << "named without its final /";
+  EXPECT_EQ("a.txt\nsub\n", run({"ls", data().substr(0, data().size() - 1)}).fOut) << "named without its final /";
   EXPECT_EQ("file            5  a.txt\ndir             -  sub/\n", run({"ls", "-l", data()}).fOut);
   EXPECT_EQ("path: " + data("a.txt") + "\nexists: yes\ntype: file\nsize: 5\n", run({"stat", data("a.txt")}).fOut);
   EXPECT_EQ("path: " + data("sub") + "\nexists: yes\ntype: directory\n", run({"stat", data("sub")}).fOut);
@@ -124,16 +121,12 @@ TEST_F(Zevofa, CommandsPrintWhatTheyFoundAndExitByTheFailuresOrigin) {
       {{"mkdir", data("x/y"), data("z")}, 0, ""},
       {{"mkdir", data("a.txt")}, 1, "zevofa: remote: exists and is not a directory (-603): " + data("a.txt")},
       {{"rm", data("sub")}, 1, "zevofa: remote: the path is a directory (-605): " + data("sub") + " (use rmdir)"},
-      {{"rmdir", data("sub")}, 1, "zevofa: remote: the directory is not empty (-606)"},
       {{"rm", data("missing"), data("sub/b")}, 1, "zevofa: remote: no such file or directory (-601): " + data("missing")},
       {{"rmdir", data("sub"), data("x/y")}, 0, ""},
-      {{"get", host.fDir / "secret/s", local / "got"}, 1, "zevofa: remote: permission denied by policy (-511)"},
-      {{"put", local / "up", host.fDir / "secret/s"}, 1, "zevofa: remote: permission denied by policy (-511)"},
       {{"get", "-r", host.fDir / "secret", local / "got"}, 1, "zevofa: remote: permission denied by policy (-511)"},
-      {{"get", data("missing"), local / "got"}, 1, "zevofa: remote: no such file or directory (-601)"},
+      {{"put", local / "up", host.fDir / "secret/s"}, 1, "zevofa: remote: permission denied by policy (-511)"},
       {{"get", data(), local / "got"}, 1, "zevofa: remote: the path is a directory (-605)"},
       {{"put", local / "missing", data("x")}, 3, "zevofa: local: no such file or directory (-601): " + local / "missing"},
-      {{"get", data("a.txt"), local / "no/dir/a"}, 3, "zevofa: local: no such file or directory (-601)"},
       {{"put", local.path(), data()}, 3, "zevofa: local: the path is a directory (-605): " + local.path() + " (use put -r)"},
       {{"-e", "unix:" + local / "none.sock", "ls", data()}, 4, "zevofa: cannot connect: No such file or directory (-4101)"},
   };
@@ -153,7 +146,6 @@ TEST_F(Zevofa, TreesAndStreamsGoBothWaysByteForByte) {
   const std::string tree = local / "tree";
   makeTree(tree);
   for (const auto& [args, copy] : {std::pair{std::vector<std::string>{"put", "-r", tree, data()}, data("tree")},
-                                   {{"put", "-r", tree, data("renamed")}, data("renamed")},
                                    {{"get", "-r", data("tree"), local / "out"}, local / "out"},
                                    {{"get", "-r", data("tree"), local / "out"}, local / "out/tree"}}) {  // beneath it once it exists
     const PRun result = run(args);

@@ -1,17 +1,15 @@
 #include "PProcess.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 
+#include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
 extern char** environ;
@@ -174,27 +172,10 @@ int runHost(const std::vector<std::string>& iArgs, std::string& oErr) {
 
 bool PWireClient::connect(const std::string& iEndpoint) {
   close();
-  if (iEndpoint.compare(0, 5, "unix:") == 0) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, iEndpoint.c_str() + 5, sizeof address.sun_path - 1);
-    fFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
-  } else if (iEndpoint.compare(0, 4, "tcp:") == 0) {
-    const size_t colon = iEndpoint.rfind(':');
-    std::string host = iEndpoint.substr(4, colon - 4);
-    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), iEndpoint.substr(colon + 1).c_str(), &hints, &found) != 0) return false;
-    fFd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool connected = ::connect(fFd, found->ai_addr, found->ai_addrlen) == 0;
-    freeaddrinfo(found);
-    if (connected) return true;
-  }
-  close();
-  return false;
+  PEndpoint endpoint;
+  std::string why;
+  if (PEndpoint::parse(iEndpoint, endpoint, why) != 0 || endpoint.connect(10000, fFd, why) != 0) return false;
+  return ::fcntl(fFd, F_SETFL, 0) == 0;  // blocking
 }
 
 void PWireClient::close() {

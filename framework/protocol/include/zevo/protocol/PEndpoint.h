@@ -19,4 +19,11 @@ struct ZEVO_EXPORT PEndpoint {
   static int parse(const std::string& iText, PEndpoint& oEndpoint, std::string& oError);
   // The endpoint as text, in the form parse() takes ("tcp:[::1]:7070").
   std::string text() const;
+  // Connects a stream socket to the endpoint within iTimeoutMs (a Unix
+  // socket whose backlog is full is waited for, as a blocking connect
+  // would): 0 with oFd, a non-blocking, close-on-exec descriptor the caller
+  // owns (TCP: Nagle off); otherwise an errno value (ETIMEDOUT when the time
+  // ran out) with oWhy in words. Thread-safe; for a client, so "*" or an
+  // empty host and port 0 fail as the system says.
+  int connect(int iTimeoutMs, int& oFd, std::string& oWhy) const;
 };
