@@ -12,8 +12,6 @@
 
 #include "PProcess.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -54,10 +52,6 @@ class Zevofa : public ::testing::Test {
   }
   PSpawn setup(const std::string& iEndpoint = "") {
     PSpawn spawn;
-    for (char** entry = environ; *entry; ++entry) {
-      if (std::strncmp(*entry, "ZEVOFA_", 7) != 0) spawn.fEnvironment.push_back(*entry);
-    }
-    spawn.fReplaceEnvironment = true;
     spawn.fEnvironment.push_back("ZEVOFA_ENDPOINT=" + (iEndpoint.empty() ? host.endpoint() : iEndpoint));
     return spawn;
   }

@@ -55,13 +55,6 @@ std::vector<PLogLine> PFakeLogger::lines() {
   return fLines;
 }
 
-bool PFakeLogger::has(int iLevel, const std::wstring& iText) {
-  for (const PLogLine& line : lines()) {
-    if (line.fLevel == iLevel && line.fText == iText) return true;
-  }
-  return false;
-}
-
 size_t PFakeLogger::count(const std::wstring& iPrefix) {
   size_t n = 0;
   for (const PLogLine& line : lines()) n += line.fText.compare(0, iPrefix.size(), iPrefix) == 0 ? 1 : 0;

@@ -66,7 +66,6 @@ class PFakeLogger : public PCounted<ILogger> {
 
   void add(int iLevel, const wchar_t* iFormat, const char* iFunction, va_list iArgs);
   std::vector<PLogLine> lines();
-  bool has(int iLevel, const std::wstring& iText);
   size_t count(const std::wstring& iPrefix);
 
   Named fNamed;

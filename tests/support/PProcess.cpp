@@ -42,9 +42,13 @@ PChild::PChild(std::vector<std::string> iArgs, PSpawn iSpawn, bool iPipeInput) {
   std::vector<char*> argv;
   for (std::string& arg : iArgs) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** entry = environ; !iSpawn.fReplaceEnvironment && *entry != nullptr; ++entry) environment.push_back(*entry);
-  environment.insert(environment.end(), iSpawn.fEnvironment.begin(), iSpawn.fEnvironment.end());
+  std::vector<std::string> environment = iSpawn.fEnvironment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string name = std::string(*entry).substr(0, std::string(*entry).find('=') + 1);
+    bool overridden = false;
+    for (const std::string& set : iSpawn.fEnvironment) overridden = overridden || set.compare(0, name.size(), name) == 0;
+    if (!overridden) environment.push_back(*entry);
+  }
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);

@@ -18,16 +18,12 @@
 
 using std::chrono::milliseconds;
 
-// Cases that cannot run under a cross build's emulator skip themselves.
-#define ZEVO_SKIP_UNDER_EMULATION(iReason) \
-  if (!emulatorArgs().empty()) GTEST_SKIP() << "under emulation: " << (iReason)
-
-// Standard streams of a child (-1: this process's), its environment (null:
-// this one's) and working directory (empty: this one).
+// Standard streams of a child (-1: a pipe for input and output, this
+// process's for error), variables set over this process's environment
+// ("NAME=value"), and the working directory (empty: this one).
 struct PSpawn {
   int fFds[3] = {-1, -1, -1};
   std::vector<std::string> fEnvironment;
-  bool fReplaceEnvironment = false;
   std::string fCwd;
 };
 
