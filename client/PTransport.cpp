@@ -92,13 +92,12 @@ int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, PClientErr
     return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, "cannot connect within " + formatSeconds(iTimeoutMs), iEndpoint);
   }
   if (result != 0) return connectError(oError, iEndpoint, why);
-  fFd = fd;
+  fFd.reset(fd);
   return 0;
 }
 
 void PTransport::close() {
-  if (fFd >= 0) ::close(fFd);
-  fFd = -1;
+  fFd.reset();
   fPending.clear();
   fIn.clear();
   fInStart = fInEnd = 0;
@@ -151,7 +150,7 @@ bool PTransport::readSome(PClientError& oError, bool* oGot) {
     }
   }
   for (;;) {
-    const ssize_t got = ::recv(fFd, fIn.data() + fInEnd, fIn.size() - fInEnd, 0);
+    const ssize_t got = ::recv(fFd.get(), fIn.data() + fInEnd, fIn.size() - fInEnd, 0);
     if (got > 0) {
       fInEnd += static_cast<size_t>(got);
       if (oGot != nullptr) *oGot = true;
@@ -206,7 +205,7 @@ void PTransport::queue(uint32_t iAction, const std::vector<unsigned char>& iPayl
 }
 
 int PTransport::flush(int iTimeoutMs, PClientError& oError) {
-  if (fFd < 0) {
+  if (!fFd.valid()) {
     fOut.clear();
     return setError(oError, ERR_COMMS_CLOSED, PErrorOrigin::kConnection, "not connected", "");
   }
@@ -214,7 +213,7 @@ int PTransport::flush(int iTimeoutMs, PClientError& oError) {
   size_t done = 0;
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
   while (done < fOut.size()) {
-    const ssize_t sent = ::send(fFd, fOut.data() + done, fOut.size() - done, MSG_NOSIGNAL);
+    const ssize_t sent = ::send(fFd.get(), fOut.data() + done, fOut.size() - done, MSG_NOSIGNAL);
     if (sent > 0) {
       done += static_cast<size_t>(sent);
       deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
@@ -232,7 +231,7 @@ int PTransport::flush(int iTimeoutMs, PClientError& oError) {
       }
       return fail(ERR_COMMS_CLOSED, std::string("connection lost: ") + std::strerror(error), oError);
     }
-    const int ready = waitFor(fFd, POLLOUT | POLLIN, deadline);
+    const int ready = waitFor(fFd.get(), POLLOUT | POLLIN, deadline);
     if (ready == 0) {
       fOut.clear();
       return fail(ERR_COMMS_TIMEOUT,
@@ -248,7 +247,7 @@ int PTransport::flush(int iTimeoutMs, PClientError& oError) {
 }
 
 int PTransport::receive(PReply& oReply, int iTimeoutMs, PClientError& oError) {
-  if (fFd < 0) return setError(oError, ERR_COMMS_CLOSED, PErrorOrigin::kConnection, "not connected", "");
+  if (!fFd.valid()) return setError(oError, ERR_COMMS_CLOSED, PErrorOrigin::kConnection, "not connected", "");
   const uint32_t action = fPending.empty() ? 0 : fPending.front().fAction;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
   for (;;) {
@@ -267,7 +266,7 @@ int PTransport::receive(PReply& oReply, int iTimeoutMs, PClientError& oError) {
       fPending.pop_front();
       return 0;
     }
-    const int ready = waitFor(fFd, POLLIN, deadline);
+    const int ready = waitFor(fFd.get(), POLLIN, deadline);
     if (ready == 0) {
       return fail(ERR_COMMS_TIMEOUT,
                   std::string("no reply to ") + actionName(action) + " within " + formatSeconds(iTimeoutMs), oError);

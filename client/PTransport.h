@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "zevo/PFd.h"
 #include "zevo/client/PClient.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
@@ -30,7 +31,7 @@ class PTransport {
 
   int connect(const std::string& iEndpoint, int iTimeoutMs, PClientError& oError);
   void close();
-  bool isOpen() const { return fFd >= 0; }
+  bool isOpen() const { return fFd.valid(); }
   const std::string& endpoint() const { return fEndpoint; }
 
   // Sends one request. Arriving replies are read meanwhile, so that a host
@@ -60,7 +61,7 @@ class PTransport {
   // Ends the connection after the host's transport error iFrame.
   int hostError(const PReply& iFrame, PClientError& oError);
 
-  int fFd = -1;
+  PFd fFd;
   std::string fEndpoint;
   uint32_t fNextExchange = 1;
   struct Pending {

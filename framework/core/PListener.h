@@ -10,7 +10,7 @@
 #include <string>
 
 #include "PReactor.h"
-#include "zevo/portinglayer/PFd.h"
+#include "zevo/PFd.h"
 #include "zevo/protocol/PEndpoint.h"
 
 class PComms;

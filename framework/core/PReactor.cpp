@@ -8,29 +8,27 @@
 
 #include "zevo/PErrors.h"
 
-PReactor::PReactor() : fWake(-1), fStopping(false) {}
+PReactor::PReactor() : fStopping(false) {}
 
 PReactor::~PReactor() {
   stop();
-  if (fWake >= 0) ::close(fWake);
-  for (int set : fSets) ::close(set);
 }
 
 int PReactor::open(int iWorkers) {
   if (!fSets.empty()) return ERR_ALREADY;
   if (iWorkers < 1) return ERR_INVALID_ARG;
-  fWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fWake < 0) return PErrors::fromErrno(errno);
+  fWake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!fWake.valid()) return PErrors::fromErrno(errno);
   std::vector<std::atomic<int>> counts(static_cast<size_t>(iWorkers));
   fCounts.swap(counts);
   for (int i = 0; i < iWorkers; ++i) {
-    const int set = epoll_create1(EPOLL_CLOEXEC);
-    if (set < 0) return PErrors::fromErrno(errno);
-    fSets.push_back(set);
+    PFd set(epoll_create1(EPOLL_CLOEXEC));
+    if (!set.valid()) return PErrors::fromErrno(errno);
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = nullptr;  // the wake-up has no handler
-    if (epoll_ctl(set, EPOLL_CTL_ADD, fWake, &event) != 0) return PErrors::fromErrno(errno);
+    if (epoll_ctl(set.get(), EPOLL_CTL_ADD, fWake.get(), &event) != 0) return PErrors::fromErrno(errno);
+    fSets.push_back(std::move(set));
   }
   return 0;
 }
@@ -49,9 +47,9 @@ int PReactor::start() {
 
 void PReactor::stop() {
   fStopping.store(true, std::memory_order_release);
-  if (fWake >= 0) {
+  if (fWake.valid()) {
     const uint64_t one = 1;
-    ssize_t ignored = ::write(fWake, &one, sizeof one);
+    ssize_t ignored = ::write(fWake.get(), &one, sizeof one);
     (void)ignored;
   }
   for (std::thread& worker : fWorkers) {
@@ -74,7 +72,7 @@ int PReactor::add(int iFd, PReactorHandler* iHandler, uint32_t iEvents, int iWor
   epoll_event event{};
   event.events = iEvents;
   event.data.ptr = iHandler;
-  if (epoll_ctl(fSets[worker], EPOLL_CTL_ADD, iFd, &event) != 0) return PErrors::fromErrno(errno);
+  if (epoll_ctl(fSets[worker].get(), EPOLL_CTL_ADD, iFd, &event) != 0) return PErrors::fromErrno(errno);
   fCounts[worker].fetch_add(1, std::memory_order_relaxed);
   iHandler->fAdded.store(true, std::memory_order_release);  // the handler may be running already
   return 0;
@@ -85,14 +83,14 @@ int PReactor::modify(int iFd, PReactorHandler* iHandler, uint32_t iEvents) {
   epoll_event event{};
   event.events = iEvents;
   event.data.ptr = iHandler;
-  if (epoll_ctl(fSets[iHandler->fWorker], EPOLL_CTL_MOD, iFd, &event) != 0) return PErrors::fromErrno(errno);
+  if (epoll_ctl(fSets[iHandler->fWorker].get(), EPOLL_CTL_MOD, iFd, &event) != 0) return PErrors::fromErrno(errno);
   iHandler->fEvents = iEvents;
   return 0;
 }
 
 int PReactor::remove(int iFd, PReactorHandler* iHandler) {
   if (iHandler->fWorker < 0) return ERR_INVALID_ARG;
-  const int result = epoll_ctl(fSets[iHandler->fWorker], EPOLL_CTL_DEL, iFd, nullptr);
+  const int result = epoll_ctl(fSets[iHandler->fWorker].get(), EPOLL_CTL_DEL, iFd, nullptr);
   fCounts[iHandler->fWorker].fetch_sub(1, std::memory_order_relaxed);
   iHandler->fWorker = -1;
   return result == 0 ? 0 : PErrors::fromErrno(errno);
@@ -102,7 +100,7 @@ void PReactor::run(int iWorker) {
   constexpr int kBatch = 32;
   epoll_event events[kBatch];
   while (!stopping()) {
-    const int count = epoll_wait(fSets[iWorker], events, kBatch, -1);
+    const int count = epoll_wait(fSets[iWorker].get(), events, kBatch, -1);
     if (count < 0) {
       if (errno == EINTR) continue;
       break;

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "zevo/PFd.h"
+
 class PReactorHandler {
  public:
   // Runs on the handler's worker; iEvents are epoll bits.
@@ -59,9 +61,9 @@ class PReactor {
  private:
   void run(int iWorker);
 
-  std::vector<int> fSets;                   // one epoll set per worker
+  std::vector<PFd> fSets;                   // one epoll set per worker
   std::vector<std::atomic<int>> fCounts;    // descriptors per worker
-  int fWake;                                // eventfd in every set: wakes all at stop
+  PFd fWake;                                // eventfd in every set: wakes all at stop
   std::atomic<bool> fStopping;
   std::vector<std::thread> fWorkers;
 };

@@ -10,7 +10,7 @@
 
 #include "PReactor.h"
 #include "PSession.h"
-#include "zevo/portinglayer/PFd.h"
+#include "zevo/PFd.h"
 
 class PStreamConnection final : public PReactorHandler {
  public:

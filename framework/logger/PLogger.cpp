@@ -21,6 +21,7 @@
 
 #include "zevo/PCounter.h"
 #include "zevo/PErrors.h"
+#include "zevo/PFd.h"
 #include "zevo/PRefCounted.h"
 #include "zevo/PUtils.h"
 
@@ -172,11 +173,12 @@ void formatText(const wchar_t* iFormat, const char* iFunction, va_list iArgs, st
 // Where the lines go; shared by a component and all its named loggers.
 class PLogSink {
  public:
-  PLogSink(PLogTarget iTarget, int iFd, int iLevel) : fLevel(iLevel), fTarget(iTarget), fFd(iFd) {
+  // iFile: the log file, owned (LOG_TARGET_FILE only).
+  PLogSink(PLogTarget iTarget, PFd iFile, int iLevel)
+      : fLevel(iLevel), fTarget(iTarget), fFile(std::move(iFile)), fFd(iTarget == LOG_TARGET_STDERR ? STDERR_FILENO : fFile.get()) {
     if (fTarget == LOG_TARGET_SYSLOG) openlog(nullptr, LOG_PID, LOG_DAEMON);
   }
   ~PLogSink() {
-    if (fTarget == LOG_TARGET_FILE && fFd >= 0) ::close(fFd);
     if (fTarget == LOG_TARGET_SYSLOG) closelog();
   }
   PLogSink(const PLogSink&) = delete;
@@ -235,7 +237,8 @@ class PLogSink {
 
   std::mutex fMutex;
   const PLogTarget fTarget;
-  const int fFd;  // standard error or the owned file; unused for syslog
+  const PFd fFile;
+  const int fFd;  // standard error or fFile; unused for syslog
 };
 
 class PLogNames;
@@ -379,26 +382,21 @@ class PComponentLogger final : public PLoggerBase {
   const std::shared_ptr<PLogNames> fNames;
 };
 
-int openLogFile(const PLiteral& iFilePath, int& oFd) {
+int openLogFile(const PLiteral& iFilePath, PFd& oFd) {
   std::string path;
   if (iFilePath.len() == 0 || PUtils::toUtf8(iFilePath, path) != 0 || path.find('\0') != std::string::npos) {
     return ERR_INVALID_ARG;
   }
   // O_NONBLOCK: a FIFO without a reader must not block the open.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0640);
-  if (fd < 0) return errno == ENXIO ? PERR_NOT_FILE : PErrors::fromErrno(errno);  // ENXIO: FIFO without reader, socket
+  PFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0640));
+  if (!fd.valid()) return errno == ENXIO ? PERR_NOT_FILE : PErrors::fromErrno(errno);  // ENXIO: FIFO without reader, socket
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode))) {
-    ::close(fd);
+  if (::fstat(fd.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode))) {
     return PERR_NOT_FILE;  // a pipe or socket could block every log call
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return PErrors::fromErrno(error);
-  }
-  oFd = fd;
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return PErrors::fromErrno(errno);
+  oFd = std::move(fd);
   return 0;
 }
 
@@ -417,15 +415,14 @@ const char* PLoggerComponent::levelName(int iLevel) {
 
 int PLoggerComponent::create(PLogTarget iTarget, int iLevel, const PLiteral& iFilePath, PBaseptr<ILogger>& oLogger) {
   if (!validLevel(iLevel)) return ERR_INVALID_ARG;
-  int fd = -1;
+  PFd file;
   switch (iTarget) {
     case LOG_TARGET_STDERR:
-      fd = STDERR_FILENO;
       break;
     case LOG_TARGET_FILE: {
       int result;
       try {
-        result = openLogFile(iFilePath, fd);
+        result = openLogFile(iFilePath, file);
       } catch (...) {
         result = ERR_NO_MEMORY;
       }
@@ -438,13 +435,7 @@ int PLoggerComponent::create(PLogTarget iTarget, int iLevel, const PLiteral& iFi
       return ERR_INVALID_ARG;
   }
   try {
-    std::shared_ptr<PLogSink> sink;
-    try {
-      sink = std::make_shared<PLogSink>(iTarget, fd, iLevel);
-    } catch (...) {
-      if (iTarget == LOG_TARGET_FILE) ::close(fd);
-      throw;
-    }
+    auto sink = std::make_shared<PLogSink>(iTarget, std::move(file), iLevel);
     auto names = std::make_shared<PLogNames>(sink);
     PComponentLogger* component = new PComponentLogger(sink, names);
     component->incRef();  // frees the component if the handle cannot be made

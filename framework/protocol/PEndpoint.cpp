@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "zevo/PErrors.h"
+#include "zevo/PFd.h"
 
 namespace {
 
@@ -96,10 +97,9 @@ int PEndpoint::connect(int iTimeoutMs, int& oFd, std::string& oWhy) const {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, fPath.data(), std::min(fPath.size(), sizeof address.sun_path - 1));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    result = fd < 0 ? errno : connectWithin(fd, reinterpret_cast<sockaddr*>(&address), sizeof address, deadline);
-    if (result == 0) oFd = fd;
-    if (result != 0 && fd >= 0) ::close(fd);
+    PFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    result = !fd.valid() ? errno : connectWithin(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address, deadline);
+    if (result == 0) oFd = fd.release();
   } else {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -112,15 +112,14 @@ int PEndpoint::connect(int iTimeoutMs, int& oFd, std::string& oWhy) const {
       return EHOSTUNREACH;
     }
     for (addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {
-      const int fd = ::socket(candidate->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, candidate->ai_protocol);
-      result = fd < 0 ? errno : connectWithin(fd, candidate->ai_addr, candidate->ai_addrlen, deadline);
+      PFd fd(::socket(candidate->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, candidate->ai_protocol));
+      result = !fd.valid() ? errno : connectWithin(fd.get(), candidate->ai_addr, candidate->ai_addrlen, deadline);
       if (result == 0) {
         const int one = 1;  // the small requests of a window go out at once
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        oFd = fd;
+        setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        oFd = fd.release();
         break;
       }
-      if (fd >= 0) ::close(fd);
       if (result == ETIMEDOUT) break;
     }
     freeaddrinfo(found);

@@ -31,7 +31,7 @@
 #include "zevo/PStdMutex.h"
 #include "zevo/core/PEventDispatcher.h"
 #include "zevo/core/PSessionWatcher.h"
-#include "zevo/portinglayer/PFd.h"
+#include "zevo/PFd.h"
 #include "zevo/protocol/PFrame.h"
 
 struct PCommsSettings {
