@@ -248,9 +248,13 @@ int PFaSession::stat(const std::string& iPath) {
 
 int PFaSession::makeRemoteDir(const std::string& iRemote) {
   if (fClient.makeDir(iRemote) != 0) return report(fClient.lastError());
-  // MakeDir also succeeds when a file is in the way.
+  // MakeDir also succeeds when a file is in the way: look, where the
+  // policy lets us read (in a tree granted for writing only, it does not).
+  bool file = false;
+  const int asked = fClient.isFile(iRemote, file);
+  if (asked == ERR_ACCESS_DENIED) return kExitOk;
   int kind = 0;
-  const int result = kindOf(iRemote, kind);
+  const int result = kindFrom(asked, file, fClient.lastError(), kind);
   if (result != kExitOk) return result;
   if (kind != kKindDir) {
     PClientError error;

@@ -32,7 +32,8 @@ const char kHostUsage[] =
     "  -h, --help             show this help\n"
     "  --version              show the version\n"
     "\n"
-    "Exit status: 0 after a clean shut-down, 1 when start-up fails, 2 on a usage error.\n";
+    "Exit status: 0 after a clean shut-down, 1 when start-up fails (a bad setting\n"
+    "included), 2 on an unknown option or an option without its value.\n";
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -53,6 +54,12 @@ int main(int argc, char** argv) {
   struct stat info;
   if (::stat(settings.fConfigDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     return fail("configuration directory " + settings.fConfigDir + " does not exist (see --config-dir)");
+  }
+  // Absolute and without "..": the plug-ins load their sets after the host
+  // has changed to "/".
+  if (char* real = ::realpath(settings.fConfigDir.c_str(), nullptr)) {
+    settings.fConfigDir = real;
+    std::free(real);
   }
   PBaseptr<PConfigManager> configManager;
   int result = PConfigManager::create(settings.fConfigDir, configManager);

@@ -113,6 +113,7 @@ TEST_F(Zevofa, CommandsPrintWhatTheyFoundAndExitByTheFailuresOrigin) {
   const Case cases[] = {
       {{"stat", data("none")}, 1, ""},
       {{"mkdir", data("x/y"), data("z")}, 0, ""},
+      {{"mkdir", host.fDir / "drop/in"}, 0, ""},  // cannot look, but made
       {{"mkdir", data("a.txt")}, 1, "zevofa: remote: exists and is not a directory (-603): " + data("a.txt")},
       {{"rm", data("sub")}, 1, "zevofa: remote: the path is a directory (-605): " + data("sub") + " (use rmdir)"},
       {{"rm", data("missing"), data("sub/b")}, 1, "zevofa: remote: no such file or directory (-601): " + data("missing")},
@@ -129,7 +130,7 @@ TEST_F(Zevofa, CommandsPrintWhatTheyFoundAndExitByTheFailuresOrigin) {
     EXPECT_EQ(test.fExit, result.fExit) << test.fArgs[1] << ": " << result.fErr;
     EXPECT_EQ(0u, result.fErr.find(test.fErr)) << result.fErr;
   }
-  EXPECT_TRUE(fs::is_directory(data("z")) && !fs::exists(data("sub")) && !fs::exists(data("x/y")) && !fs::exists(data("x/missing")));
+  EXPECT_TRUE(fs::is_directory(data("z")) && fs::is_directory(host.fDir / "drop/in") && !fs::exists(data("sub")) && !fs::exists(data("x/y")) && !fs::exists(data("x/missing")));
   EXPECT_FALSE(fs::exists(local / "got"));
   // -e wins over the environment, the environment over the default.
   EXPECT_EQ(0, run({"-e", host.endpoint(), "stat", data()}, "", setup("unix:/nowhere")).fExit);

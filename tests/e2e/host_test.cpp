@@ -46,7 +46,8 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
 
 TEST(Host, ServesThePluginUntilASignalThenClosesEverything) {
   PHostProcess host;
-  ASSERT_TRUE(host.start()) << host.output();
+  host.useDefaultConfig();
+  ASSERT_TRUE(host.start({"--config-dir", "etc"}, host.fDir.path())) << host.output();  // relative: the plug-in's set is found too
   writeFile(host.data("big"), patternBytes(70000, 5));
   PWireClient client(host.endpoint());
   EXPECT_EQ(0, open(client, host.data("big"), 1).first);

@@ -120,6 +120,7 @@ std::string PChild::err() {
 PHostProcess::PHostProcess() {
   std::filesystem::create_directories(fDir / "etc");
   std::filesystem::create_directories(fDir / "data");
+  std::filesystem::create_directories(fDir / "drop");
 }
 
 PHostProcess::~PHostProcess() {
@@ -135,14 +136,16 @@ void PHostProcess::useDefaultConfig(const std::string& iExtraHostLines) {
                             "\n" + (iExtraHostLines.find("log.level") == std::string::npos ? "log.level = debug\n" : "") +
                             iExtraHostLines);
   setConfig("zevop.fileaccess", "fileaccess.read =\nfileaccess.write =\nfileaccess.read.recursive = " + data() +
-                                    "\nfileaccess.write.recursive = " + data() + "\n");
+                                    "\nfileaccess.write.recursive = " + data() + ", " + (fDir / "drop") + "\n");
 }
 
-bool PHostProcess::start(const std::vector<std::string>& iExtraArgs) {
+bool PHostProcess::start(const std::vector<std::string>& iExtraArgs, const std::string& iCwd) {
   if (!std::filesystem::exists(fDir / "etc/zevohost.conf")) useDefaultConfig();
   std::vector<std::string> args = {ZEVOHOST, "--config-dir", configDir()};
   args.insert(args.end(), iExtraArgs.begin(), iExtraArgs.end());
-  fChild = std::make_unique<PChild>(args);
+  PSpawn spawn;
+  spawn.fCwd = iCwd;
+  fChild = std::make_unique<PChild>(args, spawn);
   fEndpoints.clear();
   const bool up = eventually([&] {
     const std::string text = fChild->err();

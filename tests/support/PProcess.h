@@ -60,10 +60,11 @@ class PHostProcess {
   PHostProcess();
   ~PHostProcess();
   void setConfig(const std::string& iSet, const std::string& iText);
-  // A host set (debug log, a Unix socket) and a policy granting data/.
+  // A host set (debug log, a Unix socket) and a policy granting data/, and
+  // drop/ for writing only.
   void useDefaultConfig(const std::string& iExtraHostLines = "");
-  // Starts it; true once it listens.
-  bool start(const std::vector<std::string>& iExtraArgs = {});
+  // Starts it in iCwd (empty: this directory); true once it listens.
+  bool start(const std::vector<std::string>& iExtraArgs = {}, const std::string& iCwd = "");
   int stop();  // SIGTERM, then its exit status
   std::string endpoint() const { return fEndpoint; }
   std::vector<std::string> endpoints() const { return fEndpoints; }
