@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -53,8 +54,8 @@ Bytes littleEndian(unsigned long long iValue, int iCount) {
 }
 
 Bytes element(unsigned char iTag, const Bytes& iBody) {
-  Bytes out{iTag};
-  out.insert(out.end(), iBody.begin(), iBody.end());
+  Bytes out(1 + iBody.size(), iTag);
+  std::copy(iBody.begin(), iBody.end(), out.begin() + 1);
   return out;
 }
 
