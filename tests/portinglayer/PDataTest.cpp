@@ -3,7 +3,6 @@
 
 #include <functional>
 #include <iterator>
-#include <tuple>
 #include <vector>
 
 #include "PlTestSupport.h"
@@ -42,7 +41,13 @@ TEST(PData, WorkedExamplesByteForByteInBothOrders) {
   const Copy boolean = [](PDataReader& r, PDataWriter& w) { bool v = false; const int rc = r.readBool(v); w.writeBool(v); return rc; };
   const Copy bytes = [](PDataReader& r, PDataWriter& w) { Bytes v; const int rc = r.readBytes(v); w.writeBytes(v); return rc; };
   const Copy text = [](PDataReader& r, PDataWriter& w) { PString v; const int rc = r.readString(v); return rc ? rc : w.writeString(v); };
-  const std::tuple<Write, Copy, Bytes, Bytes> examples[] = {
+  struct Example {
+    Write fWrite;
+    Copy fCopy;
+    Bytes fLittle;
+    Bytes fBig;
+  };
+  const Example examples[] = {
       {[](PDataWriter& w) { w.writeInt32(1000); }, int32, {3, 0xE8, 3, 0, 0}, {3, 0, 0, 3, 0xE8}},
       {[](PDataWriter& w) { w.writeInt32(-2); }, int32, {3, 0xFE, 0xFF, 0xFF, 0xFF}, {3, 0xFF, 0xFF, 0xFF, 0xFE}},
       {[](PDataWriter& w) { w.writeInt64(5000); }, int64, {4, 0x88, 0x13, 0, 0, 0, 0, 0, 0}, {4, 0, 0, 0, 0, 0, 0, 0x13, 0x88}},
@@ -57,11 +62,11 @@ TEST(PData, WorkedExamplesByteForByteInBothOrders) {
   for (bool little : {true, false}) {
     PWireOrder order(little);
     for (size_t i = 0; i < std::size(examples); ++i) {
-      const auto& [write, copy, littleBytes, bigBytes] = examples[i];
-      const Bytes data = written(write);
-      EXPECT_EQ(little ? littleBytes : bigBytes, data) << "example " << i << (little ? " little" : " big");
+      const Example& example = examples[i];
+      const Bytes data = written(example.fWrite);
+      EXPECT_EQ(little ? example.fLittle : example.fBig, data) << "example " << i << (little ? " little" : " big");
       PDataReader reader(data);
-      EXPECT_EQ(data, written([&](PDataWriter& w) { EXPECT_EQ(0, copy(reader, w)); })) << "example " << i;
+      EXPECT_EQ(data, written([&](PDataWriter& w) { EXPECT_EQ(0, example.fCopy(reader, w)); })) << "example " << i;
       EXPECT_EQ(0u, reader.remaining());
     }
   }
