@@ -31,13 +31,18 @@ function(zevo_emulator_command out)
 endfunction()
 
 # zevo_add_warnings()
-# -Wall -Wextra, and -Werror with ZEVO_WERROR, on every target defined in a
-# directory of this source tree: libraries, programs, tests, benchmarks, fuzz
-# targets. Third-party code built along (GoogleTest from its sources in a
-# cross build) is added from outside the tree or as SYSTEM: it keeps its own
-# flags. Called once, after the last add_subdirectory.
+# -Wall -Wextra (with Clang also -Wthread-safety: the lock rules of
+# zevo/PThreadSafety.h), and -Werror with ZEVO_WERROR, on every target
+# defined in a directory of this source tree: libraries, programs, tests,
+# benchmarks, fuzz targets. Third-party code built along (GoogleTest from
+# its sources in a cross build) is added from outside the tree or as
+# SYSTEM: it keeps its own flags. Called once, after the last
+# add_subdirectory.
 function(zevo_add_warnings)
   set(flags -Wall -Wextra)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    list(APPEND flags -Wthread-safety)
+  endif()
   if(ZEVO_WERROR)
     list(APPEND flags -Werror)
   endif()
