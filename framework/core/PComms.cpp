@@ -277,7 +277,7 @@ int PComms::bind(const PLiteral& iModuleID, PString& iTopic) {
     binding->fTopic = iTopic;
     binding->fModuleUtf8 = utf8;
     binding->fTracksTransfers = iModuleID.cmp(kTransferModule, PLiteral::kToNul) == 0;
-    std::lock_guard<std::mutex> lock(fLock);
+    PStdMutexLock lock(fLock);
     auto found = fBindings.find(utf8);
     if (found != fBindings.end()) return found->second->fTopic.cmp(iTopic) == 0 ? 0 : ERR_ALREADY;
     fBindings.emplace(utf8, std::move(binding));
@@ -292,14 +292,14 @@ int PComms::bind(const PLiteral& iModuleID, PString& iTopic) {
 int PComms::unbind(const PLiteral& iModuleID) {
   std::string utf8;
   if (PUtils::toUtf8(iModuleID, utf8) != 0) return ERR_INVALID_ARG;
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   if (fBindings.erase(utf8) == 0) return ERR_COMMS_NO_MODULE;
   fBindingsVersion.fetch_add(1, std::memory_order_release);
   return 0;
 }
 
 std::shared_ptr<const PComms::Binding> PComms::findBinding(const char* iModule, size_t iLength) {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   auto found = fBindings.find(std::string_view(iModule, iLength));
   return found == fBindings.end() ? nullptr : found->second;
 }
@@ -331,7 +331,7 @@ void PComms::accepted(int iFd, const std::string& iPeer) {
   PConnection* connection = nullptr;
   const int number = fNextConnection.fetch_add(1, std::memory_order_relaxed);
   {
-    std::lock_guard<std::mutex> lock(fLock);
+    PStdMutexLock lock(fLock);
     if (fConnections.size() < static_cast<size_t>(fSettings.fConnectionMax)) {
       connection = new (std::nothrow) PConnection(*this, iFd, number, iPeer);
       if (connection != nullptr) fConnections.insert(connection);
@@ -347,7 +347,7 @@ void PComms::accepted(int iFd, const std::string& iPeer) {
   // From here a worker may serve (and even end) the connection at once.
   if (fDispatcher->reactor().add(iFd, connection, EPOLLIN | EPOLLRDHUP) != 0) {
     {
-      std::lock_guard<std::mutex> lock(fLock);
+      PStdMutexLock lock(fLock);
       fConnections.erase(connection);
     }
     ::close(iFd);
@@ -356,12 +356,12 @@ void PComms::accepted(int iFd, const std::string& iPeer) {
 }
 
 void PComms::forget(PConnection* iConnection) {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   fConnections.erase(iConnection);
 }
 
 size_t PComms::connectionCount() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   return fConnections.size();
 }
 
@@ -459,7 +459,7 @@ int PComms::listen(const std::string& iEndpoint, std::string& oWhere, std::strin
     return PErrors::fromErrno(error);
   }
   try {
-    std::lock_guard<std::mutex> lock(fLock);
+    PStdMutexLock lock(fLock);
     fListeners.push_back(std::make_unique<PCommsListener>(*this, fd, oWhere, unixPath));
   } catch (const std::bad_alloc&) {
     ::close(fd);
@@ -469,7 +469,7 @@ int PComms::listen(const std::string& iEndpoint, std::string& oWhere, std::strin
 }
 
 int PComms::start() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   if (fListeners.empty()) return ERR_INVALID_ARG;
   for (auto& listener : fListeners) {
     // Accepting is light: the first worker does it and hands each new
@@ -481,7 +481,7 @@ int PComms::start() {
 }
 
 void PComms::stopAccepting() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   for (auto& listener : fListeners) {
     listener->stop();
   }
@@ -491,7 +491,7 @@ void PComms::closeAll() {
   std::vector<std::unique_ptr<PCommsListener>> listeners;
   std::set<PConnection*> connections;
   {
-    std::lock_guard<std::mutex> lock(fLock);
+    PStdMutexLock lock(fLock);
     listeners.swap(fListeners);
     connections = fConnections;
   }

@@ -41,12 +41,12 @@ int openFlags(unsigned int iMode, int& oFlags) {
 PFile::PFile() : fLock(), fFd(-1), fName(), fPosition(0), fCloseFailed(false) {}
 
 PFile::~PFile() {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   if (fFd >= 0) closeLocked();
 }
 
 int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlags*/) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   if (fFd >= 0) return PERR_ALREADY_OPEN;
   int flags = 0;
   int rc = openFlags(iMode, flags);
@@ -86,7 +86,7 @@ int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlag
 }
 
 int PFile::pread(char* oBuffer, unsigned int iSize, unsigned int& oDone) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   oDone = 0;
   if (fFd < 0) return PERR_NOT_OPEN;
   if (iSize == 0) return 0;
@@ -119,7 +119,7 @@ void PFile::rewind(unsigned int iDone, bool iWriting) {
 }
 
 int PFile::pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   oDone = 0;
   if (fFd < 0) return PERR_NOT_OPEN;
   if (iSize == 0) return 0;
@@ -140,7 +140,7 @@ int PFile::pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone) 
 }
 
 int PFile::pclose() {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   return closeLocked();
 }
 
@@ -160,7 +160,7 @@ int PFile::closeLocked() {
 }
 
 int PFile::pgetSize(long long& oSize) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   if (fFd < 0) return PERR_NOT_OPEN;
   struct stat info;
   if (PSys::fstat(fFd, &info) != 0) return PErrors::fromErrno(errno);
@@ -169,7 +169,7 @@ int PFile::pgetSize(long long& oSize) {
 }
 
 int PFile::pgetName(PString& oName) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   if (fFd < 0) return PERR_NOT_OPEN;
   try {
     oName = fName;
@@ -180,7 +180,7 @@ int PFile::pgetName(PString& oName) {
 }
 
 bool PFile::isOpen() const {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   return fFd >= 0;
 }
 

@@ -111,8 +111,8 @@ PZevofa::PZevofa(const std::vector<std::string>& iArgs, const PZevofaSetup& iSet
   ::close(out[1]);
   if (err[0] >= 0) ::close(err[1]);
   fIn = in[1];
-  fOutReader = std::thread(collectOutput, out[0], std::ref(fLock), std::ref(fOut));
-  if (err[0] >= 0) fErrReader = std::thread(collectOutput, err[0], std::ref(fLock), std::ref(fErr));
+  fOutReader = std::thread(collectOutput, out[0], std::ref(fOut));
+  if (err[0] >= 0) fErrReader = std::thread(collectOutput, err[0], std::ref(fErr));
 }
 
 PZevofa::~PZevofa() {
@@ -144,10 +144,7 @@ void PZevofa::signal(int iSignal) {
   if (fPid > 0) ::kill(fPid, iSignal);
 }
 
-std::string PZevofa::output() {
-  std::lock_guard<std::mutex> lock(fLock);
-  return fOut;
-}
+std::string PZevofa::output() { return fOut.text(); }
 
 PRun PZevofa::wait(std::chrono::milliseconds iTimeout) {
   PRun run;
@@ -156,9 +153,8 @@ PRun PZevofa::wait(std::chrono::milliseconds iTimeout) {
   fPid = -1;
   if (fOutReader.joinable()) fOutReader.join();
   if (fErrReader.joinable()) fErrReader.join();
-  std::lock_guard<std::mutex> lock(fLock);
-  run.fOut = fOut;
-  run.fErr = fErr;
+  run.fOut = fOut.text();
+  run.fErr = fErr.text();
   return run;
 }
 

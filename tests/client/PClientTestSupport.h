@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,9 +71,8 @@ class PZevofa {
   int fIn = -1;
   std::thread fOutReader;
   std::thread fErrReader;
-  std::mutex fLock;
-  std::string fOut;
-  std::string fErr;
+  PCollectedText fOut;
+  PCollectedText fErr;
 };
 
 // Runs zevofa to its end with iInput on its standard input.

@@ -52,12 +52,26 @@ int waitExit(pid_t iPid, std::chrono::milliseconds iTimeout) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-void collectOutput(int iFd, std::mutex& iLock, std::string& ioText) {
+void PCollectedText::append(const char* iData, size_t iSize) {
+  PStdMutexLock lock(fLock);
+  fText.append(iData, iSize);
+}
+
+std::string PCollectedText::text() {
+  PStdMutexLock lock(fLock);
+  return fText;
+}
+
+void PCollectedText::clear() {
+  PStdMutexLock lock(fLock);
+  fText.clear();
+}
+
+void collectOutput(int iFd, PCollectedText& ioText) {
   char buffer[65536];
   for (;;) {
     const ssize_t got = ::read(iFd, buffer, sizeof buffer);
     if (got > 0) {
-      std::lock_guard<std::mutex> lock(iLock);
       ioText.append(buffer, static_cast<size_t>(got));
     } else if (got < 0 && errno == EINTR) {
       continue;
@@ -105,14 +119,11 @@ bool PHostProcess::start(const std::vector<std::string>& iExtraArgs) {
   std::vector<std::string> args = {ZEVOHOST, "--config-dir", configDir()};
   args.insert(args.end(), iExtraArgs.begin(), iExtraArgs.end());
   if (fReader.joinable()) fReader.join();
-  {
-    std::lock_guard<std::mutex> lock(fOutputLock);
-    fOutput.clear();
-  }
+  fOutput.clear();
   int err = -1;
   fPid = spawnWithStderr(args, err);
   if (fPid <= 0) return false;
-  fReader = std::thread(collectOutput, err, std::ref(fOutputLock), std::ref(fOutput));
+  fReader = std::thread(collectOutput, err, std::ref(fOutput));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {
     const std::string text = output();
@@ -150,17 +161,15 @@ int PHostProcess::runToExit(const std::vector<std::string>& iArgs, std::string& 
   int err = -1;
   const pid_t pid = spawnWithStderr(args, err);
   if (pid <= 0) return -1;
-  std::mutex lock;
-  std::thread reader(collectOutput, err, std::ref(lock), std::ref(oStderr));
+  PCollectedText text;
+  std::thread reader(collectOutput, err, std::ref(text));
   const int status = waitExit(pid, std::chrono::seconds(iTimeoutSeconds));
   reader.join();
+  oStderr = text.text();
   return status;
 }
 
-std::string PHostProcess::output() {
-  std::lock_guard<std::mutex> lock(fOutputLock);
-  return fOutput;
-}
+std::string PHostProcess::output() { return fOutput.text(); }
 
 bool PHostProcess::waitForOutput(const std::string& iText, std::chrono::milliseconds iTimeout) {
   const auto deadline = std::chrono::steady_clock::now() + iTimeout;

@@ -5,12 +5,12 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "PTestSupport.h"
+#include "zevo/PStdMutex.h"
 #include "zevo/core/PFrame.h"
 
 // Starts a program of the build (through the emulator in a cross build)
@@ -22,8 +22,19 @@ pid_t spawnProgram(std::vector<std::string> iArgs, const int (&iFds)[3], char* c
 // Waits for iPid to exit, killing it after iTimeout: its exit status, 128 +
 // the signal that ended it, or -1 when it had to be killed.
 int waitExit(pid_t iPid, std::chrono::milliseconds iTimeout);
-// Appends what iFd delivers to ioText under iLock until its end; closes it.
-void collectOutput(int iFd, std::mutex& iLock, std::string& ioText);
+// Text that one thread appends to while others read it.
+class PCollectedText {
+ public:
+  void append(const char* iData, size_t iSize);
+  std::string text();
+  void clear();
+
+ private:
+  PStdMutex fLock;
+  std::string fText ZEVO_GUARDED_BY(fLock);
+};
+// Appends what iFd delivers to ioText until its end; closes it.
+void collectOutput(int iFd, PCollectedText& ioText);
 
 // A zevohost started on its own configuration directory, serving a data
 // tree under the same temporary directory; stopped with SIGTERM.
@@ -60,8 +71,7 @@ class PHostProcess {
  private:
   pid_t fPid = -1;
   std::thread fReader;  // keeps the pipe drained so that logging never blocks the host
-  std::mutex fOutputLock;
-  std::string fOutput;
+  PCollectedText fOutput;
   std::string fEndpoint;
 };
 

@@ -66,17 +66,17 @@ int PFakeLogger::getLogger(const PLiteral& iName, PBaseptr<ILogger>& oTarget) {
 
 void PFakeLogger::add(int iLevel, const wchar_t* iFormat, const char* iFunction, va_list iArgs) {
   std::wstring text = format(iFormat, iFunction, iArgs);
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   fLines.push_back({iLevel, text});
 }
 
 std::vector<PLogLine> PFakeLogger::lines() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   return fLines;
 }
 
 bool PFakeLogger::has(int iLevel, const std::wstring& iText) {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   for (const PLogLine& line : fLines) {
     if (line.fLevel == iLevel && line.fText == iText) return true;
   }
@@ -84,14 +84,14 @@ bool PFakeLogger::has(int iLevel, const std::wstring& iText) {
 }
 
 size_t PFakeLogger::count(const std::wstring& iPrefix) {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   size_t n = 0;
   for (const PLogLine& line : fLines) n += line.fText.compare(0, iPrefix.size(), iPrefix) == 0 ? 1 : 0;
   return n;
 }
 
 void PFakeLogger::clear() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   fLines.clear();
 }
 
@@ -135,18 +135,18 @@ int PFakeComms::bind(const PLiteral& iModuleID, PString& iTopic) {
 }
 
 int PFakeComms::send(int iResponseID, PCommsMessage& iResponse) {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   fReplies.push_back({iResponseID, iResponse});
   return fSendResult;
 }
 
 std::vector<PSentReply> PFakeComms::replies() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   return fReplies;
 }
 
 size_t PFakeComms::replyCount() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   return fReplies.size();
 }
 

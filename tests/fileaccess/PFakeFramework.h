@@ -7,7 +7,6 @@
 #include <cstdarg>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
 #include "zevo/PErrors.h"
+#include "zevo/PStdMutex.h"
 #include "PPayload.h"
 
 // Counts references; the test owns the object, so the count reaching 0
@@ -78,8 +78,8 @@ class PFakeLogger : public PCounted<ILogger> {
   std::atomic<int> fComponentLines{0};  // lines logged on the component itself
 
  private:
-  std::mutex fLock;
-  std::vector<PLogLine> fLines;
+  PStdMutex fLock;
+  std::vector<PLogLine> fLines ZEVO_GUARDED_BY(fLock);
 };
 
 class PFakeConfig : public PCounted<IConfig> {
@@ -134,8 +134,8 @@ class PFakeComms : public PCounted<IComms> {
   std::vector<std::pair<std::wstring, std::wstring>> fBindings;
 
  private:
-  std::mutex fLock;
-  std::vector<PSentReply> fReplies;
+  PStdMutex fLock;
+  std::vector<PSentReply> fReplies ZEVO_GUARDED_BY(fLock);
 };
 
 class PFakeEvent : public PCounted<ICommsEvent> {

@@ -15,13 +15,13 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <thread>
 
 #include "PHostProcess.h"
 #include "PPayload.h"
 #include "zevo/PErrors.h"
+#include "zevo/PStdMutex.h"
 
 namespace {
 
@@ -61,6 +61,10 @@ class PStress {
   }
 
   std::string source(int iIndex) const { return fHost.data() + "/src/s" + std::to_string(iIndex); }
+  std::map<std::string, PExpected> uploaded() {
+    PStdMutexLock lock(fLock);
+    return fUploaded;
+  }
 
   void client(int iIndex);
   void verify();
@@ -70,8 +74,8 @@ class PStress {
   PHostProcess fHost;
   std::vector<std::vector<unsigned char>> fSources;
   PCounts fCounts;
-  std::mutex fLock;
-  std::map<std::string, PExpected> fUploaded;  // GUARDED_BY fLock
+  PStdMutex fLock;
+  std::map<std::string, PExpected> fUploaded ZEVO_GUARDED_BY(fLock);
   std::chrono::steady_clock::time_point fEnd;
 };
 
@@ -191,7 +195,7 @@ class PPeer {
       expected.fWhole = true;
       ++fStress.fCounts.fUploads;
     }
-    std::lock_guard<std::mutex> lock(fStress.fLock);
+    PStdMutexLock lock(fStress.fLock);
     fStress.fUploaded[path] = expected;
   }
 
@@ -265,7 +269,7 @@ void PStress::client(int iIndex) {
 }
 
 void PStress::verify() {
-  for (const auto& [path, expected] : fUploaded) {
+  for (const auto& [path, expected] : uploaded()) {
     SCOPED_TRACE(path);
     const std::vector<unsigned char> content = readFile(path);
     const std::vector<unsigned char>& source = fSources[expected.fSource];
@@ -303,6 +307,7 @@ TEST(Stress, ManyClientsMixedActionsForABoundedTime) {
   for (std::thread& client : clients) client.join();
   running = false;
   watcher.join();
+  const std::map<std::string, PExpected> uploaded = stress.uploaded();
 
   // Every transfer is closed once its connection is gone.
   bool released = false;
@@ -311,7 +316,7 @@ TEST(Stress, ManyClientsMixedActionsForABoundedTime) {
     for (size_t s = 0; s < stress.fSources.size() && released; ++s) {
       released = stress.fHost.descriptorsOn(stress.source(static_cast<int>(s))) == 0;
     }
-    for (const auto& entry : stress.fUploaded) released = released && stress.fHost.descriptorsOn(entry.first) == 0;
+    for (const auto& entry : uploaded) released = released && stress.fHost.descriptorsOn(entry.first) == 0;
     if (!released) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(released) << "a transfer outlived its connection";
@@ -327,5 +332,5 @@ TEST(Stress, ManyClientsMixedActionsForABoundedTime) {
       "transfers open, %ld cut by a bad frame, %ld transfers left open, %ld query rounds, %zu files checked\n",
       stress.fSeconds, stress.fClients, counts.fRequests.load(), counts.fDownloads.load(), counts.fUploads.load(),
       counts.fDropped.load(), counts.fCut.load(), counts.fLeftOpen.load(), counts.fQueries.load(),
-      stress.fUploaded.size());
+      uploaded.size());
 }

@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,6 +29,7 @@
 #include "zevo/ILogger.h"
 #include "zevo/PExport.h"
 #include "zevo/PPtr.h"
+#include "zevo/PStdMutex.h"
 #include "zevo/core/PEventDispatcher.h"
 #include "zevo/core/PFrame.h"
 
@@ -108,9 +108,10 @@ class ZEVO_EXPORT PComms : public IComms {
 
   PBaseptr<ILogger> fLogger;  // set before start, read-only afterwards
 
-  std::mutex fLock;  // guards what follows
-  std::map<std::string, std::shared_ptr<const Binding>, std::less<>> fBindings;  // by UTF-8 module ID
-  std::atomic<unsigned int> fBindingsVersion;  // changes with every bind and unbind
-  std::vector<std::unique_ptr<PCommsListener>> fListeners;
-  std::set<PConnection*> fConnections;
+  PStdMutex fLock;
+  // By UTF-8 module ID.
+  std::map<std::string, std::shared_ptr<const Binding>, std::less<>> fBindings ZEVO_GUARDED_BY(fLock);
+  std::atomic<unsigned int> fBindingsVersion;  // changes under fLock with every bind and unbind; read without it
+  std::vector<std::unique_ptr<PCommsListener>> fListeners ZEVO_GUARDED_BY(fLock);
+  std::set<PConnection*> fConnections ZEVO_GUARDED_BY(fLock);
 };

@@ -13,13 +13,13 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "zevo/IConfigManager.h"
 #include "zevo/PExport.h"
 #include "zevo/PPtr.h"
+#include "zevo/PStdMutex.h"
 #include "zevo/PString.h"
 #include "zevo/core/PConfig.h"
 
@@ -78,6 +78,6 @@ class ZEVO_EXPORT PConfigManager : public IConfigManager {
   std::atomic<int> fRefs;
   const std::string fDirectory;  // UTF-8, for messages
   const PString fWideDirectory;  // for PFile and PDir
-  mutable std::mutex fErrorLock;  // guards fLastError
-  std::string fLastError;
+  mutable PStdMutex fErrorLock;
+  std::string fLastError ZEVO_GUARDED_BY(fErrorLock);
 };

@@ -13,13 +13,13 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "zevo/IEventDispatcher.h"
 #include "zevo/PExport.h"
 #include "zevo/PPtr.h"
+#include "zevo/PStdMutex.h"
 
 class PReactor;
 
@@ -52,6 +52,6 @@ class ZEVO_EXPORT PEventDispatcher : public IEventDispatcher {
   std::atomic<int> fRefs;
   const int fWorkerCount;
   std::unique_ptr<PReactor> fReactor;
-  std::mutex fLock;  // guards fListeners
-  std::map<std::wstring, std::vector<IEventListener*>, std::less<>> fListeners;
+  PStdMutex fLock;
+  std::map<std::wstring, std::vector<IEventListener*>, std::less<>> fListeners ZEVO_GUARDED_BY(fLock);
 };
