@@ -29,3 +29,39 @@ function(zevo_emulator_command out)
   list(JOIN words " " command)
   set(${out} "${command}" PARENT_SCOPE)
 endfunction()
+
+# zevo_add_warnings()
+# -Wall -Wextra (with Clang also -Wthread-safety: the lock rules of
+# zevo/PThreadSafety.h), and -Werror with ZEVO_WERROR, on every target
+# defined in a directory of this source tree: libraries, programs, tests,
+# benchmarks, fuzz targets. Third-party code built along (GoogleTest from
+# its sources in a cross build) is added from outside the tree or as
+# SYSTEM: it keeps its own flags. Called once, after the last
+# add_subdirectory.
+function(zevo_add_warnings)
+  set(flags -Wall -Wextra)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    list(APPEND flags -Wthread-safety)
+  endif()
+  if(ZEVO_WERROR)
+    list(APPEND flags -Werror)
+  endif()
+  set(dirs ${CMAKE_SOURCE_DIR})
+  while(dirs)
+    list(POP_FRONT dirs dir)
+    cmake_path(IS_PREFIX CMAKE_SOURCE_DIR "${dir}" NORMALIZE inside)
+    get_property(system DIRECTORY ${dir} PROPERTY SYSTEM)
+    if(NOT inside OR system)
+      continue()
+    endif()
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    list(APPEND dirs ${subdirs})
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(target IN LISTS targets)
+      get_target_property(type ${target} TYPE)
+      if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
+        target_compile_options(${target} PRIVATE ${flags})
+      endif()
+    endforeach()
+  endwhile()
+endfunction()

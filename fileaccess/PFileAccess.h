@@ -6,7 +6,8 @@
 // interface: notify reads fFileAccessComms with getPublished(), which pairs
 // with the handle's atomic assignment. The access lists and the topic are
 // written only during init, before the listener is added, and only read
-// afterwards. fMutex guards fTransfers and nothing else; the
+// afterwards. fMutex guards fTransfers and nothing else (the
+// analysis checks it; zevo/PThreadSafety.h); the
 // shared counters of the PPtr<PFile> copies in and out of the table are
 // changed only while it is held.
 #pragma once
@@ -103,10 +104,10 @@ class PFileAccess : public IEventListener {
   std::vector<PString> fCfgWriteAccess;                        // "fileaccess.write": equality
   std::vector<PString> fCfgReadAccessRecursive;                // "fileaccess.read.recursive": prefix
   std::vector<PString> fCfgWriteAccessRecursive;               // "fileaccess.write.recursive": prefix
-  std::map<int, std::pair<PPtr<PFile>, int>> fTransfers;       // open transfers: ID -> (file, mode); GUARDED_BY fMutex
+  std::map<int, std::pair<PPtr<PFile>, int>> fTransfers ZEVO_GUARDED_BY(fMutex);  // open transfers: ID -> (file, mode)
   PBaseptr<IComms> fFileAccessComms;                           // every reply is sent through it
   PString fTopic;                                              // the only topic notify accepts
   std::atomic<uint32_t> fCurrentAction;                        // action of the latest request
-  PMutex fMutex;                                               // guards fTransfers
+  PMutex fMutex;                                               // the transfer table's lock (recursive)
   PBaseptr<ILogger> fLogger;                                   // empty: nothing is logged
 };

@@ -2,13 +2,13 @@
 //
 // References are taken and given back outside the lock: a component's
 // destruction may call back into the registry.
-#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "zevo/PErrors.h"
+#include "zevo/PStdMutex.h"
 #include "zevo/zevoGetInstance.h"
 
 namespace {
@@ -19,8 +19,8 @@ struct PEntry {
 };
 
 struct PRegistry {
-  std::mutex fMutex;
-  std::vector<PEntry> fEntries;  // in order of registration
+  PStdMutex fMutex;
+  std::vector<PEntry> fEntries ZEVO_GUARDED_BY(fMutex);  // in order of registration
 };
 
 // Never destroyed: static destructors of other libraries may still call in.
@@ -44,7 +44,7 @@ int zevoGetInstance(const PLiteral& iID, IBase*& oInstance) {
   oInstance = nullptr;
   if (!validID(iID)) return ERR_NO_INSTANCE;
   PRegistry& reg = registry();
-  std::lock_guard<std::mutex> lock(reg.fMutex);
+  PStdMutexLock lock(reg.fMutex);
   auto it = findEntry(reg.fEntries, iID);
   if (it == reg.fEntries.end()) return ERR_NO_INSTANCE;
   oInstance = it->fInstance;
@@ -58,7 +58,7 @@ int zevoRegisterInstance(const PLiteral& iID, IBase* iInstance) {
   try {
     PEntry entry{std::wstring(iID.ptr(), iID.len()), iInstance};
     PRegistry& reg = registry();
-    std::lock_guard<std::mutex> lock(reg.fMutex);
+    PStdMutexLock lock(reg.fMutex);
     auto it = findEntry(reg.fEntries, iID);
     if (it != reg.fEntries.end()) {
       // A replacement counts as a new registration: it moves to the end.
@@ -79,7 +79,7 @@ int zevoUnregisterInstance(const PLiteral& iID) {
   IBase* removed = nullptr;
   {
     PRegistry& reg = registry();
-    std::lock_guard<std::mutex> lock(reg.fMutex);
+    PStdMutexLock lock(reg.fMutex);
     auto it = findEntry(reg.fEntries, iID);
     if (it == reg.fEntries.end()) return ERR_NO_INSTANCE;
     removed = it->fInstance;
@@ -93,7 +93,7 @@ void zevoClearInstances() {
   std::vector<PEntry> removed;
   {
     PRegistry& reg = registry();
-    std::lock_guard<std::mutex> lock(reg.fMutex);
+    PStdMutexLock lock(reg.fMutex);
     removed.swap(reg.fEntries);
   }
   // Components registered by these destructors stay registered.

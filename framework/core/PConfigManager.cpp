@@ -99,7 +99,7 @@ int PConfigManager::create(const std::string& iDirectory, PBaseptr<IConfigManage
 }
 
 std::string PConfigManager::lastError() const {
-  std::lock_guard<std::mutex> lock(fErrorLock);
+  PStdMutexLock lock(fErrorLock);
   try {
     return fLastError;
   } catch (...) {
@@ -108,7 +108,7 @@ std::string PConfigManager::lastError() const {
 }
 
 int PConfigManager::fail(int iCode, std::string& oError) noexcept {
-  std::lock_guard<std::mutex> lock(fErrorLock);
+  PStdMutexLock lock(fErrorLock);
   try {
     if (iCode == ERR_NO_MEMORY) oError = "out of memory";
     fLastError = oError;

@@ -35,7 +35,7 @@ PEventDispatcher::~PEventDispatcher() {
 int PEventDispatcher::addListener(const PLiteral& iTopic, IEventListener* iListener) {
   if (iListener == nullptr || iTopic.len() == 0) return ERR_INVALID_ARG;
   try {
-    std::lock_guard<std::mutex> lock(fLock);
+    PStdMutexLock lock(fLock);
     std::vector<IEventListener*>& listeners = fListeners[std::wstring(keyOf(iTopic))];
     for (IEventListener* listener : listeners) {
       if (listener == iListener) return ERR_ALREADY;
@@ -50,7 +50,7 @@ int PEventDispatcher::addListener(const PLiteral& iTopic, IEventListener* iListe
 
 int PEventDispatcher::removeListener(const PLiteral& iTopic, IEventListener* iListener) {
   {
-    std::lock_guard<std::mutex> lock(fLock);
+    PStdMutexLock lock(fLock);
     auto topic = fListeners.find(keyOf(iTopic));
     if (topic == fListeners.end()) return ERR_NO_INSTANCE;
     std::vector<IEventListener*>& listeners = topic->second;
@@ -67,7 +67,7 @@ int PEventDispatcher::removeListener(const PLiteral& iTopic, IEventListener* iLi
 void PEventDispatcher::removeAllListeners() {
   std::map<std::wstring, std::vector<IEventListener*>, std::less<>> released;
   {
-    std::lock_guard<std::mutex> lock(fLock);
+    PStdMutexLock lock(fLock);
     released.swap(fListeners);
   }
   for (auto& topic : released) {
@@ -83,7 +83,7 @@ int PEventDispatcher::deliver(const PLiteral& iTopic, IBase* iEvent) {
   IEventListener** listeners = inlineListeners;
   size_t count = 0;
   {
-    std::lock_guard<std::mutex> lock(fLock);
+    PStdMutexLock lock(fLock);
     auto topic = fListeners.find(keyOf(iTopic));
     if (topic == fListeners.end()) return 0;
     count = topic->second.size();

@@ -14,7 +14,6 @@
 #include <cwchar>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -23,6 +22,7 @@
 #include "zevo/PErrors.h"
 #include "zevo/PFd.h"
 #include "zevo/PRefCounted.h"
+#include "zevo/PStdMutex.h"
 #include "zevo/PUtils.h"
 
 namespace {
@@ -186,7 +186,7 @@ class PLogSink {
 
   // One line, in one write(2) (or one syslog call) under the sink's mutex.
   void write(int iLevel, const std::string& iName, const std::string& iText) {
-    std::lock_guard<std::mutex> lock(fMutex);
+    PStdMutexLock lock(fMutex);
     if (fTarget == LOG_TARGET_SYSLOG) {
       syslog(priority(iLevel), "%s: %s", iName.c_str(), iText.c_str());
       return;
@@ -225,7 +225,8 @@ class PLogSink {
     return text;
   }
 
-  void writeAll(const char* iData, size_t iSize) {
+  // Under fMutex: the lines of different threads do not interleave.
+  void writeAll(const char* iData, size_t iSize) ZEVO_REQUIRES(fMutex) {
     while (iSize > 0) {
       const ssize_t written = ::write(fFd, iData, iSize);
       if (written < 0 && errno == EINTR) continue;
@@ -235,7 +236,7 @@ class PLogSink {
     }
   }
 
-  std::mutex fMutex;
+  PStdMutex fMutex;
   const PLogTarget fTarget;
   const PFd fFile;
   const int fFd;  // standard error or fFile; unused for syslog
@@ -334,7 +335,7 @@ class PLogNames : public std::enable_shared_from_this<PLogNames> {
     PBaseptr<ILogger> local;
     try {
       std::wstring key(iLogName.ptr(), iLogName.len());
-      std::lock_guard<std::mutex> lock(fMutex);
+      PStdMutexLock lock(fMutex);
       auto it = fLoggers.find(key);
       if (it == fLoggers.end()) {
         std::unique_ptr<PNamedLogger> created(new PNamedLogger(fSink, weak_from_this(), toLineText(key)));
@@ -351,9 +352,9 @@ class PLogNames : public std::enable_shared_from_this<PLogNames> {
   }
 
  private:
-  std::mutex fMutex;
+  PStdMutex fMutex;
   const std::shared_ptr<PLogSink> fSink;
-  std::map<std::wstring, PNamedLogger*> fLoggers;
+  std::map<std::wstring, PNamedLogger*> fLoggers ZEVO_GUARDED_BY(fMutex);
 };
 
 int PNamedLogger::getLogger(const PLiteral& iLogName, PBaseptr<ILogger>& oTarget) {

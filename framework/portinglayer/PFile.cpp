@@ -41,12 +41,12 @@ int openFlags(unsigned int iMode, int& oFlags) {
 PFile::PFile() : fLock(), fFd(-1), fName(), fPosition(0), fWriting(false), fFlushError(0), fCloseFailed(false) {}
 
 PFile::~PFile() {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   if (fFd >= 0) PSys::close(fFd);
 }
 
 int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlags*/) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   if (fFd >= 0) return PERR_ALREADY_OPEN;
   int flags = 0;
   int rc = openFlags(iMode, flags);
@@ -89,7 +89,7 @@ int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlag
 }
 
 int PFile::pread(char* oBuffer, unsigned int iSize, unsigned int& oDone) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   oDone = 0;
   if (fFd < 0) return PERR_NOT_OPEN;
   if (iSize == 0) return 0;
@@ -122,7 +122,7 @@ void PFile::rewind(unsigned int iDone, bool iWriting) {
 }
 
 int PFile::pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   oDone = 0;
   if (fFd < 0) return PERR_NOT_OPEN;
   if (iSize == 0) return 0;
@@ -143,7 +143,7 @@ int PFile::pwrite(const char* iBuffer, unsigned int iSize, unsigned int& oDone) 
 }
 
 int PFile::pclose() {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   return closeLocked();
 }
 
@@ -169,7 +169,7 @@ int PFile::closeLocked() {
 }
 
 int PFile::pgetSize(long long& oSize) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   if (fFd < 0) return PERR_NOT_OPEN;
   struct stat info;
   if (PSys::fstat(fFd, &info) != 0) return PErrors::fromErrno(errno);
@@ -178,7 +178,7 @@ int PFile::pgetSize(long long& oSize) {
 }
 
 int PFile::pgetName(PString& oName) {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   if (fFd < 0) return PERR_NOT_OPEN;
   try {
     oName = fName;
@@ -189,7 +189,7 @@ int PFile::pgetName(PString& oName) {
 }
 
 bool PFile::isOpen() const {
-  std::lock_guard<std::mutex> guard(fLock);
+  PStdMutexLock guard(fLock);
   return fFd >= 0;
 }
 

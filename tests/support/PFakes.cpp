@@ -24,12 +24,12 @@ std::wstring format(const wchar_t* iFormat, const char* iFunction, va_list iArgs
   va_end(args)
 
 int PFakeLogger::Named::setLevel(int) {
-  std::lock_guard<std::mutex> lock(fOwner.fLock);
+  PStdMutexLock lock(fOwner.fLock);
   fOwner.fLines.push_back({-1, L"setLevel"});
   return 0;
 }
 int PFakeLogger::Named::getLevel() {
-  std::lock_guard<std::mutex> lock(fOwner.fLock);
+  PStdMutexLock lock(fOwner.fLock);
   fOwner.fLines.push_back({-1, L"getLevel"});
   return LOG_LEVEL_DEBUG;
 }
@@ -46,12 +46,12 @@ int PFakeLogger::getLogger(const PLiteral& iName, PBaseptr<ILogger>& oTarget) {
 
 void PFakeLogger::add(int iLevel, const wchar_t* iFormat, const char* iFunction, va_list iArgs) {
   std::wstring text = format(iFormat, iFunction, iArgs);
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   fLines.push_back({iLevel, text});
 }
 
 std::vector<PLogLine> PFakeLogger::lines() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   return fLines;
 }
 
@@ -94,17 +94,17 @@ int PFakeComms::bind(const PLiteral& iModuleID, PString& iTopic) {
 }
 
 int PFakeComms::send(int iResponseID, PCommsMessage& iResponse) {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   fReplies.push_back({iResponseID, iResponse});
   return fSendResult;
 }
 
 std::vector<PSentReply> PFakeComms::replies() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   return fReplies;
 }
 
 std::vector<PSentReply> PFakeComms::take() {
-  std::lock_guard<std::mutex> lock(fLock);
+  PStdMutexLock lock(fLock);
   return std::exchange(fReplies, {});
 }

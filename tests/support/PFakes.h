@@ -5,7 +5,6 @@
 #include <atomic>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "zevo/IEventDispatcher.h"
 #include "zevo/ILogger.h"
 #include "zevo/IPlugin.h"
+#include "zevo/PStdMutex.h"
 
 // Counts references; the last frees nothing (the test owns the object).
 template <class I>
@@ -74,8 +74,8 @@ class PFakeLogger : public PCounted<ILogger> {
 
  private:
   friend class Named;
-  std::mutex fLock;
-  std::vector<PLogLine> fLines;
+  PStdMutex fLock;
+  std::vector<PLogLine> fLines ZEVO_GUARDED_BY(fLock);
 };
 
 class PFakeConfig : public PCounted<IConfig> {
@@ -131,8 +131,8 @@ class PFakeComms : public PCounted<IComms> {
   std::vector<std::pair<std::wstring, std::wstring>> fBindings;
 
  private:
-  std::mutex fLock;
-  std::vector<PSentReply> fReplies;
+  PStdMutex fLock;
+  std::vector<PSentReply> fReplies ZEVO_GUARDED_BY(fLock);
 };
 
 class PFakeEvent : public PCounted<ICommsEvent> {

@@ -8,9 +8,8 @@
 // pclose() from one thread waits for a pread() running on another.
 #pragma once
 
-#include <mutex>
-
 #include "zevo/PExport.h"
+#include "zevo/PStdMutex.h"
 #include "zevo/PString.h"
 
 class ZEVO_EXPORT PFile {
@@ -84,17 +83,17 @@ class ZEVO_EXPORT PFile {
   static void getFileName(PString& ioPath);
 
  private:
-  int closeLocked();
+  int closeLocked() ZEVO_REQUIRES(fLock);
 
   // Puts the position back to fPosition after a failed transfer of
   // iDone bytes, cutting the file there when those bytes made it longer.
-  void rewind(unsigned int iDone, bool iWriting);
+  void rewind(unsigned int iDone, bool iWriting) ZEVO_REQUIRES(fLock);
 
-  mutable std::mutex fLock;  // serialises the operations on fFd
-  int fFd;                   // -1 when not open
-  PString fName;             // the path as opened
-  long long fPosition;       // where the next read or write starts (-1: not known, MODE_APPEND)
-  bool fWriting;             // opened for writing: flushed by pclose
-  int fFlushError;           // code of the last failed flush; 0: none since popen
-  bool fCloseFailed;         // the last close reported an error (its descriptor is gone)
+  mutable PStdMutex fLock;                     // serialises the operations on fFd
+  int fFd ZEVO_GUARDED_BY(fLock);              // -1 when not open
+  PString fName ZEVO_GUARDED_BY(fLock);        // the path as opened
+  long long fPosition ZEVO_GUARDED_BY(fLock);  // where the next read or write starts (-1: not known, MODE_APPEND)
+  bool fWriting ZEVO_GUARDED_BY(fLock);        // opened for writing: flushed by pclose
+  int fFlushError ZEVO_GUARDED_BY(fLock);      // code of the last failed flush; 0: none since popen
+  bool fCloseFailed ZEVO_GUARDED_BY(fLock);    // the last close reported an error (its descriptor is gone)
 };

@@ -13,7 +13,6 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "zevo/PRefCounted.h"
 #include "zevo/PExport.h"
 #include "zevo/PPtr.h"
+#include "zevo/PStdMutex.h"
 #include "zevo/PString.h"
 #include "zevo/core/PConfig.h"
 
@@ -76,6 +76,6 @@ class ZEVO_EXPORT PConfigManager : public PRefCounted<IConfigManager> {
 
   const std::string fDirectory;  // UTF-8, for messages
   const PString fWideDirectory;  // for PFile and PDir
-  mutable std::mutex fErrorLock;  // guards fLastError
-  std::string fLastError;
+  mutable PStdMutex fErrorLock;
+  std::string fLastError ZEVO_GUARDED_BY(fErrorLock);
 };

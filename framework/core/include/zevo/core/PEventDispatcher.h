@@ -13,7 +13,6 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "zevo/PRefCounted.h"
 #include "zevo/PExport.h"
 #include "zevo/PPtr.h"
+#include "zevo/PStdMutex.h"
 
 class PReactor;
 
@@ -50,6 +50,6 @@ class ZEVO_EXPORT PEventDispatcher : public PRefCounted<IEventDispatcher> {
 
   const int fWorkerCount;
   std::unique_ptr<PReactor> fReactor;
-  std::mutex fLock;  // guards fListeners
-  std::map<std::wstring, std::vector<IEventListener*>, std::less<>> fListeners;
+  PStdMutex fLock;
+  std::map<std::wstring, std::vector<IEventListener*>, std::less<>> fListeners ZEVO_GUARDED_BY(fLock);
 };
