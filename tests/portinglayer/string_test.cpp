@@ -96,7 +96,9 @@ TEST(PTime, TicksAreMicrosecondsAndNeverZero) {
   EXPECT_TRUE(elapsed >= 20000u && elapsed < 5000000u) << elapsed;
 }
 
-TEST(PMutex, RecursiveAndErrorCheckingKinds) {
+// Locks twice and locks mutexes that cannot lock: beyond what the lock
+// analysis follows, hence not analysed.
+static void checkMutexKinds() ZEVO_NO_THREAD_SAFETY_ANALYSIS {
   PMutex recursive;
   EXPECT_EQ(PERR_MUTEX, recursive.lock());
   ASSERT_EQ(0, recursive.init(true));
@@ -112,3 +114,5 @@ TEST(PMutex, RecursiveAndErrorCheckingKinds) {
   }
   EXPECT_EQ(0, checked.lock() + checked.unlock());
 }
+
+TEST(PMutex, RecursiveAndErrorCheckingKinds) { checkMutexKinds(); }
