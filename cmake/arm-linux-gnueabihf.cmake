@@ -29,6 +29,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config looks in the target's root only, never at the build machine's
+# libraries: without the target's libsystemd the build goes without it.
+set(ENV{PKG_CONFIG_LIBDIR} ${ZEVO_CROSS_ROOT}/lib/pkgconfig)
 
 # ctest (and test discovery) run each target program through qemu-arm and
 # the target's dynamic loader, which finds the target's libraries in

@@ -69,6 +69,8 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   comms.fFrameMax = static_cast<uint32_t>(iSettings.fFrameMax);
   comms.fConnectionMax = static_cast<int>(iSettings.fConnectionMax);
   comms.fReadAhead = static_cast<size_t>(iSettings.fReadAhead);
+  comms.fUnixMode = iSettings.fSocketMode;
+  comms.fUnixGroup = iSettings.fSocketGroup;
   result = PComms::create(fDispatcher.get(), comms, fComms);
   if (result != 0) return fail("cannot create the comms component: " + describe(result));
   fComms->setLogger(fLogger);
@@ -76,10 +78,18 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation));
   zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
 
-  for (const std::string& endpoint : iSettings.fListen) {
+  // Sockets systemd passed replace the host's own; their files are systemd's.
+  for (const int fd : iSettings.fPassedSockets) {
     std::string where, error;
-    result = fComms->listen(endpoint, where, error);
-    if (result != 0) return fail("cannot listen on " + endpoint + ": " + error);
+    result = fComms->adopt(fd, where, error);
+    if (result != 0) return fail("cannot serve the socket systemd passed: " + error);
+    fEndpoints.push_back(where);
+  }
+  if (!iSettings.fPassedSockets.empty()) logInfo(L"[%s] serving the sockets systemd passed; 'listen' is not used");
+  for (size_t i = 0; iSettings.fPassedSockets.empty() && i < iSettings.fListen.size(); ++i) {
+    std::string where, error;
+    result = fComms->listen(iSettings.fListen[i], where, error);
+    if (result != 0) return fail("cannot listen on " + iSettings.fListen[i] + ": " + error);
     fEndpoints.push_back(where);
   }
 

@@ -1,5 +1,6 @@
 #include "PHostSettings.h"
 
+#include <grp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +19,10 @@ const char kHostUsage[] =
     "  --config-dir DIR       configuration sets, one DIR/<set>.conf each (default /etc/zevo);\n"
     "                         the host's own set is zevohost.conf\n"
     "  --plugin PATH          load this plug-in library (repeatable; replaces 'plugins')\n"
-    "  --listen ENDPOINT      unix:PATH or tcp:HOST:PORT (repeatable; replaces 'listen')\n"
+    "  --listen ENDPOINT      unix:PATH or tcp:HOST:PORT (repeatable; replaces 'listen');\n"
+    "                         not used when systemd passes the sockets\n"
+    "  --socket-mode MODE     octal mode of the Unix sockets the host creates (default 0660)\n"
+    "  --socket-group GROUP   their group, a name or number (default: the host's group)\n"
     "  --workers N            worker threads (default: one per core, at least 2)\n"
     "  --frame-max BYTES      largest frame accepted (default 1048576)\n"
     "  --connection-max N     connections served at once (default 64)\n"
@@ -79,6 +83,32 @@ std::string endpointAbsolute(const std::string& iEndpoint) {
   return iEndpoint;
 }
 
+// An octal mode from 0 to 0777 ("0660", "660").
+bool parseMode(const std::string& iText, mode_t& oMode) {
+  if (iText.empty() || iText.size() > 4 || iText.find_first_not_of("01234567") != std::string::npos) return false;
+  const unsigned long value = std::strtoul(iText.c_str(), nullptr, 8);
+  if (value > 0777) return false;
+  oMode = static_cast<mode_t>(value);
+  return true;
+}
+
+// A group name, or a number (as systemd's SocketGroup= takes one, known to
+// the system or not).
+bool parseGroup(const std::string& iText, gid_t& oGroup) {
+  if (!iText.empty() && iText.find_first_not_of("0123456789") == std::string::npos) {
+    long number = 0;
+    if (!parseNumber(iText, 0, 0x7FFFFFFF, number)) return false;
+    oGroup = static_cast<gid_t>(number);
+    return true;
+  }
+  group entry{};
+  group* found = nullptr;
+  char buffer[16384];
+  if (iText.empty() || getgrnam_r(iText.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return false;
+  oGroup = found->gr_gid;
+  return true;
+}
+
 // The value of a key of the set; false when the key is absent.
 bool configValue(IConfig* iConfig, const wchar_t* iKey, std::string& oValue) {
   if (iConfig == nullptr) return false;
@@ -107,7 +137,7 @@ void configList(IConfig* iConfig, const wchar_t* iKey, std::vector<std::string>&
 std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
   static const wchar_t* const kKnown[] = {L"plugins",        L"listen",    L"workers",   L"frame.max",
                                           L"connection.max", L"connection.readahead", L"log.level", L"log.target",
-                                          L"symlinks",       L"transfer.isolation"};
+                                          L"symlinks",       L"transfer.isolation",  L"socket.mode", L"socket.group"};
   std::vector<std::string> warnings;
   std::vector<PString> keys;
   if (iConfig == nullptr || iConfig->keys(keys) != 0) return warnings;
@@ -145,6 +175,7 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
       {"--readahead", &oOptions.fReadAhead, nullptr},     {"--log-level", &oOptions.fLogLevel, nullptr},
       {"--log-target", &oOptions.fLogTarget, nullptr},    {"--symlinks", &oOptions.fSymlinks, nullptr},
       {"--transfer-isolation", &oOptions.fTransferIsolation, nullptr},
+      {"--socket-mode", &oOptions.fSocketMode, nullptr},  {"--socket-group", &oOptions.fSocketGroup, nullptr},
   };
   for (int i = 1; i < iArgc; ++i) {
     const std::string argument = iArgv[i];
@@ -209,6 +240,27 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
   if (oSettings.fListen.empty()) oSettings.fListen.push_back("unix:/run/zevo/zevohost.sock");
 
   std::string text;
+  std::string mode;
+  bool modeGiven = configValue(iConfig, L"socket.mode", mode);
+  if (!iOptions.fSocketMode.empty()) {
+    mode = iOptions.fSocketMode;
+    modeGiven = true;
+  }
+  if (modeGiven && !parseMode(mode, oSettings.fSocketMode)) {
+    oError = "socket.mode \"" + mode + "\" is not an octal mode from 0 to 0777";
+    return false;
+  }
+  std::string group;
+  bool groupGiven = configValue(iConfig, L"socket.group", group);
+  if (!iOptions.fSocketGroup.empty()) {
+    group = iOptions.fSocketGroup;
+    groupGiven = true;
+  }
+  if (groupGiven && !parseGroup(group, oSettings.fSocketGroup)) {
+    oError = "socket.group \"" + group + "\" is not a known group name or a group number";
+    return false;
+  }
+
   std::string level = "info";
   if (configValue(iConfig, L"log.level", text)) level = text;
   if (!iOptions.fLogLevel.empty()) level = iOptions.fLogLevel;

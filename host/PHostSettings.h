@@ -2,6 +2,8 @@
 // the command line.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -14,6 +16,9 @@ struct PHostSettings {
   std::string fConfigDir = "/etc/zevo";
   std::vector<std::string> fPlugins;             // plug-in libraries, absolute
   std::vector<std::string> fListen;              // endpoints
+  std::vector<int> fPassedSockets;               // listening sockets systemd passed: served instead of fListen
+  mode_t fSocketMode = 0660;                     // of the Unix socket files the host creates
+  gid_t fSocketGroup = static_cast<gid_t>(-1);   // their group; -1: the process's
   int fWorkers = 0;                              // 0: one per core, at least 2
   long fFrameMax = 1 << 20;
   long fConnectionMax = 64;
@@ -32,6 +37,7 @@ struct PHostOptions {
   std::vector<std::string> fPlugins;
   std::vector<std::string> fListen;
   std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks, fTransferIsolation;
+  std::string fSocketMode, fSocketGroup;
   bool fHelp = false;
   bool fVersion = false;
 };

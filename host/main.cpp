@@ -11,6 +11,7 @@
 #include <string>
 
 #include "PHost.h"
+#include "PSystemd.h"
 #include "zevo/PErrors.h"
 #include "zevo/core/PConfigManager.h"
 
@@ -74,6 +75,7 @@ int main(int argc, char** argv) {
   }
   if (!resolveHostSettings(hostConfig.get(), options, settings, error)) return fail(error);
   hostConfig = static_cast<PConfig*>(nullptr);
+  if (!PSystemd::passedSockets(settings.fPassedSockets, error)) return fail(error);
 
   // A path without any "/" must mean the same to the access policy, which
   // judges it as lying in "/", and to the file system.
@@ -81,8 +83,13 @@ int main(int argc, char** argv) {
 
   PHost host;
   if (!host.start(settings, configManager.get(), error)) return fail(error);
-  for (const std::string& where : host.endpoints()) std::fprintf(stderr, "zevohost: listening on %s\n", where.c_str());
+  std::string status;
+  for (const std::string& where : host.endpoints()) {
+    std::fprintf(stderr, "zevohost: listening on %s\n", where.c_str());
+    status += (status.empty() ? "listening on " : ", ") + where;
+  }
   std::fflush(stderr);
+  PSystemd::notifyReady(status);
 
   for (;;) {
     int taken = 0;
@@ -94,6 +101,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zevohost: %s received, shutting down\n", taken == SIGTERM ? "SIGTERM" : "SIGINT");
     break;
   }
+  PSystemd::notifyStopping();
   host.stop();
   std::fprintf(stderr, "zevohost: stopped\n");
   return 0;

@@ -150,10 +150,21 @@ int PComms::listen(const std::string& iEndpoint, std::string& oWhere, std::strin
   std::unique_ptr<PListener> listener;
   if (result == 0) result = PListener::open(*this, endpoint, listener, oError);
   if (result != 0) return result;
-  oWhere = listener->where();
+  return keep(std::move(listener), oWhere);
+}
+
+int PComms::adopt(int iFd, std::string& oWhere, std::string& oError) {
+  std::unique_ptr<PListener> listener;
+  const int result = PListener::adopt(*this, PFd(iFd), listener, oError);
+  if (result != 0) return result;
+  return keep(std::move(listener), oWhere);
+}
+
+int PComms::keep(std::unique_ptr<PListener> iListener, std::string& oWhere) {
+  oWhere = iListener->where();
   try {
     PStdMutexLock lock(fLock);
-    fListeners.push_back(std::move(listener));
+    fListeners.push_back(std::move(iListener));
   } catch (const std::bad_alloc&) {
     return ERR_NO_MEMORY;
   }

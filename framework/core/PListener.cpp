@@ -9,9 +9,13 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -21,6 +25,7 @@
 namespace {
 
 constexpr int kAcceptsPerTurn = 64;
+constexpr int kBacklog = 128;
 
 // "tcp:HOST:PORT", the host of an IPv6 address in brackets.
 std::string tcpText(const sockaddr_storage& iAddress) {
@@ -60,28 +65,81 @@ int failure(int iError, const std::string& iWhat, std::string& oError) {
   return PErrors::fromErrno(iError);
 }
 
-int bindUnix(const std::string& iPath, PFd& oFd, std::string& oError) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, iPath.c_str(), iPath.size() + 1);
+// The directory of a socket path ("." for a bare name).
+std::string directoryOf(const std::string& iPath) {
+  const size_t slash = iPath.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : iPath.substr(0, slash);
+}
+
+// Binds iPath so that no other user can connect before iMode and iGroup
+// hold. The umask cannot do it (it is the whole process's), and changing the
+// mode by path after binding leaves a moment with the umask's mode, through
+// a link that whoever can write the directory may put there. So the socket
+// is bound in a private directory (0700, beside iPath), given its group and
+// mode there, made to listen, and renamed into place, which also replaces a
+// stale socket file in one step. (getsockname and a peer's getpeername name
+// the private path; nothing relies on them.)
+int bindUnix(const std::string& iPath, mode_t iMode, gid_t iGroup, PFd& oFd, std::string& oError) {
   struct stat info;
   if (::lstat(iPath.c_str(), &info) == 0) {
     if (!S_ISSOCK(info.st_mode)) {
       oError = iPath + " exists and is not a socket";
       return PERR_EXISTS;
     }
+    sockaddr_un probeAddress{};
+    probeAddress.sun_family = AF_UNIX;
+    std::memcpy(probeAddress.sun_path, iPath.c_str(), iPath.size() + 1);
     PFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (probe.valid() && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (probe.valid() && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&probeAddress), sizeof probeAddress) == 0) {
       oError = "another process is listening on " + iPath;
       return ERR_ALREADY;
     }
-    ::unlink(iPath.c_str());
   }
+  const std::string directory = directoryOf(iPath);
+  std::string scratch = (directory == "/" ? "" : directory) + "/.zevoXXXXXX";
+  if (::mkdtemp(scratch.data()) == nullptr) return failure(errno, "cannot bind " + iPath, oError);
+  const std::string bound = scratch + "/s";
+  struct Scratch {  // removed on every way out (after the rename, only the directory is left)
+    const std::string& fDirectory;
+    const std::string& fSocket;
+    ~Scratch() {
+      ::unlink(fSocket.c_str());
+      ::rmdir(fDirectory.c_str());
+    }
+  } cleanup{scratch, bound};
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (bound.size() >= sizeof address.sun_path) {
+    oError = "cannot bind " + iPath + ": the path of its private directory, " + bound + ", is longer than " +
+             std::to_string(sizeof address.sun_path - 1) + " bytes";
+    return ERR_INVALID_ARG;
+  }
+  std::memcpy(address.sun_path, bound.c_str(), bound.size() + 1);
   oFd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!oFd.valid() || ::bind(oFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return failure(errno, "cannot bind " + iPath, oError);
   }
+  const gid_t group = iGroup == static_cast<gid_t>(-1) ? ::getegid() : iGroup;
+  if (::chown(bound.c_str(), static_cast<uid_t>(-1), group) != 0) {
+    return failure(errno, "cannot give " + iPath + " the group " + std::to_string(group), oError);
+  }
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned int>(iMode));
+  if (::chmod(bound.c_str(), iMode) != 0) return failure(errno, "cannot give " + iPath + " the mode " + mode, oError);
+  if (::listen(oFd.get(), kBacklog) != 0) return failure(errno, "cannot listen on " + iPath, oError);
+  if (::rename(bound.c_str(), iPath.c_str()) != 0) return failure(errno, "cannot bind " + iPath, oError);
   return 0;
+}
+
+// "unix:PATH" of a bound Unix socket; "unix:@NAME" for an abstract name.
+std::string unixText(const sockaddr_storage& iAddress, socklen_t iLength) {
+  const auto* un = reinterpret_cast<const sockaddr_un*>(&iAddress);
+  const size_t offset = offsetof(sockaddr_un, sun_path);
+  const size_t length = iLength > offset ? std::min<size_t>(iLength - offset, sizeof un->sun_path) : 0;
+  if (length == 0) return "unix:";
+  if (un->sun_path[0] == '\0') return "unix:@" + std::string(un->sun_path + 1, length - 1);
+  return "unix:" + std::string(un->sun_path, strnlen(un->sun_path, length));
 }
 
 int bindTcp(const PEndpoint& iEndpoint, PFd& oFd, std::string& oWhere, std::string& oError) {
@@ -109,6 +167,7 @@ int bindTcp(const PEndpoint& iEndpoint, PFd& oFd, std::string& oWhere, std::stri
   }
   freeaddrinfo(found);
   if (!oFd.valid()) return failure(error, "cannot bind " + iEndpoint.text(), oError);
+  if (::listen(oFd.get(), kBacklog) != 0) return failure(errno, "cannot listen on " + iEndpoint.text(), oError);
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   getsockname(oFd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
@@ -121,10 +180,36 @@ int bindTcp(const PEndpoint& iEndpoint, PFd& oFd, std::string& oWhere, std::stri
 int PListener::open(PComms& iComms, const PEndpoint& iEndpoint, std::unique_ptr<PListener>& oListener, std::string& oError) {
   PFd fd;
   std::string where = iEndpoint.text();
-  const int result = iEndpoint.fKind == PEndpoint::kUnix ? bindUnix(iEndpoint.fPath, fd, oError) : bindTcp(iEndpoint, fd, where, oError);
+  const int result = iEndpoint.fKind == PEndpoint::kUnix
+                         ? bindUnix(iEndpoint.fPath, iComms.fSettings.fUnixMode, iComms.fSettings.fUnixGroup, fd, oError)
+                         : bindTcp(iEndpoint, fd, where, oError);
   if (result != 0) return result;
-  if (::listen(fd.get(), 128) != 0) return failure(errno, "cannot listen on " + where, oError);
   oListener.reset(new PListener(iComms, std::move(fd), where, iEndpoint.fKind == PEndpoint::kUnix ? iEndpoint.fPath : ""));
+  return 0;
+}
+
+int PListener::adopt(PComms& iComms, PFd iFd, std::unique_ptr<PListener>& oListener, std::string& oError) {
+  const auto option = [&](int iName) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    return getsockopt(iFd.get(), SOL_SOCKET, iName, &value, &length) == 0 ? value : -1;
+  };
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if (option(SO_TYPE) != SOCK_STREAM || option(SO_ACCEPTCONN) != 1 ||
+      getsockname(iFd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+      (address.ss_family != AF_UNIX && address.ss_family != AF_INET && address.ss_family != AF_INET6)) {
+    oError = "descriptor " + std::to_string(iFd.get()) + " is not a listening Unix or TCP stream socket";
+    return ERR_INVALID_ARG;
+  }
+  // Inherited descriptors are blocking and survive exec; a blocking one
+  // would stall the worker that accepts.
+  const int flags = ::fcntl(iFd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(iFd.get(), F_SETFL, flags | O_NONBLOCK) != 0 || ::fcntl(iFd.get(), F_SETFD, FD_CLOEXEC) != 0) {
+    return failure(errno, "cannot use descriptor " + std::to_string(iFd.get()), oError);
+  }
+  const std::string where = address.ss_family == AF_UNIX ? unixText(address, size) : tcpText(address);
+  oListener.reset(new PListener(iComms, std::move(iFd), where, ""));
   return 0;
 }
 

@@ -20,8 +20,13 @@ class PListener final : public PReactorHandler {
   // Binds and listens at iEndpoint: 0 with oListener, or a code with oError.
   // A Unix socket file left by a host that is gone is replaced; one that
   // answers belongs to a running host.
+  // A Unix socket file gets the comms settings' mode and group before any
+  // peer can reach it.
   static int open(PComms& iComms, const PEndpoint& iEndpoint, std::unique_ptr<PListener>& oListener, std::string& oError);
-  ~PListener();  // closes the socket and removes its file
+  // Takes a socket that already listens (PComms::adopt); its file, if any,
+  // is left in place.
+  static int adopt(PComms& iComms, PFd iFd, std::unique_ptr<PListener>& oListener, std::string& oError);
+  ~PListener();  // closes the socket and removes the file of a socket it bound
   void onReady(uint32_t iEvents) override;
   void stop() { fStopped.store(true, std::memory_order_release); }
   int fd() const { return fFd.get(); }

@@ -1,10 +1,16 @@
 // zevohost end to end: a real process, its configuration, signals, the
 // plug-in behind real sockets, and the limits of a real process.
 #include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include "PPayload.h"
 #include "PProcess.h"
+#include "zevo/PFd.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
 namespace {
@@ -12,6 +18,21 @@ namespace {
 std::pair<int, int> open(PWireClient& ioClient, const std::string& iPath, int iMode) {
   const PWireFrame reply = ioClient.call(kStartFileTransfer, PPayload().str(iPath).i32(iMode));
   return {reply.fWord, payloadOf<int>(reply.fPayload)};
+}
+
+// A stream socket bound to iPath (empty: TCP on 127.0.0.1, any port), listening or not.
+PFd streamSocket(const std::string& iPath, bool iListening) {
+  PFd fd(::socket(iPath.empty() ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un un{};
+  sockaddr_in in{};
+  un.sun_family = AF_UNIX;
+  iPath.copy(un.sun_path, sizeof un.sun_path - 1);
+  in.sin_family = AF_INET;
+  in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool bound = iPath.empty() ? ::bind(fd.get(), reinterpret_cast<sockaddr*>(&in), sizeof in) == 0
+                                   : ::bind(fd.get(), reinterpret_cast<sockaddr*>(&un), sizeof un) == 0;
+  EXPECT_TRUE(bound && (!iListening || ::listen(fd.get(), 8) == 0));
+  return fd;
 }
 
 }  // namespace
@@ -34,6 +55,9 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
       {{"--config-dir", dir, "--listen", "udp:1"}, "", "", 1, "unknown endpoint"},
       {{"--config-dir", dir, "--symlinks", "sometimes"}, "", "", 1, "symlinks \"sometimes\" is not follow or refuse"},
       {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nsymlinks = Follow\n", 1, "\"Follow\""},
+      {{"--config-dir", dir, "--socket-mode", "0999"}, "", "", 1, "socket.mode \"0999\""},
+      {{"--config-dir", dir, "--socket-mode=1660"}, "", "", 1, "socket.mode \"1660\""},
+      {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nsocket.group = no-such-group\n", 1, "socket.group \"no-such-group\""},
   };
   for (const Case& test : cases) {
     host.useDefaultConfig();
@@ -85,4 +109,49 @@ TEST(Host, SymbolicLinksAreRefusedByDefaultAndFollowedOnRequest) {
     EXPECT_EQ(code, open(client, host.data("link"), 1).first) << lines;
     EXPECT_EQ(std::string::npos, host.output().find("unknown key"));
   }
+}
+
+TEST(Host, UnixSocketsGetTheirModeAndGroupWhateverTheUmask) {
+  PHostProcess host;
+  const gid_t own = getegid();
+  const group* named = getgrgid(own);
+  ASSERT_NE(nullptr, named);
+  const gid_t other = geteuid() == 0 ? own + 4242 : own;  // only root may give any group
+  for (const auto& [args, mode, gid] : {std::tuple{std::vector<std::string>{}, 0660u, own},
+                                         {{"--socket-mode", "0600", "--socket-group", named->gr_name}, 0600u, own},
+                                         {{"--socket-mode=604", "--socket-group=" + std::to_string(other)}, 0604u, other}}) {
+    ASSERT_TRUE(host.start(args)) << host.output();
+    struct stat info;
+    ASSERT_EQ(0, ::lstat(host.endpoint().substr(5).c_str(), &info));
+    EXPECT_EQ(mode, info.st_mode & 07777) << args.size();
+    EXPECT_EQ(gid, info.st_gid);
+    EXPECT_EQ(0, host.stop());
+  }
+}
+
+TEST(Host, ServesTheSocketsSystemdPassesAndLeavesTheirFiles) {
+#ifndef ZEVO_WITH_SYSTEMD
+  GTEST_SKIP() << "built without libsystemd";
+#endif
+  PHostProcess host;
+  host.useDefaultConfig();  // its own socket, host.sock, is not used
+  writeText(host.data("file"), "x");
+  const std::string path = host.fDir / "passed.sock";
+  for (const auto& [unixPath, listening] : {std::pair{path, true}, {std::string(), true}, {path + "2", false}}) {
+    PFd socket = streamSocket(unixPath, listening);
+    const bool up = host.start({}, "", socket.get());
+    if (!listening) {
+      EXPECT_FALSE(up);
+      EXPECT_NE(std::string::npos, host.output().find("descriptor 3 that systemd passed is a socket, but not a listening"))
+          << host.output();
+      continue;
+    }
+    ASSERT_TRUE(up) << host.output();
+    EXPECT_EQ(0u, host.endpoint().rfind(unixPath.empty() ? "tcp:127.0.0.1:" : "unix:" + unixPath, 0)) << host.endpoint();
+    PWireClient client(host.endpoint());
+    EXPECT_EQ(0, open(client, host.data("file"), 1).first);
+    EXPECT_EQ(0, host.stop());
+    EXPECT_FALSE(std::filesystem::exists(host.fDir / "host.sock"));
+  }
+  EXPECT_TRUE(std::filesystem::is_socket(path)) << "the file of a passed socket is left to systemd";
 }

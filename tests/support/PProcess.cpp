@@ -39,6 +39,9 @@ PChild::PChild(std::vector<std::string> iArgs, PSpawn iSpawn, bool iPipeInput) {
   }
   const std::vector<std::string> emulator = emulatorArgs();
   iArgs.insert(iArgs.begin(), emulator.begin(), emulator.end());
+  if (iSpawn.fListenFd >= 0) {  // LISTEN_PID names the program itself: a shell sets it, then execs
+    iArgs.insert(iArgs.begin(), {"/bin/sh", "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$@\"", "sh"});
+  }
   std::vector<char*> argv;
   for (std::string& arg : iArgs) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -57,6 +60,7 @@ PChild::PChild(std::vector<std::string> iArgs, PSpawn iSpawn, bool iPipeInput) {
   for (int fd = 0; fd < 3; ++fd) {
     if (iSpawn.fFds[fd] >= 0) posix_spawn_file_actions_adddup2(&actions, iSpawn.fFds[fd], fd);
   }
+  if (iSpawn.fListenFd >= 0) posix_spawn_file_actions_adddup2(&actions, iSpawn.fListenFd, 3);
   if (!iSpawn.fCwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, iSpawn.fCwd.c_str());
   if (posix_spawn(&fPid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) fPid = -1;
   posix_spawn_file_actions_destroy(&actions);
@@ -139,12 +143,13 @@ void PHostProcess::useDefaultConfig(const std::string& iExtraHostLines) {
                                     "\nfileaccess.write.recursive = " + data() + ", " + (fDir / "drop") + "\n");
 }
 
-bool PHostProcess::start(const std::vector<std::string>& iExtraArgs, const std::string& iCwd) {
+bool PHostProcess::start(const std::vector<std::string>& iExtraArgs, const std::string& iCwd, int iListenFd) {
   if (!std::filesystem::exists(fDir / "etc/zevohost.conf")) useDefaultConfig();
   std::vector<std::string> args = {ZEVOHOST, "--config-dir", configDir()};
   args.insert(args.end(), iExtraArgs.begin(), iExtraArgs.end());
   PSpawn spawn;
   spawn.fCwd = iCwd;
+  spawn.fListenFd = iListenFd;
   fChild = std::make_unique<PChild>(args, spawn);
   fEndpoints.clear();
   const bool up = eventually([&] {

@@ -20,11 +20,14 @@ using std::chrono::milliseconds;
 
 // Standard streams of a child (-1: a pipe for input and output, this
 // process's for error), variables set over this process's environment
-// ("NAME=value"), and the working directory (empty: this one).
+// ("NAME=value"), the working directory (empty: this one), and a listening
+// socket passed as descriptor 3 the way systemd passes one (LISTEN_FDS=1,
+// LISTEN_PID the child's).
 struct PSpawn {
   int fFds[3] = {-1, -1, -1};
   std::vector<std::string> fEnvironment;
   std::string fCwd;
+  int fListenFd = -1;
 };
 
 // A program of the build started through the emulator if there is one: its
@@ -63,8 +66,9 @@ class PHostProcess {
   // A host set (debug log, a Unix socket) and a policy granting data/, and
   // drop/ for writing only.
   void useDefaultConfig(const std::string& iExtraHostLines = "");
-  // Starts it in iCwd (empty: this directory); true once it listens.
-  bool start(const std::vector<std::string>& iExtraArgs = {}, const std::string& iCwd = "");
+  // Starts it in iCwd (empty: this directory), with iListenFd passed as
+  // systemd would (PSpawn); true once it listens.
+  bool start(const std::vector<std::string>& iExtraArgs = {}, const std::string& iCwd = "", int iListenFd = -1);
   int stop();  // SIGTERM, then its exit status
   std::string endpoint() const { return fEndpoint; }
   std::vector<std::string> endpoints() const { return fEndpoints; }

@@ -15,6 +15,8 @@
 // then closeAll.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -38,6 +40,11 @@ struct PCommsSettings {
   uint32_t fFrameMax = kDefaultFrameMax;  // largest frame length accepted
   int fConnectionMax = 64;                // sessions served at once
   size_t fReadAhead = 256 * 1024;         // unsent reply bytes before a session's reading pauses
+  // Every Unix socket file that listen() creates gets this mode (0 to
+  // 0777, whatever the umask) and group (-1: the process's effective group)
+  // before any peer can reach it.
+  mode_t fUnixMode = 0660;
+  gid_t fUnixGroup = static_cast<gid_t>(-1);
 };
 
 class PCommsEvent;
@@ -63,6 +70,11 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   // Opens a listening socket (zevo/protocol/PEndpoint.h; port 0 picks a free
   // one). oWhere tells where it listens, oError why it cannot.
   int listen(const std::string& iEndpoint, std::string& oWhere, std::string& oError);
+  // Serves a stream socket that already listens (Unix or TCP), such as one a
+  // service manager passed. PComms owns iFd from the call on, whether it
+  // succeeds or not; the file of an adopted Unix socket is never removed.
+  // ERR_INVALID_ARG with oError when iFd is not a listening stream socket.
+  int adopt(int iFd, std::string& oWhere, std::string& oError);
   int start();           // accepts on every listening socket (the dispatcher's workers must run)
   void stopAccepting();  // closes the listening sockets; sessions stay
   void closeAll();       // ends every session; only once the dispatcher's workers have stopped
@@ -90,6 +102,8 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   // limit is reached.
   void accepted(int iFd, const std::string& iPeer) ZEVO_EXCLUDES(fLock);
   void forget(PStreamConnection* iConnection) ZEVO_EXCLUDES(fLock);
+  // A listener joins those start() serves.
+  int keep(std::unique_ptr<PListener> iListener, std::string& oWhere) ZEVO_EXCLUDES(fLock);
   // Tells a peer that will not be served why (ERR_COMMS_BUSY), and closes it.
   void refuse(PFd& ioFd, const std::string& iWhy, const std::string& iWho);
   // Delivers one request to its module (or its watcher) on this thread; the
