@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -100,8 +102,8 @@ TEST_F(Logger, TargetsAndDescriptors) {
   const std::pair<std::string, int> files[] = {
       {"", ERR_INVALID_ARG}, {fDir / "no/x", PERR_NOT_FOUND}, {fDir.path(), PERR_IS_DIR}, {fDir / "fifo", PERR_NOT_FILE}};
   for (const auto& [file, code] : files) EXPECT_EQ(code, PLoggerComponent::create(LOG_TARGET_FILE, 1, widen(file).c_str(), logger));
-  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(LOG_TARGET_FILE, 5, widen(fDir / "x").c_str(), logger));
-  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(static_cast<PLogTarget>(3), 1, L"", logger));
+  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(LOG_TARGET_FILE, LOG_LEVEL_TRACE + 1, widen(fDir / "x").c_str(), logger));
+  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(static_cast<PLogTarget>(4), 1, L"", logger));
   EXPECT_FALSE(logger);
   EXPECT_EQ(descriptors, descriptorCount());
   logger = create(LOG_LEVEL_INFO);
@@ -123,4 +125,35 @@ TEST_F(Logger, TargetsAndDescriptors) {
   close(file);
   EXPECT_EQ((Texts{"kept", "to stderr"}), lines(true));
   EXPECT_EQ(descriptors, descriptorCount());
+  // Without a journal listening the entries are dropped. (libsystemd keeps
+  // one socket for the process.)
+  logger = nullptr;
+  EXPECT_EQ(PLoggerComponent::hasJournal() ? 0 : ERR_INVALID_ARG, PLoggerComponent::create(LOG_TARGET_JOURNAL, 5, L"", logger));
+  if (logger) logger->logError(0, L"[%s] journal line", "f");
+  PLoggerComponent::logRecord(logger.get(), LOG_LEVEL_INFO, L"journal record", {{"ZEVO_PATH", "/a\nb"}});
+}
+
+TEST_F(Logger, DetailLoggersWriteALevelLowerAndTraceShowsTheirDebugLines) {
+  for (const int level : {static_cast<int>(LOG_LEVEL_INFO), static_cast<int>(LOG_LEVEL_DEBUG), LOG_LEVEL_TRACE}) {
+    writeText(fDir / "zevo.log", "");
+    PLoggerSettings settings;
+    settings.fTarget = LOG_TARGET_FILE;
+    settings.fLevel = level;
+    settings.fFilePath = widen(fDir / "zevo.log");
+    settings.fDetailPrefixes = {L"zevop."};
+    PBaseptr<ILogger> component, plugin, host;
+    ASSERT_EQ(0, PLoggerComponent::create(settings, component));
+    ASSERT_EQ(0, component->getLogger(L"zevop.fileaccess.log", plugin) + component->getLogger(L"zevohost.log", host));
+    plugin->logError(0, L"refused", "f");
+    plugin->logDebug(0, L"chunk", "f");
+    host->logDebug(0, L"accepted", "f");
+    PLoggerComponent::logRecord(host.get(), LOG_LEVEL_WARNING, L"a\nrecord", {{"ZEVO_PATH", "/a"}});
+    EXPECT_EQ(std::min(level, static_cast<int>(LOG_LEVEL_DEBUG)), component->getLevel()) << "within ILogger's levels";
+    const std::map<int, Texts> expected = {
+        {LOG_LEVEL_INFO, {"WARNING zevohost.log"}},
+        {LOG_LEVEL_DEBUG, {"DEBUG zevop.fileaccess.log", "DEBUG zevohost.log", "WARNING zevohost.log"}},
+        {LOG_LEVEL_TRACE, {"DEBUG zevop.fileaccess.log", "TRACE zevop.fileaccess.log", "DEBUG zevohost.log", "WARNING zevohost.log"}}};
+    EXPECT_EQ(expected.at(level), lines(false)) << level;
+    EXPECT_EQ(R"(a\nrecord)", lines(true).back());
+  }
 }
