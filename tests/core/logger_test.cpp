@@ -1,6 +1,8 @@
 // The logger component: levels, the line format, named loggers, targets.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -155,5 +157,36 @@ TEST_F(Logger, DetailLoggersWriteALevelLowerAndTraceShowsTheirDebugLines) {
         {LOG_LEVEL_TRACE, {"DEBUG zevop.fileaccess.log", "TRACE zevop.fileaccess.log", "DEBUG zevohost.log", "WARNING zevohost.log"}}};
     EXPECT_EQ(expected.at(level), lines(false)) << level;
     EXPECT_EQ(R"(a\nrecord)", lines(true).back());
+  }
+}
+
+TEST(Journal, EntriesCarryTheirFields) {
+  sockaddr_un journal{AF_UNIX, "/run/systemd/journal/socket"};
+  const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const bool listening = connect(probe, reinterpret_cast<sockaddr*>(&journal), sizeof journal) == 0;
+  close(probe);
+  if (!PLoggerComponent::hasJournal() || !listening || system("journalctl --version >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no journal to read back";
+  }
+  PLoggerSettings settings;
+  settings.fTarget = LOG_TARGET_JOURNAL;
+  settings.fIdentifier = "zevo-test";
+  PBaseptr<ILogger> component, named;
+  ASSERT_EQ(0, PLoggerComponent::create(settings, component));
+  ASSERT_EQ(0, component->getLogger(L"zevohost.audit", named));
+  const std::string mark = std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
+  PLoggerComponent::logRecord(named.get(), LOG_LEVEL_WARNING, L"refused", {{"ZEVO_PATH", "/d/" + mark}, {"ZEVO_STATUS", "-511"}});
+  const std::string command = "journalctl -q -o export SYSLOG_IDENTIFIER=zevo-test ZEVO_PATH=/d/" + mark;
+  std::string entry;
+  EXPECT_TRUE(eventually([&] {
+    FILE* out = popen(command.c_str(), "r");
+    char buffer[4096];
+    entry.clear();
+    for (size_t got; out != nullptr && (got = fread(buffer, 1, sizeof buffer, out)) > 0;) entry.append(buffer, got);
+    if (out != nullptr) pclose(out);
+    return !entry.empty();
+  }, 5));
+  for (const char* field : {"\nPRIORITY=4\n", "\nMESSAGE=refused\n", "\nZEVO_LOGGER=zevohost.audit\n", "\nZEVO_STATUS=-511\n"}) {
+    EXPECT_NE(std::string::npos, entry.find(field)) << field << entry;
   }
 }
