@@ -312,7 +312,12 @@ class PLoggerBase : public PRefCounted<ILogger> {
     log(iFlags, LOG_LEVEL_DEBUG, iFormat, iFunction, args);
     va_end(args);
   }
-  int getLevel() override { return std::min(threshold(), static_cast<int>(LOG_LEVEL_DEBUG)); }
+  // The highest of ILogger's levels whose lines are written.
+  int getLevel() override {
+    const int threshold = this->threshold();
+    if (!fDetail) return std::min(threshold, static_cast<int>(LOG_LEVEL_DEBUG));
+    return threshold >= LOG_LEVEL_TRACE ? LOG_LEVEL_DEBUG : threshold == LOG_LEVEL_DEBUG ? LOG_LEVEL_INFO : LOG_LEVEL_NONE;
+  }
 
   // PLoggerComponent::logRecord.
   void record(int iLevel, const std::wstring& iText, const std::vector<PLogField>& iFields) noexcept {

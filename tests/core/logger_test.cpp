@@ -151,6 +151,8 @@ TEST_F(Logger, DetailLoggersWriteALevelLowerAndTraceShowsTheirDebugLines) {
     host->logDebug(0, L"accepted", "f");
     PLoggerComponent::logRecord(host.get(), LOG_LEVEL_WARNING, L"a\nrecord", {{"ZEVO_PATH", "/a"}});
     EXPECT_EQ(std::min(level, static_cast<int>(LOG_LEVEL_DEBUG)), component->getLevel()) << "within ILogger's levels";
+    EXPECT_EQ((std::map<int, int>{{LOG_LEVEL_INFO, 0}, {LOG_LEVEL_DEBUG, 3}, {LOG_LEVEL_TRACE, 4}}.at(level)), plugin->getLevel())
+        << "the highest level whose lines it writes";
     const std::map<int, Texts> expected = {
         {LOG_LEVEL_INFO, {"WARNING zevohost.log"}},
         {LOG_LEVEL_DEBUG, {"DEBUG zevop.fileaccess.log", "DEBUG zevohost.log", "WARNING zevohost.log"}},

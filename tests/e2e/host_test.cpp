@@ -127,7 +127,7 @@ TEST(Host, AuditLinesNameThePeerAndTheResultAndChunksAreLoggedOnlyAtTrace) {
     for (std::string line; std::getline(in, line);) {
       const size_t text = line.find(": ") + 2;
       if (line.find(" INFO zevohost.audit: ") != std::string::npos) {
-        infos.push_back(std::regex_replace(line.substr(text), std::regex(" (transfer|duration_ms)=[0-9]+"), ""));
+        infos.push_back(std::regex_replace(line.substr(text), std::regex(" (transfer|duration_ms)=-?[0-9]+"), ""));
       }
       if (line.find(" WARNING ") != std::string::npos) warnings.push_back(line.substr(text));
       errors += line.find(" ERROR ") != std::string::npos;

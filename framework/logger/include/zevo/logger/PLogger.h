@@ -16,8 +16,9 @@
 // the component's settings name. A named logger whose name starts with one
 // of PLoggerSettings::fDetailPrefixes is developer detail: its error,
 // warning and information lines are written at debug, its debug lines at
-// trace. getLevel() answers at most LOG_LEVEL_DEBUG, so that it stays in
-// ILogger's range at trace.
+// trace. getLevel() answers the highest of ILogger's levels (0..4) whose
+// lines the logger writes: LOG_LEVEL_DEBUG at trace; for a developer-detail
+// logger LOG_LEVEL_INFO at debug and LOG_LEVEL_NONE below.
 //
 // Log formats are wide printf formats. iFunction is the argument of the
 // format's first conversion when that is "%s" (flags, width and precision
