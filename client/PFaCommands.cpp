@@ -335,14 +335,14 @@ int PFaSession::getTree(const std::string& iRemote, const std::string& iLocal) {
   if (::mkdir(iLocal.c_str(), 0777) != 0 && !(errno == EEXIST && isLocalDir(iLocal))) {
     return reportLocal(errno, iLocal);
   }
+  // iRemote is asked as it is: the form dirKindOf found readable, or an
+  // entry of a listing, which the directory just listed judges.
   std::vector<std::string> names;
-  std::string listed;
-  PClientError listError;
-  if (listDir(iRemote, names, listed, listError) != 0) return report(listError);
+  if (fClient.list(iRemote, names) != 0) return report(fClient.lastError());
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     if (gInterrupted) return interrupted();
-    const std::string remote = joinRemote(listed, name);
+    const std::string remote = joinRemote(iRemote, name);
     if (!safeName(name)) {
       warn("skipping " + remote + ": not usable as a local name");
       fSkipped = kExitRemote;

@@ -60,6 +60,8 @@ class PFaSession {
   // into its parent is not refused on the way (every refusal is a warning in
   // the host's log); only when that is refused, or "/d/" is no directory,
   // is "/d" asked, which the parent judges (oUsed: the path answered).
+  // A path known to be readable as it is (an entry of a listing) is listed
+  // as it is.
   int listDir(const std::string& iPath, std::vector<std::string>& oNames, std::string& oUsed, PClientError& oError);
   int dirKindOf(const std::string& iRemote, int& oKind, std::string& oUsed);
   int getFile(const std::string& iRemote, const std::string& iLocal);
