@@ -136,39 +136,36 @@ int PFaSession::kindFrom(int iResult, bool iFile, const PClientError& iError, in
 
 int PFaSession::listDir(const std::string& iPath, std::vector<std::string>& oNames, std::string& oUsed,
                         PClientError& oError) {
-  oUsed = iPath;
-  int result = fClient.list(iPath, oNames);
-  oError = fClient.lastError();
-  const std::string other = asDirectory(iPath);
-  if (result == ERR_ACCESS_DENIED && !other.empty()) {
-    if (fClient.list(other, oNames) == 0) {
-      oUsed = other;
-      result = 0;
-    } else if (!fClient.isConnected()) {
-      oError = fClient.lastError();
-      result = oError.fCode;
-    }
+  const std::string itself = asDirectory(iPath);
+  if (!itself.empty()) {
+    const int result = fClient.list(itself, oNames);
+    oError = fClient.lastError();
+    oError.fWhat = iPath;  // said as the user named it
+    if (result == 0) oUsed = itself;
+    // Refused: the parent may allow it. Not a directory: the caller asks on.
+    if (result != ERR_ACCESS_DENIED || !fClient.isConnected()) return result;
   }
+  oUsed = iPath;
+  const int result = fClient.list(iPath, oNames);
+  oError = fClient.lastError();
   return result;
 }
 
 int PFaSession::dirKindOf(const std::string& iRemote, int& oKind, std::string& oUsed) {
   oUsed = iRemote;
   bool file = false;
-  int result = fClient.isFile(iRemote, file);
-  const PClientError first = fClient.lastError();
-  const std::string other = asDirectory(iRemote);
-  if (result == ERR_ACCESS_DENIED && !other.empty()) {
-    bool otherFile = true;
-    if (fClient.isFile(other, otherFile) == 0 && !otherFile) {
-      oUsed = other;
-      file = false;
-      result = 0;
-    } else if (!fClient.isConnected()) {
-      return report(fClient.lastError());
+  const std::string itself = asDirectory(iRemote);
+  if (!itself.empty()) {
+    if (fClient.isFile(itself, file) == 0 && !file) {
+      oUsed = itself;
+      oKind = kKindDir;
+      return kExitOk;
     }
+    if (!fClient.isConnected()) return report(fClient.lastError());
   }
-  return kindFrom(result, file, first, oKind);
+  // A file, nothing, or a directory only its parent lets us see.
+  const int result = fClient.isFile(iRemote, file);
+  return kindFrom(result, file, fClient.lastError(), oKind);
 }
 
 int PFaSession::ls(const std::string& iPath, bool iLong) {
@@ -338,14 +335,14 @@ int PFaSession::getTree(const std::string& iRemote, const std::string& iLocal) {
   if (::mkdir(iLocal.c_str(), 0777) != 0 && !(errno == EEXIST && isLocalDir(iLocal))) {
     return reportLocal(errno, iLocal);
   }
+  // iRemote is asked as it is: the form dirKindOf found readable, or an
+  // entry of a listing, which the directory just listed judges.
   std::vector<std::string> names;
-  std::string listed;
-  PClientError listError;
-  if (listDir(iRemote, names, listed, listError) != 0) return report(listError);
+  if (fClient.list(iRemote, names) != 0) return report(fClient.lastError());
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     if (gInterrupted) return interrupted();
-    const std::string remote = joinRemote(listed, name);
+    const std::string remote = joinRemote(iRemote, name);
     if (!safeName(name)) {
       warn("skipping " + remote + ": not usable as a local name");
       fSkipped = kExitRemote;

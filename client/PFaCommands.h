@@ -55,10 +55,13 @@ class PFaSession {
   int kindOf(const std::string& iRemote, int& oKind);
   // The same from an IsFile answer (iError: what to say if it failed).
   int kindFrom(int iResult, bool iFile, const PClientError& iError, int& oKind);
-  // The host judges "/d" by "/", "/d/" by itself: a directory query refused
-  // without the final "/" is asked once more with it, about the directory
-  // itself (oUsed: the path that was answered). Never the other way round,
-  // which would ask the parent about the directory's contents.
+  // The host judges "/d" by "/", "/d/" by itself. A directory is asked about
+  // as itself first ("/d/"), so that a peer allowed into a directory but not
+  // into its parent is not refused on the way (every refusal is a warning in
+  // the host's log); only when that is refused, or "/d/" is no directory,
+  // is "/d" asked, which the parent judges (oUsed: the path answered).
+  // A path known to be readable as it is (an entry of a listing) is listed
+  // as it is.
   int listDir(const std::string& iPath, std::vector<std::string>& oNames, std::string& oUsed, PClientError& oError);
   int dirKindOf(const std::string& iRemote, int& oKind, std::string& oUsed);
   int getFile(const std::string& iRemote, const std::string& iLocal);

@@ -60,20 +60,8 @@ int connectError(PClientError& oError, const std::string& iEndpoint, const std::
 }  // namespace
 
 const char* actionName(uint32_t iAction) {
-  switch (iAction) {
-    case kStartFileTransfer: return "StartFileTransfer";
-    case kGetNextFileData: return "GetNextFileData";
-    case kSetNextFileData: return "SetNextFileData";
-    case kCloseFileTransfer: return "CloseFileTransfer";
-    case kGetFileSize: return "GetFileSize";
-    case kIsExists: return "IsExists";
-    case kIsFile: return "IsFile";
-    case kListDir: return "ListDir";
-    case kMakeDir: return "MakeDir";
-    case kDeleteFile: return "DeleteFile";
-    case kDeleteDir: return "DeleteDir";
-    default: return "request";
-  }
+  const char* name = fileAccessActionName(iAction);
+  return name != nullptr ? name : "request";
 }
 
 int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, PClientError& oError) {

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "PAuditLog.h"
 #include "PTransferOwnership.h"
 #include "zevo/PErrors.h"
 #include "zevo/PLogArgs.h"
@@ -39,19 +40,28 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
     return false;
   };
 
-  // Logger first, so that everything after it can log.
+  // Logger first, so that everything after it can log. The plug-ins' own
+  // logs ("zevop.*") are developer detail: a level lower than they say.
   PBaseptr<ILogger> logger;
-  PLogTarget target = LOG_TARGET_STDERR;
-  std::string file;
-  if (iSettings.fLogTarget == "syslog") target = LOG_TARGET_SYSLOG;
+  PLoggerSettings log;
+  log.fLevel = iSettings.fLogLevel;
+  log.fIdentifier = "zevohost";
+  log.fDetailPrefixes = {L"zevop."};
+  if (iSettings.fLogTarget == "syslog") log.fTarget = LOG_TARGET_SYSLOG;
+  if (iSettings.fLogTarget == "journal") log.fTarget = LOG_TARGET_JOURNAL;
   if (iSettings.fLogTarget.compare(0, 5, "file:") == 0) {
-    target = LOG_TARGET_FILE;
-    file = iSettings.fLogTarget.substr(5);
+    log.fTarget = LOG_TARGET_FILE;
+    log.fFilePath = PUtils::wide(iSettings.fLogTarget.substr(5)).str();
   }
-  int result = PLoggerComponent::create(target, iSettings.fLogLevel, PUtils::wide(file), logger);
+  if (log.fTarget == LOG_TARGET_JOURNAL && !PLoggerComponent::hasJournal()) {
+    return fail("cannot log to the journal: this zevohost was built without libsystemd");
+  }
+  int result = PLoggerComponent::create(log, logger);
   if (result != 0) return fail("cannot open the log " + iSettings.fLogTarget + ": " + describe(result));
   zevoRegisterInstance(PLiteral(ZEVO_ID_LOGGER), logger.get());
   logger->getLogger(PLiteral(L"zevohost.log"), fLogger);
+  PBaseptr<ILogger> audit;
+  logger->getLogger(PLiteral(L"zevohost.audit"), audit);
 
   zevoRegisterInstance(PLiteral(ZEVO_ID_CONFIG_MANAGER), iConfigManager);
 
@@ -74,8 +84,10 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   result = PComms::create(fDispatcher.get(), comms, fComms);
   if (result != 0) return fail("cannot create the comms component: " + describe(result));
   fComms->setLogger(fLogger);
-  // The file-access module's transfers belong to the session that opened them.
+  // The file-access module's transfers belong to the session that opened
+  // them; the audit sees them closed when a session ends, so it comes after.
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation));
+  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PAuditLog>(audit, iSettings.fTransferIsolation));
   zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
 
   // Sockets systemd passed replace the host's own; their files are systemd's.

@@ -10,6 +10,7 @@
 
 #include "zevo/PErrors.h"
 #include "zevo/PUtils.h"
+#include "zevo/logger/PLogger.h"
 
 const char kHostUsage[] =
     "Usage: zevohost [OPTION]...\n"
@@ -27,8 +28,8 @@ const char kHostUsage[] =
     "  --frame-max BYTES      largest frame accepted (default 1048576)\n"
     "  --connection-max N     connections served at once (default 64)\n"
     "  --readahead BYTES      unsent reply bytes before a connection is slowed (default 262144)\n"
-    "  --log-level LEVEL      error, warning, info or debug (default info)\n"
-    "  --log-target TARGET    stderr, syslog or file:PATH (default stderr)\n"
+    "  --log-level LEVEL      none, error, warning, info, debug or trace (default info)\n"
+    "  --log-target TARGET    stderr, syslog, journal or file:PATH (default stderr)\n"
     "  --transfer-isolation on|off\n"
     "                         on (default): a transfer answers only the connection that opened it\n"
     "  --symlinks POLICY      refuse (default): no request passes through a symbolic link;\n"
@@ -157,6 +158,7 @@ int parseLogLevel(const std::string& iText) {
   if (iText == "warning" || iText == "2") return LOG_LEVEL_WARNING;
   if (iText == "info" || iText == "3") return LOG_LEVEL_INFO;
   if (iText == "debug" || iText == "4") return LOG_LEVEL_DEBUG;
+  if (iText == "trace" || iText == "5") return LOG_LEVEL_TRACE;
   if (iText == "none" || iText == "0") return LOG_LEVEL_NONE;
   return -1;
 }
@@ -266,7 +268,7 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
   if (!iOptions.fLogLevel.empty()) level = iOptions.fLogLevel;
   oSettings.fLogLevel = parseLogLevel(level);
   if (oSettings.fLogLevel < 0) {
-    oError = "log level \"" + level + "\" is not one of error, warning, info, debug";
+    oError = "log level \"" + level + "\" is not one of none, error, warning, info, debug, trace";
     return false;
   }
   if (configValue(iConfig, L"log.target", text)) oSettings.fLogTarget = text;
@@ -274,8 +276,8 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
   const std::string& target = oSettings.fLogTarget;
   if (target.compare(0, 5, "file:") == 0 && target.size() > 5) {
     oSettings.fLogTarget = "file:" + absolute(target.substr(5));
-  } else if (target != "stderr" && target != "syslog") {
-    oError = "log target \"" + target + "\" is not stderr, syslog or file:PATH";
+  } else if (target != "stderr" && target != "syslog" && target != "journal") {
+    oError = "log target \"" + target + "\" is not stderr, syslog, journal or file:PATH";
     return false;
   }
 

@@ -24,7 +24,7 @@ struct PHostSettings {
   long fConnectionMax = 64;
   long fReadAhead = 256 * 1024;
   int fLogLevel = LOG_LEVEL_INFO;
-  std::string fLogTarget = "stderr";             // stderr, syslog or file:PATH
+  std::string fLogTarget = "stderr";             // stderr, syslog, journal or file:PATH
   int fSymlinks = PPathPolicy::SYMLINKS_REFUSE;  // paths through links: refused by default
   bool fTransferIsolation = true;                // a transfer serves only the session that opened it
   bool fHelp = false;
@@ -54,7 +54,7 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
 // One line per key of the host's set that the host does not know.
 std::vector<std::string> unknownHostKeys(PConfig* iConfig);
 
-// "error", "warning", "info", "debug" (or 1 to 4); -1 when unknown.
+// "none", "error", "warning", "info", "debug", "trace" (or 0 to 5); -1 when unknown.
 int parseLogLevel(const std::string& iText);
 
 extern const char kHostUsage[];

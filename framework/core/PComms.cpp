@@ -41,7 +41,7 @@ int PComms::bind(const PLiteral& iModuleID, PString& iTopic) {
     auto found = fBindings.find(utf8);
     if (found != fBindings.end()) return found->second->fTopic.cmp(iTopic) == 0 ? 0 : ERR_ALREADY;
     auto watcher = fWatchers.find(utf8);
-    if (watcher != fWatchers.end()) binding->fWatcher = watcher->second;
+    if (watcher != fWatchers.end()) binding->fWatchers = watcher->second;
     fBindings.emplace(utf8, std::move(binding));
     fBindingsVersion.fetch_add(1, std::memory_order_release);
   } catch (const std::bad_alloc&) {
@@ -63,8 +63,12 @@ int PComms::unbind(const PLiteral& iModuleID) {
 int PComms::watch(const PLiteral& iModuleID, std::shared_ptr<PSessionWatcher> iWatcher) {
   std::string utf8;
   if (iWatcher == nullptr || PUtils::toUtf8(iModuleID, utf8) != 0 || utf8.empty()) return ERR_INVALID_ARG;
-  PStdMutexLock lock(fLock);
-  if (!fWatchers.emplace(utf8, std::move(iWatcher)).second) return ERR_ALREADY;
+  try {
+    PStdMutexLock lock(fLock);
+    fWatchers[utf8].push_back(std::move(iWatcher));
+  } catch (const std::bad_alloc&) {
+    return ERR_NO_MEMORY;
+  }
   return 0;
 }
 
@@ -80,7 +84,14 @@ void PComms::deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent
   ioExchange.fResponseID = ioEvent.fResponseID = fNextResponseID.fetch_add(1, std::memory_order_relaxed);
   PExchange* outer = PExchange::enter(&ioExchange);
   PCommsMessage answer;
-  if (iBinding.fWatcher && ioExchange.fSession != nullptr && iBinding.fWatcher->answer(*ioExchange.fInfo, *ioExchange.fRequest, answer)) {
+  bool answered = false;
+  if (ioExchange.fSession != nullptr) {
+    for (const auto& watcher : iBinding.fWatchers) {
+      answered = watcher->answer(*ioExchange.fInfo, *ioExchange.fRequest, answer);
+      if (answered) break;
+    }
+  }
+  if (answered) {
     send(ioExchange.fResponseID, answer);
   } else {
     fDispatcher->deliver(iBinding.fTopic, &ioEvent);
@@ -97,7 +108,7 @@ int PComms::send(int iResponseID, PCommsMessage& iResponse) {
   }
   exchange->fReplied = true;
   exchange->fStatus = static_cast<int>(iResponse.fUint32);
-  if (exchange->fBinding->fWatcher) exchange->fBinding->fWatcher->replied(*exchange->fInfo, *exchange->fRequest, iResponse);
+  for (const auto& watcher : exchange->fBinding->fWatchers) watcher->replied(*exchange->fInfo, *exchange->fRequest, iResponse);
   if (exchange->fSession != nullptr) exchange->fSession->queueReply(*exchange, iResponse);
   return 0;
 }

@@ -22,28 +22,33 @@ PSession::PSession(PComms& iComms, PSessionInfo iInfo) : fComms(iComms), fInfo(s
 PSession::~PSession() {
   fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) closed", "session", static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer));
   // What the modules' watchers say the session still holds goes back, as if
-  // the peer had asked; the replies go nowhere.
+  // the peer had asked; the replies go nowhere. Each watcher's releases are
+  // delivered before the next watcher is told.
   std::vector<std::shared_ptr<const PComms::Binding>> bindings;
   {
     PStdMutexLock lock(fComms.fLock);
     for (const auto& entry : fComms.fBindings) {
-      if (entry.second->fWatcher) bindings.push_back(entry.second);
+      if (!entry.second->fWatchers.empty()) bindings.push_back(entry.second);
     }
   }
+  PSessionInfo ended = fInfo;
+  ended.fEnded = true;
   for (const auto& binding : bindings) {
-    for (PRelease& release : binding->fWatcher->ended(fInfo)) {
-      PCommsEvent* event = new PCommsEvent();
-      PBaseptr<PCommsEvent> held(event);
-      event->fTarget.fAddress = PUtils::wide(fInfo.fPeer);
-      event->fTarget.fConnection = static_cast<int>(fInfo.fNumber);
-      event->fMessage = release.fRequest;
-      PExchange exchange;
-      exchange.fRequest = &event->fMessage;
-      exchange.fInfo = &fInfo;
-      fComms.deliver(*binding, exchange, *event);
-      fComms.log(LOG_LEVEL_INFO, L"[%s] connection %d (%ls) ended: %ls it left open, status %d", "session",
-                 static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(release.fWhat),
-                 exchange.fReplied ? exchange.fStatus : ERR_NO_INSTANCE);
+    for (const auto& watcher : binding->fWatchers) {
+      for (PRelease& release : watcher->ended(ended)) {
+        PCommsEvent* event = new PCommsEvent();
+        PBaseptr<PCommsEvent> held(event);
+        event->fTarget.fAddress = PUtils::wide(fInfo.fPeer);
+        event->fTarget.fConnection = static_cast<int>(fInfo.fNumber);
+        event->fMessage = release.fRequest;
+        PExchange exchange;
+        exchange.fRequest = &event->fMessage;
+        exchange.fInfo = &ended;
+        fComms.deliver(*binding, exchange, *event);
+        fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) ended: %ls it left open, status %d", "session",
+                   static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(release.fWhat),
+                   exchange.fReplied ? exchange.fStatus : ERR_NO_INSTANCE);
+      }
     }
   }
 }
@@ -198,6 +203,8 @@ void PSession::transportError(int iCode, uint32_t iExchange, const std::string& 
   PFrame::append(fOut, FRAME_ERROR, iExchange, static_cast<uint32_t>(iCode), std::string(),
                  reinterpret_cast<const unsigned char*>(iText.data()), iText.size());
   fClosing = true;
-  fComms.log(LOG_LEVEL_ERROR, L"[%s] connection %d (%ls): %ls (%d); closing it", "transport", static_cast<int>(fInfo.fNumber),
+  // A frame the peer got wrong is its fault; anything else is the host's.
+  const bool peers = iCode == ERR_COMMS_FRAME || iCode == ERR_COMMS_FRAME_SIZE || iCode == ERR_COMMS_NO_MODULE;
+  fComms.log(peers ? LOG_LEVEL_WARNING : LOG_LEVEL_ERROR, L"[%s] connection %d (%ls): %ls (%d); closing it", "transport", static_cast<int>(fInfo.fNumber),
              PUtils::wide(fInfo.fPeer), PUtils::wide(iText), iCode);
 }

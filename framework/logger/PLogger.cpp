@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -25,13 +27,19 @@
 #include "zevo/PStdMutex.h"
 #include "zevo/PUtils.h"
 
+#ifdef ZEVO_HAVE_JOURNAL
+#include <systemd/sd-journal.h>
+#endif
+
 namespace {
 
 constexpr int kFollowComponent = -1;  // a named logger's level before its setLevel()
 constexpr unsigned int kStackChars = 512;
 const wchar_t kTruncatedMark[] = L" [truncated]";
 
+// What ILogger::setLevel takes, and what a component's threshold may be.
 bool validLevel(int iLevel) { return iLevel >= LOG_LEVEL_NONE && iLevel <= LOG_LEVEL_DEBUG; }
+bool validThreshold(int iLevel) { return iLevel >= LOG_LEVEL_NONE && iLevel <= LOG_LEVEL_TRACE; }
 
 // Escapes control characters (C0, DEL, C1) so that the text stays on one line.
 std::wstring escapeControls(const wchar_t* iText, size_t iLength) {
@@ -174,8 +182,12 @@ void formatText(const wchar_t* iFormat, const char* iFunction, va_list iArgs, st
 class PLogSink {
  public:
   // iFile: the log file, owned (LOG_TARGET_FILE only).
-  PLogSink(PLogTarget iTarget, PFd iFile, int iLevel)
-      : fLevel(iLevel), fTarget(iTarget), fFile(std::move(iFile)), fFd(iTarget == LOG_TARGET_STDERR ? STDERR_FILENO : fFile.get()) {
+  PLogSink(PLogTarget iTarget, PFd iFile, int iLevel, std::string iIdentifier)
+      : fLevel(iLevel),
+        fTarget(iTarget),
+        fFile(std::move(iFile)),
+        fFd(iTarget == LOG_TARGET_STDERR ? STDERR_FILENO : fFile.get()),
+        fIdentifier("SYSLOG_IDENTIFIER=" + (iIdentifier.empty() ? std::string(program_invocation_short_name) : iIdentifier)) {
     if (fTarget == LOG_TARGET_SYSLOG) openlog(nullptr, LOG_PID, LOG_DAEMON);
   }
   ~PLogSink() {
@@ -184,8 +196,10 @@ class PLogSink {
   PLogSink(const PLogSink&) = delete;
   PLogSink& operator=(const PLogSink&) = delete;
 
-  // One line, in one write(2) (or one syslog call) under the sink's mutex.
-  void write(int iLevel, const std::string& iName, const std::string& iText) {
+  // One line, in one write(2) (or one syslog or journal call) under the
+  // sink's mutex. iFields go to the journal only.
+  void write(int iLevel, const std::string& iName, const std::string& iText, const std::vector<PLogField>* iFields = nullptr) {
+    if (fTarget == LOG_TARGET_JOURNAL) return journal(iLevel, iName, iText, iFields);
     PStdMutexLock lock(fMutex);
     if (fTarget == LOG_TARGET_SYSLOG) {
       syslog(priority(iLevel), "%s: %s", iName.c_str(), iText.c_str());
@@ -202,15 +216,36 @@ class PLogSink {
     writeAll(line.data(), line.size());
   }
 
-  std::atomic<int> fLevel;  // the component's threshold
+  std::atomic<int> fLevel;  // the component's threshold, 0..LOG_LEVEL_TRACE
 
  private:
+  // sd_journal_sendv is thread-safe and drops the entry when no journal
+  // listens.
+  void journal(int iLevel, const std::string& iName, const std::string& iText, const std::vector<PLogField>* iFields) {
+#ifdef ZEVO_HAVE_JOURNAL
+    std::vector<std::string> fields;
+    fields.reserve(4 + (iFields ? iFields->size() : 0));
+    fields.push_back("PRIORITY=" + std::to_string(priority(iLevel)));
+    fields.push_back("MESSAGE=" + iText);
+    fields.push_back(fIdentifier);
+    fields.push_back("ZEVO_LOGGER=" + iName);
+    if (iFields) {
+      for (const PLogField& field : *iFields) fields.push_back(std::string(field.fName) + "=" + field.fValue);
+    }
+    std::vector<struct iovec> parts(fields.size());
+    for (size_t i = 0; i < fields.size(); ++i) parts[i] = {fields[i].data(), fields[i].size()};
+    sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
+#else
+    (void)iLevel, (void)iName, (void)iText, (void)iFields;
+#endif
+  }
+
   static int priority(int iLevel) {
     switch (iLevel) {
       case LOG_LEVEL_ERROR: return LOG_ERR;
       case LOG_LEVEL_WARNING: return LOG_WARNING;
       case LOG_LEVEL_INFO: return LOG_INFO;
-      default: return LOG_DEBUG;
+      default: return LOG_DEBUG;  // debug, trace
     }
   }
 
@@ -239,7 +274,8 @@ class PLogSink {
   PStdMutex fMutex;
   const PLogTarget fTarget;
   const PFd fFile;
-  const int fFd;  // standard error or fFile; unused for syslog
+  const int fFd;  // standard error or fFile; unused for syslog and the journal
+  const std::string fIdentifier;  // "SYSLOG_IDENTIFIER=..." for the journal
 };
 
 class PLogNames;
@@ -247,7 +283,9 @@ class PLogNames;
 // What the component and its named loggers have in common.
 class PLoggerBase : public PRefCounted<ILogger> {
  public:
-  PLoggerBase(std::shared_ptr<PLogSink> iSink, std::string iName) : fSink(std::move(iSink)), fName(std::move(iName)) {}
+  // iDetail: the logger is developer detail (its lines a level lower).
+  PLoggerBase(std::shared_ptr<PLogSink> iSink, std::string iName, bool iDetail)
+      : fSink(std::move(iSink)), fName(std::move(iName)), fDetail(iDetail) {}
   PLoggerBase(const PLoggerBase&) = delete;
   PLoggerBase& operator=(const PLoggerBase&) = delete;
 
@@ -275,18 +313,52 @@ class PLoggerBase : public PRefCounted<ILogger> {
     log(iFlags, LOG_LEVEL_DEBUG, iFormat, iFunction, args);
     va_end(args);
   }
+  // The highest of ILogger's levels whose lines are written.
+  int getLevel() override {
+    const int threshold = this->threshold();
+    if (!fDetail) return std::min(threshold, static_cast<int>(LOG_LEVEL_DEBUG));
+    return threshold >= LOG_LEVEL_TRACE ? LOG_LEVEL_DEBUG : threshold == LOG_LEVEL_DEBUG ? LOG_LEVEL_INFO : LOG_LEVEL_NONE;
+  }
+
+  // PLoggerComponent::logRecord.
+  void record(int iLevel, const std::wstring& iText, const std::vector<PLogField>& iFields) noexcept {
+    const int level = written(iLevel);
+    if (level > threshold()) return;
+    const int savedErrno = errno;
+    try {
+      std::wstring text = iText;
+      if (text.size() > PLoggerComponent::kMaxTextLength) {
+        text.resize(PLoggerComponent::kMaxTextLength);
+        text += kTruncatedMark;
+      }
+      fSink->write(level, fName, toLineText(text), &iFields);
+    } catch (...) {
+      // A line that cannot be made is dropped.
+    }
+    errno = savedErrno;
+  }
 
  protected:
   ~PLoggerBase() override = default;
 
+  // The level lines are judged against: 0..LOG_LEVEL_TRACE.
+  virtual int threshold() = 0;
+
+  // The level a line of iLevel is written at.
+  int written(int iLevel) const {
+    if (!fDetail) return iLevel;
+    return iLevel == LOG_LEVEL_DEBUG ? LOG_LEVEL_TRACE : LOG_LEVEL_DEBUG;
+  }
+
   // iFlags is reserved.
   void log(int /*iFlags*/, int iLevel, const wchar_t* iFormat, const char* iFunction, va_list iArgs) noexcept {
-    if (iLevel > getLevel()) return;
+    const int level = written(iLevel);
+    if (level > threshold()) return;
     const int savedErrno = errno;
     try {
       std::wstring text;
       formatText(iFormat, iFunction, iArgs, text);
-      fSink->write(iLevel, fName, toLineText(text));
+      fSink->write(level, fName, toLineText(text));
     } catch (...) {
       // A line that cannot be made is dropped.
     }
@@ -295,12 +367,13 @@ class PLoggerBase : public PRefCounted<ILogger> {
 
   const std::shared_ptr<PLogSink> fSink;
   const std::string fName;  // escaped UTF-8
+  const bool fDetail;
 };
 
 class PNamedLogger final : public PLoggerBase {
  public:
-  PNamedLogger(std::shared_ptr<PLogSink> iSink, std::weak_ptr<PLogNames> iNames, std::string iName)
-      : PLoggerBase(std::move(iSink), std::move(iName)), fNames(std::move(iNames)), fLevel(kFollowComponent) {}
+  PNamedLogger(std::shared_ptr<PLogSink> iSink, std::weak_ptr<PLogNames> iNames, std::string iName, bool iDetail)
+      : PLoggerBase(std::move(iSink), std::move(iName), iDetail), fNames(std::move(iNames)), fLevel(kFollowComponent) {}
 
   int getLogger(const PLiteral& iLogName, PBaseptr<ILogger>& oTarget) override;
   int setLevel(int iLevel) override {
@@ -308,12 +381,13 @@ class PNamedLogger final : public PLoggerBase {
     fLevel.store(iLevel);
     return 0;
   }
-  int getLevel() override {
+
+ private:
+  int threshold() override {
     const int level = fLevel.load();
     return level == kFollowComponent ? fSink->fLevel.load() : level;
   }
 
- private:
   const std::weak_ptr<PLogNames> fNames;  // the component's; gone with it
   std::atomic<int> fLevel;
 };
@@ -321,7 +395,8 @@ class PNamedLogger final : public PLoggerBase {
 // The component's named loggers by name; holds one reference to each.
 class PLogNames : public std::enable_shared_from_this<PLogNames> {
  public:
-  explicit PLogNames(std::shared_ptr<PLogSink> iSink) : fSink(std::move(iSink)) {}
+  PLogNames(std::shared_ptr<PLogSink> iSink, std::vector<std::wstring> iDetailPrefixes)
+      : fSink(std::move(iSink)), fDetailPrefixes(std::move(iDetailPrefixes)) {}
   ~PLogNames() {
     for (auto& entry : fLoggers) entry.second->decRef();
   }
@@ -338,7 +413,9 @@ class PLogNames : public std::enable_shared_from_this<PLogNames> {
       PStdMutexLock lock(fMutex);
       auto it = fLoggers.find(key);
       if (it == fLoggers.end()) {
-        std::unique_ptr<PNamedLogger> created(new PNamedLogger(fSink, weak_from_this(), toLineText(key)));
+        bool detail = false;
+        for (const std::wstring& prefix : fDetailPrefixes) detail = detail || key.compare(0, prefix.size(), prefix) == 0;
+        std::unique_ptr<PNamedLogger> created(new PNamedLogger(fSink, weak_from_this(), toLineText(key), detail));
         it = fLoggers.emplace(std::move(key), created.get()).first;
         it->second->incRef();  // the map's reference
         created.release();
@@ -354,6 +431,7 @@ class PLogNames : public std::enable_shared_from_this<PLogNames> {
  private:
   PStdMutex fMutex;
   const std::shared_ptr<PLogSink> fSink;
+  const std::vector<std::wstring> fDetailPrefixes;
   std::map<std::wstring, PNamedLogger*> fLoggers ZEVO_GUARDED_BY(fMutex);
 };
 
@@ -366,7 +444,7 @@ int PNamedLogger::getLogger(const PLiteral& iLogName, PBaseptr<ILogger>& oTarget
 class PComponentLogger final : public PLoggerBase {
  public:
   PComponentLogger(std::shared_ptr<PLogSink> iSink, std::shared_ptr<PLogNames> iNames)
-      : PLoggerBase(std::move(iSink), "zevo"), fNames(std::move(iNames)) {}
+      : PLoggerBase(std::move(iSink), "zevo", false), fNames(std::move(iNames)) {}
 
   int getLogger(const PLiteral& iLogName, PBaseptr<ILogger>& oTarget) override {
     const std::shared_ptr<PLogNames> names = fNames;  // outlives this object if the call destroys it
@@ -377,9 +455,10 @@ class PComponentLogger final : public PLoggerBase {
     fSink->fLevel.store(iLevel);
     return 0;
   }
-  int getLevel() override { return fSink->fLevel.load(); }
 
  private:
+  int threshold() override { return fSink->fLevel.load(); }
+
   const std::shared_ptr<PLogNames> fNames;
 };
 
@@ -410,34 +489,57 @@ const char* PLoggerComponent::levelName(int iLevel) {
     case LOG_LEVEL_WARNING: return "WARNING";
     case LOG_LEVEL_INFO: return "INFO";
     case LOG_LEVEL_DEBUG: return "DEBUG";
+    case LOG_LEVEL_TRACE: return "TRACE";
     default: return nullptr;
   }
 }
 
 int PLoggerComponent::create(PLogTarget iTarget, int iLevel, const PLiteral& iFilePath, PBaseptr<ILogger>& oLogger) {
-  if (!validLevel(iLevel)) return ERR_INVALID_ARG;
+  PLoggerSettings settings;
+  try {
+    settings.fTarget = iTarget;
+    settings.fLevel = iLevel;
+    if (iFilePath.ptr() != nullptr) settings.fFilePath.assign(iFilePath.ptr(), iFilePath.len());
+  } catch (...) {
+    return ERR_NO_MEMORY;
+  }
+  return create(settings, oLogger);
+}
+
+bool PLoggerComponent::hasJournal() {
+#ifdef ZEVO_HAVE_JOURNAL
+  return true;
+#else
+  return false;
+#endif
+}
+
+int PLoggerComponent::create(const PLoggerSettings& iSettings, PBaseptr<ILogger>& oLogger) {
+  if (!validThreshold(iSettings.fLevel)) return ERR_INVALID_ARG;
   PFd file;
-  switch (iTarget) {
+  switch (iSettings.fTarget) {
     case LOG_TARGET_STDERR:
+    case LOG_TARGET_SYSLOG:
       break;
     case LOG_TARGET_FILE: {
       int result;
       try {
-        result = openLogFile(iFilePath, file);
+        result = openLogFile(PLiteral(iSettings.fFilePath.c_str(), static_cast<unsigned int>(iSettings.fFilePath.size())), file);
       } catch (...) {
         result = ERR_NO_MEMORY;
       }
       if (result != 0) return result;
       break;
     }
-    case LOG_TARGET_SYSLOG:
+    case LOG_TARGET_JOURNAL:
+      if (!hasJournal()) return ERR_INVALID_ARG;
       break;
     default:
       return ERR_INVALID_ARG;
   }
   try {
-    auto sink = std::make_shared<PLogSink>(iTarget, std::move(file), iLevel);
-    auto names = std::make_shared<PLogNames>(sink);
+    auto sink = std::make_shared<PLogSink>(iSettings.fTarget, std::move(file), iSettings.fLevel, iSettings.fIdentifier);
+    auto names = std::make_shared<PLogNames>(sink, iSettings.fDetailPrefixes);
     PComponentLogger* component = new PComponentLogger(sink, names);
     component->incRef();  // frees the component if the handle cannot be made
     try {
@@ -451,4 +553,15 @@ int PLoggerComponent::create(PLogTarget iTarget, int iLevel, const PLiteral& iFi
     return ERR_NO_MEMORY;
   }
   return 0;
+}
+
+void PLoggerComponent::logRecord(ILogger* iLogger, int iLevel, const std::wstring& iText, const std::vector<PLogField>& iFields) {
+  if (iLogger == nullptr || iLevel < LOG_LEVEL_ERROR || iLevel > LOG_LEVEL_DEBUG) return;
+  if (PLoggerBase* ours = dynamic_cast<PLoggerBase*>(iLogger)) return ours->record(iLevel, iText, iFields);
+  switch (iLevel) {
+    case LOG_LEVEL_ERROR: return iLogger->logError(0, L"%ls", "", iText.c_str());
+    case LOG_LEVEL_WARNING: return iLogger->logWarning(0, L"%ls", "", iText.c_str());
+    case LOG_LEVEL_INFO: return iLogger->logInfo(0, L"%ls", "", iText.c_str());
+    default: return iLogger->logDebug(0, L"%ls", "", iText.c_str());
+  }
 }

@@ -104,6 +104,10 @@ TEST_F(Zevofa, CommandsPrintWhatTheyFoundAndExitByTheFailuresOrigin) {
   EXPECT_EQ("file            5  a.txt\ndir             -  sub/\n", run({"ls", "-l", data()}).fOut);
   EXPECT_EQ("path: " + data("a.txt") + "\nexists: yes\ntype: file\nsize: 5\n", run({"stat", data("a.txt")}).fOut);
   EXPECT_EQ("path: " + data("sub") + "\nexists: yes\ntype: directory\n", run({"stat", data("sub")}).fOut);
+  EXPECT_EQ(0, run({"get", "-r", data("sub"), local / "sub"}).fExit);
+  for (const char* level : {" WARNING ", " ERROR "}) {
+    EXPECT_EQ(std::string::npos, host.output().find(level)) << "successful commands are refused nothing\n" << host.output();
+  }
   writeText(local / "up", "u");
   struct Case {
     std::vector<std::string> fArgs;

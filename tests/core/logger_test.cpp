@@ -1,9 +1,13 @@
 // The logger component: levels, the line format, named loggers, targets.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -100,8 +104,8 @@ TEST_F(Logger, TargetsAndDescriptors) {
   const std::pair<std::string, int> files[] = {
       {"", ERR_INVALID_ARG}, {fDir / "no/x", PERR_NOT_FOUND}, {fDir.path(), PERR_IS_DIR}, {fDir / "fifo", PERR_NOT_FILE}};
   for (const auto& [file, code] : files) EXPECT_EQ(code, PLoggerComponent::create(LOG_TARGET_FILE, 1, widen(file).c_str(), logger));
-  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(LOG_TARGET_FILE, 5, widen(fDir / "x").c_str(), logger));
-  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(static_cast<PLogTarget>(3), 1, L"", logger));
+  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(LOG_TARGET_FILE, LOG_LEVEL_TRACE + 1, widen(fDir / "x").c_str(), logger));
+  EXPECT_EQ(ERR_INVALID_ARG, PLoggerComponent::create(static_cast<PLogTarget>(4), 1, L"", logger));
   EXPECT_FALSE(logger);
   EXPECT_EQ(descriptors, descriptorCount());
   logger = create(LOG_LEVEL_INFO);
@@ -123,4 +127,68 @@ TEST_F(Logger, TargetsAndDescriptors) {
   close(file);
   EXPECT_EQ((Texts{"kept", "to stderr"}), lines(true));
   EXPECT_EQ(descriptors, descriptorCount());
+  // Without a journal listening the entries are dropped. (libsystemd keeps
+  // one socket for the process.)
+  logger = nullptr;
+  EXPECT_EQ(PLoggerComponent::hasJournal() ? 0 : ERR_INVALID_ARG, PLoggerComponent::create(LOG_TARGET_JOURNAL, 5, L"", logger));
+  if (logger) logger->logError(0, L"[%s] journal line", "f");
+  PLoggerComponent::logRecord(logger.get(), LOG_LEVEL_INFO, L"journal record", {{"ZEVO_PATH", "/a\nb"}});
+}
+
+TEST_F(Logger, DetailLoggersWriteALevelLowerAndTraceShowsTheirDebugLines) {
+  for (const int level : {static_cast<int>(LOG_LEVEL_INFO), static_cast<int>(LOG_LEVEL_DEBUG), LOG_LEVEL_TRACE}) {
+    writeText(fDir / "zevo.log", "");
+    PLoggerSettings settings;
+    settings.fTarget = LOG_TARGET_FILE;
+    settings.fLevel = level;
+    settings.fFilePath = widen(fDir / "zevo.log");
+    settings.fDetailPrefixes = {L"zevop."};
+    PBaseptr<ILogger> component, plugin, host;
+    ASSERT_EQ(0, PLoggerComponent::create(settings, component));
+    ASSERT_EQ(0, component->getLogger(L"zevop.fileaccess.log", plugin) + component->getLogger(L"zevohost.log", host));
+    plugin->logError(0, L"refused", "f");
+    plugin->logDebug(0, L"chunk", "f");
+    host->logDebug(0, L"accepted", "f");
+    PLoggerComponent::logRecord(host.get(), LOG_LEVEL_WARNING, L"a\nrecord", {{"ZEVO_PATH", "/a"}});
+    EXPECT_EQ(std::min(level, static_cast<int>(LOG_LEVEL_DEBUG)), component->getLevel()) << "within ILogger's levels";
+    EXPECT_EQ((std::map<int, int>{{LOG_LEVEL_INFO, 0}, {LOG_LEVEL_DEBUG, 3}, {LOG_LEVEL_TRACE, 4}}.at(level)), plugin->getLevel())
+        << "the highest level whose lines it writes";
+    const std::map<int, Texts> expected = {
+        {LOG_LEVEL_INFO, {"WARNING zevohost.log"}},
+        {LOG_LEVEL_DEBUG, {"DEBUG zevop.fileaccess.log", "DEBUG zevohost.log", "WARNING zevohost.log"}},
+        {LOG_LEVEL_TRACE, {"DEBUG zevop.fileaccess.log", "TRACE zevop.fileaccess.log", "DEBUG zevohost.log", "WARNING zevohost.log"}}};
+    EXPECT_EQ(expected.at(level), lines(false)) << level;
+    EXPECT_EQ(R"(a\nrecord)", lines(true).back());
+  }
+}
+
+TEST(Journal, EntriesCarryTheirFields) {
+  sockaddr_un journal{AF_UNIX, "/run/systemd/journal/socket"};
+  const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const bool listening = connect(probe, reinterpret_cast<sockaddr*>(&journal), sizeof journal) == 0;
+  close(probe);
+  if (!PLoggerComponent::hasJournal() || !listening || system("journalctl --version >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no journal to read back";
+  }
+  PLoggerSettings settings;
+  settings.fTarget = LOG_TARGET_JOURNAL;
+  settings.fIdentifier = "zevo-test";
+  PBaseptr<ILogger> component, named;
+  ASSERT_EQ(0, PLoggerComponent::create(settings, component));
+  ASSERT_EQ(0, component->getLogger(L"zevohost.audit", named));
+  const std::string mark = std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
+  PLoggerComponent::logRecord(named.get(), LOG_LEVEL_WARNING, L"refused", {{"ZEVO_PATH", "/d/" + mark}, {"ZEVO_STATUS", "-511"}});
+  const std::string command = "journalctl -q -o export SYSLOG_IDENTIFIER=zevo-test ZEVO_PATH=/d/" + mark;
+  std::string entry;
+  EXPECT_TRUE(eventually([&] {
+    FILE* out = popen(command.c_str(), "r");
+    char buffer[4096];
+    entry.clear();
+    for (size_t got; out != nullptr && (got = fread(buffer, 1, sizeof buffer, out)) > 0;) entry.append(buffer, got);
+    if (out != nullptr) pclose(out);
+    return !entry.empty();
+  }, 5));
+  for (const char* field : {"\nPRIORITY=4\n", "\nMESSAGE=refused\n", "\nZEVO_LOGGER=zevohost.audit\n", "\nZEVO_STATUS=-511\n"}) {
+    EXPECT_NE(std::string::npos, entry.find(field)) << field << entry;
+  }
 }

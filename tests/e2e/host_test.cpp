@@ -7,6 +7,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
 
 #include "PPayload.h"
 #include "PProcess.h"
@@ -154,4 +158,58 @@ TEST(Host, ServesTheSocketsSystemdPassesAndLeavesTheirFiles) {
     EXPECT_FALSE(std::filesystem::exists(host.fDir / "host.sock"));
   }
   EXPECT_TRUE(std::filesystem::is_socket(path)) << "the file of a passed socket is left to systemd";
+}
+
+TEST(Host, AuditLinesNameThePeerAndTheResultAndChunksAreLoggedOnlyAtTrace) {
+  PHostProcess host;
+  const std::string log = host.fDir / "host.log", big = host.data("big"), up = host.data("up");
+  writeFile(big, patternBytes(70000, 5));
+  const std::string peer = " peer=unix:" + std::to_string(::getpid()) + ":" + std::to_string(::getuid());
+  const std::vector<std::string> audit = {
+      "StartFileTransfer status=0 connection=1" + peer + " mode=read path=" + big,
+      "CloseFileTransfer status=0 connection=1" + peer + " mode=read bytes=70000 path=" + big,
+      "StartFileTransfer status=0 connection=1" + peer + " mode=write path=" + up,
+      "CloseFileTransfer status=0 connection=1" + peer + " mode=write bytes=3000 by=connection-end path=" + up,
+      "DeleteFile status=0 connection=2" + peer + " path=" + up};
+  for (const std::string level : {"info", "debug", "trace"}) {
+    host.stop();
+    std::filesystem::remove(log);
+    host.useDefaultConfig("log.level = " + level + "\nlog.target = file:" + log + "\n");
+    ASSERT_TRUE(host.start()) << host.output();
+    int down = 0, chunks = 0;
+    {
+      PWireClient client(host.endpoint());
+      down = open(client, big, 1).second;
+      while (client.call(kGetNextFileData, PPayload().i32(down).i32(1000)).fWord == 0) ++chunks;
+      EXPECT_EQ(0, client.call(kCloseFileTransfer, PPayload().i32(down)).fWord);
+      const int upload = open(client, up, 2).second;
+      for (int i = 0; i < 3; ++i) client.call(kSetNextFileData, PPayload().i32(upload).bytes(Bytes(1000, 'u')));
+      EXPECT_EQ(ERR_ACCESS_DENIED, client.call(kDeleteFile, PPayload().str(host.fDir / "outside")).fWord);
+    }  // leaves with the upload open
+    ASSERT_TRUE(eventually([&] { return host.descriptorsOn(up) == 0; }));
+    PWireClient other(host.endpoint());
+    EXPECT_EQ(0, other.call(kDeleteFile, PPayload().str(up)).fWord);
+    EXPECT_EQ(0, host.stop());
+    std::vector<std::string> infos, warnings;
+    int errors = 0, naming = 0;  // lines naming the download's ID
+    std::istringstream in(readText(log));
+    for (std::string line; std::getline(in, line);) {
+      const size_t text = line.find(": ") + 2;
+      if (line.find(" INFO zevohost.audit: ") != std::string::npos) {
+        infos.push_back(std::regex_replace(line.substr(text), std::regex(" (transfer|duration_ms)=-?[0-9]+"), ""));
+      }
+      if (line.find(" WARNING ") != std::string::npos) warnings.push_back(line.substr(text));
+      errors += line.find(" ERROR ") != std::string::npos;
+      naming += line.find(std::to_string(down)) != std::string::npos;
+    }
+    EXPECT_EQ(audit, infos) << level;
+    EXPECT_EQ(std::vector<std::string>{"DeleteFile status=-511(ERR_ACCESS_DENIED) connection=1" + peer + " path=" + host.fDir / "outside"},
+              warnings);
+    EXPECT_EQ(0, errors) << "the plug-in's own refusal is no error";
+    if (level == "trace") {
+      EXPECT_GT(naming, chunks) << "a line per chunk";
+    } else {
+      EXPECT_EQ(2, naming) << "its opening and its close, whatever the chunks";
+    }
+  }
 }

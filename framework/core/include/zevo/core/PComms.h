@@ -65,7 +65,8 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
 
   // Where to log (optional); set before start.
   void setLogger(const PBaseptr<ILogger>& iLogger);
-  // Adds the watcher of a module, bound or not yet; before start.
+  // Adds a watcher of a module, bound or not yet; before start. A module's
+  // watchers are asked in the order they were added (zevo/core/PSessionWatcher.h).
   int watch(const PLiteral& iModuleID, std::shared_ptr<PSessionWatcher> iWatcher);
   // Opens a listening socket (zevo/protocol/PEndpoint.h; port 0 picks a free
   // one). oWhere tells where it listens, oError why it cannot.
@@ -81,12 +82,12 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   size_t sessionCount();
   ~PComms() override;  // by the last decRef; ends every session
 
-  // A module bound to a topic, and its watcher (may be null).
+  // A module bound to a topic, and its watchers in the order added.
   struct Binding {
     PString fModuleID;
     PString fTopic;
     std::string fModuleUtf8;
-    std::shared_ptr<PSessionWatcher> fWatcher;
+    std::vector<std::shared_ptr<PSessionWatcher>> fWatchers;
   };
 
  private:
@@ -127,7 +128,7 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
 
   PStdMutex fLock;
   std::map<std::string, std::shared_ptr<const Binding>, std::less<>> fBindings ZEVO_GUARDED_BY(fLock);
-  std::map<std::string, std::shared_ptr<PSessionWatcher>> fWatchers ZEVO_GUARDED_BY(fLock);
+  std::map<std::string, std::vector<std::shared_ptr<PSessionWatcher>>> fWatchers ZEVO_GUARDED_BY(fLock);
   std::vector<std::unique_ptr<PListener>> fListeners ZEVO_GUARDED_BY(fLock);
   std::set<PStreamConnection*> fConnections ZEVO_GUARDED_BY(fLock);
 };

@@ -2,8 +2,13 @@
 // peer comes by: a watcher sees every request to the module and every reply,
 // may answer a request itself instead of the module, and names the requests
 // that release what a session still holds when it ends. The file-access
-// module's watcher (host/PTransferOwnership.h) keeps each transfer to the
-// session that opened it.
+// module's watchers (host/PTransferOwnership.h, host/PAuditLog.h) keep each
+// transfer to the session that opened it and write the audit lines.
+//
+// A module may have several watchers, asked in the order they were added:
+// answer() until one answers; replied() all of them, whoever answered; at
+// a session's end each one's ended(), its releases delivered (and shown to
+// every watcher's replied()) before the next watcher's ended() is called.
 //
 // Threading: called on the workers that serve the sessions, several at once;
 // a watcher guards its own state.
@@ -19,6 +24,7 @@
 struct PSessionInfo {
   uint64_t fNumber = 0;  // unique for the host's life
   std::string fPeer;     // "unix:PID:UID", "tcp:ADDRESS:PORT"
+  bool fEnded = false;   // the session has ended: the request is a release
 };
 
 // A request delivered for a session that has ended, and what it does, for the log.

@@ -32,6 +32,25 @@ enum PFileAccessAction : uint32_t {
   kDeleteDir = 2007,
 };
 
+// The action's name as the documents spell it ("StartFileTransfer"), or
+// null for a code that is no action.
+inline constexpr const char* fileAccessActionName(uint32_t iAction) {
+  switch (iAction) {
+    case kStartFileTransfer: return "StartFileTransfer";
+    case kGetNextFileData: return "GetNextFileData";
+    case kSetNextFileData: return "SetNextFileData";
+    case kCloseFileTransfer: return "CloseFileTransfer";
+    case kGetFileSize: return "GetFileSize";
+    case kIsExists: return "IsExists";
+    case kIsFile: return "IsFile";
+    case kListDir: return "ListDir";
+    case kMakeDir: return "MakeDir";
+    case kDeleteFile: return "DeleteFile";
+    case kDeleteDir: return "DeleteDir";
+  }
+  return nullptr;
+}
+
 // Access bits of the policy; a StartFileTransfer mode is made of the same bits.
 constexpr unsigned int ACCESS_READ = 1;
 constexpr unsigned int ACCESS_WRITE = 2;
