@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,28 +15,14 @@
 
 extern char** environ;
 
-namespace {
-
-void collect(int iFd, std::mutex& iLock, std::string& ioText) {
-  char buffer[65536];
-  for (ssize_t got; (got = ::read(iFd, buffer, sizeof buffer)) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) break;
-    std::lock_guard<std::mutex> lock(iLock);
-    ioText.append(buffer, static_cast<size_t>(got));
-  }
-  ::close(iFd);
-}
-
-}  // namespace
 
 PChild::PChild(std::vector<std::string> iArgs, PSpawn iSpawn, bool iPipeInput) {
   ::signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not end the test
-  int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
-  for (int fd = 0; fd < 3; ++fd) {
-    if ((fd > 0 || iPipeInput) && iSpawn.fFds[fd] < 0 && pipe2(pipes[fd], O_CLOEXEC) == 0) {
-      iSpawn.fFds[fd] = pipes[fd][fd == 0 ? 0 : 1];
-    }
+  int input[2] = {-1, -1};
+  if (iPipeInput && iSpawn.fFds[0] < 0 && pipe2(input, O_CLOEXEC) == 0) iSpawn.fFds[0] = input[0];
+  for (int fd = 1; fd < 3; ++fd) {
+    fText[fd - 1].reset(memfd_create("zevo-test-output", MFD_CLOEXEC));
+    if (iSpawn.fFds[fd] < 0) iSpawn.fFds[fd] = fText[fd - 1].get();
   }
   const std::vector<std::string> emulator = emulatorArgs();
   iArgs.insert(iArgs.begin(), emulator.begin(), emulator.end());
@@ -64,14 +51,9 @@ PChild::PChild(std::vector<std::string> iArgs, PSpawn iSpawn, bool iPipeInput) {
   if (!iSpawn.fCwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, iSpawn.fCwd.c_str());
   if (posix_spawn(&fPid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) fPid = -1;
   posix_spawn_file_actions_destroy(&actions);
-  if (pipes[0][0] >= 0) {
-    ::close(pipes[0][0]);
-    fIn = pipes[0][1];
-  }
-  for (int fd = 1; fd < 3; ++fd) {
-    if (pipes[fd][0] < 0) continue;
-    ::close(pipes[fd][1]);
-    fReaders[fd - 1] = std::thread(collect, pipes[fd][0], std::ref(fLock), std::ref(fText[fd - 1]));
+  if (input[0] >= 0) {
+    ::close(input[0]);
+    fIn = input[1];
   }
 }
 
@@ -105,20 +87,16 @@ int PChild::wait(milliseconds iTimeout) {
     fPid = -1;
     fStatus = -1;
   }
-  for (std::thread& reader : fReaders) {
-    if (reader.joinable()) reader.join();
-  }
   return fStatus;
 }
 
-std::string PChild::out() {
-  std::lock_guard<std::mutex> lock(fLock);
-  return fText[0];
-}
-
-std::string PChild::err() {
-  std::lock_guard<std::mutex> lock(fLock);
-  return fText[1];
+std::string PChild::text(int iWhich) {
+  std::string text;
+  char buffer[65536];
+  for (ssize_t got; (got = ::pread(fText[iWhich].get(), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;) {
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  return text;
 }
 
 PHostProcess::PHostProcess() {

@@ -8,18 +8,16 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "PTestSupport.h"
+#include "zevo/PFd.h"
 #include "zevo/protocol/PFrame.h"
 
 using std::chrono::milliseconds;
 
-// Standard streams of a child (-1: a pipe for input and output, this
-// process's for error), variables set over this process's environment
+// Standard streams of a child (-1: a pipe for input, collected output), variables set over this process's environment
 // ("NAME=value"), the working directory (empty: this one), and a listening
 // socket passed as descriptor 3 the way systemd passes one (LISTEN_FDS=1,
 // LISTEN_PID the child's).
@@ -45,16 +43,15 @@ class PChild {
   // Closes the input and waits for the exit (SIGKILL after iTimeout): the
   // exit status, 128 + signal, or -1 when it had to be killed.
   int wait(milliseconds iTimeout = milliseconds(30000));
-  std::string out();
-  std::string err();
+  std::string out() { return text(0); }  // what it wrote so far
+  std::string err() { return text(1); }
 
  private:
+  std::string text(int iWhich);
   pid_t fPid = -1;
   int fStatus = -1;
   int fIn = -1;
-  std::thread fReaders[2];
-  std::mutex fLock;
-  std::string fText[2];
+  PFd fText[2];  // memory files its standard output and error go to
 };
 
 // A zevohost serving data() (read and write) on its own configuration.
