@@ -117,14 +117,11 @@ Bytes payloadFor(uint32_t iAction, PFuzzInput& ioInput, const std::vector<int>& 
     const unsigned char* at = ioInput.take(iCount, taken);
     return Bytes(at, at + taken);
   };
-  const auto id = [&] {
-    const unsigned char pick = ioInput.byte();
-    writer.writeInt32(pick < 0xF0 && !iIDs.empty() ? iIDs[pick % iIDs.size()] : static_cast<int>(ioInput.u32()));
-  };
   const unsigned char form = ioInput.byte() % 8;
   if (form == 7) return take(ioInput.byte());
   if (iAction == kGetNextFileData || iAction == kSetNextFileData || iAction == kCloseFileTransfer) {
-    id();
+    const unsigned char pick = ioInput.byte();  // a transfer handed out, or any ID
+    writer.writeInt32(pick < 0xF0 && !iIDs.empty() ? iIDs[pick % iIDs.size()] : static_cast<int>(ioInput.u32()));
   } else {  // a path, not necessarily UTF-8: written as a block, then tagged as a string
     static const char* const kPrefixes[] = {"granted/", "granted/sub/", "granted/out/", "granted/secret", "granted/dangling",
                                             "granted/sub/up/", "peek/", "outside/", "", "granted/../outside/", "granted/sub/../",

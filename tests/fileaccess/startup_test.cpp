@@ -37,7 +37,7 @@ TEST(Startup, LoadsThePolicyRegistersAndBindsPublishingNothingOrStopsAtTheFirstF
     EXPECT_EQ(commsRefs, harness.fComms.refs());
     EXPECT_EQ(listeners, static_cast<size_t>(harness.fLogger.fNamed.refs())) << "a failed service is released";
     if (listeners == 1 && bindings == 0) {  // the listener stays; with nothing bound, replies are dropped
-      for (int i = 0; i < 2; ++i) EXPECT_TRUE(harness.deliver(kIsExists, PPayload().str(L"/x")).empty());
+      EXPECT_TRUE(harness.deliver(kIsExists, PPayload().str(L"/x")).empty());
     }
     if (code != 0) continue;
     // The plug-in publishes nothing; each call of the entry gives a new one.
@@ -55,11 +55,8 @@ TEST(Startup, LoadsThePolicyRegistersAndBindsPublishingNothingOrStopsAtTheFirstF
     EXPECT_EQ((std::vector<int>{1, 1, 1, 1, 0}), (std::vector<int>{harness.fLogger.refs(), harness.fLogger.fNamed.refs(),
                                                                    harness.fDispatcher.refs(), harness.fConfigManager.refs(),
                                                                    harness.fConfigManager.fConfig.refs()}));
-    // The host's reference, then the dispatcher's: the service gives back what it holds.
     harness.stop();
-    EXPECT_EQ(2, harness.fComms.refs());
-    harness.fDispatcher.fHeld.clear();
-    EXPECT_EQ(std::make_pair(1, 0), std::make_pair(harness.fComms.refs(), harness.fLogger.fNamed.refs()));
+    EXPECT_EQ(2, harness.fComms.refs()) << "the dispatcher's reference keeps the service (the harness checks it lets go)";
   }
 }
 
