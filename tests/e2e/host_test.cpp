@@ -2,11 +2,9 @@
 // plug-in behind real sockets, and the limits of a real process.
 #include <fcntl.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <regex>
@@ -14,7 +12,6 @@
 
 #include "PPayload.h"
 #include "PProcess.h"
-#include "zevo/PFd.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
 namespace {
@@ -22,21 +19,6 @@ namespace {
 std::pair<int, int> open(PWireClient& ioClient, const std::string& iPath, int iMode) {
   const PWireFrame reply = ioClient.call(kStartFileTransfer, PPayload().str(iPath).i32(iMode));
   return {reply.fWord, payloadOf<int>(reply.fPayload)};
-}
-
-// A stream socket bound to iPath (empty: TCP on 127.0.0.1, any port), listening or not.
-PFd streamSocket(const std::string& iPath, bool iListening) {
-  PFd fd(::socket(iPath.empty() ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un un{};
-  sockaddr_in in{};
-  un.sun_family = AF_UNIX;
-  iPath.copy(un.sun_path, sizeof un.sun_path - 1);
-  in.sin_family = AF_INET;
-  in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool bound = iPath.empty() ? ::bind(fd.get(), reinterpret_cast<sockaddr*>(&in), sizeof in) == 0
-                                   : ::bind(fd.get(), reinterpret_cast<sockaddr*>(&un), sizeof un) == 0;
-  EXPECT_TRUE(bound && (!iListening || ::listen(fd.get(), 8) == 0));
-  return fd;
 }
 
 }  // namespace

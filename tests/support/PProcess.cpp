@@ -1,11 +1,13 @@
 #include "PProcess.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,6 +151,20 @@ int PHostProcess::stop() {
   if (pid() <= 0) return -1;
   ::kill(pid(), SIGTERM);
   return fChild->wait();
+}
+
+PFd streamSocket(const std::string& iPath, bool iListening) {
+  PFd fd(::socket(iPath.empty() ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un un{};
+  sockaddr_in in{};
+  un.sun_family = AF_UNIX;
+  iPath.copy(un.sun_path, sizeof un.sun_path - 1);
+  in.sin_family = AF_INET;
+  in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool bound = iPath.empty() ? ::bind(fd.get(), reinterpret_cast<sockaddr*>(&in), sizeof in) == 0
+                                   : ::bind(fd.get(), reinterpret_cast<sockaddr*>(&un), sizeof un) == 0;
+  EXPECT_TRUE(bound && (!iListening || ::listen(fd.get(), 8) == 0));
+  return fd;
 }
 
 int runHost(const std::vector<std::string>& iArgs, std::string& oErr) {

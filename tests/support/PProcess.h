@@ -83,6 +83,10 @@ class PHostProcess {
   std::vector<std::string> fEndpoints;
 };
 
+// A stream socket bound to iPath (empty: TCP on 127.0.0.1, any port),
+// listening or not.
+PFd streamSocket(const std::string& iPath, bool iListening);
+
 // zevohost run to its end: exit status, standard error in oErr.
 int runHost(const std::vector<std::string>& iArgs, std::string& oErr);
 
