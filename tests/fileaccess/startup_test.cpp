@@ -14,8 +14,8 @@ TEST(Startup, LoadsThePolicyRegistersAndBindsPublishingNothingOrStopsAtTheFirstF
   const std::tuple<const char*, unsigned, std::function<void(H&)>, int, size_t, size_t, size_t, int> cases[] = {
       {"started", H::kAll, {}, 0, 4, 1, 1, 2},
       {"no configuration manager", H::kAll & ~H::kConfig, {}, ERR_NO_INSTANCE, 0, 0, 0, 1},
-      {"the set cannot be loaded", H::kAll, [](H& h) { h.fConfigManager.fLoadResult = -3001; }, -3001, 0, 0, 0, 1},
-      {"a key fails", H::kAll, [](H& h) { h.fConfigManager.fConfig.fFailures[L"fileaccess.write"] = -3002; }, -3002, 2, 0, 0, 1},
+      {"the set cannot be loaded", H::kAll, [](H& h) { h.fConfigManager.fLoadResult = ERR_CONFIG_NO_SET; }, ERR_CONFIG_NO_SET, 0, 0, 0, 1},
+      {"a key fails", H::kAll, [](H& h) { h.fConfigManager.fConfig.fFailures[L"fileaccess.write"] = ERR_CONFIG_NO_KEY; }, ERR_CONFIG_NO_KEY, 2, 0, 0, 1},
       {"a key is missing", H::kAll, [](H& h) { h.fConfigManager.fConfig.fValues.erase(L"fileaccess.write.recursive"); },
        ERR_CONFIG_NO_KEY, 4, 0, 0, 1},
       {"no dispatcher", H::kAll & ~H::kDispatcher, {}, ERR_NO_INSTANCE, 4, 0, 0, 1},
