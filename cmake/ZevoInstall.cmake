@@ -63,8 +63,10 @@ function(zevo_install_headers iDirectory component)
 endfunction()
 
 # The CMake package (find_package(zevo): zevo::plugin, zevo::client and the
-# libraries) and the pkg-config files, relocatable: every path in them is
-# relative to the file's own place. Called once all targets are installed.
+# libraries), relocatable: its paths are relative to its own place; and the
+# pkg-config files, which name the prefix the install goes to (--prefix
+# included): they are written when installing. Called once all targets are
+# installed.
 function(zevo_install_package)
   include(CMakePackageConfigHelpers)
   set(cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/zevo)
@@ -76,13 +78,23 @@ function(zevo_install_package)
   install(FILES ${CMAKE_BINARY_DIR}/zevoConfig.cmake ${CMAKE_BINARY_DIR}/zevoConfigVersion.cmake
           DESTINATION ${cmakedir} COMPONENT dev)
 
-  set(pcdir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-  zevo_install_relative(ZEVO_PC_PREFIX "${pcdir}" "${CMAKE_INSTALL_PREFIX}")
-  zevo_install_relative(ZEVO_PC_LIBDIR "${CMAKE_INSTALL_PREFIX}" "${CMAKE_INSTALL_LIBDIR}")
-  zevo_install_relative(ZEVO_PC_INCLUDEDIR "${CMAKE_INSTALL_PREFIX}" "${CMAKE_INSTALL_INCLUDEDIR}")
-  zevo_install_relative(ZEVO_PC_PLUGINDIR "${CMAKE_INSTALL_PREFIX}" "${ZEVO_INSTALL_PLUGINDIR}")
+  # Directories under the prefix are written as ${prefix}/..., so that
+  # pkg-config --define-prefix serves a staged or moved tree.
+  foreach(dir LIBDIR INCLUDEDIR PLUGINDIR)
+    set(path ${CMAKE_INSTALL_${dir}})
+    if(dir STREQUAL "PLUGINDIR")
+      set(path ${ZEVO_INSTALL_PLUGINDIR})
+    endif()
+    if(NOT IS_ABSOLUTE "${path}")
+      set(path "\${prefix}/${path}")
+    endif()
+    set(ZEVO_PC_${dir} "${path}")
+  endforeach()
+  set(ZEVO_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")  # filled in by the install
   foreach(pc zevo-plugin zevoclient)
-    configure_file(cmake/${pc}.pc.in ${CMAKE_BINARY_DIR}/${pc}.pc @ONLY)
-    install(FILES ${CMAKE_BINARY_DIR}/${pc}.pc DESTINATION ${pcdir} COMPONENT dev)
+    configure_file(cmake/${pc}.pc.in ${CMAKE_BINARY_DIR}/pkgconfig/${pc}.pc.in @ONLY)
+    install(CODE "configure_file(\"${CMAKE_BINARY_DIR}/pkgconfig/${pc}.pc.in\" \"${CMAKE_BINARY_DIR}/pkgconfig/${pc}.pc\" @ONLY)"
+            COMPONENT dev)
+    install(FILES ${CMAKE_BINARY_DIR}/pkgconfig/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
   endforeach()
 endfunction()

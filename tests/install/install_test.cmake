@@ -64,10 +64,11 @@ run("installing the example plug-in" ${CMAKE_COMMAND} --install ${WORK}/plugin)
 if(PKG_CONFIG)
   set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
   # One line each, as a user would write them, the two at once (no
-  # semicolons: run() takes a list).
+  # semicolons: run() takes a list). The files name /opt/zevo: the staged
+  # tree is found with --define-prefix.
   run("pkg-config builds" sh -c [=[
       set -e
-      pc=$1 cxx=$2 flags=$3 examples=$4 work=$5
+      pc="$1 --define-prefix" cxx=$2 flags=$3 examples=$4 work=$5
       $cxx $flags -std=c++17 "$examples/client/zevo-stat.cpp" $($pc --cflags --libs zevoclient) -Wl,-rpath,$($pc --variable=libdir zevoclient) -o "$work/zevo-stat-pc" &
       client=$!
       $cxx $flags -std=c++17 -shared -fPIC "$examples/plugin/PHelloPlugin.cpp" $($pc --cflags --libs zevo-plugin) -Wl,--no-undefined -o "$work/libzevop.hello-pc.so"
