@@ -1,9 +1,10 @@
 # Install rules shared by the folders (docs/install.md).
 #
 # Components: libs (the shared libraries with their versioned names), runtime
-# (zevohost, the file-access plug-in, their manual pages, completion and
-# units), client (zevofa, its manual page and completion), dev (headers, the
-# unversioned library links, pkg-config files, the CMake package).
+# (zevohost, the file-access plug-in, their manual pages and completion),
+# systemd (the units, systemd/), client (zevofa, its manual page and
+# completion), dev (headers, the unversioned library links, pkg-config
+# files, the CMake package).
 #
 # Run paths: with ZEVO_INSTALL_RPATH every installed program, library and
 # plug-in finds the project's libraries relative to its own place
