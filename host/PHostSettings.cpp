@@ -3,12 +3,17 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
+#include "zevo/PDir.h"
 #include "zevo/PErrors.h"
+#include "zevo/PFile.h"
+#include "zevo/PPathPolicy.h"
 #include "zevo/PUtils.h"
 #include "zevo/logger/PLogger.h"
 
@@ -19,7 +24,8 @@ const char kHostUsage[] =
     "\n"
     "  --config-dir DIR       configuration sets, one DIR/<set>.conf each (default /etc/zevo);\n"
     "                         the host's own set is zevohost.conf\n"
-    "  --plugin PATH          load this plug-in library (repeatable; replaces 'plugins')\n"
+    "  --plugin PATH          load this plug-in library (repeatable; replaces 'plugins');\n"
+    "                         without either: every libzevop.*.so of the plug-in directory\n"
     "  --listen ENDPOINT      unix:PATH or tcp:HOST:PORT (repeatable; replaces 'listen');\n"
     "                         not used when systemd passes the sockets\n"
     "  --socket-mode MODE     octal mode of the Unix sockets the host creates (default 0660)\n"
@@ -133,7 +139,49 @@ void configList(IConfig* iConfig, const wchar_t* iKey, std::vector<std::string>&
   oPieces.swap(pieces);
 }
 
+// The plug-ins of a directory: its regular files (or links to them) named
+// libzevop.*.so, by name. Links are followed: the directory is the
+// administrator's, as the configuration directory is.
+bool listPlugins(const std::string& iDirectory, std::vector<std::string>& oPaths, std::string& oError) {
+  PFollowLinksScope followLinks;
+  PDir listing;
+  int rc = listing.popen(PUtils::wide(iDirectory), PLiteral(L"libzevop.*.so"));
+  if (rc == 0) rc = listing.preaddir();
+  std::vector<std::string> paths;
+  for (; rc == 0 && listing == 0; listing++) {
+    std::string name;
+    if (PUtils::toUtf8(listing.getEntry(), name) != 0) continue;
+    const std::string path = iDirectory + "/" + name;
+    if (PFile::check(PUtils::wide(path), PFile::CHECK_FILE)) paths.push_back(path);
+  }
+  if (rc == 0) rc = listing.lastError();
+  if (rc != 0) {
+    const char* meaning = PErrors::meaning(rc);
+    oError = "cannot list the plug-in directory " + iDirectory + ": " +
+             (meaning != nullptr ? meaning : "code " + std::to_string(rc));
+    return false;
+  }
+  if (paths.empty()) {
+    oError = "the plug-in directory " + iDirectory + " holds no libzevop.*.so";
+    return false;
+  }
+  std::sort(paths.begin(), paths.end());
+  oPaths.swap(paths);
+  return true;
+}
+
 }  // namespace
+
+std::string defaultPluginDir() {
+  char program[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", program, sizeof program);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof program) return ZEVO_PLUGIN_DIR;  // no /proc
+  std::filesystem::path directory = std::filesystem::path(std::string(program, static_cast<size_t>(length)));
+  directory = (directory.parent_path() / ZEVO_PLUGIN_DIR_FROM_PROGRAM).lexically_normal();
+  std::string text = directory.string();
+  if (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
 
 std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
   static const wchar_t* const kKnown[] = {L"plugins",        L"listen",    L"workers",   L"frame.max",
@@ -300,8 +348,8 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
 
   for (std::string& plugin : oSettings.fPlugins) plugin = absolute(plugin);
   for (std::string& endpoint : oSettings.fListen) endpoint = endpointAbsolute(endpoint);
-  if (oSettings.fPlugins.empty()) {
-    oError = "no plug-ins to load: set 'plugins' in zevohost.conf or give --plugin";
+  if (oSettings.fPlugins.empty() && !listPlugins(defaultPluginDir(), oSettings.fPlugins, oError)) {
+    oError = "no plug-ins to load: " + oError + "; set 'plugins' in zevohost.conf or give --plugin";
     return false;
   }
   return true;

@@ -54,6 +54,11 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
 // One line per key of the host's set that the host does not know.
 std::vector<std::string> unknownHostKeys(PConfig* iConfig);
 
+// Where an installed host finds its plug-ins when neither 'plugins' nor
+// --plugin names any: the plug-in directory as installed beside this
+// program (found through /proc/self/exe, so under any prefix).
+std::string defaultPluginDir();
+
 // "none", "error", "warning", "info", "debug", "trace" (or 0 to 5); -1 when unknown.
 int parseLogLevel(const std::string& iText);
 

@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   }
   if (options.fHelp) {
     std::fputs(kHostUsage, stdout);
+    std::printf("\nPlug-in directory: %s\n", defaultPluginDir().c_str());
     return 0;
   }
   if (options.fVersion) {

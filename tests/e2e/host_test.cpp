@@ -38,6 +38,8 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
       {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten unix:/tmp/x\n", 1, dir + "/zevohost.conf:2"},
       {{"--config-dir", dir}, "zevop.fileaccess", "fileaccess.read = /data\n", 1, "fileaccess.write"},
       {{"--config-dir", dir, "--plugin", "/nonexistent/libx.so"}, "", "", 1, "/nonexistent/libx.so"},
+      // None named: the build tree has no plug-in directory beside the host.
+      {{"--config-dir", dir}, "zevohost", "workers = 2\n", 1, "no plug-ins to load: cannot list the plug-in directory"},
       {{"--config-dir", dir, "--listen", "udp:1"}, "", "", 1, "unknown endpoint"},
       {{"--config-dir", dir, "--symlinks", "sometimes"}, "", "", 1, "symlinks \"sometimes\" is not follow or refuse"},
       {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nsymlinks = Follow\n", 1, "\"Follow\""},
