@@ -32,12 +32,12 @@ ZEVO_PACKAGES_CI=(clang libclang-rt-14-dev dpkg-dev systemd groff-base python3)
 # True when the package is installed and configured ("dpkg -s" also answers
 # for a package removed with its configuration files left behind).
 zevo_package_installed() {
-  local name="${1%%:*}" arch="" native
+  local name="${1%%:*}" arch="" states
   [ "$name" = "$1" ] || arch="${1#*:}"
-  native=$(dpkg --print-architecture)
-  [ -n "$arch" ] || arch="$native"
-  dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' "$name" 2>/dev/null \
-    | grep -Eq "^($arch|all) installed$"
+  [ -n "$arch" ] || arch=$(dpkg --print-architecture)
+  # One line per installed architecture of the package.
+  states=$(dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' "$name" 2>/dev/null) || return 1
+  grep -Eqx "($arch|all) installed" <<<"$states"
 }
 
 # zevo_install_packages WHO PACKAGE...
