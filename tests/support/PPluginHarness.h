@@ -34,5 +34,5 @@ class PPluginHarness {
   IPlugin* fPlugin = nullptr;
 
  private:
-  int fNextResponseID = 1;
+  std::atomic<int> fNextResponseID{1};  // requests may be delivered from several threads
 };
