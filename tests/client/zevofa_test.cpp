@@ -2,7 +2,6 @@
 // sees them.
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -187,28 +186,4 @@ TEST_F(Zevofa, LostConnectionsTimeOutsAndInterruptsEndItPromptly) {
   const PRun result = run({"-e", "unix:" + silent, "--timeout", "0.3", "stat", data()});
   EXPECT_EQ(4, result.fExit);
   EXPECT_EQ("zevofa: no reply to IsExists within 0.3 s (-4007): unix:" + silent + "\n", result.fErr);
-}
-
-TEST_F(Zevofa, DrawsAProgressBarOnATerminalOnly) {
-  writeFile(data("big"), patternBytes(2 * 1024 * 1024));
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-  const int terminal = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(terminal, 0);
-  auto drawn = [&](const std::vector<std::string>& iArgs) {
-    PSpawn onTerminal = setup();
-    onTerminal.fFds[2] = terminal;
-    EXPECT_EQ(0, run(iArgs, "", onTerminal).fExit);
-    std::string text;
-    char buffer[4096];
-    fcntl(master, F_SETFL, O_NONBLOCK);
-    for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(got));
-    return text;
-  };
-  const std::string bar = drawn({"get", data("big"), local / "big"});
-  EXPECT_TRUE(bar.find("100%") != std::string::npos && bar.find("2.0 MiB") != std::string::npos && bar.find("[####") != std::string::npos)
-      << bar;
-  EXPECT_EQ("", drawn({"-q", "get", data("big"), local / "quiet"}));
-  ::close(terminal);
-  ::close(master);
 }
