@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <string>
 
 #include "PSys.h"
 #include "zevo/PErrors.h"
@@ -112,32 +113,138 @@ bool lastIsLink(const PLast& iLast) {
   return lastInfo(iLast, info) == 0 && S_ISLNK(info.st_mode);
 }
 
-int openRefusing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
-  PLast last;
-  int rc = split(iPath, last);
-  if (rc != 0) return rc;
-  if (last.fSlash && (iFlags & O_DIRECTORY) == 0) {
-    // A trailing "/" would make the system follow a last link despite
-    // O_NOFOLLOW: it is judged here and the name opened without it.
-    struct stat info;
-    rc = lastInfo(last, info);
-    if (rc == PERR_NOT_FOUND) return (iFlags & O_CREAT) != 0 ? PERR_IS_DIR : PERR_NOT_FOUND;
-    if (rc != 0) return rc;
-    if (S_ISLNK(info.st_mode)) return PERR_SYMLINK;
-    if (!S_ISDIR(info.st_mode)) return PERR_NOT_DIR;
+// What iFlags want at a path, judged by what is there: 0, or the code that
+// refuses it. Nothing has opened it for reading or writing yet.
+int judge(const struct stat& iInfo, int iFlags) {
+  if (S_ISLNK(iInfo.st_mode)) return PERR_SYMLINK;
+  if ((iFlags & O_DIRECTORY) != 0) return S_ISDIR(iInfo.st_mode) ? 0 : PERR_NOT_DIR;
+  return PPathAt::kindCode(iInfo.st_mode);
+}
+
+// Opens the object that the O_PATH descriptor iProbe holds, with iFlags
+// less those that act on a name (creating, truncating: see truncateIfAsked()).
+// Through /proc/self/fd the same inode is opened whatever has happened to
+// its name since it was judged.
+int reopen(int iProbe, const struct stat& iSeen, int iFlags, int& oFd) {
+  const std::string self = "/proc/self/fd/" + std::to_string(iProbe);
+  const int fd = PSys::openat(AT_FDCWD, self.c_str(), iFlags & ~(O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW), 0);
+  if (fd < 0) return PErrors::fromErrno(errno);
+  struct stat info;
+  int rc = 0;
+  if (PSys::fstat(fd, &info) != 0) {
+    rc = PErrors::fromErrno(errno);
+  } else if (info.st_dev != iSeen.st_dev || info.st_ino != iSeen.st_ino) {
+    rc = PERR_FAILED;  // not the inode judged: /proc is not what it should be
   }
-  const int fd = PSys::openat(last.fDir, last.fName.c_str(), iFlags | O_NOFOLLOW, iMode);
-  if (fd >= 0) {
-    oFd = fd;
-    return 0;
+  if (rc != 0) {
+    PSys::close(fd);
+    return rc;
+  }
+  oFd = fd;
+  return 0;
+}
+
+// O_TRUNC for an open file, once it is known to be the one judged.
+int truncateIfAsked(int& ioFd, int iFlags) {
+  if ((iFlags & O_TRUNC) == 0 || (iFlags & O_ACCMODE) == O_RDONLY || PSys::ftruncate(ioFd, 0) == 0) return 0;
+  const int rc = PErrors::fromErrno(errno);
+  PSys::close(ioFd);
+  ioFd = -1;
+  return rc;
+}
+
+// Judges the object that the O_PATH descriptor iProbe holds and opens it;
+// iProbe is closed.
+int openProbed(int iProbe, int iFlags, struct stat& oSeen, int& oFd) {
+  int rc = 0;
+  if (PSys::fstatat(iProbe, "", &oSeen, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) rc = PErrors::fromErrno(errno);
+  if (rc == 0) rc = judge(oSeen, iFlags);
+  if (rc == 0) rc = reopen(iProbe, oSeen, iFlags, oFd);
+  PSys::close(iProbe);
+  return rc;
+}
+
+int openFollowing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
+  const int probe = PSys::open(iPath.c_str(), O_PATH | O_CLOEXEC | (iFlags & O_DIRECTORY), 0);
+  if (probe >= 0) {
+    struct stat seen;
+    int fd = -1;
+    int rc = openProbed(probe, iFlags, seen, fd);
+    if (rc == 0) rc = truncateIfAsked(fd, iFlags);
+    if (rc == 0) oFd = fd;
+    return rc;
   }
   const int error = errno;
-  if (error == ELOOP || (error == ENOTDIR && lastIsLink(last))) return PERR_SYMLINK;
+  if (error != ENOENT || (iFlags & O_CREAT) == 0) return PErrors::fromErrno(error);
+  // Nothing there: created by name, as the system does (through a dangling
+  // link too). Something put there in the meantime is opened, then refused.
+  const int fd = PSys::open(iPath.c_str(), iFlags, iMode);
+  if (fd < 0) return errno == ENXIO ? PERR_NOT_FILE : PErrors::fromErrno(errno);  // a FIFO without reader
   struct stat info;
-  if (error == ENXIO && lastInfo(last, info) == 0 && PPathAt::kindCode(info.st_mode) != 0) {
-    return PPathAt::kindCode(info.st_mode);
+  const int rc = PSys::fstat(fd, &info) != 0 ? PErrors::fromErrno(errno) : judge(info, iFlags);
+  if (rc != 0) {
+    PSys::close(fd);
+    return rc;
   }
-  return PErrors::fromErrno(error);
+  oFd = fd;
+  return 0;
+}
+
+// Opens the last component itself (a link too) as an O_PATH descriptor.
+int probeLast(const PLast& iLast, int& oFd) {
+  const int fd = PSys::openat(iLast.fDir, iLast.fName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fd < 0) return PErrors::fromErrno(errno);
+  oFd = fd;
+  return 0;
+}
+
+// A name replaced between the judging and the opening is judged again;
+// after that many replacements the caller is told the path is busy.
+constexpr int kAttempts = 3;
+
+int openRefusing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    PLast last;
+    int rc = split(iPath, last);
+    if (rc != 0) return rc;
+    if (last.fSlash && (iFlags & O_DIRECTORY) == 0) {
+      // A trailing "/" would make the system follow a last link despite
+      // O_NOFOLLOW: it is judged here and the name opened without it.
+      struct stat info;
+      rc = lastInfo(last, info);
+      if (rc == PERR_NOT_FOUND) return (iFlags & O_CREAT) != 0 ? PERR_IS_DIR : PERR_NOT_FOUND;
+      if (rc != 0) return rc;
+      if (S_ISLNK(info.st_mode)) return PERR_SYMLINK;
+      if (!S_ISDIR(info.st_mode)) return PERR_NOT_DIR;
+    }
+    int probe = -1;
+    rc = probeLast(last, probe);
+    if (rc == PERR_NOT_FOUND && (iFlags & O_CREAT) != 0) {
+      // O_EXCL: a new regular file, or EEXIST for whatever appeared.
+      const int fd = PSys::openat(last.fDir, last.fName.c_str(), iFlags | O_EXCL | O_NOFOLLOW, iMode);
+      if (fd >= 0) {
+        oFd = fd;
+        return 0;
+      }
+      if (errno == EEXIST) continue;
+      return PErrors::fromErrno(errno);
+    }
+    if (rc != 0) return rc;
+    struct stat seen;
+    int fd = -1;
+    rc = openProbed(probe, iFlags, seen, fd);
+    if (rc != 0) return rc;
+    // The name must still name what was opened: a file swapped for a link
+    // meanwhile is refused as the link, not read in its stead.
+    struct stat now;
+    if (lastInfo(last, now) == 0 && now.st_dev == seen.st_dev && now.st_ino == seen.st_ino) {
+      rc = truncateIfAsked(fd, iFlags);
+      if (rc == 0) oFd = fd;
+      return rc;
+    }
+    PSys::close(fd);
+  }
+  return PERR_BUSY;
 }
 
 }  // namespace
@@ -149,18 +256,7 @@ int PPathAt::kindCode(mode_t iMode) {
 
 int PPathAt::open(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
   if (PPathPolicy::refusesSymlinks()) return openRefusing(iPath, iFlags, iMode, oFd);
-  const int fd = PSys::open(iPath.c_str(), iFlags, iMode);
-  if (fd >= 0) {
-    oFd = fd;
-    return 0;
-  }
-  const int error = errno;
-  // ENXIO: a FIFO without reader, a socket or a device without driver.
-  struct stat info;
-  if (error == ENXIO && PSys::stat(iPath.c_str(), &info) == 0 && kindCode(info.st_mode) != 0) {
-    return kindCode(info.st_mode);
-  }
-  return PErrors::fromErrno(error);
+  return openFollowing(iPath, iFlags, iMode, oFd);
 }
 
 int PPathAt::stat(const std::string& iPath, struct stat& oInfo) {

@@ -8,6 +8,12 @@
 // walking its components with openat(O_PATH | O_NOFOLLOW) and checking each;
 // the last component is then reached relative to it with O_NOFOLLOW or
 // AT_SYMLINK_NOFOLLOW. A link anywhere is PERR_SYMLINK.
+//
+// open() never opens a special file for reading or writing: what the path
+// names is first opened with O_PATH (which runs no driver), judged with
+// fstatat, and only then reopened through /proc/self/fd with the real flags
+// (the same inode, whatever happened to the name meanwhile). A file that
+// does not exist is created with O_EXCL (links refused) or by name.
 #pragma once
 
 #include <sys/stat.h>
@@ -17,8 +23,10 @@
 
 class PPathAt {
  public:
-  // A descriptor in oFd, or a code. ENXIO (a FIFO without reader, a socket,
-  // a device without driver) becomes PERR_NOT_FILE.
+  // A descriptor in oFd, or a code: a regular file, or with O_DIRECTORY in
+  // iFlags a directory. Anything else is refused before it is opened:
+  // PERR_IS_DIR, PERR_NOT_FILE (FIFO, device, socket) or PERR_NOT_DIR.
+  // O_TRUNC is applied once the file is known to be the one judged.
   static int open(const std::string& iPath, int iFlags, mode_t iMode, int& oFd);
   // What the path names (links followed, or refused).
   static int stat(const std::string& iPath, struct stat& oInfo);

@@ -1,0 +1,90 @@
+// Special files, hard links and mount points: what PFile and PDir refuse,
+// with links refused (openat2, and the walk used where the system has none)
+// and followed. "Opened" is seen at the system-call seam: an open without
+// O_PATH of something that is neither a regular file nor a directory.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "PTestSupport.h"
+#include "zevo/PDir.h"
+#include "zevo/PFile.h"
+#include "zevo/portinglayer/PSysCalls.h"
+
+namespace {
+
+enum class Mode { kFollow, kOpenat2, kWalk };
+
+int gSpecialOpens = 0;
+std::string gSwapTo;  // when set, the first real open of a regular file finds this renamed over it first
+
+void seen(int iDir, const char* iPath, int iFlags) {
+  struct stat info;
+  if ((iFlags & O_PATH) != 0 || ::fstatat(iDir, iPath, &info, 0) != 0) return;
+  if (S_ISREG(info.st_mode) && !gSwapTo.empty()) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlinkat(iDir, iPath, target.data(), target.size());  // /proc/self/fd/N, or the name
+    target.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    const bool byName = length <= 0;
+    if (::renameat(AT_FDCWD, gSwapTo.c_str(), byName ? iDir : AT_FDCWD, byName ? iPath : target.c_str()) != 0) ADD_FAILURE();
+    gSwapTo.clear();
+  }
+  if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) ++gSpecialOpens;
+}
+int countedOpen(const char* iPath, int iFlags, mode_t iMode) {
+  seen(AT_FDCWD, iPath, iFlags);
+  return PSysCalls::defaults().fOpen(iPath, iFlags, iMode);
+}
+int countedOpenat(int iDir, const char* iPath, int iFlags, mode_t iMode) {
+  seen(iDir, iPath, iFlags);
+  return PSysCalls::defaults().fOpenat(iDir, iPath, iFlags, iMode);
+}
+int noOpenat2(int, const char*, int, mode_t, unsigned long long) { return errno = ENOSYS, -1; }
+
+int openPath(const std::string& iPath, unsigned int iMode = PFile::MODE_READ_ONLY) {
+  PFile file;
+  return file.popen(wpath(iPath), iMode, 0);
+}
+
+class Special : public ::testing::TestWithParam<Mode> {
+ protected:
+  void SetUp() override {
+    PSysCalls::table().fOpen = countedOpen;
+    PSysCalls::table().fOpenat = countedOpenat;
+    if (GetParam() == Mode::kWalk) PSysCalls::table().fOpenat2 = noOpenat2;
+    gSpecialOpens = 0;
+  }
+  void TearDown() override {
+    gSwapTo.clear();
+    EXPECT_EQ(descriptors, descriptorCount()) << "a descriptor leaked";
+  }
+  bool refusing() const { return GetParam() != Mode::kFollow; }
+
+  PTempDir dir;
+  PSysCallsScope restore;
+  PSymlinkPolicyScope policy{GetParam() == Mode::kFollow ? PPathPolicy::SYMLINKS_FOLLOW : PPathPolicy::SYMLINKS_REFUSE};
+  int descriptors = descriptorCount();
+};
+
+}  // namespace
+
+TEST_P(Special, DevicesAndFifosAreRefusedWithoutBeingOpened) {
+  ASSERT_EQ(0, ::mkfifo((dir / "fifo").c_str(), 0600));
+  for (const std::string& path : {std::string("/dev/null"), dir / "fifo"}) {
+    for (unsigned int mode : {PFile::MODE_READ_ONLY, PFile::MODE_WRITE_NEW, PFile::MODE_WRITE | PFile::MODE_APPEND}) {
+      EXPECT_EQ(PERR_NOT_FILE, openPath(path, mode)) << path << " " << mode;
+    }
+    EXPECT_EQ(PERR_NOT_DIR, PDir().popen(wpath(path), PLiteral()));
+  }
+  // A FIFO renamed over the file just before the real open: the file judged
+  // is the one opened (links refused: the name, changed, is judged again).
+  writeText(dir / "f", "x");
+  gSwapTo = dir / "fifo";
+  EXPECT_EQ(refusing() ? PERR_NOT_FILE : 0, openPath(dir / "f"));
+  EXPECT_TRUE(gSwapTo.empty()) << "swapped";
+  EXPECT_EQ(0, gSpecialOpens);
+}
+
+INSTANTIATE_TEST_SUITE_P(Special, Special, ::testing::Values(Mode::kFollow, Mode::kOpenat2, Mode::kWalk));
