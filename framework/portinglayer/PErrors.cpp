@@ -51,6 +51,7 @@ const PErrorEntry kErrors[] = {
     ZEVO_ERROR(PERR_CROSS_DEVICE, "the operation would cross file systems"),
     ZEVO_ERROR(PERR_INTERRUPTED, "interrupted before anything was done"),
     ZEVO_ERROR(PERR_MUTEX, "a mutex operation failed (not initialised, closed, not owner)"),
+    ZEVO_ERROR(PERR_HARDLINK, "the file has more than one hard link, which the host refuses"),
     ZEVO_ERROR(ERR_PLUGIN_OPEN, "the plug-in library cannot be loaded"),
     ZEVO_ERROR(ERR_PLUGIN_ENTRY, "the library has no plug-in entry function"),
     ZEVO_ERROR(ERR_INVALID_ARG, "an argument is null, empty or out of range"),

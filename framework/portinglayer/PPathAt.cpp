@@ -118,7 +118,11 @@ bool lastIsLink(const PLast& iLast) {
 int judge(const struct stat& iInfo, int iFlags) {
   if (S_ISLNK(iInfo.st_mode)) return PERR_SYMLINK;
   if ((iFlags & O_DIRECTORY) != 0) return S_ISDIR(iInfo.st_mode) ? 0 : PERR_NOT_DIR;
-  return PPathAt::kindCode(iInfo.st_mode);
+  const int kind = PPathAt::kindCode(iInfo.st_mode);
+  // Another name of the file may lie anywhere on the file system, outside
+  // every granted tree: reading or writing through this one is an escape.
+  if (kind == 0 && iInfo.st_nlink > 1 && PPathPolicy::refusesSymlinks()) return PERR_HARDLINK;
+  return kind;
 }
 
 // Opens the object that the O_PATH descriptor iProbe holds, with iFlags

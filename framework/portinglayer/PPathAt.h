@@ -25,7 +25,9 @@ class PPathAt {
  public:
   // A descriptor in oFd, or a code: a regular file, or with O_DIRECTORY in
   // iFlags a directory. Anything else is refused before it is opened:
-  // PERR_IS_DIR, PERR_NOT_FILE (FIFO, device, socket) or PERR_NOT_DIR.
+  // PERR_IS_DIR, PERR_NOT_FILE (FIFO, device, socket) or PERR_NOT_DIR; with
+  // links refused, a regular file with more than one hard link is
+  // PERR_HARDLINK.
   // O_TRUNC is applied once the file is known to be the one judged.
   static int open(const std::string& iPath, int iFlags, mode_t iMode, int& oFd);
   // What the path names (links followed, or refused).

@@ -6,6 +6,8 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "PTestSupport.h"
@@ -85,6 +87,18 @@ TEST_P(Special, DevicesAndFifosAreRefusedWithoutBeingOpened) {
   EXPECT_EQ(refusing() ? PERR_NOT_FILE : 0, openPath(dir / "f"));
   EXPECT_TRUE(gSwapTo.empty()) << "swapped";
   EXPECT_EQ(0, gSpecialOpens);
+}
+
+TEST_P(Special, AHardLinkToAnOutsideFileIsOpenedOnlyWithLinksFollowed) {
+  std::filesystem::create_directories(dir / "tree");
+  writeText(dir / "outside", "secret");
+  ASSERT_EQ(0, ::link((dir / "outside").c_str(), (dir / "tree/hard").c_str()));
+  for (unsigned int mode : {PFile::MODE_READ_ONLY, PFile::MODE_WRITE_NEW, PFile::MODE_WRITE | PFile::MODE_APPEND}) {
+    EXPECT_EQ(refusing() ? PERR_HARDLINK : 0, openPath(dir / "tree/hard", mode)) << mode;
+  }
+  EXPECT_EQ(refusing() ? "secret" : "", readText(dir / "outside")) << "emptied only through a followed link";
+  EXPECT_EQ(0, PFile::pdelete(wpath(dir / "tree/hard")));
+  EXPECT_EQ(0, openPath(dir / "outside", PFile::MODE_WRITE_NEW)) << "its only name now";
 }
 
 INSTANTIATE_TEST_SUITE_P(Special, Special, ::testing::Values(Mode::kFollow, Mode::kOpenat2, Mode::kWalk));

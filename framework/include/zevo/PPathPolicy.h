@@ -3,8 +3,10 @@
 // Process-wide, set once at start-up (the host does it before plug-ins load).
 // With SYMLINKS_REFUSE a path that passes through a symbolic link, in any
 // component including the last, is refused with PERR_SYMLINK (exists() and
-// check() answer 0). The layer's default is SYMLINKS_FOLLOW: the system's
-// behaviour.
+// check() answer 0), and PFile::popen refuses a regular file with more than
+// one hard link with PERR_HARDLINK (its other name may lie anywhere; exists,
+// check and pdelete treat it as any file). The layer's default is
+// SYMLINKS_FOLLOW: the system's behaviour.
 #pragma once
 
 #include "zevo/PExport.h"
