@@ -48,7 +48,7 @@ const PErrorEntry kErrors[] = {
     ZEVO_ERROR(PERR_INVALID_ARG, "an invalid argument or mode"),
     ZEVO_ERROR(PERR_TOO_LARGE, "the file or value is too large"),
     ZEVO_ERROR(PERR_NO_MEMORY, "the system is out of memory"),
-    ZEVO_ERROR(PERR_CROSS_DEVICE, "the operation would cross file systems"),
+    ZEVO_ERROR(PERR_CROSS_DEVICE, "the path crosses a mount point that the host refuses, or the operation would cross file systems"),
     ZEVO_ERROR(PERR_INTERRUPTED, "interrupted before anything was done"),
     ZEVO_ERROR(PERR_MUTEX, "a mutex operation failed (not initialised, closed, not owner)"),
     ZEVO_ERROR(PERR_HARDLINK, "the file has more than one hard link, which the host refuses"),

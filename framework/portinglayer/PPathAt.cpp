@@ -17,8 +17,10 @@ namespace {
 
 #ifdef RESOLVE_NO_SYMLINKS
 constexpr unsigned long long kNoSymlinks = RESOLVE_NO_SYMLINKS;
+constexpr unsigned long long kNoXdev = RESOLVE_NO_XDEV;
 #else
-constexpr unsigned long long kNoSymlinks = 0x04;  // the kernel's value
+constexpr unsigned long long kNoSymlinks = 0x04;  // the kernel's values
+constexpr unsigned long long kNoXdev = 0x01;
 #endif
 
 constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
@@ -36,16 +38,31 @@ struct PLast {
   // the last component (unlink, rmdir, mkdir) judge it as the system does.
   std::string given() const { return fSlash && fName != "/" ? fName + "/" : fName; }
 
-  int fDir = AT_FDCWD;  // O_PATH descriptor; AT_FDCWD for the root
-  std::string fName;    // without trailing "/"; "/" for the root
-  bool fSlash = false;  // the path ended with "/"
+  int fDir = AT_FDCWD;     // O_PATH descriptor; AT_FDCWD for the root
+  std::string fName;       // without trailing "/"; "/" for the root
+  bool fSlash = false;     // the path ended with "/"
+  bool fOpenat2 = false;   // fDir came from openat2: the last step may use it too
+  bool fSameDev = false;   // mounts refused and walked: the last component must be on fStartDev
+  dev_t fStartDev = 0;     // the device of the walk's start, "/" or the working directory
 };
 
-// Opens iParent component by component (no openat2): every component must
-// be a directory and none a link.
-int walk(const std::string& iParent, int& oFd) {
+// Opens iParent component by component (no openat2) into ioLast.fDir: every
+// component must be a directory and none a link; with mounts refused, each
+// must lie on the start's device (a bind mount within one file system
+// cannot be told this way).
+int walk(const std::string& iParent, PLast& ioLast) {
   int dir = PSys::open(!iParent.empty() && iParent[0] == '/' ? "/" : ".", kDirFlags, 0);
   if (dir < 0) return PErrors::fromErrno(errno);
+  if (PPathPolicy::refusesMounts()) {
+    struct stat info;
+    if (PSys::fstat(dir, &info) != 0) {
+      const int rc = PErrors::fromErrno(errno);
+      PSys::close(dir);
+      return rc;
+    }
+    ioLast.fSameDev = true;
+    ioLast.fStartDev = info.st_dev;
+  }
   size_t start = 0;
   while (start < iParent.size()) {
     size_t end = iParent.find('/', start);
@@ -64,6 +81,8 @@ int walk(const std::string& iParent, int& oFd) {
       rc = PErrors::fromErrno(errno);
     } else if (S_ISLNK(info.st_mode)) {
       rc = PERR_SYMLINK;
+    } else if (ioLast.fSameDev && info.st_dev != ioLast.fStartDev) {
+      rc = PERR_CROSS_DEVICE;
     } else if (!S_ISDIR(info.st_mode)) {
       rc = PERR_NOT_DIR;
     }
@@ -73,7 +92,7 @@ int walk(const std::string& iParent, int& oFd) {
     }
     dir = next;
   }
-  oFd = dir;
+  ioLast.fDir = dir;
   return 0;
 }
 
@@ -89,15 +108,20 @@ int split(const std::string& iPath, PLast& oLast) {
   const size_t first = slash == std::string::npos ? 0 : slash + 1;
   oLast.fName = iPath.substr(first, end - first);
   const std::string parent = first == 0 ? std::string(".") : iPath.substr(0, first);
-  const int fd = PSys::openat2(AT_FDCWD, parent.c_str(), kDirFlags, 0, kNoSymlinks);
+  // RESOLVE_NO_XDEV: every component on the mount of the start ("/" for an
+  // absolute path, the working directory for a relative one); EXDEV is
+  // PERR_CROSS_DEVICE.
+  const unsigned long long resolve = kNoSymlinks | (PPathPolicy::refusesMounts() ? kNoXdev : 0);
+  const int fd = PSys::openat2(AT_FDCWD, parent.c_str(), kDirFlags, 0, resolve);
   if (fd >= 0) {
     oLast.fDir = fd;
+    oLast.fOpenat2 = true;
     return 0;
   }
   const int error = errno;
   // No openat2 (old kernel, user-mode emulator) or a filter that forbids
   // it: the walk judges the same components.
-  if (error == ENOSYS || error == EPERM) return walk(parent, oLast.fDir);
+  if (error == ENOSYS || error == EPERM) return walk(parent, oLast);
   return error == ELOOP ? PERR_SYMLINK : PErrors::fromErrno(error);
 }
 
@@ -157,13 +181,16 @@ int truncateIfAsked(int& ioFd, int iFlags) {
   return rc;
 }
 
-// Judges the object that the O_PATH descriptor iProbe holds and opens it;
+// What the O_PATH descriptor iFd holds (a link itself, not its target).
+int probeInfo(int iFd, struct stat& oInfo) {
+  return PSys::fstatat(iFd, "", &oInfo, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : PErrors::fromErrno(errno);
+}
+
+// Judges iSeen, what the O_PATH descriptor iProbe holds, and opens it;
 // iProbe is closed.
-int openProbed(int iProbe, int iFlags, struct stat& oSeen, int& oFd) {
-  int rc = 0;
-  if (PSys::fstatat(iProbe, "", &oSeen, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) rc = PErrors::fromErrno(errno);
-  if (rc == 0) rc = judge(oSeen, iFlags);
-  if (rc == 0) rc = reopen(iProbe, oSeen, iFlags, oFd);
+int openProbed(int iProbe, const struct stat& iSeen, int iFlags, int& oFd) {
+  int rc = judge(iSeen, iFlags);
+  if (rc == 0) rc = reopen(iProbe, iSeen, iFlags, oFd);
   PSys::close(iProbe);
   return rc;
 }
@@ -173,7 +200,12 @@ int openFollowing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) 
   if (probe >= 0) {
     struct stat seen;
     int fd = -1;
-    int rc = openProbed(probe, iFlags, seen, fd);
+    int rc = probeInfo(probe, seen);
+    if (rc != 0) {
+      PSys::close(probe);
+      return rc;
+    }
+    rc = openProbed(probe, seen, iFlags, fd);
     if (rc == 0) rc = truncateIfAsked(fd, iFlags);
     if (rc == 0) oFd = fd;
     return rc;
@@ -194,10 +226,21 @@ int openFollowing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) 
   return 0;
 }
 
-// Opens the last component itself (a link too) as an O_PATH descriptor.
-int probeLast(const PLast& iLast, int& oFd) {
-  const int fd = PSys::openat(iLast.fDir, iLast.fName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
+// Opens the last component itself (a link too) as an O_PATH descriptor,
+// with what it is. With mounts refused a mount point there is
+// PERR_CROSS_DEVICE, as anywhere before it.
+int probeLast(const PLast& iLast, int& oFd, struct stat& oInfo) {
+  constexpr int kFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+  const char* name = iLast.fName.c_str();
+  const int fd = iLast.fOpenat2 && PPathPolicy::refusesMounts() ? PSys::openat2(iLast.fDir, name, kFlags, 0, kNoXdev)
+                                                                 : PSys::openat(iLast.fDir, name, kFlags, 0);
   if (fd < 0) return PErrors::fromErrno(errno);
+  int rc = probeInfo(fd, oInfo);
+  if (rc == 0 && iLast.fSameDev && oInfo.st_dev != iLast.fStartDev) rc = PERR_CROSS_DEVICE;
+  if (rc != 0) {
+    PSys::close(fd);
+    return rc;
+  }
   oFd = fd;
   return 0;
 }
@@ -222,7 +265,8 @@ int openRefusing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
       if (!S_ISDIR(info.st_mode)) return PERR_NOT_DIR;
     }
     int probe = -1;
-    rc = probeLast(last, probe);
+    struct stat seen;
+    rc = probeLast(last, probe, seen);
     if (rc == PERR_NOT_FOUND && (iFlags & O_CREAT) != 0) {
       // O_EXCL: a new regular file, or EEXIST for whatever appeared.
       const int fd = PSys::openat(last.fDir, last.fName.c_str(), iFlags | O_EXCL | O_NOFOLLOW, iMode);
@@ -234,9 +278,8 @@ int openRefusing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
       return PErrors::fromErrno(errno);
     }
     if (rc != 0) return rc;
-    struct stat seen;
     int fd = -1;
-    rc = openProbed(probe, iFlags, seen, fd);
+    rc = openProbed(probe, seen, iFlags, fd);
     if (rc != 0) return rc;
     // The name must still name what was opened: a file swapped for a link
     // meanwhile is refused as the link, not read in its stead.
@@ -269,8 +312,10 @@ int PPathAt::stat(const std::string& iPath, struct stat& oInfo) {
   }
   PLast last;
   int rc = split(iPath, last);
-  if (rc == 0) rc = lastInfo(last, oInfo);
+  int probe = -1;
+  if (rc == 0) rc = probeLast(last, probe, oInfo);
   if (rc != 0) return rc;
+  PSys::close(probe);
   if (S_ISLNK(oInfo.st_mode)) return PERR_SYMLINK;
   if (last.fSlash && !S_ISDIR(oInfo.st_mode)) return PERR_NOT_DIR;
   return 0;

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -99,6 +100,36 @@ TEST_P(Special, AHardLinkToAnOutsideFileIsOpenedOnlyWithLinksFollowed) {
   EXPECT_EQ(refusing() ? "secret" : "", readText(dir / "outside")) << "emptied only through a followed link";
   EXPECT_EQ(0, PFile::pdelete(wpath(dir / "tree/hard")));
   EXPECT_EQ(0, openPath(dir / "outside", PFile::MODE_WRITE_NEW)) << "its only name now";
+}
+
+TEST_P(Special, AMountPointIsCrossedOnlyWhenTheSettingsAllow) {
+  // Relative paths: they start on the mount of the working directory.
+  std::filesystem::create_directories(dir / "tree/mnt");
+  writeText(dir / "tree/f", "x");
+  if (::mount("zevo-test", (dir / "tree/mnt").c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "mount(2) is not permitted here: " << std::strerror(errno);
+  }
+  struct Restore {
+    explicit Restore(std::string iMount) : fMount(std::move(iMount)) {}
+    ~Restore() {
+      PPathPolicy::setMounts(PPathPolicy::MOUNTS_CROSS);
+      if (::fchdir(fHere) + ::close(fHere) + ::umount2(fMount.c_str(), MNT_DETACH) != 0) ADD_FAILURE() << "restored";
+    }
+    int fHere = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::string fMount;
+  } restore(dir / "tree/mnt");
+  ASSERT_EQ(0, ::chdir(dir.path().c_str()));
+  writeText("tree/mnt/f", "on the mount");
+  EXPECT_EQ(PERR_INVALID_ARG, PPathPolicy::setMounts(7));
+  for (int mounts : {PPathPolicy::MOUNTS_CROSS, PPathPolicy::MOUNTS_REFUSE}) {
+    SCOPED_TRACE(mounts);
+    ASSERT_EQ(0, PPathPolicy::setMounts(mounts));
+    const int expected = mounts == PPathPolicy::MOUNTS_REFUSE && refusing() ? PERR_CROSS_DEVICE : 0;
+    EXPECT_EQ(expected, openPath("tree/mnt/f"));
+    EXPECT_EQ(expected, PDir().popen(wpath("tree/mnt"), PLiteral())) << "the last component is the mount point";
+    EXPECT_EQ(expected == 0, PFile::exists(wpath("tree/mnt/")) != 0);
+    EXPECT_EQ(0, openPath("tree/f", PFile::MODE_WRITE_NEW)) << "on the start's mount";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Special, Special, ::testing::Values(Mode::kFollow, Mode::kOpenat2, Mode::kWalk));
