@@ -132,10 +132,6 @@ int lastInfo(const PLast& iLast, struct stat& oInfo) {
   return 0;
 }
 
-bool lastIsLink(const PLast& iLast) {
-  struct stat info;
-  return lastInfo(iLast, info) == 0 && S_ISLNK(info.st_mode);
-}
 
 // What iFlags want at a path, judged by what is there: 0, or the code that
 // refuses it. Nothing has opened it for reading or writing yet.
@@ -245,6 +241,20 @@ int probeLast(const PLast& iLast, int& oFd, struct stat& oInfo) {
   return 0;
 }
 
+// For the calls that act on the last component's name itself (deleting, or
+// creating where something exists): PERR_SYMLINK for a link (the link itself
+// would be removed, never its target; refused all the same),
+// PERR_CROSS_DEVICE for a refused mount point, 0 for anything else and for
+// nothing there (the call then answers as the system does).
+int lastRefused(const PLast& iLast) {
+  int fd = -1;
+  struct stat info;
+  const int rc = probeLast(iLast, fd, info);
+  if (rc != 0) return rc == PERR_NOT_FOUND ? 0 : rc;
+  PSys::close(fd);
+  return S_ISLNK(info.st_mode) ? PERR_SYMLINK : 0;
+}
+
 // A name replaced between the judging and the opening is judged again;
 // after that many replacements the caller is told the path is busy.
 constexpr int kAttempts = 3;
@@ -326,8 +336,8 @@ int PPathAt::unlink(const std::string& iPath) {
   PLast last;
   const int rc = split(iPath, last);
   if (rc != 0) return rc;
-  // The link itself would go, never its target; refused all the same.
-  if (lastIsLink(last)) return PERR_SYMLINK;
+  const int refused = lastRefused(last);
+  if (refused != 0) return refused;
   return PSys::unlinkat(last.fDir, last.given().c_str(), 0) == 0 ? 0 : PErrors::fromErrno(errno);
 }
 
@@ -338,7 +348,8 @@ int PPathAt::mkdir(const std::string& iPath, mode_t iMode) {
   if (rc != 0) return rc;
   if (PSys::mkdirat(last.fDir, last.given().c_str(), iMode) == 0) return 0;
   const int error = errno;
-  return error == EEXIST && lastIsLink(last) ? PERR_SYMLINK : PErrors::fromErrno(error);
+  const int refused = error == EEXIST ? lastRefused(last) : 0;
+  return refused != 0 ? refused : PErrors::fromErrno(error);
 }
 
 int PPathAt::rmdir(const std::string& iPath) {
@@ -346,6 +357,7 @@ int PPathAt::rmdir(const std::string& iPath) {
   PLast last;
   const int rc = split(iPath, last);
   if (rc != 0) return rc;
-  if (lastIsLink(last)) return PERR_SYMLINK;
+  const int refused = lastRefused(last);
+  if (refused != 0) return refused;
   return PSys::unlinkat(last.fDir, last.given().c_str(), AT_REMOVEDIR) == 0 ? 0 : PErrors::fromErrno(errno);
 }

@@ -124,10 +124,12 @@ TEST_P(Special, AMountPointIsCrossedOnlyWhenTheSettingsAllow) {
   for (int mounts : {PPathPolicy::MOUNTS_CROSS, PPathPolicy::MOUNTS_REFUSE}) {
     SCOPED_TRACE(mounts);
     ASSERT_EQ(0, PPathPolicy::setMounts(mounts));
-    const int expected = mounts == PPathPolicy::MOUNTS_REFUSE && refusing() ? PERR_CROSS_DEVICE : 0;
-    EXPECT_EQ(expected, openPath("tree/mnt/f"));
-    EXPECT_EQ(expected, PDir().popen(wpath("tree/mnt"), PLiteral())) << "the last component is the mount point";
-    EXPECT_EQ(expected == 0, PFile::exists(wpath("tree/mnt/")) != 0);
+    const bool refused = mounts == PPathPolicy::MOUNTS_REFUSE && refusing();
+    EXPECT_EQ(refused ? PERR_CROSS_DEVICE : 0, openPath("tree/mnt/f"));
+    // The last component is the mount point:
+    EXPECT_EQ(refused ? PERR_CROSS_DEVICE : 0, PDir().popen(wpath("tree/mnt"), PLiteral()));
+    EXPECT_EQ(refused ? PERR_CROSS_DEVICE : PERR_EXISTS, PDir::pcreate(wpath("tree/mnt")));
+    EXPECT_EQ(!refused, PFile::exists(wpath("tree/mnt/")) != 0);
     EXPECT_EQ(0, openPath("tree/f", PFile::MODE_WRITE_NEW)) << "on the start's mount";
   }
 }
