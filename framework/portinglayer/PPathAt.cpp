@@ -132,7 +132,6 @@ int lastInfo(const PLast& iLast, struct stat& oInfo) {
   return 0;
 }
 
-
 // What iFlags want at a path, judged by what is there: 0, or the code that
 // refuses it. Nothing has opened it for reading or writing yet.
 int judge(const struct stat& iInfo, int iFlags) {

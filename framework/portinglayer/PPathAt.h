@@ -7,7 +7,9 @@
 // openat2(RESOLVE_NO_SYMLINKS), or, where the system has no openat2, by
 // walking its components with openat(O_PATH | O_NOFOLLOW) and checking each;
 // the last component is then reached relative to it with O_NOFOLLOW or
-// AT_SYMLINK_NOFOLLOW. A link anywhere is PERR_SYMLINK.
+// AT_SYMLINK_NOFOLLOW. A link anywhere is PERR_SYMLINK. With mount points
+// refused too, RESOLVE_NO_XDEV (the walk: st_dev against the start's) makes
+// a crossing PERR_CROSS_DEVICE, the last component included.
 //
 // open() never opens a special file for reading or writing: what the path
 // names is first opened with O_PATH (which runs no driver), judged with
