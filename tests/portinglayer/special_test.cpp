@@ -6,8 +6,10 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 #include <filesystem>
+#include <string>
 
 #include <gtest/gtest.h>
 
