@@ -77,6 +77,8 @@ int PAuditLog::levelOf(uint32_t iAction, int iStatus, bool iKnownTransfer) {
     case PERR_NOT_FILE:
     case PERR_LOOP:
     case PERR_SYMLINK:
+    case PERR_HARDLINK:
+    case PERR_CROSS_DEVICE:  // a mount point refused
     case PERR_INVALID_ARG:
       return query ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARNING;  // to a query, the answer
     case ERR_FAILED:

@@ -67,7 +67,9 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
 
   // Before any plug-in loads: every path a peer names is judged with it.
   PPathPolicy::setSymlinks(iSettings.fSymlinks);
+  PPathPolicy::setMounts(iSettings.fMounts);
   logInfo(L"[%s] symbolic links in paths: %ls", PUtils::wide(PPathPolicy::symlinksName(iSettings.fSymlinks)));
+  logInfo(L"[%s] mount points in paths: %ls", PUtils::wide(PPathPolicy::mountsName(iSettings.fMounts)));
 
   int workers = iSettings.fWorkers;
   if (workers <= 0) workers = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));

@@ -38,8 +38,11 @@ const char kHostUsage[] =
     "  --log-target TARGET    stderr, syslog, journal or file:PATH (default stderr)\n"
     "  --transfer-isolation on|off\n"
     "                         on (default): a transfer answers only the connection that opened it\n"
-    "  --symlinks POLICY      refuse (default): no request passes through a symbolic link;\n"
+    "  --symlinks POLICY      refuse (default): no request passes through a symbolic link or\n"
+    "                         opens a file with more than one hard link;\n"
     "                         follow: links are followed as the system does\n"
+    "  --mounts POLICY        cross (default): paths cross mount points as the system does;\n"
+    "                         refuse: no request crosses one (needs --symlinks refuse)\n"
     "  -h, --help             show this help\n"
     "  --version              show the version\n"
     "\n"
@@ -186,7 +189,8 @@ std::string defaultPluginDir() {
 std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
   static const wchar_t* const kKnown[] = {L"plugins",        L"listen",    L"workers",   L"frame.max",
                                           L"connection.max", L"connection.readahead", L"log.level", L"log.target",
-                                          L"symlinks",       L"transfer.isolation",  L"socket.mode", L"socket.group"};
+                                          L"symlinks",       L"transfer.isolation",  L"socket.mode", L"socket.group",
+                                          L"mounts"};
   std::vector<std::string> warnings;
   std::vector<PString> keys;
   if (iConfig == nullptr || iConfig->keys(keys) != 0) return warnings;
@@ -224,7 +228,7 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
       {"--frame-max", &oOptions.fFrameMax, nullptr},      {"--connection-max", &oOptions.fConnectionMax, nullptr},
       {"--readahead", &oOptions.fReadAhead, nullptr},     {"--log-level", &oOptions.fLogLevel, nullptr},
       {"--log-target", &oOptions.fLogTarget, nullptr},    {"--symlinks", &oOptions.fSymlinks, nullptr},
-      {"--transfer-isolation", &oOptions.fTransferIsolation, nullptr},
+      {"--mounts", &oOptions.fMounts, nullptr},           {"--transfer-isolation", &oOptions.fTransferIsolation, nullptr},
       {"--socket-mode", &oOptions.fSocketMode, nullptr},  {"--socket-group", &oOptions.fSocketGroup, nullptr},
   };
   for (int i = 1; i < iArgc; ++i) {
@@ -334,6 +338,19 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
   if (!iOptions.fSymlinks.empty()) symlinks = iOptions.fSymlinks;
   if (PPathPolicy::parseSymlinks(symlinks.c_str(), oSettings.fSymlinks) != 0) {
     oError = "symlinks \"" + symlinks + "\" is not follow or refuse";
+    return false;
+  }
+  std::string mounts = PPathPolicy::mountsName(oSettings.fMounts);
+  if (configValue(iConfig, L"mounts", text)) mounts = text;
+  if (!iOptions.fMounts.empty()) mounts = iOptions.fMounts;
+  if (PPathPolicy::parseMounts(mounts.c_str(), oSettings.fMounts) != 0) {
+    oError = "mounts \"" + mounts + "\" is not cross or refuse";
+    return false;
+  }
+  // Mount points are judged on the walk that refuses links: alone, the
+  // setting would do nothing.
+  if (oSettings.fMounts == PPathPolicy::MOUNTS_REFUSE && oSettings.fSymlinks != PPathPolicy::SYMLINKS_REFUSE) {
+    oError = "mounts = refuse needs symlinks = refuse";
     return false;
   }
 

@@ -26,6 +26,7 @@ struct PHostSettings {
   int fLogLevel = LOG_LEVEL_INFO;
   std::string fLogTarget = "stderr";             // stderr, syslog, journal or file:PATH
   int fSymlinks = PPathPolicy::SYMLINKS_REFUSE;  // paths through links: refused by default
+  int fMounts = PPathPolicy::MOUNTS_CROSS;       // paths across mount points: crossed by default
   bool fTransferIsolation = true;                // a transfer serves only the session that opened it
   bool fHelp = false;
   bool fVersion = false;
@@ -36,7 +37,7 @@ struct PHostOptions {
   std::string fConfigDir;
   std::vector<std::string> fPlugins;
   std::vector<std::string> fListen;
-  std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks, fTransferIsolation;
+  std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks, fMounts, fTransferIsolation;
   std::string fSocketMode, fSocketGroup;
   bool fHelp = false;
   bool fVersion = false;

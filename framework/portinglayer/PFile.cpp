@@ -61,20 +61,15 @@ int PFile::popen(const PLiteral& iPath, unsigned int iMode, unsigned int /*iFlag
     return PERR_NO_MEMORY;
   }
 
-  // O_NONBLOCK: a FIFO or device must not block the open. Links are
-  // followed or refused as the process's PPathPolicy says.
+  // Only a regular file is opened; links are followed or refused as the
+  // process's PPathPolicy says. O_NONBLOCK: should a FIFO be swapped in
+  // where a file was created by name, it must not block the open.
   int fd = -1;
   rc = PPathAt::open(path, flags, kCreatePermissions, fd);
   if (rc != 0) return rc;
-  struct stat info;
-  if (PSys::fstat(fd, &info) != 0) {
-    rc = PErrors::fromErrno(errno);
-  } else {
-    rc = PPathAt::kindCode(info.st_mode);
-  }
-  // A regular file: back to blocking mode. F_SETFL changes only the status
-  // flags, so O_APPEND stays and O_NONBLOCK goes.
-  if (rc == 0 && PSys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) rc = PErrors::fromErrno(errno);
+  // Back to blocking mode. F_SETFL changes only the status flags, so
+  // O_APPEND stays and O_NONBLOCK goes.
+  if (PSys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) rc = PErrors::fromErrno(errno);
   if (rc != 0) {
     PSys::close(fd);
     return rc;

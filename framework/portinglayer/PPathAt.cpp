@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <string>
 
 #include "PSys.h"
 #include "zevo/PErrors.h"
@@ -16,8 +17,10 @@ namespace {
 
 #ifdef RESOLVE_NO_SYMLINKS
 constexpr unsigned long long kNoSymlinks = RESOLVE_NO_SYMLINKS;
+constexpr unsigned long long kNoXdev = RESOLVE_NO_XDEV;
 #else
-constexpr unsigned long long kNoSymlinks = 0x04;  // the kernel's value
+constexpr unsigned long long kNoSymlinks = 0x04;  // the kernel's values
+constexpr unsigned long long kNoXdev = 0x01;
 #endif
 
 constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
@@ -35,16 +38,31 @@ struct PLast {
   // the last component (unlink, rmdir, mkdir) judge it as the system does.
   std::string given() const { return fSlash && fName != "/" ? fName + "/" : fName; }
 
-  int fDir = AT_FDCWD;  // O_PATH descriptor; AT_FDCWD for the root
-  std::string fName;    // without trailing "/"; "/" for the root
-  bool fSlash = false;  // the path ended with "/"
+  int fDir = AT_FDCWD;     // O_PATH descriptor; AT_FDCWD for the root
+  std::string fName;       // without trailing "/"; "/" for the root
+  bool fSlash = false;     // the path ended with "/"
+  bool fOpenat2 = false;   // fDir came from openat2: the last step may use it too
+  bool fSameDev = false;   // mounts refused and walked: the last component must be on fStartDev
+  dev_t fStartDev = 0;     // the device of the walk's start, "/" or the working directory
 };
 
-// Opens iParent component by component (no openat2): every component must
-// be a directory and none a link.
-int walk(const std::string& iParent, int& oFd) {
+// Opens iParent component by component (no openat2) into ioLast.fDir: every
+// component must be a directory and none a link; with mounts refused, each
+// must lie on the start's device (a bind mount within one file system
+// cannot be told this way).
+int walk(const std::string& iParent, PLast& ioLast) {
   int dir = PSys::open(!iParent.empty() && iParent[0] == '/' ? "/" : ".", kDirFlags, 0);
   if (dir < 0) return PErrors::fromErrno(errno);
+  if (PPathPolicy::refusesMounts()) {
+    struct stat info;
+    if (PSys::fstat(dir, &info) != 0) {
+      const int rc = PErrors::fromErrno(errno);
+      PSys::close(dir);
+      return rc;
+    }
+    ioLast.fSameDev = true;
+    ioLast.fStartDev = info.st_dev;
+  }
   size_t start = 0;
   while (start < iParent.size()) {
     size_t end = iParent.find('/', start);
@@ -63,6 +81,8 @@ int walk(const std::string& iParent, int& oFd) {
       rc = PErrors::fromErrno(errno);
     } else if (S_ISLNK(info.st_mode)) {
       rc = PERR_SYMLINK;
+    } else if (ioLast.fSameDev && info.st_dev != ioLast.fStartDev) {
+      rc = PERR_CROSS_DEVICE;
     } else if (!S_ISDIR(info.st_mode)) {
       rc = PERR_NOT_DIR;
     }
@@ -72,7 +92,7 @@ int walk(const std::string& iParent, int& oFd) {
     }
     dir = next;
   }
-  oFd = dir;
+  ioLast.fDir = dir;
   return 0;
 }
 
@@ -88,15 +108,20 @@ int split(const std::string& iPath, PLast& oLast) {
   const size_t first = slash == std::string::npos ? 0 : slash + 1;
   oLast.fName = iPath.substr(first, end - first);
   const std::string parent = first == 0 ? std::string(".") : iPath.substr(0, first);
-  const int fd = PSys::openat2(AT_FDCWD, parent.c_str(), kDirFlags, 0, kNoSymlinks);
+  // RESOLVE_NO_XDEV: every component on the mount of the start ("/" for an
+  // absolute path, the working directory for a relative one); EXDEV is
+  // PERR_CROSS_DEVICE.
+  const unsigned long long resolve = kNoSymlinks | (PPathPolicy::refusesMounts() ? kNoXdev : 0);
+  const int fd = PSys::openat2(AT_FDCWD, parent.c_str(), kDirFlags, 0, resolve);
   if (fd >= 0) {
     oLast.fDir = fd;
+    oLast.fOpenat2 = true;
     return 0;
   }
   const int error = errno;
   // No openat2 (old kernel, user-mode emulator) or a filter that forbids
   // it: the walk judges the same components.
-  if (error == ENOSYS || error == EPERM) return walk(parent, oLast.fDir);
+  if (error == ENOSYS || error == EPERM) return walk(parent, oLast);
   return error == ELOOP ? PERR_SYMLINK : PErrors::fromErrno(error);
 }
 
@@ -107,37 +132,175 @@ int lastInfo(const PLast& iLast, struct stat& oInfo) {
   return 0;
 }
 
-bool lastIsLink(const PLast& iLast) {
-  struct stat info;
-  return lastInfo(iLast, info) == 0 && S_ISLNK(info.st_mode);
+// What iFlags want at a path, judged by what is there: 0, or the code that
+// refuses it. Nothing has opened it for reading or writing yet.
+int judge(const struct stat& iInfo, int iFlags) {
+  if (S_ISLNK(iInfo.st_mode)) return PERR_SYMLINK;
+  if ((iFlags & O_DIRECTORY) != 0) return S_ISDIR(iInfo.st_mode) ? 0 : PERR_NOT_DIR;
+  const int kind = PPathAt::kindCode(iInfo.st_mode);
+  // Another name of the file may lie anywhere on the file system, outside
+  // every granted tree: reading or writing through this one is an escape.
+  if (kind == 0 && iInfo.st_nlink > 1 && PPathPolicy::refusesSymlinks()) return PERR_HARDLINK;
+  return kind;
 }
 
-int openRefusing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
-  PLast last;
-  int rc = split(iPath, last);
-  if (rc != 0) return rc;
-  if (last.fSlash && (iFlags & O_DIRECTORY) == 0) {
-    // A trailing "/" would make the system follow a last link despite
-    // O_NOFOLLOW: it is judged here and the name opened without it.
-    struct stat info;
-    rc = lastInfo(last, info);
-    if (rc == PERR_NOT_FOUND) return (iFlags & O_CREAT) != 0 ? PERR_IS_DIR : PERR_NOT_FOUND;
-    if (rc != 0) return rc;
-    if (S_ISLNK(info.st_mode)) return PERR_SYMLINK;
-    if (!S_ISDIR(info.st_mode)) return PERR_NOT_DIR;
+// Opens the object that the O_PATH descriptor iProbe holds, with iFlags
+// less those that act on a name (creating, truncating: see truncateIfAsked()).
+// Through /proc/self/fd the same inode is opened whatever has happened to
+// its name since it was judged.
+int reopen(int iProbe, const struct stat& iSeen, int iFlags, int& oFd) {
+  const std::string self = "/proc/self/fd/" + std::to_string(iProbe);
+  const int fd = PSys::openat(AT_FDCWD, self.c_str(), iFlags & ~(O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW), 0);
+  if (fd < 0) return PErrors::fromErrno(errno);
+  struct stat info;
+  int rc = 0;
+  if (PSys::fstat(fd, &info) != 0) {
+    rc = PErrors::fromErrno(errno);
+  } else if (info.st_dev != iSeen.st_dev || info.st_ino != iSeen.st_ino) {
+    rc = PERR_FAILED;  // not the inode judged: /proc is not what it should be
   }
-  const int fd = PSys::openat(last.fDir, last.fName.c_str(), iFlags | O_NOFOLLOW, iMode);
-  if (fd >= 0) {
-    oFd = fd;
-    return 0;
+  if (rc != 0) {
+    PSys::close(fd);
+    return rc;
+  }
+  oFd = fd;
+  return 0;
+}
+
+// O_TRUNC for an open file, once it is known to be the one judged.
+int truncateIfAsked(int& ioFd, int iFlags) {
+  if ((iFlags & O_TRUNC) == 0 || (iFlags & O_ACCMODE) == O_RDONLY || PSys::ftruncate(ioFd, 0) == 0) return 0;
+  const int rc = PErrors::fromErrno(errno);
+  PSys::close(ioFd);
+  ioFd = -1;
+  return rc;
+}
+
+// What the O_PATH descriptor iFd holds (a link itself, not its target).
+int probeInfo(int iFd, struct stat& oInfo) {
+  return PSys::fstatat(iFd, "", &oInfo, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : PErrors::fromErrno(errno);
+}
+
+// Judges iSeen, what the O_PATH descriptor iProbe holds, and opens it;
+// iProbe is closed.
+int openProbed(int iProbe, const struct stat& iSeen, int iFlags, int& oFd) {
+  int rc = judge(iSeen, iFlags);
+  if (rc == 0) rc = reopen(iProbe, iSeen, iFlags, oFd);
+  PSys::close(iProbe);
+  return rc;
+}
+
+int openFollowing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
+  const int probe = PSys::open(iPath.c_str(), O_PATH | O_CLOEXEC | (iFlags & O_DIRECTORY), 0);
+  if (probe >= 0) {
+    struct stat seen;
+    int fd = -1;
+    int rc = probeInfo(probe, seen);
+    if (rc != 0) {
+      PSys::close(probe);
+      return rc;
+    }
+    rc = openProbed(probe, seen, iFlags, fd);
+    if (rc == 0) rc = truncateIfAsked(fd, iFlags);
+    if (rc == 0) oFd = fd;
+    return rc;
   }
   const int error = errno;
-  if (error == ELOOP || (error == ENOTDIR && lastIsLink(last))) return PERR_SYMLINK;
+  if (error != ENOENT || (iFlags & O_CREAT) == 0) return PErrors::fromErrno(error);
+  // Nothing there: created by name, as the system does (through a dangling
+  // link too). Something put there in the meantime is opened, then refused.
+  const int fd = PSys::open(iPath.c_str(), iFlags, iMode);
+  if (fd < 0) return errno == ENXIO ? PERR_NOT_FILE : PErrors::fromErrno(errno);  // a FIFO without reader
   struct stat info;
-  if (error == ENXIO && lastInfo(last, info) == 0 && PPathAt::kindCode(info.st_mode) != 0) {
-    return PPathAt::kindCode(info.st_mode);
+  const int rc = PSys::fstat(fd, &info) != 0 ? PErrors::fromErrno(errno) : judge(info, iFlags);
+  if (rc != 0) {
+    PSys::close(fd);
+    return rc;
   }
-  return PErrors::fromErrno(error);
+  oFd = fd;
+  return 0;
+}
+
+// Opens the last component itself (a link too) as an O_PATH descriptor,
+// with what it is. With mounts refused a mount point there is
+// PERR_CROSS_DEVICE, as anywhere before it.
+int probeLast(const PLast& iLast, int& oFd, struct stat& oInfo) {
+  constexpr int kFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+  const char* name = iLast.fName.c_str();
+  const int fd = iLast.fOpenat2 && PPathPolicy::refusesMounts() ? PSys::openat2(iLast.fDir, name, kFlags, 0, kNoXdev)
+                                                                 : PSys::openat(iLast.fDir, name, kFlags, 0);
+  if (fd < 0) return PErrors::fromErrno(errno);
+  int rc = probeInfo(fd, oInfo);
+  if (rc == 0 && iLast.fSameDev && oInfo.st_dev != iLast.fStartDev) rc = PERR_CROSS_DEVICE;
+  if (rc != 0) {
+    PSys::close(fd);
+    return rc;
+  }
+  oFd = fd;
+  return 0;
+}
+
+// For the calls that act on the last component's name itself (deleting, or
+// creating where something exists): PERR_SYMLINK for a link (the link itself
+// would be removed, never its target; refused all the same),
+// PERR_CROSS_DEVICE for a refused mount point, 0 for anything else and for
+// nothing there (the call then answers as the system does).
+int lastRefused(const PLast& iLast) {
+  int fd = -1;
+  struct stat info;
+  const int rc = probeLast(iLast, fd, info);
+  if (rc != 0) return rc == PERR_NOT_FOUND ? 0 : rc;
+  PSys::close(fd);
+  return S_ISLNK(info.st_mode) ? PERR_SYMLINK : 0;
+}
+
+// A name replaced between the judging and the opening is judged again;
+// after that many replacements the caller is told the path is busy.
+constexpr int kAttempts = 3;
+
+int openRefusing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    PLast last;
+    int rc = split(iPath, last);
+    if (rc != 0) return rc;
+    if (last.fSlash && (iFlags & O_DIRECTORY) == 0) {
+      // A trailing "/" would make the system follow a last link despite
+      // O_NOFOLLOW: it is judged here and the name opened without it.
+      struct stat info;
+      rc = lastInfo(last, info);
+      if (rc == PERR_NOT_FOUND) return (iFlags & O_CREAT) != 0 ? PERR_IS_DIR : PERR_NOT_FOUND;
+      if (rc != 0) return rc;
+      if (S_ISLNK(info.st_mode)) return PERR_SYMLINK;
+      if (!S_ISDIR(info.st_mode)) return PERR_NOT_DIR;
+    }
+    int probe = -1;
+    struct stat seen;
+    rc = probeLast(last, probe, seen);
+    if (rc == PERR_NOT_FOUND && (iFlags & O_CREAT) != 0) {
+      // O_EXCL: a new regular file, or EEXIST for whatever appeared.
+      const int fd = PSys::openat(last.fDir, last.fName.c_str(), iFlags | O_EXCL | O_NOFOLLOW, iMode);
+      if (fd >= 0) {
+        oFd = fd;
+        return 0;
+      }
+      if (errno == EEXIST) continue;
+      return PErrors::fromErrno(errno);
+    }
+    if (rc != 0) return rc;
+    int fd = -1;
+    rc = openProbed(probe, seen, iFlags, fd);
+    if (rc != 0) return rc;
+    // The name must still name what was opened: a file swapped for a link
+    // meanwhile is refused as the link, not read in its stead.
+    struct stat now;
+    if (lastInfo(last, now) == 0 && now.st_dev == seen.st_dev && now.st_ino == seen.st_ino) {
+      rc = truncateIfAsked(fd, iFlags);
+      if (rc == 0) oFd = fd;
+      return rc;
+    }
+    PSys::close(fd);
+  }
+  return PERR_BUSY;
 }
 
 }  // namespace
@@ -149,18 +312,7 @@ int PPathAt::kindCode(mode_t iMode) {
 
 int PPathAt::open(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
   if (PPathPolicy::refusesSymlinks()) return openRefusing(iPath, iFlags, iMode, oFd);
-  const int fd = PSys::open(iPath.c_str(), iFlags, iMode);
-  if (fd >= 0) {
-    oFd = fd;
-    return 0;
-  }
-  const int error = errno;
-  // ENXIO: a FIFO without reader, a socket or a device without driver.
-  struct stat info;
-  if (error == ENXIO && PSys::stat(iPath.c_str(), &info) == 0 && kindCode(info.st_mode) != 0) {
-    return kindCode(info.st_mode);
-  }
-  return PErrors::fromErrno(error);
+  return openFollowing(iPath, iFlags, iMode, oFd);
 }
 
 int PPathAt::stat(const std::string& iPath, struct stat& oInfo) {
@@ -169,8 +321,10 @@ int PPathAt::stat(const std::string& iPath, struct stat& oInfo) {
   }
   PLast last;
   int rc = split(iPath, last);
-  if (rc == 0) rc = lastInfo(last, oInfo);
+  int probe = -1;
+  if (rc == 0) rc = probeLast(last, probe, oInfo);
   if (rc != 0) return rc;
+  PSys::close(probe);
   if (S_ISLNK(oInfo.st_mode)) return PERR_SYMLINK;
   if (last.fSlash && !S_ISDIR(oInfo.st_mode)) return PERR_NOT_DIR;
   return 0;
@@ -181,8 +335,8 @@ int PPathAt::unlink(const std::string& iPath) {
   PLast last;
   const int rc = split(iPath, last);
   if (rc != 0) return rc;
-  // The link itself would go, never its target; refused all the same.
-  if (lastIsLink(last)) return PERR_SYMLINK;
+  const int refused = lastRefused(last);
+  if (refused != 0) return refused;
   return PSys::unlinkat(last.fDir, last.given().c_str(), 0) == 0 ? 0 : PErrors::fromErrno(errno);
 }
 
@@ -193,7 +347,8 @@ int PPathAt::mkdir(const std::string& iPath, mode_t iMode) {
   if (rc != 0) return rc;
   if (PSys::mkdirat(last.fDir, last.given().c_str(), iMode) == 0) return 0;
   const int error = errno;
-  return error == EEXIST && lastIsLink(last) ? PERR_SYMLINK : PErrors::fromErrno(error);
+  const int refused = error == EEXIST ? lastRefused(last) : 0;
+  return refused != 0 ? refused : PErrors::fromErrno(error);
 }
 
 int PPathAt::rmdir(const std::string& iPath) {
@@ -201,6 +356,7 @@ int PPathAt::rmdir(const std::string& iPath) {
   PLast last;
   const int rc = split(iPath, last);
   if (rc != 0) return rc;
-  if (lastIsLink(last)) return PERR_SYMLINK;
+  const int refused = lastRefused(last);
+  if (refused != 0) return refused;
   return PSys::unlinkat(last.fDir, last.given().c_str(), AT_REMOVEDIR) == 0 ? 0 : PErrors::fromErrno(errno);
 }

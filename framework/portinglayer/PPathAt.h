@@ -7,7 +7,15 @@
 // openat2(RESOLVE_NO_SYMLINKS), or, where the system has no openat2, by
 // walking its components with openat(O_PATH | O_NOFOLLOW) and checking each;
 // the last component is then reached relative to it with O_NOFOLLOW or
-// AT_SYMLINK_NOFOLLOW. A link anywhere is PERR_SYMLINK.
+// AT_SYMLINK_NOFOLLOW. A link anywhere is PERR_SYMLINK. With mount points
+// refused too, RESOLVE_NO_XDEV (the walk: st_dev against the start's) makes
+// a crossing PERR_CROSS_DEVICE, the last component included.
+//
+// open() never opens a special file for reading or writing: what the path
+// names is first opened with O_PATH (which runs no driver), judged with
+// fstatat, and only then reopened through /proc/self/fd with the real flags
+// (the same inode, whatever happened to the name meanwhile). A file that
+// does not exist is created with O_EXCL (links refused) or by name.
 #pragma once
 
 #include <sys/stat.h>
@@ -17,8 +25,12 @@
 
 class PPathAt {
  public:
-  // A descriptor in oFd, or a code. ENXIO (a FIFO without reader, a socket,
-  // a device without driver) becomes PERR_NOT_FILE.
+  // A descriptor in oFd, or a code: a regular file, or with O_DIRECTORY in
+  // iFlags a directory. Anything else is refused before it is opened:
+  // PERR_IS_DIR, PERR_NOT_FILE (FIFO, device, socket) or PERR_NOT_DIR; with
+  // links refused, a regular file with more than one hard link is
+  // PERR_HARDLINK.
+  // O_TRUNC is applied once the file is known to be the one judged.
   static int open(const std::string& iPath, int iFlags, mode_t iMode, int& oFd);
   // What the path names (links followed, or refused).
   static int stat(const std::string& iPath, struct stat& oInfo);

@@ -38,9 +38,10 @@ constexpr int PERR_SYMLINK = -619;          // the path passes through a symboli
 constexpr int PERR_INVALID_ARG = -620;      // an invalid argument or mode
 constexpr int PERR_TOO_LARGE = -621;        // the file or value is too large
 constexpr int PERR_NO_MEMORY = -622;        // the system is out of memory
-constexpr int PERR_CROSS_DEVICE = -623;     // the operation would cross file systems
+constexpr int PERR_CROSS_DEVICE = -623;     // the path crosses a mount point that the host refuses, or the operation would cross file systems
 constexpr int PERR_INTERRUPTED = -624;      // interrupted before anything was done
 constexpr int PERR_MUTEX = -625;            // a mutex operation failed (not initialised, closed, not owner)
+constexpr int PERR_HARDLINK = -626;         // the file has more than one hard link, which the host refuses
 
 // Codes of the framework's core services.
 constexpr int ERR_PLUGIN_OPEN = -2002;      // the plug-in library cannot be loaded

@@ -37,8 +37,11 @@ class ZEVO_EXPORT PFile {
   PFile& operator=(const PFile&) = delete;
 
   // Opens a regular file (close-on-exec, blocking). Anything else (directory,
-  // device, pipe, socket) is refused without blocking: PERR_IS_DIR or
-  // PERR_NOT_FILE. Any failure leaves no descriptor open.
+  // device, pipe, socket) is refused without being opened: PERR_IS_DIR or
+  // PERR_NOT_FILE. While links are refused (zevo/PPathPolicy.h) a file with
+  // more than one hard link is PERR_HARDLINK, and with mount points refused
+  // a path across one PERR_CROSS_DEVICE. Needs /proc (the file is reopened
+  // through /proc/self/fd). Any failure leaves no descriptor open.
   // iFlags: bit 0 "binary" has no effect on Linux; other bits are ignored.
   int popen(const PLiteral& iPath, unsigned int iMode, unsigned int iFlags);
   // Reads up to iSize bytes from the current position. 0 with oDone > 0 bytes

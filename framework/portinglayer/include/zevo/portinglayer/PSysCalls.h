@@ -7,10 +7,13 @@
 // defaults call the system directly. A replacement reports failure as the
 // system does: -1 (or null) with errno set.
 //
-// A listing is opened with fOpen (O_DIRECTORY) and fFdopendir. When the
-// process refuses symbolic links (zevo/PPathPolicy.h) paths go through
-// fOpenat2 (ENOSYS: walked with fOpenat and fFstat instead), then fOpenat,
-// fFstatat, fUnlinkat and fMkdirat relative to the directory found.
+// A file or listing is opened in two steps: an O_PATH open (fOpen, or
+// fOpenat with links refused) judged with fFstatat, then fOpenat of
+// "/proc/self/fd/N" with the real flags (and fFdopendir for a listing). A
+// new file is created by fOpen or fOpenat with O_CREAT. When the process
+// refuses symbolic links (zevo/PPathPolicy.h) paths go through fOpenat2
+// (ENOSYS: walked with fOpenat and fFstat instead), then fOpenat, fFstatat,
+// fUnlinkat and fMkdirat relative to the directory found.
 //
 // The table is not synchronised: change it only while no other thread uses
 // the layer. Built with the project's _FILE_OFFSET_BITS=64, like the layer.
