@@ -1,6 +1,7 @@
 #include "PHostSettings.h"
 
 #include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,9 @@ const char kHostUsage[] =
     "  --readahead BYTES      unsent reply bytes before a connection is slowed (default 262144)\n"
     "  --log-level LEVEL      none, error, warning, info, debug or trace (default info)\n"
     "  --log-target TARGET    stderr, syslog, journal or file:PATH (default stderr)\n"
+    "  --user USER            once its sockets and plug-ins are ready, run as USER (a name\n"
+    "                         or number): no root, no capabilities, no supplementary groups\n"
+    "  --group GROUP          with --user: run with GROUP (default: USER's group)\n"
     "  --transfer-isolation on|off\n"
     "                         on (default): a transfer answers only the connection that opened it\n"
     "  --symlinks POLICY      refuse (default): no request passes through a symbolic link or\n"
@@ -119,6 +123,25 @@ bool parseGroup(const std::string& iText, gid_t& oGroup) {
   return true;
 }
 
+// A user name, or a number; oGroup: the user's group (-1 when the number
+// names nobody known to the system).
+bool parseUser(const std::string& iText, uid_t& oUser, gid_t& oGroup) {
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[16384];
+  if (!iText.empty() && iText.find_first_not_of("0123456789") == std::string::npos) {
+    long number = 0;
+    if (!parseNumber(iText, 0, 0x7FFFFFFF, number)) return false;
+    oUser = static_cast<uid_t>(number);
+    oGroup = getpwuid_r(oUser, &entry, buffer, sizeof buffer, &found) == 0 && found ? found->pw_gid : static_cast<gid_t>(-1);
+    return true;
+  }
+  if (iText.empty() || getpwnam_r(iText.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return false;
+  oUser = found->pw_uid;
+  oGroup = found->pw_gid;
+  return true;
+}
+
 // The value of a key of the set; false when the key is absent.
 bool configValue(IConfig* iConfig, const wchar_t* iKey, std::string& oValue) {
   if (iConfig == nullptr) return false;
@@ -190,7 +213,7 @@ std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
   static const wchar_t* const kKnown[] = {L"plugins",        L"listen",    L"workers",   L"frame.max",
                                           L"connection.max", L"connection.readahead", L"log.level", L"log.target",
                                           L"symlinks",       L"transfer.isolation",  L"socket.mode", L"socket.group",
-                                          L"mounts"};
+                                          L"mounts",         L"user",         L"group"};
   std::vector<std::string> warnings;
   std::vector<PString> keys;
   if (iConfig == nullptr || iConfig->keys(keys) != 0) return warnings;
@@ -230,6 +253,7 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
       {"--log-target", &oOptions.fLogTarget, nullptr},    {"--symlinks", &oOptions.fSymlinks, nullptr},
       {"--mounts", &oOptions.fMounts, nullptr},           {"--transfer-isolation", &oOptions.fTransferIsolation, nullptr},
       {"--socket-mode", &oOptions.fSocketMode, nullptr},  {"--socket-group", &oOptions.fSocketGroup, nullptr},
+      {"--user", &oOptions.fUser, nullptr},               {"--group", &oOptions.fGroup, nullptr},
   };
   for (int i = 1; i < iArgc; ++i) {
     const std::string argument = iArgv[i];
@@ -312,6 +336,28 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
   }
   if (groupGiven && !parseGroup(group, oSettings.fSocketGroup)) {
     oError = "socket.group \"" + group + "\" is not a known group name or a group number";
+    return false;
+  }
+
+  std::string user, runGroup;
+  const bool userGiven = configValue(iConfig, L"user", user) || !iOptions.fUser.empty();
+  if (!iOptions.fUser.empty()) user = iOptions.fUser;
+  const bool runGroupGiven = configValue(iConfig, L"group", runGroup) || !iOptions.fGroup.empty();
+  if (!iOptions.fGroup.empty()) runGroup = iOptions.fGroup;
+  if (userGiven && !parseUser(user, oSettings.fUser, oSettings.fGroup)) {
+    oError = "user \"" + user + "\" is not a known user name or a user number";
+    return false;
+  }
+  if (runGroupGiven && !userGiven) {
+    oError = "group \"" + runGroup + "\" is given without user";
+    return false;
+  }
+  if (runGroupGiven && !parseGroup(runGroup, oSettings.fGroup)) {
+    oError = "group \"" + runGroup + "\" is not a known group name or a group number";
+    return false;
+  }
+  if (userGiven && oSettings.fGroup == static_cast<gid_t>(-1)) {
+    oError = "user " + user + " is known to the system by number only: give its group as well";
     return false;
   }
 

@@ -28,6 +28,10 @@ struct PHostSettings {
   int fSymlinks = PPathPolicy::SYMLINKS_REFUSE;  // paths through links: refused by default
   int fMounts = PPathPolicy::MOUNTS_CROSS;       // paths across mount points: crossed by default
   bool fTransferIsolation = true;                // a transfer serves only the session that opened it
+  // Who the host becomes once its sockets are bound and its plug-ins
+  // loaded (-1: it stays who it was started as).
+  uid_t fUser = static_cast<uid_t>(-1);
+  gid_t fGroup = static_cast<gid_t>(-1);
   bool fHelp = false;
   bool fVersion = false;
 };
@@ -38,7 +42,7 @@ struct PHostOptions {
   std::vector<std::string> fPlugins;
   std::vector<std::string> fListen;
   std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks, fMounts, fTransferIsolation;
-  std::string fSocketMode, fSocketGroup;
+  std::string fSocketMode, fSocketGroup, fUser, fGroup;
   bool fHelp = false;
   bool fVersion = false;
 };

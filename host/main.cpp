@@ -11,6 +11,7 @@
 #include <string>
 
 #include "PHost.h"
+#include "PPrivileges.h"
 #include "PSystemd.h"
 #include "zevo/PErrors.h"
 #include "zevo/core/PConfigManager.h"
@@ -84,6 +85,10 @@ int main(int argc, char** argv) {
 
   PHost host;
   if (!host.start(settings, configManager.get(), error)) return fail(error);
+  if (settings.fUser != static_cast<uid_t>(-1) && !dropPrivileges(settings.fUser, settings.fGroup, error)) {
+    host.stop();  // never serves with the privileges it was asked to give up
+    return fail("cannot run as user " + std::to_string(settings.fUser) + ": " + error);
+  }
   std::string status;
   for (const std::string& where : host.endpoints()) {
     std::fprintf(stderr, "zevohost: listening on %s\n", where.c_str());

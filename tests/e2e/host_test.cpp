@@ -2,6 +2,7 @@
 // plug-in behind real sockets, and the limits of a real process.
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -44,6 +45,7 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
       {{"--config-dir", dir, "--symlinks", "sometimes"}, "", "", 1, "symlinks \"sometimes\" is not follow or refuse"},
       {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nsymlinks = Follow\n", 1, "\"Follow\""},
       {{"--config-dir", dir, "--socket-mode", "0999"}, "", "", 1, "socket.mode \"0999\""},
+      {{"--config-dir", dir, "--user", "no-such-user"}, "", "", 1, "user \"no-such-user\" is not a known user"},
       {{"--config-dir", dir, "--socket-mode=1660"}, "", "", 1, "socket.mode \"1660\""},
       {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nsocket.group = no-such-group\n", 1, "socket.group \"no-such-group\""},
   };
@@ -196,4 +198,26 @@ TEST(Host, AuditLinesNameThePeerAndTheResultAndChunksAreLoggedOnlyAtTrace) {
       EXPECT_EQ(2, naming) << "its opening and its close, whatever the chunks";
     }
   }
+}
+
+TEST(Host, RunsAsTheUserItIsGivenSoTheTreesOwnPermissionsApply) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can become another user";
+  PHostProcess host;
+  const passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nullptr, nobody);
+  ASSERT_EQ(0, ::chmod(host.fDir.path().c_str(), 0755) + ::chmod(host.data().c_str(), 0777));
+  writeText(host.data("root-only"), "secret");
+  ASSERT_EQ(0, ::chmod(host.data("root-only").c_str(), 0600));
+  ASSERT_TRUE(host.start({"--user", "nobody"})) << host.output();
+  std::string status = readText("/proc/" + std::to_string(host.pid()) + "/status");
+  const std::string id = std::to_string(nobody->pw_uid);
+  EXPECT_NE(std::string::npos, status.find("\nUid:\t" + id + "\t" + id + "\t" + id + "\t")) << status;
+  EXPECT_NE(std::string::npos, status.find("\nCapEff:\t0000000000000000\n"));
+  PWireClient client(host.endpoint());
+  EXPECT_EQ(PERR_ACCESS, open(client, host.data("root-only"), 1).first);
+  const int upload = open(client, host.data("up"), 2).second;
+  EXPECT_EQ(0, client.call(kSetNextFileData, PPayload().i32(upload).bytes({'u'})).fWord + client.call(kCloseFileTransfer, PPayload().i32(upload)).fWord);
+  struct stat info;
+  ASSERT_EQ(0, ::stat(host.data("up").c_str(), &info));
+  EXPECT_EQ(nobody->pw_uid, info.st_uid);
 }
