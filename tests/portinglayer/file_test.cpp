@@ -212,6 +212,7 @@ TEST_F(Files, FaultsOfTheSystemLoseNothingAndLeaveNothingOpen) {
   PSysCalls::restore();
   PSysCalls::table().fFstat = [](int, struct stat*) { return fail(EIO); };  // after the open: the descriptor goes again
   EXPECT_EQ(PERR_IO, file.popen(path("f"), PFile::MODE_READ_ONLY, 0));
+  PSysCalls::restore();
   // A directory removed mid-listing ends it.
   PDir listing;
   ASSERT_EQ(0, listing.popen(path(""), PLiteral()) + ::mkdir((dir / "d").c_str(), 0700));
