@@ -7,20 +7,12 @@
 #include "zevo/PUtils.h"
 #include "zevo/logger/PLogger.h"
 
-namespace {
-
-bool isQuery(uint32_t iAction) {
-  return iAction == kGetFileSize || iAction == kIsExists || iAction == kIsFile || iAction == kListDir;
-}
-
-bool isChunkOrClose(uint32_t iAction) {
-  return iAction == kGetNextFileData || iAction == kSetNextFileData || iAction == kCloseFileTransfer;
-}
-
 // One line: "ACTION status=S connection=N peer=P [key=value]... [path=PATH]",
 // the path last so that it may hold anything; the same as journal fields.
 class PAuditLine {
  public:
+  static constexpr unsigned int kPathShown = 512;  // characters of a path a line holds; a longer one is cut, "..." added
+
   PAuditLine(const char* iAction, int iStatus, const PSessionInfo& iSession) {
     const char* name = PErrors::name(iStatus);
     fText = PUtils::wide(iAction).str();
@@ -38,18 +30,29 @@ class PAuditLine {
     fFields.push_back({iField, iValue});
   }
   void path(const PString& iPath) {
+    const std::wstring shown = iPath.len() > kPathShown ? std::wstring(iPath.ptr(), kPathShown) + L"..." : iPath.str();
     std::string utf8;
-    if (PUtils::toUtf8(iPath, utf8) != 0) return;
-    fText += L" path=";
-    fText += iPath.str();
+    if (PUtils::toUtf8(PString(shown.c_str()), utf8) != 0) return;
+    fPath = L" path=" + shown;
     fFields.push_back({"ZEVO_PATH", utf8});
   }
-  void write(ILogger* iLogger, int iLevel) { PLoggerComponent::logRecord(iLogger, iLevel, fText, fFields); }
+  void write(ILogger* iLogger, int iLevel) { PLoggerComponent::logRecord(iLogger, iLevel, fText + fPath, fFields); }
 
  private:
   std::wstring fText;
+  std::wstring fPath;
   std::vector<PLogField> fFields;
 };
+
+namespace {
+
+bool isQuery(uint32_t iAction) {
+  return iAction == kGetFileSize || iAction == kIsExists || iAction == kIsFile || iAction == kListDir;
+}
+
+bool isChunkOrClose(uint32_t iAction) {
+  return iAction == kGetNextFileData || iAction == kSetNextFileData || iAction == kCloseFileTransfer;
+}
 
 }  // namespace
 
@@ -119,14 +122,17 @@ void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequ
     if (id != 0) line.add(L"transfer", "ZEVO_TRANSFER", std::to_string(id));
     if (opened) line.add(L"mode", "ZEVO_MODE", (mode & ACCESS_READ) != 0 ? "read" : "write");
     if (hasPath) line.path(path);
-    line.write(fLogger.get(), level);
+    write(line, level);
     return;
   }
 
   int id = 0;
   if (request.readInt32(id) != 0) {
     const int level = levelOf(action, status, false);
-    if (wanted(level)) PAuditLine(name, status, iSession).write(fLogger.get(), level);
+    if (wanted(level)) {
+      PAuditLine line(name, status, iSession);
+      write(line, level);
+    }
     return;
   }
   std::optional<Transfer> closed;  // what the line tells of the transfer
@@ -167,7 +173,15 @@ void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequ
     if (iSession.fEnded) line.add(L"by", "ZEVO_BY", "connection-end");
     line.path(closed->fPath);
   }
-  line.write(fLogger.get(), level);
+  write(line, level);
+}
+
+void PAuditLog::write(PAuditLine& ioLine, int iLevel) {
+  if (iLevel == LOG_LEVEL_DEBUG) return ioLine.write(fLogger.get(), iLevel);
+  unsigned long dropped = 0;
+  if (!(iLevel == LOG_LEVEL_INFO ? fOperations : fProblems).admit(dropped)) return;
+  if (dropped != 0) ioLine.add(L"suppressed", "ZEVO_SUPPRESSED", std::to_string(dropped));
+  ioLine.write(fLogger.get(), iLevel);
 }
 
 std::vector<PRelease> PAuditLog::ended(const PSessionInfo& iSession) {

@@ -26,6 +26,7 @@
 #include "zevo/PPtr.h"
 #include "zevo/PStdMutex.h"
 #include "zevo/PString.h"
+#include "zevo/core/PLogThrottle.h"
 #include "zevo/core/PSessionWatcher.h"
 
 class PAuditLog final : public PSessionWatcher {
@@ -57,8 +58,15 @@ class PAuditLog final : public PSessionWatcher {
 
   bool wanted(int iLevel) { return !fLogger.isNull() && iLevel <= fLogger->getLevel(); }
 
+  // Writes iLine at iLevel unless its level's throttle drops it. A peer
+  // can cause refusals and failures at will: 20 a second, 100 at once; the
+  // operations' lines: 200 a second, 1000 at once.
+  void write(class PAuditLine& ioLine, int iLevel);
+
   const PBaseptr<ILogger> fLogger;
   const bool fIsolate;
+  PLogThrottle fProblems{20, 100};
+  PLogThrottle fOperations{200, 1000};
   PStdMutex fLock;
   std::map<int, Transfer> fTransfers ZEVO_GUARDED_BY(fLock);  // open transfer ID -> what it is
 };

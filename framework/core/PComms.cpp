@@ -120,7 +120,14 @@ void PComms::refuse(PFd& ioFd, const std::string& iWhy, const std::string& iWho)
   const ssize_t ignored = ::send(ioFd.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   (void)ignored;
   ioFd.reset();
-  log(LOG_LEVEL_ERROR, L"[%s] refused %ls: %ls", "accept", PUtils::wide(iWho), PUtils::wide(iWhy));
+  unsigned long dropped = 0;
+  if (fPeerLines.admit(dropped)) {
+    log(LOG_LEVEL_WARNING, L"[%s] refused %ls: %ls%ls", "accept", PUtils::wide(iWho), PUtils::wide(iWhy), suppressed(dropped));
+  }
+}
+
+std::wstring PComms::suppressed(unsigned long iCount) {
+  return iCount == 0 ? std::wstring() : L" (" + std::to_wstring(iCount) + L" like lines suppressed)";
 }
 
 void PComms::accepted(int iFd, const std::string& iPeer) {

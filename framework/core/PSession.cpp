@@ -205,6 +205,9 @@ void PSession::transportError(int iCode, uint32_t iExchange, const std::string& 
   fClosing = true;
   // A frame the peer got wrong is its fault; anything else is the host's.
   const bool peers = iCode == ERR_COMMS_FRAME || iCode == ERR_COMMS_FRAME_SIZE || iCode == ERR_COMMS_NO_MODULE;
-  fComms.log(peers ? LOG_LEVEL_WARNING : LOG_LEVEL_ERROR, L"[%s] connection %d (%ls): %ls (%d); closing it", "transport", static_cast<int>(fInfo.fNumber),
-             PUtils::wide(fInfo.fPeer), PUtils::wide(iText), iCode);
+  unsigned long dropped = 0;
+  if (!peers || fComms.fPeerLines.admit(dropped)) {
+    fComms.log(peers ? LOG_LEVEL_WARNING : LOG_LEVEL_ERROR, L"[%s] connection %d (%ls): %ls (%d); closing it%ls", "transport",
+               static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(iText), iCode, PComms::suppressed(dropped));
+  }
 }

@@ -13,6 +13,7 @@
 #include "zevo/ICommsEvent.h"
 #include "zevo/core/PComms.h"
 #include "zevo/core/PEventDispatcher.h"
+#include "zevo/core/PLogThrottle.h"
 #include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
@@ -129,6 +130,21 @@ TEST(Endpoints, OneParserForBothEnds) {
     EXPECT_EQ(ERR_INVALID_ARG, PEndpoint::parse(bad, endpoint, error)) << bad;
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(LogThrottle, LetsABurstThroughThenItsRateAndCountsWhatItDrops) {
+  PLogThrottle throttle(2, 3);  // 2 a second, 3 at once
+  const auto start = PLogThrottle::Clock::now();
+  unsigned long dropped = 99;
+  int passed = 0;
+  for (int i = 0; i < 10; ++i) passed += throttle.admit(dropped, start) ? 1 : 0;
+  EXPECT_EQ(std::make_pair(3, 0ul), std::make_pair(passed, dropped));
+  EXPECT_FALSE(throttle.admit(dropped, start + std::chrono::milliseconds(400))) << "0.8 of a line earned";
+  EXPECT_TRUE(throttle.admit(dropped, start + std::chrono::milliseconds(600)));
+  EXPECT_EQ(8ul, dropped);
+  passed = 0;
+  for (int i = 0; i < 10; ++i) passed += throttle.admit(dropped, start + std::chrono::seconds(60)) ? 1 : 0;
+  EXPECT_EQ(3, passed) << "an idle minute earns no more than the burst";
 }
 
 TEST(EventDispatcher, HoldsEachListenerOnceUntilRemovedOrItEnds) {

@@ -32,6 +32,7 @@
 #include "zevo/PRefCounted.h"
 #include "zevo/PStdMutex.h"
 #include "zevo/core/PEventDispatcher.h"
+#include "zevo/core/PLogThrottle.h"
 #include "zevo/core/PSessionWatcher.h"
 #include "zevo/PFd.h"
 #include "zevo/protocol/PFrame.h"
@@ -110,6 +111,8 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   // Delivers one request to its module (or its watcher) on this thread; the
   // reply reaches ioExchange's session through send().
   void deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent& ioEvent);
+  // " (N like lines suppressed)", or nothing: for the next line fPeerLines lets through.
+  static std::wstring suppressed(unsigned long iCount);
   template <class... Args>
   void log(int iLevel, const wchar_t* iFormat, const char* iFunction, const Args&... iArgs) {
     if (fLogger.isNull()) return;
@@ -125,6 +128,9 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   std::atomic<uint64_t> fNextSession{1};
   std::atomic<unsigned int> fBindingsVersion{1};  // changes with every bind and unbind
   PBaseptr<ILogger> fLogger;                      // set before start, read-only afterwards
+  // Lines a peer can cause at will (refused connections, transport errors):
+  // 20 a second, 100 at once, the rest counted.
+  PLogThrottle fPeerLines{20, 100};
 
   PStdMutex fLock;
   std::map<std::string, std::shared_ptr<const Binding>, std::less<>> fBindings ZEVO_GUARDED_BY(fLock);
