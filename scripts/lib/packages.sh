@@ -1,7 +1,7 @@
 # shellcheck shell=bash disable=SC2034  # the lists are used by the scripts that source this
 # The Debian packages the project's scripts need, by purpose, and
 # zevo_install_packages, which installs those that are missing. Sourced by
-# scripts/serve, scripts/test and .ci/run (bash).
+# scripts/serve, scripts/test, scripts/package and .ci/run (bash).
 #
 # Names without an architecture are the machine's own (or architecture
 # "all"); NAME:armhf is the 32-bit ARM package of Debian's multiarch.
@@ -22,6 +22,14 @@ ZEVO_PACKAGES_BENCH=(libbenchmark-dev)
 # the target's libsystemd, found by pkg-config.
 ZEVO_PACKAGES_ARM=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user googletest
                    pkg-config libsystemd-dev:armhf)
+# The Debian packages' build and check (scripts/package); the packages'
+# own build dependencies come from debian/control through apt-get build-dep.
+ZEVO_PACKAGES_PACKAGING=(dpkg-dev lintian)
+# All the packages' builds need, amd64 and armhf, so that CI installs them in
+# its one apt step: debian/control's build dependencies, the cross
+# toolchain and the target's C++ runtime and pkg-config.
+ZEVO_PACKAGES_PACKAGING_ALL=("${ZEVO_PACKAGES_PACKAGING[@]}" debhelper cmake pkg-config libsystemd-dev libgtest-dev libgmock-dev
+                             crossbuild-essential-armhf libstdc++6:armhf pkg-config:armhf libsystemd-dev:armhf)
 # CI beyond scripts/test: clang and its libFuzzer runtime (the Clang build,
 # scripts/fuzz), dpkg-dev (dpkg-buildflags), systemd (systemd-analyze for
 # scripts/check-units), groff-base (scripts/check-docs), python3
