@@ -5,13 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(iCondition, iWhat)                                                      \
-  do {                                                                                     \
-    if (!(iCondition)) {                                                                   \
-      std::fprintf(stderr, "%s:%d: invariant broken: %s (%s)\n", __FILE__, __LINE__, iWhat, \
-                   #iCondition);                                                           \
-      std::abort();                                                                        \
-    }                                                                                      \
+#define FUZZ_CHECK(iCondition, iWhat)                                                                      \
+  do {                                                                                                     \
+    if (!(iCondition)) {                                                                                   \
+      std::fprintf(stderr, "%s:%d: invariant broken: %s (%s)\n", __FILE__, __LINE__, iWhat, #iCondition); \
+      std::abort();                                                                                        \
+    }                                                                                                      \
   } while (0)
 
 // Reads the input front to back; past its end every read gives 0.
@@ -19,7 +18,6 @@ class PFuzzInput {
  public:
   PFuzzInput(const unsigned char* iData, size_t iSize) : fData(iData), fSize(iSize) {}
   bool empty() const { return fPos >= fSize; }
-  size_t left() const { return fSize - fPos; }
   unsigned char byte() { return fPos < fSize ? fData[fPos++] : 0; }
   unsigned int u32() {
     unsigned int value = 0;
@@ -28,10 +26,9 @@ class PFuzzInput {
   }
   // Up to iCount bytes (fewer at the end).
   const unsigned char* take(size_t iCount, size_t& oTaken) {
-    oTaken = iCount < left() ? iCount : left();
-    const unsigned char* at = fData + fPos;
+    oTaken = iCount < fSize - fPos ? iCount : fSize - fPos;
     fPos += oTaken;
-    return at;
+    return fData + fPos - oTaken;
   }
 
  private:

@@ -13,26 +13,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* iData, size_t iSize);
 
 int main(int argc, char** argv) {
-  std::vector<std::filesystem::path> inputs;
+  size_t replayed = 0;
   for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path path(argv[i]);
-    if (std::filesystem::is_directory(path)) {
-      for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        if (entry.is_regular_file()) inputs.push_back(entry.path());
-      }
-    } else {
-      inputs.push_back(path);
+    std::vector<std::filesystem::path> inputs = {argv[i]};
+    if (std::filesystem::is_directory(inputs[0])) inputs.assign(std::filesystem::directory_iterator(argv[i]), {});
+    for (const auto& input : inputs) {
+      std::ifstream in(input, std::ios::binary);
+      const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+      ++replayed;
     }
   }
-  if (inputs.empty()) {
-    std::fprintf(stderr, "no inputs\n");
-    return 1;
-  }
-  for (const auto& input : inputs) {
-    std::ifstream in(input, std::ios::binary);
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-  }
-  std::printf("%zu inputs replayed\n", inputs.size());
-  return 0;
+  std::printf("%zu inputs replayed\n", replayed);
+  return replayed > 0 ? 0 : 1;
 }

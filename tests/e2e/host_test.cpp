@@ -42,8 +42,7 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
       // None named: the build tree has no plug-in directory beside the host.
       {{"--config-dir", dir}, "zevohost", "workers = 2\n", 1, "no plug-ins to load: cannot list the plug-in directory"},
       {{"--config-dir", dir, "--listen", "udp:1"}, "", "", 1, "unknown endpoint"},
-      {{"--config-dir", dir, "--symlinks", "sometimes"}, "", "", 1, "symlinks \"sometimes\" is not follow or refuse"},
-      {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nsymlinks = Follow\n", 1, "\"Follow\""},
+      {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nsymlinks = Follow\n", 1, "symlinks \"Follow\" is not follow or refuse"},
       {{"--config-dir", dir, "--socket-mode", "0999"}, "", "", 1, "socket.mode \"0999\""},
       {{"--config-dir", dir, "--user", "no-such-user"}, "", "", 1, "user \"no-such-user\" is not a known user"},
       {{"--config-dir", dir, "--socket-mode=1660"}, "", "", 1, "socket.mode \"1660\""},
@@ -52,35 +51,15 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
   for (const Case& test : cases) {
     host.useDefaultConfig();
     if (!test.fSet.empty()) host.setConfig(test.fSet, test.fText);
-    std::string err;
-    EXPECT_EQ(test.fExit, runHost(test.fArgs, err)) << test.fSaid;
-    EXPECT_NE(std::string::npos, err.find(test.fSaid)) << err;
+    std::vector<std::string> args = {ZEVOHOST};
+    args.insert(args.end(), test.fArgs.begin(), test.fArgs.end());
+    PChild run(args);
+    EXPECT_EQ(test.fExit, run.wait()) << test.fSaid;
+    EXPECT_NE(std::string::npos, run.err().find(test.fSaid)) << run.err();
   }
 }
 
-TEST(Host, ServesThePluginUntilASignalThenClosesEverything) {
-  PHostProcess host;
-  host.useDefaultConfig();
-  ASSERT_TRUE(host.start({"--config-dir", "etc"}, host.fDir.path())) << host.output();  // relative: the plug-in's set is found too
-  writeFile(host.data("big"), patternBytes(70000, 5));
-  PWireClient client(host.endpoint());
-  EXPECT_EQ(0, open(client, host.data("big"), 1).first);
-  {
-    PWireClient peer(host.endpoint());  // leaves without closing what it opened
-    for (int i = 0; i < 500; ++i) EXPECT_EQ(0, open(peer, host.data("big"), 1).first);
-    EXPECT_EQ(0, open(peer, host.data("half"), 2).first);
-    EXPECT_EQ(501, host.descriptorsOn(host.data("big")));
-  }
-  EXPECT_TRUE(eventually([&] { return host.descriptorsOn(host.data("big")) == 1 && host.descriptorsOn(host.data("half")) == 0; }))
-      << "no descriptor outlives its peer";
-  const std::string socket = host.endpoint().substr(5);
-  ::kill(host.pid(), SIGINT);
-  EXPECT_TRUE(client.closedByPeer());
-  EXPECT_EQ(0, host.stop());
-  EXPECT_FALSE(std::filesystem::exists(socket));
-}
-
-TEST(Host, SymbolicLinksAreRefusedByDefaultAndFollowedOnRequest) {
+TEST(Host, TakesItsSettingsFromItsSetOrTheOptionsAndEndsCleanlyOnASignal) {
   PHostProcess host;
   writeText(host.fDir / "secret", "secret");
   ASSERT_EQ(0, ::symlink((host.fDir / "secret").c_str(), host.data("link").c_str()));
@@ -88,34 +67,30 @@ TEST(Host, SymbolicLinksAreRefusedByDefaultAndFollowedOnRequest) {
   std::filesystem::rename(host.configDir() + "/zevop.fileaccess.conf", host.fDir / "persist.conf");
   ASSERT_EQ(0, ::symlink((host.fDir / "persist.conf").c_str(), (host.configDir() + "/zevop.fileaccess.conf").c_str()))
       << "a set that is a link loads all the same: the configuration is the administrator's";
-  for (const auto& [lines, args, code] : {std::tuple{std::string(), std::vector<std::string>{}, PERR_SYMLINK},
-                                          {"symlinks = follow\n", {}, 0},
-                                          {"symlinks = follow\n", {"--symlinks", "refuse"}, PERR_SYMLINK},
-                                          {"symlinks = refuse\n", {"--symlinks=follow"}, 0}}) {
-    host.stop();
-    host.setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" + (host.fDir / "host.sock") + "\n" + lines);
-    ASSERT_TRUE(host.start(args)) << host.output();
-    PWireClient client(host.endpoint());
-    EXPECT_EQ(code, open(client, host.data("link"), 1).first) << lines;
-    EXPECT_EQ(std::string::npos, host.output().find("unknown key"));
-  }
-}
-
-TEST(Host, UnixSocketsGetTheirModeAndGroupWhateverTheUmask) {
-  PHostProcess host;
   const gid_t own = getegid();
   const group* named = getgrgid(own);
   ASSERT_NE(nullptr, named);
   const gid_t other = geteuid() == 0 ? own + 4242 : own;  // only root may give any group
-  for (const auto& [args, mode, gid] : {std::tuple{std::vector<std::string>{}, 0660u, own},
-                                         {{"--socket-mode", "0600", "--socket-group", named->gr_name}, 0600u, own},
-                                         {{"--socket-mode=604", "--socket-group=" + std::to_string(other)}, 0604u, other}}) {
-    ASSERT_TRUE(host.start(args)) << host.output();
+  // The host set's lines and the options: the result of opening a path through a link, the socket's mode and group.
+  const std::tuple<std::string, std::vector<std::string>, int, unsigned, gid_t> cases[] = {
+      {"", {"--config-dir", "etc"}, PERR_SYMLINK, 0660, own},  // relative: the plug-in's set is found too
+      {"symlinks = follow\nsocket.mode = 0640\n", {"--socket-group", named->gr_name}, 0, 0640, own},
+      {"symlinks = follow\nsocket.mode = 0640\n", {"--symlinks", "refuse", "--socket-mode", "0600"}, PERR_SYMLINK, 0600, own},
+      {"symlinks = refuse\n", {"--symlinks=follow", "--socket-mode=604", "--socket-group=" + std::to_string(other)}, 0, 0604, other},
+  };
+  for (const auto& [lines, args, link, mode, gid] : cases) {
+    host.setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" + (host.fDir / "host.sock") + "\n" + lines);
+    ASSERT_TRUE(host.start(args, host.fDir.path())) << host.output();
     struct stat info;
     ASSERT_EQ(0, ::lstat(host.endpoint().substr(5).c_str(), &info));
-    EXPECT_EQ(mode, info.st_mode & 07777) << args.size();
-    EXPECT_EQ(gid, info.st_gid);
+    EXPECT_EQ(std::make_pair(mode, gid), std::make_pair(info.st_mode & 07777, info.st_gid)) << lines;
+    PWireClient client(host.endpoint());
+    EXPECT_EQ(link, open(client, host.data("link"), 1).first) << lines;
+    EXPECT_EQ(std::string::npos, host.output().find("unknown key"));
+    ::kill(host.pid(), SIGINT);  // with a transfer open where the link is followed
+    EXPECT_TRUE(client.closedByPeer());
     EXPECT_EQ(0, host.stop());
+    EXPECT_FALSE(std::filesystem::exists(host.fDir / "host.sock"));
   }
 }
 
@@ -137,11 +112,12 @@ TEST(Host, ServesTheSocketsSystemdPassesAndLeavesTheirFiles) {
       continue;
     }
     ASSERT_TRUE(up) << host.output();
+    EXPECT_EQ(1u, host.endpoints().size());
     EXPECT_EQ(0u, host.endpoint().rfind(unixPath.empty() ? "tcp:127.0.0.1:" : "unix:" + unixPath, 0)) << host.endpoint();
+    EXPECT_FALSE(std::filesystem::exists(host.fDir / "host.sock"));
     PWireClient client(host.endpoint());
     EXPECT_EQ(0, open(client, host.data("file"), 1).first);
     EXPECT_EQ(0, host.stop());
-    EXPECT_FALSE(std::filesystem::exists(host.fDir / "host.sock"));
   }
   EXPECT_TRUE(std::filesystem::is_socket(path)) << "the file of a passed socket is left to systemd";
 }
@@ -157,6 +133,7 @@ TEST(Host, AuditLinesNameThePeerAndTheResultAndChunksAreLoggedOnlyAtTrace) {
       "StartFileTransfer status=0 connection=1" + peer + " mode=write path=" + up,
       "CloseFileTransfer status=0 connection=1" + peer + " mode=write bytes=3000 by=connection-end path=" + up,
       "DeleteFile status=0 connection=2" + peer + " path=" + up};
+  const std::vector<std::string> refused = {"DeleteFile status=-511(ERR_ACCESS_DENIED) connection=1" + peer + " path=" + host.fDir / "outside"};
   for (const std::string level : {"info", "debug", "trace"}) {
     host.stop();
     std::filesystem::remove(log);
@@ -171,26 +148,24 @@ TEST(Host, AuditLinesNameThePeerAndTheResultAndChunksAreLoggedOnlyAtTrace) {
       const int upload = open(client, up, 2).second;
       for (int i = 0; i < 3; ++i) client.call(kSetNextFileData, PPayload().i32(upload).bytes(Bytes(1000, 'u')));
       EXPECT_EQ(ERR_ACCESS_DENIED, client.call(kDeleteFile, PPayload().str(host.fDir / "outside")).fWord);
-    }  // leaves with the upload open
+    }  // leaves with the upload open: no descriptor outlives its peer
     ASSERT_TRUE(eventually([&] { return host.descriptorsOn(up) == 0; }));
-    PWireClient other(host.endpoint());
-    EXPECT_EQ(0, other.call(kDeleteFile, PPayload().str(up)).fWord);
+    EXPECT_EQ(0, PWireClient(host.endpoint()).call(kDeleteFile, PPayload().str(up)).fWord);
     EXPECT_EQ(0, host.stop());
     std::vector<std::string> infos, warnings;
     int errors = 0, naming = 0;  // lines naming the download's ID
     std::istringstream in(readText(log));
     for (std::string line; std::getline(in, line);) {
-      const size_t text = line.find(": ") + 2;
+      const std::string text = line.substr(line.find(": ") + 2);
       if (line.find(" INFO zevohost.audit: ") != std::string::npos) {
-        infos.push_back(std::regex_replace(line.substr(text), std::regex(" (transfer|duration_ms)=-?[0-9]+"), ""));
+        infos.push_back(std::regex_replace(text, std::regex(" (transfer|duration_ms)=-?[0-9]+"), ""));
       }
-      if (line.find(" WARNING ") != std::string::npos) warnings.push_back(line.substr(text));
+      if (line.find(" WARNING ") != std::string::npos) warnings.push_back(text);
       errors += line.find(" ERROR ") != std::string::npos;
       naming += line.find(std::to_string(down)) != std::string::npos;
     }
     EXPECT_EQ(audit, infos) << level;
-    EXPECT_EQ(std::vector<std::string>{"DeleteFile status=-511(ERR_ACCESS_DENIED) connection=1" + peer + " path=" + host.fDir / "outside"},
-              warnings);
+    EXPECT_EQ(refused, warnings);
     EXPECT_EQ(0, errors) << "the plug-in's own refusal is no error";
     if (level == "trace") {
       EXPECT_GT(naming, chunks) << "a line per chunk";

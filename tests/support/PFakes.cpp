@@ -4,7 +4,6 @@
 #include <cwchar>
 #include <utility>
 
-
 namespace {
 
 // Every format of the service begins "[%s]" with the function's name.
@@ -53,12 +52,6 @@ void PFakeLogger::add(int iLevel, const wchar_t* iFormat, const char* iFunction,
 std::vector<PLogLine> PFakeLogger::lines() {
   PStdMutexLock lock(fLock);
   return fLines;
-}
-
-size_t PFakeLogger::count(const std::wstring& iPrefix) {
-  size_t n = 0;
-  for (const PLogLine& line : lines()) n += line.fText.compare(0, iPrefix.size(), iPrefix) == 0 ? 1 : 0;
-  return n;
 }
 
 int PFakeConfig::getString(const PLiteral& iKey, PString& oValue) {

@@ -61,16 +61,14 @@ class PFakeLogger : public PCounted<ILogger> {
   int getLevel() override { return LOG_LEVEL_DEBUG; }
   void logInfo(int, const wchar_t*, const char*, ...) override {}
   void logWarning(int, const wchar_t*, const char*, ...) override {}
-  void logError(int, const wchar_t*, const char*, ...) override { ++fComponentLines; }
-  void logDebug(int, const wchar_t*, const char*, ...) override { ++fComponentLines; }
+  void logError(int, const wchar_t*, const char*, ...) override {}
+  void logDebug(int, const wchar_t*, const char*, ...) override {}
 
   void add(int iLevel, const wchar_t* iFormat, const char* iFunction, va_list iArgs);
   std::vector<PLogLine> lines();
-  size_t count(const std::wstring& iPrefix);
 
   Named fNamed;
   std::wstring fRequestedName;
-  std::atomic<int> fComponentLines{0};
 
  private:
   friend class Named;

@@ -30,7 +30,6 @@ class PPayload {
     for (unsigned char byte : iBytes) fData.push_back(byte);
     return *this;
   }
-  const std::vector<unsigned char>& data() const { return fData; }
   operator const std::vector<unsigned char>&() const { return fData; }
 
  private:
@@ -44,8 +43,6 @@ T payloadOf(const std::vector<unsigned char>& iData) {
   T value{};
   int rc;
   if constexpr (std::is_same_v<T, int>) rc = reader.readInt32(value);
-  else if constexpr (std::is_same_v<T, long long>) rc = reader.readInt64(value);
-  else if constexpr (std::is_same_v<T, bool>) rc = reader.readBool(value);
   else if constexpr (std::is_same_v<T, std::vector<unsigned char>>) rc = reader.readBytes(value);
   else rc = reader.readStrings(value);
   EXPECT_EQ(0, rc) << "reply element";
@@ -56,8 +53,6 @@ T payloadOf(const std::vector<unsigned char>& iData) {
 inline int statusOf(const PCommsMessage& iReply) { return static_cast<int>(iReply.fUint32); }
 inline std::wstring moduleOf(const PCommsMessage& iReply) { return iReply.fModuleID.str(); }
 inline int replyInt32(const PCommsMessage& iReply) { return payloadOf<int>(iReply.fData); }
-inline long long replyInt64(const PCommsMessage& iReply) { return payloadOf<long long>(iReply.fData); }
-inline bool replyBool(const PCommsMessage& iReply) { return payloadOf<bool>(iReply.fData); }
 inline std::vector<unsigned char> replyBytes(const PCommsMessage& iReply) {
   return payloadOf<std::vector<unsigned char>>(iReply.fData);
 }

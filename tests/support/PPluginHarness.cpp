@@ -5,6 +5,9 @@
 #include "zevo/protocol/PFileAccessProtocol.h"
 #include "zevo/zevoGetInstance.h"
 
+static const wchar_t* const kPolicyKeys[] = {L"fileaccess.read", L"fileaccess.write", L"fileaccess.read.recursive",
+                                             L"fileaccess.write.recursive"};
+
 PPluginHarness::PPluginHarness() { zevoClearInstances(); }
 
 PPluginHarness::~PPluginHarness() {
@@ -29,16 +32,7 @@ void PPluginHarness::registerFakes(unsigned iWhich) {
       EXPECT_EQ(0, zevoRegisterInstance(PLiteral(fakes[i].first), fakes[i].second));
     }
   }
-  if (fConfigManager.fConfig.fValues.empty()) setPolicy(L"", L"", L"", L"");
-}
-
-void PPluginHarness::setPolicy(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadTree,
-                               const std::wstring& iWriteTree) {
-  auto& values = fConfigManager.fConfig.fValues;
-  values[L"fileaccess.read"] = iRead;
-  values[L"fileaccess.write"] = iWrite;
-  values[L"fileaccess.read.recursive"] = iReadTree;
-  values[L"fileaccess.write.recursive"] = iWriteTree;
+  for (const wchar_t* key : kPolicyKeys) fConfigManager.fConfig.fValues.emplace(key, L"");
 }
 
 IPlugin* PPluginHarness::createPlugin() {
@@ -61,7 +55,8 @@ int PPluginHarness::start() {
 int PPluginHarness::start(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadTree,
                           const std::wstring& iWriteTree) {
   registerFakes();
-  setPolicy(iRead, iWrite, iReadTree, iWriteTree);
+  const std::wstring* values[] = {&iRead, &iWrite, &iReadTree, &iWriteTree};
+  for (int i = 0; i < 4; ++i) fConfigManager.fConfig.fValues[kPolicyKeys[i]] = *values[i];
   return start();
 }
 

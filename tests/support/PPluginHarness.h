@@ -12,13 +12,11 @@ class PPluginHarness {
   ~PPluginHarness();  // checks that every reference count came back to 0
 
   enum : unsigned { kLogger = 1, kConfig = 2, kDispatcher = 4, kComms = 8, kAll = 15 };
-  void registerFakes(unsigned iWhich = kAll);
-  void setPolicy(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadTree,
-                 const std::wstring& iWriteTree);
+  void registerFakes(unsigned iWhich = kAll);  // with an empty policy unless one is set
   IPlugin* createPlugin();  // a new plug-in object holding the host's reference
   int start();              // createPlugin + init
   int start(const std::wstring& iRead, const std::wstring& iWrite, const std::wstring& iReadTree,
-            const std::wstring& iWriteTree);  // registerFakes, setPolicy, start
+            const std::wstring& iWriteTree);  // registerFakes with this policy, start
   void stop();                                // gives back the host's reference
   IEventListener* listener();                 // the service's listener, null if none
 

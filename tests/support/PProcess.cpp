@@ -11,61 +11,54 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+#include <sstream>
 
 #include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
 extern char** environ;
 
-
-PChild::PChild(std::vector<std::string> iArgs, PSpawn iSpawn, bool iPipeInput) {
+PChild::PChild(std::vector<std::string> iArgs, const PSpawn& iSpawn) {
   ::signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not end the test
   int input[2] = {-1, -1};
-  if (iPipeInput && iSpawn.fFds[0] < 0 && pipe2(input, O_CLOEXEC) == 0) iSpawn.fFds[0] = input[0];
-  for (int fd = 1; fd < 3; ++fd) {
-    fText[fd - 1].reset(memfd_create("zevo-test-output", MFD_CLOEXEC));
-    if (iSpawn.fFds[fd] < 0) iSpawn.fFds[fd] = fText[fd - 1].get();
-  }
-  const std::vector<std::string> emulator = emulatorArgs();
-  iArgs.insert(iArgs.begin(), emulator.begin(), emulator.end());
+  if (pipe2(input, O_CLOEXEC) == 0) fIn.reset(input[1]);
+  for (PFd& text : fText) text.reset(memfd_create("zevo-test-output", MFD_CLOEXEC));
+  // The emulator of a cross build (ctest sets ZEVO_EMULATOR) comes first.
+  std::istringstream emulator(std::getenv("ZEVO_EMULATOR") ? std::getenv("ZEVO_EMULATOR") : "");
+  iArgs.insert(iArgs.begin(), std::istream_iterator<std::string>(emulator), std::istream_iterator<std::string>());
   if (iSpawn.fListenFd >= 0) {  // LISTEN_PID names the program itself: a shell sets it, then execs
     iArgs.insert(iArgs.begin(), {"/bin/sh", "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$@\"", "sh"});
   }
-  std::vector<char*> argv;
+  std::vector<char*> argv, envp;
   for (std::string& arg : iArgs) argv.push_back(arg.data());
   argv.push_back(nullptr);
   std::vector<std::string> environment = iSpawn.fEnvironment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string name = std::string(*entry).substr(0, std::string(*entry).find('=') + 1);
-    bool overridden = false;
-    for (const std::string& set : iSpawn.fEnvironment) overridden = overridden || set.compare(0, name.size(), name) == 0;
-    if (!overridden) environment.push_back(*entry);
+    const auto set = [&](const std::string& iSet) { return iSet.compare(0, name.size(), name) == 0; };
+    if (std::none_of(iSpawn.fEnvironment.begin(), iSpawn.fEnvironment.end(), set)) environment.push_back(*entry);
   }
-  std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  for (int fd = 0; fd < 3; ++fd) {
-    if (iSpawn.fFds[fd] >= 0) posix_spawn_file_actions_adddup2(&actions, iSpawn.fFds[fd], fd);
-  }
+  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, fText[0].get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, fText[1].get(), 2);
   if (iSpawn.fListenFd >= 0) posix_spawn_file_actions_adddup2(&actions, iSpawn.fListenFd, 3);
   if (!iSpawn.fCwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, iSpawn.fCwd.c_str());
   if (posix_spawn(&fPid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) fPid = -1;
   posix_spawn_file_actions_destroy(&actions);
-  if (input[0] >= 0) {
-    ::close(input[0]);
-    fIn = input[1];
-  }
+  ::close(input[0]);
 }
-
-PChild::~PChild() { wait(milliseconds(5000)); }
 
 bool PChild::write(const std::vector<unsigned char>& iBytes) {
   for (size_t done = 0; done < iBytes.size();) {
-    pollfd waiting{fIn, POLLOUT, 0};
+    pollfd waiting{fIn.get(), POLLOUT, 0};
     if (::poll(&waiting, 1, 10000) <= 0) return false;
-    const ssize_t written = ::write(fIn, iBytes.data() + done, iBytes.size() - done);
+    const ssize_t written = ::write(fIn.get(), iBytes.data() + done, iBytes.size() - done);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     done += static_cast<size_t>(written);
@@ -82,7 +75,7 @@ bool PChild::running() {
 }
 
 int PChild::wait(milliseconds iTimeout) {
-  if (fIn >= 0) ::close(std::exchange(fIn, -1));
+  fIn.reset();
   if (!eventually([&] { return !running(); }, static_cast<int>(iTimeout.count() / 1000)) && fPid > 0) {
     ::kill(fPid, SIGKILL);
     waitpid(fPid, nullptr, 0);
@@ -102,17 +95,7 @@ std::string PChild::text(int iWhich) {
 }
 
 PHostProcess::PHostProcess() {
-  std::filesystem::create_directories(fDir / "etc");
-  std::filesystem::create_directories(fDir / "data");
-  std::filesystem::create_directories(fDir / "drop");
-}
-
-PHostProcess::~PHostProcess() {
-  if (pid() > 0) stop();
-}
-
-void PHostProcess::setConfig(const std::string& iSet, const std::string& iText) {
-  writeText(fDir / ("etc/" + iSet + ".conf"), iText);
+  for (const char* dir : {"etc", "data", "drop"}) std::filesystem::create_directories(fDir / dir);
 }
 
 void PHostProcess::useDefaultConfig(const std::string& iExtraHostLines) {
@@ -127,24 +110,18 @@ bool PHostProcess::start(const std::vector<std::string>& iExtraArgs, const std::
   if (!std::filesystem::exists(fDir / "etc/zevohost.conf")) useDefaultConfig();
   std::vector<std::string> args = {ZEVOHOST, "--config-dir", configDir()};
   args.insert(args.end(), iExtraArgs.begin(), iExtraArgs.end());
-  PSpawn spawn;
-  spawn.fCwd = iCwd;
-  spawn.fListenFd = iListenFd;
-  fChild = std::make_unique<PChild>(args, spawn);
+  fChild = std::make_unique<PChild>(args, PSpawn{{}, iCwd, iListenFd});
   fEndpoints.clear();
-  const bool up = eventually([&] {
+  const std::string said = "zevohost: listening on ";
+  eventually([&] {
     const std::string text = fChild->err();
-    if (!fChild->running()) return true;
-    return text.find("zevohost: listening on ") != std::string::npos && text.back() == '\n';
+    return !fChild->running() || (text.find(said) != std::string::npos && text.back() == '\n');
   }, 30);
   const std::string text = fChild->err();
-  for (size_t at = text.find("zevohost: listening on "); at != std::string::npos;
-       at = text.find("zevohost: listening on ", at + 1)) {
-    fEndpoints.push_back(text.substr(at + 23, text.find('\n', at) - at - 23));
+  for (size_t at = text.find(said); at != std::string::npos; at = text.find(said, at + 1)) {
+    fEndpoints.push_back(text.substr(at + said.size(), text.find('\n', at) - at - said.size()));
   }
-  if (!up || fEndpoints.empty()) return false;
-  fEndpoint = fEndpoints.front();
-  return true;
+  return !fEndpoints.empty() && fChild->running();
 }
 
 int PHostProcess::stop() {
@@ -167,31 +144,18 @@ PFd streamSocket(const std::string& iPath, bool iListening) {
   return fd;
 }
 
-int runHost(const std::vector<std::string>& iArgs, std::string& oErr) {
-  std::vector<std::string> args = {ZEVOHOST};
-  args.insert(args.end(), iArgs.begin(), iArgs.end());
-  PChild host(args);
-  const int status = host.wait();
-  oErr = host.err();
-  return status;
-}
-
-bool PWireClient::connect(const std::string& iEndpoint) {
-  close();
+PWireClient::PWireClient(const std::string& iEndpoint) {
   PEndpoint endpoint;
   std::string why;
-  if (PEndpoint::parse(iEndpoint, endpoint, why) != 0 || endpoint.connect(10000, fFd, why) != 0) return false;
-  return ::fcntl(fFd, F_SETFL, 0) == 0;  // blocking
-}
-
-void PWireClient::close() {
-  if (fFd >= 0) ::close(fFd);
-  fFd = -1;
+  int fd = -1;
+  EXPECT_TRUE(PEndpoint::parse(iEndpoint, endpoint, why) == 0 && endpoint.connect(10000, fd, why) == 0) << why;
+  fFd.reset(fd);
+  ::fcntl(fd, F_SETFL, 0);  // blocking
 }
 
 bool PWireClient::sendRaw(const std::vector<unsigned char>& iBytes) {
   for (size_t done = 0; done < iBytes.size();) {
-    const ssize_t sent = ::send(fFd, iBytes.data() + done, iBytes.size() - done, MSG_NOSIGNAL);
+    const ssize_t sent = ::send(fd(), iBytes.data() + done, iBytes.size() - done, MSG_NOSIGNAL);
     if (sent <= 0) return false;
     done += static_cast<size_t>(sent);
   }
@@ -209,24 +173,19 @@ bool PWireClient::receive(PWireFrame& oFrame, milliseconds iTimeout) {
   std::vector<unsigned char> in;
   PFrameView view;
   size_t needed = kFrameHeader;
-  for (;;) {
-    const int parsed = PFrame::parse(in.data(), in.size(), 0xFFFFFFFFu, view, needed);
-    if (parsed == 0) break;
+  for (int parsed; (parsed = PFrame::parse(in.data(), in.size(), 0xFFFFFFFFu, view, needed)) != 0;) {
     if (parsed != 1) return false;
     const size_t have = in.size();
     in.resize(needed);
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd waiting{fFd, POLLIN, 0};
+    pollfd waiting{fd(), POLLIN, 0};
     if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return false;
-    const ssize_t got = ::recv(fFd, in.data() + have, needed - have, 0);
+    const ssize_t got = ::recv(fd(), in.data() + have, needed - have, 0);
     if (got <= 0) return false;
     in.resize(have + static_cast<size_t>(got));
   }
-  oFrame.fKind = view.fKind;
-  oFrame.fExchange = view.fExchange;
-  oFrame.fWord = static_cast<int32_t>(view.fWord);
-  oFrame.fModule.assign(view.fModule, view.fModuleLength);
-  oFrame.fPayload.assign(view.fPayload, view.fPayload + view.fPayloadLength);
+  oFrame = {view.fKind, view.fExchange, static_cast<int32_t>(view.fWord), std::string(view.fModule, view.fModuleLength),
+            std::vector<unsigned char>(view.fPayload, view.fPayload + view.fPayloadLength)};
   return true;
 }
 
@@ -241,9 +200,9 @@ PWireFrame PWireClient::call(uint32_t iAction, const std::vector<unsigned char>&
 }
 
 bool PWireClient::closedByPeer(milliseconds iTimeout) {
-  pollfd waiting{fFd, POLLIN, 0};
+  pollfd waiting{fd(), POLLIN, 0};
   if (::poll(&waiting, 1, static_cast<int>(iTimeout.count())) <= 0) return false;
   unsigned char byte;
-  const ssize_t got = ::recv(fFd, &byte, 1, MSG_DONTWAIT);
+  const ssize_t got = ::recv(fd(), &byte, 1, MSG_DONTWAIT);
   return got == 0 || (got < 0 && errno == ECONNRESET);
 }

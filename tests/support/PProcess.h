@@ -17,25 +17,21 @@
 
 using std::chrono::milliseconds;
 
-// Standard streams of a child (-1: a pipe for input, collected output), variables set over this process's environment
-// ("NAME=value"), the working directory (empty: this one), and a listening
-// socket passed as descriptor 3 the way systemd passes one (LISTEN_FDS=1,
-// LISTEN_PID the child's).
+// Variables set over this process's environment ("NAME=value"), the working
+// directory (empty: this one), and a listening socket passed as descriptor 3
+// the way systemd passes one (LISTEN_FDS=1, LISTEN_PID the child's).
 struct PSpawn {
-  int fFds[3] = {-1, -1, -1};
   std::vector<std::string> fEnvironment;
   std::string fCwd;
   int fListenFd = -1;
 };
 
 // A program of the build started through the emulator if there is one: its
-// standard output and error collected, its input fed from here.
+// standard output and error collected, its input a pipe fed from here.
 class PChild {
  public:
-  explicit PChild(std::vector<std::string> iArgs, PSpawn iSpawn = {}, bool iPipeInput = false);
-  ~PChild();
-  PChild(const PChild&) = delete;
-  PChild& operator=(const PChild&) = delete;
+  explicit PChild(std::vector<std::string> iArgs, const PSpawn& iSpawn = {});
+  ~PChild() { wait(milliseconds(5000)); }
 
   pid_t pid() const { return fPid; }
   bool running();  // false once it has exited (its status kept for wait)
@@ -50,7 +46,7 @@ class PChild {
   std::string text(int iWhich);
   pid_t fPid = -1;
   int fStatus = -1;
-  int fIn = -1;
+  PFd fIn;
   PFd fText[2];  // memory files its standard output and error go to
 };
 
@@ -58,16 +54,16 @@ class PChild {
 class PHostProcess {
  public:
   PHostProcess();
-  ~PHostProcess();
-  void setConfig(const std::string& iSet, const std::string& iText);
-  // A host set (debug log, a Unix socket) and a policy granting data/, and
-  // drop/ for writing only.
+  ~PHostProcess() { stop(); }
+  void setConfig(const std::string& iSet, const std::string& iText) { writeText(fDir / ("etc/" + iSet + ".conf"), iText); }
+  // A host set (debug log, a Unix socket, iExtraHostLines) and a policy
+  // granting data/, and drop/ for writing only.
   void useDefaultConfig(const std::string& iExtraHostLines = "");
   // Starts it in iCwd (empty: this directory), with iListenFd passed as
   // systemd would (PSpawn); true once it listens.
   bool start(const std::vector<std::string>& iExtraArgs = {}, const std::string& iCwd = "", int iListenFd = -1);
-  int stop();  // SIGTERM, then its exit status
-  std::string endpoint() const { return fEndpoint; }
+  int stop();  // SIGTERM, then its exit status (-1: not running)
+  std::string endpoint() const { return fEndpoints.empty() ? "" : fEndpoints[0]; }
   std::vector<std::string> endpoints() const { return fEndpoints; }
   std::string data(const std::string& iName = "") const { return fDir / ("data/" + iName); }
   std::string configDir() const { return fDir / "etc"; }
@@ -79,16 +75,12 @@ class PHostProcess {
 
  private:
   std::unique_ptr<PChild> fChild;
-  std::string fEndpoint;
   std::vector<std::string> fEndpoints;
 };
 
 // A stream socket bound to iPath (empty: TCP on 127.0.0.1, any port),
 // listening or not.
 PFd streamSocket(const std::string& iPath, bool iListening);
-
-// zevohost run to its end: exit status, standard error in oErr.
-int runHost(const std::vector<std::string>& iArgs, std::string& oErr);
 
 struct PWireFrame {
   uint8_t fKind = 0;
@@ -101,14 +93,8 @@ struct PWireFrame {
 // A blocking connection speaking frames.
 class PWireClient {
  public:
-  PWireClient() = default;
-  explicit PWireClient(const std::string& iEndpoint) { connect(iEndpoint); }
-  ~PWireClient() { close(); }
-  PWireClient(const PWireClient&) = delete;
-  PWireClient& operator=(const PWireClient&) = delete;
-
-  bool connect(const std::string& iEndpoint);
-  void close();
+  explicit PWireClient(const std::string& iEndpoint);
+  void close() { fFd.reset(); }
   bool sendRaw(const std::vector<unsigned char>& iBytes);
   bool send(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload);
   // The next frame; false at the end of the connection or after iTimeout.
@@ -116,9 +102,9 @@ class PWireClient {
   PWireFrame call(uint32_t iAction, const std::vector<unsigned char>& iPayload);  // a reply expected
   // The host closed the connection (end of stream or reset) within iTimeout.
   bool closedByPeer(milliseconds iTimeout = milliseconds(10000));
-  int fd() const { return fFd; }
+  int fd() const { return fFd.get(); }
 
  private:
-  int fFd = -1;
+  PFd fFd;
   uint32_t fNextExchange = 1;
 };

@@ -6,7 +6,6 @@
 
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -60,29 +59,24 @@ std::wstring widen(const std::string& iText) { return std::wstring(iText.begin()
 
 PString wpath(const std::string& iPath) { return PString(widen(iPath).c_str()); }
 
-namespace {
-
-std::string fdDir(int iPid) { return iPid < 0 ? "/proc/self/fd" : "/proc/" + std::to_string(iPid) + "/fd"; }
-
-}  // namespace
-
-int descriptorCount(int iPid) {
+// The descriptors of a process (-1: this one) whose target iMatch accepts.
+static int countDescriptors(int iPid, const std::function<bool(const fs::path&)>& iMatch) {
   int count = 0;
   std::error_code error;
-  for (auto it = fs::directory_iterator(fdDir(iPid), error); !error && it != fs::directory_iterator(); it.increment(error)) {
-    ++count;
+  for (auto it = fs::directory_iterator(iPid < 0 ? "/proc/self/fd" : "/proc/" + std::to_string(iPid) + "/fd", error);
+       !error && it != fs::directory_iterator(); it.increment(error)) {
+    std::error_code ignored;
+    count += iMatch(fs::read_symlink(it->path(), ignored)) ? 1 : 0;
   }
-  return iPid < 0 ? count - 1 : count;  // not the listing's own descriptor
+  return count;
+}
+
+int descriptorCount(int iPid) {
+  return countDescriptors(iPid, [](const fs::path&) { return true; }) - (iPid < 0 ? 1 : 0);  // not the listing's own
 }
 
 int descriptorsOn(const std::string& iPath, int iPid) {
-  int count = 0;
-  std::error_code error;
-  for (auto it = fs::directory_iterator(fdDir(iPid), error); !error && it != fs::directory_iterator(); it.increment(error)) {
-    std::error_code ignored;
-    count += fs::read_symlink(it->path(), ignored).string() == iPath ? 1 : 0;
-  }
-  return count;
+  return countDescriptors(iPid, [&](const fs::path& iTarget) { return iTarget.string() == iPath; });
 }
 
 bool eventually(const std::function<bool()>& iCondition, int iSeconds) {
@@ -110,13 +104,4 @@ std::map<std::string, std::string> treeSnapshot(const std::string& iRoot) {
     }
   }
   return entries;
-}
-
-std::vector<std::string> emulatorArgs() {
-  std::vector<std::string> words;
-  if (const char* command = std::getenv("ZEVO_EMULATOR")) {
-    std::istringstream in(command);
-    for (std::string word; in >> word;) words.push_back(word);
-  }
-  return words;
 }

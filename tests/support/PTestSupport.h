@@ -45,9 +45,6 @@ int descriptorsOn(const std::string& iPath, int iPid = -1);
 bool eventually(const std::function<bool()>& iCondition, int iSeconds = 20);  // asked every 5 ms
 // Every entry below iRoot, links not followed: kind and content.
 std::map<std::string, std::string> treeSnapshot(const std::string& iRoot);
-// The words to put before a program of the build: the emulator of a cross
-// build (ctest sets ZEVO_EMULATOR), or none.
-std::vector<std::string> emulatorArgs();
 
 // The process's link policy for one scope.
 class PSymlinkPolicyScope {
