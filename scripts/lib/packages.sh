@@ -10,6 +10,9 @@
 ZEVO_PACKAGES_TOOLS=(cmake make)
 # The native compiler.
 ZEVO_PACKAGES_NATIVE=(g++)
+# TLS for TCP (OpenSSL 3: the core's transport and the client library), and
+# the openssl command that makes the tests' and the benchmark's certificates.
+ZEVO_PACKAGES_TLS=(libssl-dev openssl)
 # systemd support (ZEVO_SYSTEMD): sockets systemd passes, readiness, the
 # journal target.
 ZEVO_PACKAGES_SYSTEMD=(pkg-config libsystemd-dev)
@@ -18,10 +21,11 @@ ZEVO_PACKAGES_TESTS=(libgtest-dev libgmock-dev)
 # The benchmarks (bench/): Google Benchmark.
 ZEVO_PACKAGES_BENCH=(libbenchmark-dev)
 # The 32-bit ARM cross build and its tests (docs/arm.md): the cross compiler
-# and C library, qemu-arm, GoogleTest's sources (built for the target), and
-# the target's libsystemd, found by pkg-config.
+# and C library, qemu-arm, GoogleTest's sources (built for the target), the
+# target's OpenSSL (and the build machine's openssl command for the tests'
+# certificates), and the target's libsystemd, found by pkg-config.
 ZEVO_PACKAGES_ARM=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user googletest
-                   pkg-config libsystemd-dev:armhf)
+                   libssl-dev:armhf openssl pkg-config libsystemd-dev:armhf)
 # CI beyond scripts/test: clang and its libFuzzer runtime (the Clang build,
 # scripts/fuzz), dpkg-dev (dpkg-buildflags), systemd (systemd-analyze for
 # scripts/check-units), groff-base (scripts/check-docs), python3
