@@ -93,7 +93,7 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   // Sockets systemd passed replace the host's own; their files are systemd's.
   for (const int fd : iSettings.fPassedSockets) {
     std::string where, error;
-    result = fComms->adopt(fd, where, error);
+    result = fComms->adopt(fd, false, where, error);
     if (result != 0) return fail("cannot serve the socket systemd passed: " + error);
     fEndpoints.push_back(where);
   }

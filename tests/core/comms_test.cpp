@@ -294,6 +294,6 @@ TEST_F(Comms, RefusesBadBindingsAndEndpoints) {
   }
   ASSERT_EQ(0, comms->listen("tcp:127.0.0.1:0", at, error)) << error;
   EXPECT_EQ(0u, at.find("tcp:127.0.0.1:"));
-  EXPECT_EQ(ERR_INVALID_ARG, comms->adopt(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), at, error))
+  EXPECT_EQ(ERR_INVALID_ARG, comms->adopt(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), false, at, error))
       << "not listening; closed all the same";
 }
