@@ -7,7 +7,7 @@
 
 ssize_t PSocketChannel::read(unsigned char* oBytes, size_t iRoom) {
   for (;;) {
-    const ssize_t got = ::recv(fFd, oBytes, iRoom, 0);
+    const ssize_t got = ::recv(fFd, oBytes, iRoom, MSG_DONTWAIT);
     if (got >= 0) return got;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;

@@ -110,7 +110,10 @@ PSslContext newContext(bool iServer, const std::string& iCertFile, const std::st
   SSL_CTX* ctx = context.get();
   SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
-  SSL_CTX_set_read_ahead(ctx, 1);  // whole records and more per system call
+  // Reads take whatever has arrived, several records at once; the channel
+  // then holds bytes the socket no longer shows (pending()).
+  SSL_CTX_set_read_ahead(ctx, 1);
+  SSL_CTX_set_default_read_buffer_len(ctx, 64 * 1024);
   const auto failure = [&](const char* iWhat, const std::string& iPath) {
     const std::string why = lastError();
     oError = std::string("cannot use the ") + iWhat + " " + iPath + ": " + (why.empty() ? "not usable" : why);
