@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 
+#include "PTls.h"
 #include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
@@ -176,26 +177,50 @@ int runHost(const std::vector<std::string>& iArgs, std::string& oErr) {
   return status;
 }
 
-bool PWireClient::connect(const std::string& iEndpoint) {
+bool PWireClient::connect(const std::string& iEndpoint, const PTlsFiles& iTls) {
   close();
   PEndpoint endpoint;
   std::string why;
   if (PEndpoint::parse(iEndpoint, endpoint, why) != 0 || endpoint.connect(10000, fFd, why) != 0) return false;
-  return ::fcntl(fFd, F_SETFL, 0) == 0;  // blocking
+  if (endpoint.fKind != PEndpoint::kTls) {
+    fChannel = std::make_unique<PSocketChannel>(fFd);
+    return ::fcntl(fFd, F_SETFL, 0) == 0;  // blocking
+  }
+  const std::string cert = iTls.fCert.empty() ? "" : certificate(iTls.fCert + ".pem");
+  const std::string key = iTls.fCert.empty() ? "" : certificate(iTls.fCert + ".key");
+  PSslContext context = PTls::newContext(false, cert, key, certificate(iTls.fCa + ".pem"), why);
+  EXPECT_TRUE(context) << why;
+  if (context && iTls.fOld) {
+    SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(context.get(), TLS1_2_VERSION);
+  }
+  std::unique_ptr<PTlsChannel> tls = context ? PTlsChannel::open(context.get(), fFd, false, endpoint.fHost, why) : nullptr;
+  fChannel = std::move(tls);
+  for (int result = 0; fChannel && (result = fChannel->handshake()) != 1;) {
+    if (result == PByteChannel::kFailed || !await(false, milliseconds(10000))) fChannel.reset();
+  }
+  return fChannel != nullptr;
+}
+
+bool PWireClient::await(bool iWrite, milliseconds iTimeout) {
+  const bool readable = (iWrite ? fChannel->writeWait() : fChannel->readWait()) == PByteChannel::kReadable;
+  pollfd waiting{fFd, static_cast<short>(readable ? POLLIN : POLLOUT), 0};
+  return ::poll(&waiting, 1, static_cast<int>(std::max<long long>(iTimeout.count(), 0))) > 0;
 }
 
 void PWireClient::close() {
+  fChannel.reset();
   if (fFd >= 0) ::close(fFd);
   fFd = -1;
 }
 
 bool PWireClient::sendRaw(const std::vector<unsigned char>& iBytes) {
-  for (size_t done = 0; done < iBytes.size();) {
-    const ssize_t sent = ::send(fFd, iBytes.data() + done, iBytes.size() - done, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    done += static_cast<size_t>(sent);
+  for (size_t done = 0; fChannel && done < iBytes.size();) {
+    const ssize_t sent = fChannel->write(iBytes.data() + done, iBytes.size() - done);
+    if (sent == PByteChannel::kFailed || (sent == PByteChannel::kWouldBlock && !await(true, milliseconds(10000)))) return false;
+    if (sent > 0) done += static_cast<size_t>(sent);
   }
-  return true;
+  return fChannel != nullptr;
 }
 
 bool PWireClient::send(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload) {
@@ -209,19 +234,18 @@ bool PWireClient::receive(PWireFrame& oFrame, milliseconds iTimeout) {
   std::vector<unsigned char> in;
   PFrameView view;
   size_t needed = kFrameHeader;
-  for (;;) {
+  while (fChannel) {
     const int parsed = PFrame::parse(in.data(), in.size(), 0xFFFFFFFFu, view, needed);
     if (parsed == 0) break;
     if (parsed != 1) return false;
     const size_t have = in.size();
     in.resize(needed);
+    const ssize_t got = fChannel->read(in.data() + have, needed - have);
+    in.resize(have + static_cast<size_t>(std::max<ssize_t>(got, 0)));
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd waiting{fFd, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return false;
-    const ssize_t got = ::recv(fFd, in.data() + have, needed - have, 0);
-    if (got <= 0) return false;
-    in.resize(have + static_cast<size_t>(got));
+    if (got == 0 || got == PByteChannel::kFailed || (got == PByteChannel::kWouldBlock && !await(false, left))) return false;
   }
+  if (!fChannel) return false;
   oFrame.fKind = view.fKind;
   oFrame.fExchange = view.fExchange;
   oFrame.fWord = static_cast<int32_t>(view.fWord);
@@ -241,9 +265,11 @@ PWireFrame PWireClient::call(uint32_t iAction, const std::vector<unsigned char>&
 }
 
 bool PWireClient::closedByPeer(milliseconds iTimeout) {
-  pollfd waiting{fFd, POLLIN, 0};
-  if (::poll(&waiting, 1, static_cast<int>(iTimeout.count())) <= 0) return false;
   unsigned char byte;
-  const ssize_t got = ::recv(fFd, &byte, 1, MSG_DONTWAIT);
-  return got == 0 || (got < 0 && errno == ECONNRESET);
+  for (int round = 0; fChannel && round < 2; ++round) {  // what a reset or the end says comes after the wait
+    const ssize_t got = fChannel->read(&byte, 1);
+    if (got == 0 || got == PByteChannel::kFailed) return true;
+    if (got > 0 || !await(false, iTimeout)) return false;
+  }
+  return false;
 }
