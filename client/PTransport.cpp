@@ -181,13 +181,17 @@ bool PTransport::readSome(PClientError& oError, bool* oGot) {
       return false;
     }
   }
-  const ssize_t got = fChannel->read(fIn.data() + fInEnd, fIn.size() - fInEnd);
-  if (got > 0) {
+  // A TLS read gives one record: the records the channel holds already are
+  // taken as well, so that the replies of a window arrive together, as one
+  // plain read takes them.
+  ssize_t got = 0;
+  do {
+    got = fChannel->read(fIn.data() + fInEnd, fIn.size() - fInEnd);
+    if (got <= 0) break;
     fInEnd += static_cast<size_t>(got);
     if (oGot != nullptr) *oGot = true;
-    return true;
-  }
-  if (got == PByteChannel::kWouldBlock) return true;
+  } while (fInEnd < fIn.size() && fChannel->pending());
+  if (got > 0 || got == PByteChannel::kWouldBlock) return true;
   fail(ERR_COMMS_CLOSED, got == 0 ? "connection lost" : "connection lost: " + fChannel->error(), oError);
   return false;
 }
@@ -240,10 +244,11 @@ int PTransport::flush(int iTimeoutMs, PClientError& oError) {
   const uint32_t action = fPending.empty() ? 0 : fPending.back().fAction;
   size_t done = 0;
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
-  while (done < fOut.size()) {
-    const ssize_t sent = fChannel->write(fOut.data() + done, fOut.size() - done);
+  while (done < fOut.size() || fChannel->holdsOutput()) {
+    // The requests, then what the channel gathered of them.
+    const ssize_t sent = done < fOut.size() ? fChannel->write(fOut.data() + done, fOut.size() - done) : fChannel->flush();
     if (sent > 0) {
-      done += static_cast<size_t>(sent);
+      if (done < fOut.size()) done += static_cast<size_t>(sent);
       deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
       continue;
     }

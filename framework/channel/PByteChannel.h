@@ -34,6 +34,11 @@ class PByteChannel {
   // Bytes the channel holds already: read() gives them without the socket
   // becoming readable.
   virtual bool pending() const { return false; }
+  // Bytes write() took that the socket has not (TLS gathers the records of
+  // a write() into one send): flush() sends them, answering 1 once none is
+  // left, kWouldBlock (writeWait()) or kFailed.
+  virtual bool holdsOutput() const { return false; }
+  virtual int flush() { return 1; }
   // After the handshake: the peer certificate's subject common name and the
   // SHA-256 fingerprint of the certificate ("sha256:" and 64 lower-case hex
   // digits); empty for a plain socket.

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "PByteChannel.h"
 
@@ -56,8 +57,12 @@ class PTlsChannel final : public PByteChannel {
   // server has taken its certificate; a refusal arrives as an alert.
   int handshake() override;
   ssize_t read(unsigned char* oBytes, size_t iRoom) override;
+  // Encrypts as many records of iBytes as the channel gathers (about 64 KiB),
+  // then sends them at once.
   ssize_t write(const unsigned char* iBytes, size_t iCount) override;
   bool pending() const override;
+  bool holdsOutput() const override { return fOutStart < fOut.size(); }
+  int flush() override;
   std::string peerName() const override { return fPeerName; }
   std::string peerFingerprint() const override { return fPeerFingerprint; }
 
@@ -71,12 +76,21 @@ class PTlsChannel final : public PByteChannel {
   static int ticketArrived(SSL* iSsl, SSL_SESSION* iSession);
 
  private:
-  explicit PTlsChannel(SSL* iSsl, bool iServer) : fSsl(iSsl), fServer(iServer) {}
+  PTlsChannel(SSL* iSsl, int iFd, bool iServer) : fSsl(iSsl), fFd(iFd), fServer(iServer) {}
   // Maps a failed call's result: kWouldBlock (fWait set) or kFailed (fError set).
   int failed(int iResult, Wait& oWait);
+  // The socket under OpenSSL (a BIO): records are gathered in fOut and sent
+  // by flush(), or when no more fit; reads and sends never raise SIGPIPE.
+  static BIO_METHOD* socketMethod();
+  static int bioWrite(BIO* iBio, const char* iBytes, size_t iCount, size_t* oWritten);
+  static int bioRead(BIO* iBio, char* oBytes, size_t iRoom, size_t* oRead);
+  static long bioControl(BIO* iBio, int iCommand, long iNumber, void* iPointer);
 
   SSL* fSsl;
+  int fFd;
   bool fServer;
+  std::vector<unsigned char> fOut;  // records not sent yet, from fOutStart
+  size_t fOutStart = 0;
   bool fShaken = false;  // SSL_do_handshake succeeded
   bool fTicket = false;  // a client got the server's session ticket
   bool fBroken = false;  // a fatal error: no close_notify

@@ -62,7 +62,8 @@ void PStreamConnection::onReady(uint32_t) {
   // Whatever woke the worker: replies that wait are written first, then
   // requests held back while they piled up are served.
   if (!pump()) return finish();
-  bool drained = false;  // the channel has nothing more for now
+  bool drained = false;   // the channel has nothing more for now
+  bool unserved = false;  // bytes received since the last pump
   for (int round = 0; round < kReadsPerTurn && !drained; ++round) {
     size_t room = 0;
     unsigned char* space = fSession->receiveSpace(room);
@@ -76,15 +77,22 @@ void PStreamConnection::onReady(uint32_t) {
     } else {
       fSession->received(static_cast<size_t>(got));
     }
-    if (!pump()) return finish();
+    unserved = true;
     drained = got == 0 || (static_cast<size_t>(got) < room && !fChannel->pending());
+    // A TLS read brings one record: the records the channel holds go in
+    // before serving, as one plain read brings all that has arrived (a
+    // window of requests is served, and answered, together).
+    if (!drained && fChannel->pending() && round + 1 < kReadsPerTurn) continue;
+    unserved = false;
+    if (!pump()) return finish();
   }
-  if (fSession->finished()) return finish();
+  if (unserved && !pump()) return finish();
+  if (fSession->finished() && !fChannel->holdsOutput()) return finish();
   size_t unsent = 0;
   fSession->output(unsent);
   uint32_t wanted = 0;  // nothing to read: slowed until it reads
   if (fSession->wantsInput()) wanted |= eventOf(fChannel->readWait()) | EPOLLRDHUP;
-  if (unsent > 0) wanted |= eventOf(fChannel->writeWait());
+  if (unsent > 0 || fChannel->holdsOutput()) wanted |= eventOf(fChannel->writeWait());
   // More to serve, or bytes the channel holds already: back at once (the
   // socket is writable, or unsent replies wait for it anyway).
   if (fSession->moreToServe() || (!drained && fSession->wantsInput() && fChannel->pending())) wanted |= EPOLLOUT;
@@ -105,7 +113,7 @@ bool PStreamConnection::flush() {
   for (;;) {
     size_t size = 0;
     const unsigned char* bytes = fSession->output(size);
-    if (size == 0) return true;
+    if (size == 0) return fChannel->flush() != PByteChannel::kFailed;  // what the channel gathered
     const ssize_t sent = fChannel->write(bytes, size);
     if (sent <= 0) return sent == PByteChannel::kWouldBlock;  // else the peer is gone
     fSession->sent(static_cast<size_t>(sent));
