@@ -3,7 +3,9 @@
 //
 //   zevobench [--size MIB] [--repeat N] [--endpoint ENDPOINT --data DIR]
 //
-// Without --endpoint it starts its own zevohost on a temporary directory.
+// Without --endpoint it starts its own zevohost on a temporary directory,
+// and a second one that serves plain TCP and TLS on 127.0.0.1, to compare
+// the two (apart, so that the first one's memory is what it was).
 
 #include <fcntl.h>
 #include <poll.h>
@@ -57,15 +59,26 @@ double median(std::vector<double> iValues) {
 
 // ------------------------------------------------------------ the host
 
+// What the benchmark's TLS client shows and checks (the tests' certificates).
+const PClientTls kTls{ZEVO_TEST_CERTS "/ca.pem", ZEVO_TEST_CERTS "/client.pem", ZEVO_TEST_CERTS "/client.key"};
+
+// A client for iEndpoint, with the TLS files for a tls: one.
+void connectTo(PClient& ioClient, const std::string& iEndpoint);
+
 struct PHost {
   pid_t fPid = -1;
-  std::string fEndpoint;
+  std::string fEndpoint;   // unix:
+  std::string fTcp, fTls;  // iNetwork: on 127.0.0.1
 
-  void start(const std::string& iRoot) {
-    const std::string etc = iRoot + "/etc";
+  void start(const std::string& iRoot, bool iNetwork = false) {
+    const std::string etc = iRoot + (iNetwork ? "/etc-net" : "/etc"), socket = iRoot + (iNetwork ? "/net.sock" : "/host.sock");
     std::filesystem::create_directories(etc);
-    std::ofstream(etc + "/zevohost.conf") << "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" << iRoot
-                                          << "/host.sock\nlog.level = warning\n";
+    std::ofstream(etc + "/zevohost.conf") << "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlog.level = warning\nlisten = unix:" << socket
+                                          << (iNetwork ? ", tcp:127.0.0.1:0, tls:127.0.0.1:0\ntls.cert = " ZEVO_TEST_CERTS
+                                                         "/server.pem\ntls.key = " ZEVO_TEST_CERTS "/server.key\ntls.ca = "
+                                                         ZEVO_TEST_CERTS "/ca.pem"
+                                                       : "")
+                                          << "\n";
     std::ofstream(etc + "/zevop.fileaccess.conf")
         << "fileaccess.read =\nfileaccess.write =\nfileaccess.read.recursive = " << iRoot
         << "/data\nfileaccess.write.recursive = " << iRoot << "/data\n";
@@ -73,14 +86,28 @@ struct PHost {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&fPid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) die("cannot start zevohost");
-    fEndpoint = "unix:" + iRoot + "/host.sock";
-    for (int i = 0; i < 500; ++i) {
-      PClient probe;
-      if (probe.connect(fEndpoint) == 0) return;
+    const std::string said = etc + "/host.err";  // where it says its ports
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int spawned = posix_spawn(&fPid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) die("cannot start zevohost");
+    fEndpoint = "unix:" + socket;
+    int listening = 0;
+    for (int i = 0; i < 500 && listening < (iNetwork ? 3 : 1); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::ifstream in(said);
+      listening = 0;
+      for (std::string line; std::getline(in, line) && !in.eof();) {
+        if (line.find("zevohost: listening on ") != 0) continue;
+        ++listening;
+        if (line.find("on tcp:") != std::string::npos) fTcp = line.substr(23);
+        if (line.find("on tls:") != std::string::npos) fTls = line.substr(23);
+      }
     }
-    die("zevohost did not start");
+    PClient probe;
+    if (listening < (iNetwork ? 3 : 1) || probe.connect(fEndpoint) != 0) die("zevohost did not start");
   }
 
   void stop() {
@@ -260,12 +287,17 @@ void check(int iResult, PClient& iClient, const char* iWhat) {
   if (iResult != 0) die(std::string(iWhat) + ": " + iClient.lastError().message());
 }
 
+void connectTo(PClient& ioClient, const std::string& iEndpoint) {
+  if (iEndpoint.compare(0, 4, "tls:") == 0) ioClient.setTls(kTls);
+  check(ioClient.connect(iEndpoint), ioClient, "connect");
+}
+
 double download(const std::string& iEndpoint, const std::string& iPath, int iChunk, int iWindow = 16) {
   PClientOptions options;
   options.fReadChunk = iChunk;
   options.fWindow = iWindow;
   PClient client(options);
-  check(client.connect(iEndpoint), client, "connect");
+  connectTo(client, iEndpoint);
   long long bytes = 0;
   const auto start = Clock::now();
   check(client.get(iPath, PSink::callback([](const unsigned char*, size_t) { return 0; }), {}, &bytes), client,
@@ -277,7 +309,7 @@ double upload(const std::string& iEndpoint, const std::string& iPath, long long 
   PClientOptions options;
   if (iChunk > 0) options.fWriteChunk = iChunk;
   PClient client(options);
-  check(client.connect(iEndpoint), client, "connect");
+  connectTo(client, iEndpoint);
   static const std::vector<unsigned char> block = [] {
     std::vector<unsigned char> bytes(1 << 20);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7 + (i >> 11));
@@ -408,7 +440,7 @@ int main(int argc, char** argv) {
   }
   if (sizeMiB < 1 || repeat < 1 || endpoint.empty() != data.empty()) die("bad arguments (see --help)");
 
-  PHost host;
+  PHost host, network;
   std::string root;
   if (endpoint.empty()) {
     char pattern[] = "/tmp/zevobench-XXXXXX";
@@ -417,6 +449,7 @@ int main(int argc, char** argv) {
     data = root + "/data";
     std::filesystem::create_directories(data);
     host.start(root);
+    network.start(root, true);
     endpoint = host.fEndpoint;
   }
   const long long size = sizeMiB << 20;
@@ -437,6 +470,11 @@ int main(int argc, char** argv) {
   PRow pipelined{"IsExists pipelined", "req/s", {}, 0, "", ">= 100000 req/s"};
   PRow list{"ListDir of 10000 entries", "ms", {}, 0, "", "< 20 ms"};
   PRow fourRss{"host RSS, four transfers", "KiB", {}, 0, "", "< 8192 KiB"};
+  // TLS against plain TCP, both on 127.0.0.1 (own host only).
+  PRow tcpDown{"download TCP, 8 KiB, w16", "MiB/s", {}, 0, "", ""};
+  PRow tlsDown{"download TLS, 8 KiB, w16", "MiB/s", {}, 0, "TCP", ">= 0.7"};
+  PRow tcpUp{"upload TCP, default chunk", "MiB/s", {}, 0, "", ""};
+  PRow tlsUp{"upload TLS, default chunk", "MiB/s", {}, 0, "TCP", ""};
   std::vector<double> readBaselines, writeBaselines, smallBaselines, rttBaselines;
   constexpr int kSmallFiles = 200;
   constexpr long long kSmallSize = 64 * 1024;
@@ -457,6 +495,13 @@ int main(int argc, char** argv) {
     oneAtATime.fValues.push_back(isExistsOneAtATime(endpoint, big, 10000));
     pipelined.fValues.push_back(isExistsPipelined(endpoint, big, 10000, 64));
     list.fValues.push_back(listing(endpoint, data + "/many", 10000));
+    if (!network.fTls.empty()) {  // alternately, so that both see the same machine
+      tcpDown.fValues.push_back(download(network.fTcp, big, 8192));
+      tlsDown.fValues.push_back(download(network.fTls, big, 8192));
+      tcpUp.fValues.push_back(upload(network.fTcp, data + "/upload.bin", size, 0));
+      tlsUp.fValues.push_back(upload(network.fTls, data + "/upload.bin", size, 0));
+      std::filesystem::remove(data + "/upload.bin");
+    }
 
     // Four transfers at once (two down, two up) while the host's memory is sampled.
     std::atomic<bool> running{true};
@@ -484,12 +529,14 @@ int main(int argc, char** argv) {
   smallRate.fBaseline = median(smallBaselines);
   smallNoFlush.fBaseline = smallRate.fBaseline;
   oneAtATime.fBaseline = median(rttBaselines);
+  tlsDown.fBaseline = median(tcpDown.fValues);
+  tlsUp.fBaseline = median(tcpUp.fValues);
 
   std::printf("zevobench: %lld MiB file, %d rounds, medians\n\n", sizeMiB, repeat);
   std::printf("%-28s %12s %8s   %-26s %8s   %s\n", "measure", "median", "unit", "baseline (same run)", "ratio",
               "target");
   for (const PRow* row : {&readRate, &readRate64, &writeRate, &writeNoFlush, &smallRate, &smallNoFlush, &oneAtATime,
-                          &pipelined, &list, &fourRss}) {
+                          &pipelined, &list, &fourRss, &tcpDown, &tlsDown, &tcpUp, &tlsUp}) {
     if (row->fValues.empty()) continue;
     const double value = median(row->fValues);
     char baseline[64] = "";
@@ -503,6 +550,7 @@ int main(int argc, char** argv) {
   if (host.fPid > 0) std::printf("\nhost peak resident memory over the run (VmHWM): %ld KiB\n", host.memory("VmHWM:"));
 
   host.stop();
+  network.stop();
   if (!root.empty()) std::filesystem::remove_all(root);
   return 0;
 }

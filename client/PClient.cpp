@@ -28,6 +28,7 @@ const PClientCode kClientCodes[] = {
     {ERR_CLIENT_CANCELLED, "ERR_CLIENT_CANCELLED", "the caller cancelled the transfer"},
     {ERR_CLIENT_SIZE_MISMATCH, "ERR_CLIENT_SIZE_MISMATCH", "the bytes moved differ from the remote file's size"},
     {ERR_CLIENT_PROTOCOL, "ERR_CLIENT_PROTOCOL", "the host's answer breaks the protocol"},
+    {ERR_CLIENT_TLS, "ERR_CLIENT_TLS", "the TLS handshake failed"},
 };
 
 const PClientCode* findClientCode(int iCode) {
@@ -176,6 +177,7 @@ class PClient::PImpl {
   }
 
   PClientOptions fOptions;
+  PClientTls fTls;
   PTransport fTransport;
   PClientError fError;
 
@@ -218,7 +220,7 @@ bool PClient::PImpl::report(const PTransferControl& iControl, long long iDone, l
 
 int PClient::PImpl::connect(const std::string& iEndpoint) {
   fError = PClientError();
-  return fTransport.connect(iEndpoint, fOptions.fConnectTimeoutMs, fError);
+  return fTransport.connect(iEndpoint, fOptions.fConnectTimeoutMs, fTls, fError);
 }
 
 int PClient::PImpl::pathPayload(const std::string& iPath, std::vector<unsigned char>& oPayload) {
@@ -564,6 +566,8 @@ int PClient::setOptions(const PClientOptions& iOptions) {
 }
 
 const PClientOptions& PClient::options() const { return fImpl->fOptions; }
+void PClient::setTls(const PClientTls& iTls) { fImpl->fTls = iTls; }
+const PClientTls& PClient::tls() const { return fImpl->fTls; }
 int PClient::connect(const std::string& iEndpoint) {
   return fImpl->guard([&] { return fImpl->connect(iEndpoint); });
 }

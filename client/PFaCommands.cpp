@@ -82,7 +82,9 @@ void faMessage(const std::string& iText) {
   std::fflush(stderr);
 }
 
-PFaSession::PFaSession(const PFaSettings& iSettings) : fSettings(iSettings), fClient(iSettings.fOptions) {}
+PFaSession::PFaSession(const PFaSettings& iSettings) : fSettings(iSettings), fClient(iSettings.fOptions) {
+  fClient.setTls(iSettings.fTls);
+}
 
 int PFaSession::report(const PClientError& iError, const std::string& iHint) {
   std::string text = iError.message();

@@ -24,6 +24,7 @@ extern volatile sig_atomic_t gInterrupted;
 struct PFaSettings {
   std::string fEndpoint;
   PClientOptions fOptions;
+  PClientTls fTls;
   bool fVerbose = false;
   bool fQuiet = false;
   bool fProgress = false;  // standard error is a terminal and not quiet

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "PClientInternal.h"
+#include "PTls.h"
 #include "zevo/PErrors.h"
 #include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFrame.h"
@@ -64,16 +65,24 @@ const char* actionName(uint32_t iAction) {
   return name != nullptr ? name : "request";
 }
 
-int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, PClientError& oError) {
+int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, PClientError& oError) {
   close();
   fEndpoint = iEndpoint;
   PEndpoint endpoint;
   std::string why;
   if (PEndpoint::parse(iEndpoint, endpoint, why) != 0 ||
-      (endpoint.fKind == PEndpoint::kTcp && (endpoint.fPort == 0 || endpoint.fHost.empty() || endpoint.fHost == "*"))) {
-    if (why.empty()) why = "a client needs tcp:HOST:PORT with a host and a port of 1 to 65535";
+      (endpoint.network() && (endpoint.fPort == 0 || endpoint.fHost.empty() || endpoint.fHost == "*"))) {
+    if (why.empty()) why = "a client needs " + iEndpoint.substr(0, 3) + ":HOST:PORT with a host and a port of 1 to 65535";
     return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, why, iEndpoint);
   }
+  if (endpoint.fKind == PEndpoint::kTls && iTls.fCaFile.empty()) {
+    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
+                    "a tls: endpoint needs the CA certificate that signed the host's (zevofa --ca)", iEndpoint);
+  }
+  if (endpoint.fKind == PEndpoint::kTls && iTls.fCertFile.empty() != iTls.fKeyFile.empty()) {
+    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, "a client certificate needs its key, and a key its certificate", iEndpoint);
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
   int fd = -1;
   const int result = endpoint.connect(iTimeoutMs, fd, why);
   if (result == ETIMEDOUT) {
@@ -81,10 +90,45 @@ int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, PClientErr
   }
   if (result != 0) return connectError(oError, iEndpoint, why);
   fFd.reset(fd);
+  if (endpoint.fKind == PEndpoint::kTls) return startTls(endpoint.fHost, iTls, msLeft(deadline), oError);
+  fChannel.reset(new (std::nothrow) PSocketChannel(fd));
+  if (!fChannel) return fail(PERR_NO_MEMORY, "out of memory", oError);
+  return 0;
+}
+
+int PTransport::startTls(const std::string& iHost, const PClientTls& iTls, int iTimeoutMs, PClientError& oError) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
+  std::string why;
+  PSslContext context = PTls::newContext(false, iTls.fCertFile, iTls.fKeyFile, iTls.fCaFile, why);
+  std::unique_ptr<PTlsChannel> tls = context ? PTlsChannel::open(context.get(), fFd.get(), false, iHost, why) : nullptr;
+  if (!tls) {
+    close();
+    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, why, fEndpoint);
+  }
+  for (;;) {
+    const int result = tls->handshake();
+    if (result == 1) break;
+    if (result == PByteChannel::kFailed) {
+      why = "TLS handshake failed: " + tls->error();
+      // An alert is the host's verdict on this client.
+      if (tls->error().find("alert") != std::string::npos) {
+        why += " (the host refused this client: is its certificate signed by the host's CA, valid, and allowed?)";
+      }
+      close();
+      return setError(oError, ERR_CLIENT_TLS, PErrorOrigin::kConnection, why, fEndpoint);
+    }
+    if (waitFor(fFd.get(), tls->readWait() == PByteChannel::kReadable ? POLLIN : POLLOUT, deadline) == 0) {
+      close();
+      return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection,
+                      "the TLS handshake did not end within the connect time-out", fEndpoint);
+    }
+  }
+  fChannel = std::move(tls);
   return 0;
 }
 
 void PTransport::close() {
+  fChannel.reset();
   fFd.reset();
   fPending.clear();
   fIn.clear();
@@ -137,19 +181,19 @@ bool PTransport::readSome(PClientError& oError, bool* oGot) {
       return false;
     }
   }
-  for (;;) {
-    const ssize_t got = ::recv(fFd.get(), fIn.data() + fInEnd, fIn.size() - fInEnd, 0);
-    if (got > 0) {
-      fInEnd += static_cast<size_t>(got);
-      if (oGot != nullptr) *oGot = true;
-      return true;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    fail(ERR_COMMS_CLOSED, got == 0 ? "connection lost" : std::string("connection lost: ") + std::strerror(errno),
-         oError);
-    return false;
-  }
+  // A TLS read gives one record: the records the channel holds already are
+  // taken as well, so that the replies of a window arrive together, as one
+  // plain read takes them.
+  ssize_t got = 0;
+  do {
+    got = fChannel->read(fIn.data() + fInEnd, fIn.size() - fInEnd);
+    if (got <= 0) break;
+    fInEnd += static_cast<size_t>(got);
+    if (oGot != nullptr) *oGot = true;
+  } while (fInEnd < fIn.size() && fChannel->pending());
+  if (got > 0 || got == PByteChannel::kWouldBlock) return true;
+  fail(ERR_COMMS_CLOSED, got == 0 ? "connection lost" : "connection lost: " + fChannel->error(), oError);
+  return false;
 }
 
 bool PTransport::replyBuffered() const {
@@ -200,16 +244,16 @@ int PTransport::flush(int iTimeoutMs, PClientError& oError) {
   const uint32_t action = fPending.empty() ? 0 : fPending.back().fAction;
   size_t done = 0;
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
-  while (done < fOut.size()) {
-    const ssize_t sent = ::send(fFd.get(), fOut.data() + done, fOut.size() - done, MSG_NOSIGNAL);
+  while (done < fOut.size() || fChannel->holdsOutput()) {
+    // The requests, then what the channel gathered of them.
+    const ssize_t sent = done < fOut.size() ? fChannel->write(fOut.data() + done, fOut.size() - done) : fChannel->flush();
     if (sent > 0) {
-      done += static_cast<size_t>(sent);
+      if (done < fOut.size()) done += static_cast<size_t>(sent);
       deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
       continue;
     }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      const int error = errno;
+    if (sent == PByteChannel::kFailed) {
+      const std::string error = fChannel->error();
       fOut.clear();
       // Reads whatever the host said before it went: fail() reports a
       // transport error found there.
@@ -217,9 +261,10 @@ int PTransport::flush(int iTimeoutMs, PClientError& oError) {
       while (got) {
         if (!readSome(oError, &got)) return oError.fCode;
       }
-      return fail(ERR_COMMS_CLOSED, std::string("connection lost: ") + std::strerror(error), oError);
+      return fail(ERR_COMMS_CLOSED, "connection lost: " + error, oError);
     }
-    const int ready = waitFor(fFd.get(), POLLOUT | POLLIN, deadline);
+    // Replies are read meanwhile; TLS may need to read before it writes.
+    const int ready = waitFor(fFd.get(), fChannel->writeWait() == PByteChannel::kReadable ? POLLIN : POLLOUT | POLLIN, deadline);
     if (ready == 0) {
       fOut.clear();
       return fail(ERR_COMMS_TIMEOUT,
@@ -254,7 +299,12 @@ int PTransport::receive(PReply& oReply, int iTimeoutMs, PClientError& oError) {
       fPending.pop_front();
       return 0;
     }
-    const int ready = waitFor(fFd.get(), POLLIN, deadline);
+    // Bytes the channel holds already come first; a partial record among
+    // them needs the socket all the same.
+    bool got = false;
+    if (fChannel->pending() && !readSome(oError, &got)) return oError.fCode;
+    if (got) continue;
+    const int ready = waitFor(fFd.get(), fChannel->readWait() == PByteChannel::kReadable ? POLLIN : POLLOUT, deadline);
     if (ready == 0) {
       return fail(ERR_COMMS_TIMEOUT,
                   std::string("no reply to ") + actionName(action) + " within " + formatSeconds(iTimeoutMs), oError);

@@ -1,12 +1,16 @@
-// One connection to a host: connects, sends request frames, and takes the
-// replies in request order. Any failure of the connection itself closes it
+// One connection to a host: connects (over TLS for a tls: endpoint, its
+// handshake ended within the connect time-out), sends request frames, and
+// takes the replies in request order. Any failure of the connection itself closes it
 // and fills the error. Internal to libzevoclient.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "PByteChannel.h"
 
 #include "zevo/PFd.h"
 #include "zevo/client/PClient.h"
@@ -29,7 +33,7 @@ class PTransport {
   PTransport(const PTransport&) = delete;
   PTransport& operator=(const PTransport&) = delete;
 
-  int connect(const std::string& iEndpoint, int iTimeoutMs, PClientError& oError);
+  int connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, PClientError& oError);
   void close();
   bool isOpen() const { return fFd.valid(); }
   const std::string& endpoint() const { return fEndpoint; }
@@ -61,7 +65,11 @@ class PTransport {
   // Ends the connection after the host's transport error iFrame.
   int hostError(const PReply& iFrame, PClientError& oError);
 
+  // Shakes hands with the host through TLS: 0, or a code (closed, oError set).
+  int startTls(const std::string& iHost, const PClientTls& iTls, int iTimeoutMs, PClientError& oError);
+
   PFd fFd;
+  std::unique_ptr<PByteChannel> fChannel;  // on fFd, gone before it
   std::string fEndpoint;
   uint32_t fNextExchange = 1;
   struct Pending {

@@ -34,8 +34,12 @@ const char kUsage[] =
     "  help [COMMAND]            show this help, or a command's\n"
     "\n"
     "Options (before or after the command):\n"
-    "  -e, --endpoint ENDPOINT   unix:PATH, tcp:HOST:PORT or tcp:[IPv6]:PORT (default:\n"
-    "                            $ZEVOFA_ENDPOINT, else unix:/run/zevo/zevohost.sock)\n"
+    "  -e, --endpoint ENDPOINT   unix:PATH, tcp:HOST:PORT, tcp:[IPv6]:PORT or tls:HOST:PORT\n"
+    "                            (default: $ZEVOFA_ENDPOINT, else unix:/run/zevo/zevohost.sock)\n"
+    "      --ca FILE             for tls: the CA certificates (PEM) the host's certificate must\n"
+    "                            be signed by (default $ZEVOFA_CA)\n"
+    "      --cert FILE           for tls: this client's certificate, PEM (default $ZEVOFA_CERT)\n"
+    "      --key FILE            its private key, PEM (default $ZEVOFA_KEY)\n"
     "      --chunk BYTES         bytes per request: get 1 to 8192 (default 8192),\n"
     "                            put 1 to 1048528 (default 64K); K and M suffixes\n"
     "      --window N            requests in flight during a transfer, 1 to 1024 (default 16)\n"
@@ -189,6 +193,11 @@ int parseArguments(int iArgc, char** iArgv, PArguments& oArguments) {
       std::string value;
       if (name == "--endpoint") {
         if (!valueOf(name, valueAt, oArguments.fEndpoint)) return kExitUsage;
+      } else if (name == "--ca" || name == "--cert" || name == "--key") {
+        PClientTls& tls = settings.fTls;
+        if (!valueOf(name, valueAt, name == "--ca" ? tls.fCaFile : name == "--cert" ? tls.fCertFile : tls.fKeyFile)) {
+          return kExitUsage;
+        }
       } else if (name == "--chunk") {
         if (!valueOf(name, valueAt, oArguments.fChunk)) return kExitUsage;
       } else if (name == "--window") {
@@ -310,6 +319,12 @@ int run(PArguments& ioArguments) {
   if (settings.fEndpoint.empty()) {
     const char* fromEnvironment = std::getenv("ZEVOFA_ENDPOINT");
     settings.fEndpoint = fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : kDefaultEndpoint;
+  }
+  for (const auto& [variable, path] : {std::pair{"ZEVOFA_CA", &settings.fTls.fCaFile},
+                                      {"ZEVOFA_CERT", &settings.fTls.fCertFile},
+                                      {"ZEVOFA_KEY", &settings.fTls.fKeyFile}}) {
+    const char* fromEnvironment = std::getenv(variable);
+    if (path->empty() && fromEnvironment != nullptr) *path = fromEnvironment;
   }
   settings.fProgress = !settings.fQuiet && isatty(STDERR_FILENO) == 1;
 

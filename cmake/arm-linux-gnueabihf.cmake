@@ -3,8 +3,9 @@
 #   cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
 #
 # Needs g++-arm-linux-gnueabihf, libc6-dev-armhf-cross, qemu-user, (for the
-# tests) googletest, and for the systemd support pkg-config and the target's
-# libsystemd-dev:armhf (Debian multiarch: dpkg --add-architecture armhf).
+# tests) googletest, the target's libssl-dev:armhf, and for the systemd
+# support pkg-config and the target's libsystemd-dev:armhf (Debian
+# multiarch: dpkg --add-architecture armhf).
 # ctest runs the ARM programs through qemu-arm, so no binfmt registration is
 # needed.
 set(CMAKE_SYSTEM_NAME Linux)
@@ -15,9 +16,14 @@ set(ZEVO_CROSS_TRIPLE arm-linux-gnueabihf)
 # and libraries (libc6-dev-armhf-cross and the cross compiler).
 set(ZEVO_CROSS_ROOT /usr/${ZEVO_CROSS_TRIPLE})
 # Debian's multiarch directories: the target's other libraries, installed as
-# packages of the target's architecture (libsystemd-dev:armhf). The cross
-# compiler searches them by itself; headers are in /usr/include.
+# packages of the target's architecture (libsystemd-dev:armhf,
+# libssl-dev:armhf). The cross compiler searches them by itself; headers are
+# in /usr/include, and those that differ by architecture (OpenSSL's
+# configuration) in /usr/include/<triple>, which the cross compiler does not
+# search: every compilation gets it, after the compiler's own directories.
 set(ZEVO_MULTIARCH_DIRS /usr/lib/${ZEVO_CROSS_TRIPLE} /lib/${ZEVO_CROSS_TRIPLE})
+set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES /usr/include/${ZEVO_CROSS_TRIPLE})
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES /usr/include/${ZEVO_CROSS_TRIPLE})
 
 set(CMAKE_C_COMPILER ${ZEVO_CROSS_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${ZEVO_CROSS_TRIPLE}-g++)
@@ -42,6 +48,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # pkg-config reads the target's .pc files and the architecture-independent
 # ones (systemd.pc), never the build machine's.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${ZEVO_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
+# FindOpenSSL takes the target's libraries from the multiarch directory (its
+# pkg-config hints) but looks for openssl/ssl.h under the roots only: the
+# headers are the shared ones of /usr/include.
+set(OPENSSL_INCLUDE_DIR /usr/include CACHE PATH "OpenSSL headers (libssl-dev:armhf)")
 
 # ctest (and test discovery) run each target program through qemu-arm and
 # the target's dynamic loader, which takes the target's libraries from

@@ -10,6 +10,7 @@
 #include "zevo/PUtils.h"
 #include "zevo/core/PConfigManager.h"
 #include "zevo/logger/PLogger.h"
+#include "zevo/protocol/PEndpoint.h"
 #include "zevo/zevoGetInstance.h"
 
 namespace {
@@ -28,6 +29,16 @@ PHost::~PHost() { stop(); }
 template <class... Args>
 void PHost::logInfo(const wchar_t* iFormat, const Args&... iArgs) {
   if (!fLogger.isNull()) fLogger->logInfo(0, iFormat, "zevohost", zevoLogArg(iArgs)...);
+}
+
+template <class... Args>
+void PHost::logProblem(bool iError, const wchar_t* iFormat, const Args&... iArgs) {
+  if (fLogger.isNull()) return;
+  if (iError) {
+    fLogger->logError(0, iFormat, "zevohost", zevoLogArg(iArgs)...);
+  } else {
+    fLogger->logWarning(0, iFormat, "zevohost", zevoLogArg(iArgs)...);
+  }
 }
 
 bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager, std::string& oError) {
@@ -92,19 +103,45 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PAuditLog>(audit, iSettings.fTransferIsolation));
   zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
 
+  fTls = hasTls(iSettings.fTls);
+  if (fTls) {
+    std::string error;
+    if (fComms->setTls(iSettings.fTls, error) != 0) return fail("TLS: " + error);
+    logInfo(L"[%s] TLS certificate %ls, CA %ls, %d allow-list entries", PUtils::wide(iSettings.fTls.fCertFile),
+            PUtils::wide(iSettings.fTls.fCaFile), static_cast<int>(iSettings.fTls.fAllow.size()));
+  }
   // Sockets systemd passed replace the host's own; their files are systemd's.
+  // A TCP one speaks TLS when the host has TLS material.
   for (const int fd : iSettings.fPassedSockets) {
     std::string where, error;
-    result = fComms->adopt(fd, where, error);
+    result = fComms->adopt(fd, fTls, where, error);
     if (result != 0) return fail("cannot serve the socket systemd passed: " + error);
     fEndpoints.push_back(where);
   }
   if (!iSettings.fPassedSockets.empty()) logInfo(L"[%s] serving the sockets systemd passed; 'listen' is not used");
   for (size_t i = 0; iSettings.fPassedSockets.empty() && i < iSettings.fListen.size(); ++i) {
+    const std::string& endpoint = iSettings.fListen[i];
+    if (endpoint.compare(0, 4, "tls:") == 0 && !fTls) {
+      return fail("cannot listen on " + endpoint + ": TLS needs tls.cert, tls.key and tls.ca (--tls-cert, --tls-key, --tls-ca)");
+    }
     std::string where, error;
-    result = fComms->listen(iSettings.fListen[i], where, error);
-    if (result != 0) return fail("cannot listen on " + iSettings.fListen[i] + ": " + error);
+    result = fComms->listen(endpoint, where, error);
+    if (result != 0) return fail("cannot listen on " + endpoint + ": " + error);
     fEndpoints.push_back(where);
+  }
+  // Plain TCP is for this machine alone: elsewhere it would let anyone who
+  // reaches the port read and change files, unauthenticated, in clear text.
+  for (const std::string& where : fEndpoints) {
+    PEndpoint bound;
+    std::string ignored;
+    if (PEndpoint::parse(where, bound, ignored) != 0 || bound.fKind != PEndpoint::kTcp || isLoopback(bound.fHost)) continue;
+    if (!iSettings.fTcpInsecure) {
+      return fail("refusing to serve plain TCP on " + where + ", not a loopback address: whoever reaches it would read and "
+                  "change files unauthenticated and in clear text. Serve it with TLS (tls:HOST:PORT with tls.cert, "
+                  "tls.key and tls.ca), bind it to 127.0.0.1, or set tcp.insecure = on");
+    }
+    logProblem(false, L"[%s] %ls serves plain TCP beyond this machine (tcp.insecure = on): whoever reaches it reads and "
+               L"changes files, unauthenticated and in clear text", PUtils::wide(where));
   }
 
   for (const std::string& path : iSettings.fPlugins) {
@@ -128,6 +165,22 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   if (result != 0) return fail("cannot start serving: " + describe(result));
   for (const std::string& where : fEndpoints) logInfo(L"[%s] listening on %ls", PUtils::wide(where));
   return true;
+}
+
+void PHost::reloadTls(const PTlsSettings& iTls, const std::string& iError) {
+  if (!fRunning) return;
+  if (!fTls) {
+    logInfo(L"[%s] SIGHUP: the host serves without TLS, nothing to reload (restart to read the configuration again)");
+    return;
+  }
+  std::string error = iError;
+  if (error.empty() && !hasTls(iTls)) error = "tls.cert, tls.key and tls.ca are no longer set";
+  if (error.empty() && fComms->setTls(iTls, error) == 0) {
+    logInfo(L"[%s] SIGHUP: reloaded the TLS material: certificate %ls, CA %ls, %d allow-list entries; new handshakes use it",
+            PUtils::wide(iTls.fCertFile), PUtils::wide(iTls.fCaFile), static_cast<int>(iTls.fAllow.size()));
+    return;
+  }
+  logProblem(true, L"[%s] SIGHUP: TLS material not reloaded, the previous one serves on: %ls", PUtils::wide(error));
 }
 
 void PHost::stop() {

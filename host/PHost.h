@@ -26,6 +26,10 @@ class PHost {
   bool start(const PHostSettings& iSettings, PConfigManager* iConfigManager, std::string& oError);
   // Where the host listens, as the sockets report it.
   const std::vector<std::string>& endpoints() const { return fEndpoints; }
+  // New TLS material (SIGHUP) for the handshakes to come; connected peers
+  // stay. iError: why the settings could not be read (empty: they could).
+  // Logs the outcome; on any failure the material in use stays.
+  void reloadTls(const PTlsSettings& iTls, const std::string& iError);
   // Stops accepting, lets the workers finish what they hold, ends every
   // connection (closing the transfers it left open), releases the listeners
   // and plug-ins so that each service destroys itself, and gives back every
@@ -35,6 +39,8 @@ class PHost {
  private:
   template <class... Args>
   void logInfo(const wchar_t* iFormat, const Args&... iArgs);
+  template <class... Args>
+  void logProblem(bool iError, const wchar_t* iFormat, const Args&... iArgs);  // else a warning
 
   PBaseptr<ILogger> fLogger;  // the host's own named logger
   PBaseptr<PEventDispatcher> fDispatcher;
@@ -42,4 +48,5 @@ class PHost {
   std::vector<std::unique_ptr<PPluginLoader>> fPlugins;
   std::vector<std::string> fEndpoints;
   bool fRunning = false;
+  bool fTls = false;  // TLS material was loaded at start
 };

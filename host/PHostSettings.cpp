@@ -1,6 +1,8 @@
 #include "PHostSettings.h"
 
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -27,8 +29,14 @@ const char kHostUsage[] =
     "                         the host's own set is zevohost.conf\n"
     "  --plugin PATH          load this plug-in library (repeatable; replaces 'plugins');\n"
     "                         without either: every libzevop.*.so of the plug-in directory\n"
-    "  --listen ENDPOINT      unix:PATH or tcp:HOST:PORT (repeatable; replaces 'listen');\n"
-    "                         not used when systemd passes the sockets\n"
+    "  --listen ENDPOINT      unix:PATH, tcp:HOST:PORT or tls:HOST:PORT (repeatable; replaces\n"
+    "                         'listen'); not used when systemd passes the sockets\n"
+    "  --tls-cert FILE        the host's certificate (PEM) for tls: endpoints\n"
+    "  --tls-key FILE         its private key (PEM)\n"
+    "  --tls-ca FILE          the CA certificates (PEM) that must have signed a peer's certificate\n"
+    "  --tls-allow LIST       peers allowed: subject names (CN) and sha256:HEX fingerprints,\n"
+    "                         comma-separated (default: any certificate the CA signed)\n"
+    "  --tcp-insecure on|off  off (default): plain tcp: only on a loopback address\n"
     "  --socket-mode MODE     octal mode of the Unix sockets the host creates (default 0660)\n"
     "  --socket-group GROUP   their group, a name or number (default: the host's group)\n"
     "  --workers N            worker threads (default: one per core, at least 2)\n"
@@ -49,6 +57,8 @@ const char kHostUsage[] =
     "                         refuse: no request crosses one (needs --symlinks refuse)\n"
     "  -h, --help             show this help\n"
     "  --version              show the version\n"
+    "\n"
+    "SIGHUP reloads the TLS certificate, key, CA and allow-list; connected peers stay.\n"
     "\n"
     "Exit status: 0 after a clean shut-down, 1 when start-up fails (a bad setting\n"
     "included), 2 on an unknown option or an option without its value.\n";
@@ -85,8 +95,10 @@ bool parseNumber(const std::string& iText, long iMin, long iMax, long& oValue) {
   return true;
 }
 
-std::string absolute(const std::string& iPath) {
+// iPath from iBase, or from the current directory when iBase is empty.
+std::string absolute(const std::string& iPath, const std::string& iBase = "") {
   if (iPath.empty() || iPath[0] == '/') return iPath;
+  if (!iBase.empty()) return iBase + "/" + iPath;
   char here[PATH_MAX];
   if (getcwd(here, sizeof here) == nullptr) return iPath;
   return std::string(here) + "/" + iPath;
@@ -209,11 +221,60 @@ std::string defaultPluginDir() {
   return text;
 }
 
+bool resolveTlsSettings(IConfig* iConfig, const PHostOptions& iOptions, const std::string& iBaseDir,
+                        PTlsSettings& oTls, std::string& oError) {
+  PTlsSettings tls;
+  struct File {
+    const wchar_t* fKey;
+    const char* fName;
+    const std::string& fGiven;
+    std::string& fPath;
+  };
+  const File files[] = {{L"tls.cert", "tls.cert (--tls-cert)", iOptions.fTlsCert, tls.fCertFile},
+                        {L"tls.key", "tls.key (--tls-key)", iOptions.fTlsKey, tls.fKeyFile},
+                        {L"tls.ca", "tls.ca (--tls-ca)", iOptions.fTlsCa, tls.fCaFile}};
+  std::string missing;
+  for (const File& file : files) {
+    configValue(iConfig, file.fKey, file.fPath);
+    if (!file.fGiven.empty()) file.fPath = file.fGiven;
+    file.fPath = absolute(file.fPath, iBaseDir);
+    if (file.fPath.empty()) missing += std::string(missing.empty() ? "" : ", ") + file.fName;
+  }
+  if (!missing.empty() && !(tls.fCertFile.empty() && tls.fKeyFile.empty() && tls.fCaFile.empty())) {
+    oError = "tls.cert, tls.key and tls.ca go together; missing: " + missing;
+    return false;
+  }
+  configList(iConfig, L"tls.allow", tls.fAllow);
+  if (!iOptions.fTlsAllow.empty()) {
+    std::string rest = iOptions.fTlsAllow + ",";
+    tls.fAllow.clear();
+    for (size_t comma; (comma = rest.find(',')) != std::string::npos; rest.erase(0, comma + 1)) {
+      const std::string entry = rest.substr(0, comma);
+      const size_t first = entry.find_first_not_of(" \t"), last = entry.find_last_not_of(" \t");
+      if (first != std::string::npos) tls.fAllow.push_back(entry.substr(first, last - first + 1));
+    }
+  }
+  oTls = tls;
+  return true;
+}
+
+bool hasTls(const PTlsSettings& iTls) { return !iTls.fCertFile.empty(); }
+
+bool isLoopback(const std::string& iHost) {
+  in_addr v4{};
+  in6_addr v6{};
+  if (inet_pton(AF_INET, iHost.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  if (inet_pton(AF_INET6, iHost.c_str(), &v6) != 1) return false;
+  return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+}
+
 std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
   static const wchar_t* const kKnown[] = {L"plugins",        L"listen",    L"workers",   L"frame.max",
                                           L"connection.max", L"connection.readahead", L"log.level", L"log.target",
                                           L"symlinks",       L"transfer.isolation",  L"socket.mode", L"socket.group",
-                                          L"mounts",         L"user",         L"group"};
+                                          L"mounts",         L"user",         L"group",
+                                          L"tls.cert",       L"tls.key",   L"tls.ca",    L"tls.allow",
+                                          L"tcp.insecure"};
   std::vector<std::string> warnings;
   std::vector<PString> keys;
   if (iConfig == nullptr || iConfig->keys(keys) != 0) return warnings;
@@ -254,6 +315,9 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
       {"--mounts", &oOptions.fMounts, nullptr},           {"--transfer-isolation", &oOptions.fTransferIsolation, nullptr},
       {"--socket-mode", &oOptions.fSocketMode, nullptr},  {"--socket-group", &oOptions.fSocketGroup, nullptr},
       {"--user", &oOptions.fUser, nullptr},               {"--group", &oOptions.fGroup, nullptr},
+      {"--tls-cert", &oOptions.fTlsCert, nullptr},        {"--tls-key", &oOptions.fTlsKey, nullptr},
+      {"--tls-ca", &oOptions.fTlsCa, nullptr},            {"--tls-allow", &oOptions.fTlsAllow, nullptr},
+      {"--tcp-insecure", &oOptions.fTcpInsecure, nullptr},
   };
   for (int i = 1; i < iArgc; ++i) {
     const std::string argument = iArgv[i];
@@ -408,6 +472,16 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
     return false;
   }
   oSettings.fTransferIsolation = isolation == "on";
+
+  std::string insecure = "off";
+  if (configValue(iConfig, L"tcp.insecure", text)) insecure = text;
+  if (!iOptions.fTcpInsecure.empty()) insecure = iOptions.fTcpInsecure;
+  if (insecure != "on" && insecure != "off") {
+    oError = "tcp.insecure \"" + insecure + "\" is not on or off";
+    return false;
+  }
+  oSettings.fTcpInsecure = insecure == "on";
+  if (!resolveTlsSettings(iConfig, iOptions, "", oSettings.fTls, oError)) return false;
 
   for (std::string& plugin : oSettings.fPlugins) plugin = absolute(plugin);
   for (std::string& endpoint : oSettings.fListen) endpoint = endpointAbsolute(endpoint);

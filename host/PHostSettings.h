@@ -10,6 +10,7 @@
 #include "zevo/IConfig.h"
 #include "zevo/ILogger.h"
 #include "zevo/PPathPolicy.h"
+#include "zevo/core/PComms.h"
 #include "zevo/core/PConfig.h"
 
 struct PHostSettings {
@@ -32,6 +33,8 @@ struct PHostSettings {
   // loaded (-1: it stays who it was started as).
   uid_t fUser = static_cast<uid_t>(-1);
   gid_t fGroup = static_cast<gid_t>(-1);
+  PTlsSettings fTls;                             // tls.cert, tls.key, tls.ca (absolute), tls.allow
+  bool fTcpInsecure = false;                     // plain TCP allowed on addresses other than loopback
   bool fHelp = false;
   bool fVersion = false;
 };
@@ -43,6 +46,7 @@ struct PHostOptions {
   std::vector<std::string> fListen;
   std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks, fMounts, fTransferIsolation;
   std::string fSocketMode, fSocketGroup, fUser, fGroup;
+  std::string fTlsCert, fTlsKey, fTlsCa, fTlsAllow, fTcpInsecure;
   bool fHelp = false;
   bool fVersion = false;
 };
@@ -55,6 +59,17 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
 // Relative paths are made absolute against the current directory.
 bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSettings& oSettings,
                          std::string& oError);
+// The TLS part of that alone (tls.cert, tls.key, tls.ca, tls.allow), for a
+// reload: relative paths are taken from iBaseDir (empty: the current
+// directory). False with oError when some but not all of the three files
+// are named.
+bool resolveTlsSettings(IConfig* iConfig, const PHostOptions& iOptions, const std::string& iBaseDir,
+                        PTlsSettings& oTls, std::string& oError);
+bool hasTls(const PTlsSettings& iTls);  // certificate, key and CA named
+
+// Whether iHost (an address as text) is a loopback address: 127.0.0.0/8,
+// ::1, or an IPv4-mapped 127.x.
+bool isLoopback(const std::string& iHost);
 
 // One line per key of the host's set that the host does not know.
 std::vector<std::string> unknownHostKeys(PConfig* iConfig);

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -78,6 +79,9 @@ int main(int argc, char** argv) {
   if (!resolveHostSettings(hostConfig.get(), options, settings, error)) return fail(error);
   hostConfig = static_cast<PConfig*>(nullptr);
   if (!PSystemd::passedSockets(settings.fPassedSockets, error)) return fail(error);
+  // Relative paths of a reload mean what they meant at start.
+  char here[PATH_MAX];
+  const std::string startDir = getcwd(here, sizeof here) != nullptr ? here : "";
 
   // A path without any "/" must mean the same to the access policy, which
   // judges it as lying in "/", and to the file system.
@@ -100,8 +104,15 @@ int main(int argc, char** argv) {
   for (;;) {
     int taken = 0;
     if (sigwait(&signals, &taken) != 0) continue;
-    if (taken == SIGHUP) {
-      std::fprintf(stderr, "zevohost: SIGHUP ignored; restart to read the configuration again\n");
+    if (taken == SIGHUP) {  // the TLS material again; the rest needs a restart
+      PTlsSettings tls;
+      result = configManager->load(PLiteral(L"zevohost"), hostConfig, configError);
+      if (result == 0 || result == ERR_CONFIG_NO_SET) {
+        configError.clear();
+        resolveTlsSettings(hostConfig.get(), options, startDir, tls, configError);
+      }
+      hostConfig = static_cast<PConfig*>(nullptr);
+      host.reloadTls(tls, configError);
       continue;
     }
     std::fprintf(stderr, "zevohost: %s received, shutting down\n", taken == SIGTERM ? "SIGTERM" : "SIGINT");

@@ -2,13 +2,19 @@
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <new>
 
 #include "PListener.h"
 #include "PReactor.h"
 #include "PSession.h"
 #include "PStreamConnection.h"
+#include "PTlsServer.h"
 #include "zevo/PErrors.h"
 #include "zevo/PLogArgs.h"
 #include "zevo/PUtils.h"
@@ -20,6 +26,34 @@ int PComms::create(PEventDispatcher* iDispatcher, const PCommsSettings& iSetting
   oComms = comms;
   return 0;
 }
+
+// Ticks on the first worker while a TLS listener serves, and disconnects the
+// peers whose handshake has taken too long.
+class PComms::HandshakeTimer final : public PReactorHandler {
+ public:
+  explicit HandshakeTimer(PComms& iComms) : fComms(iComms) {}
+  int start() {
+    const int periodMs = std::clamp(fComms.fSettings.fHandshakeTimeoutMs / 4, 10, 1000);
+    fFd.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    itimerspec period{};
+    period.it_interval.tv_sec = periodMs / 1000;
+    period.it_interval.tv_nsec = (periodMs % 1000) * 1000000L;
+    period.it_value = period.it_interval;
+    if (!fFd.valid() || timerfd_settime(fFd.get(), 0, &period, nullptr) != 0) return PErrors::fromErrno(errno);
+    return fComms.fDispatcher->reactor().add(fFd.get(), this, EPOLLIN, 0);
+  }
+  void onReady(uint32_t) override {
+    uint64_t ticks = 0;
+    if (::read(fFd.get(), &ticks, sizeof ticks) > 0) fComms.expireHandshakes();
+  }
+  void stop() {
+    if (fFd.valid()) fComms.fDispatcher->reactor().remove(fFd.get(), this);
+  }
+
+ private:
+  PComms& fComms;
+  PFd fFd;
+};
 
 PComms::PComms(PEventDispatcher* iDispatcher, const PCommsSettings& iSettings)
     : fDispatcher(iDispatcher), fSettings(iSettings) {}
@@ -113,11 +147,11 @@ int PComms::send(int iResponseID, PCommsMessage& iResponse) {
   return 0;
 }
 
-void PComms::refuse(PFd& ioFd, const std::string& iWhy, const std::string& iWho) {
+void PComms::refuse(PFd& ioFd, const std::string& iWhy, const std::string& iWho, bool iTls) {
   std::vector<unsigned char> frame;
   PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(ERR_COMMS_BUSY), std::string(),
                  reinterpret_cast<const unsigned char*>(iWhy.data()), iWhy.size());
-  const ssize_t ignored = ::send(ioFd.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  const ssize_t ignored = iTls ? 0 : ::send(ioFd.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   (void)ignored;
   ioFd.reset();
   unsigned long dropped = 0;
@@ -130,21 +164,39 @@ std::wstring PComms::suppressed(unsigned long iCount) {
   return iCount == 0 ? std::wstring() : L" (" + std::to_wstring(iCount) + L" like lines suppressed)";
 }
 
-void PComms::accepted(int iFd, const std::string& iPeer) {
+void PComms::accepted(int iFd, PSessionInfo iInfo, bool iTls) {
   PFd fd(iFd);
-  PSessionInfo info{fNextSession.fetch_add(1, std::memory_order_relaxed), iPeer};
-  PStreamConnection* connection = nullptr;
+  iInfo.fNumber = fNextSession.fetch_add(1, std::memory_order_relaxed);
+  const PSessionInfo& info = iInfo;
+  std::shared_ptr<const PTlsServer> tls;
+  bool room = false;
   {
     PStdMutexLock lock(fLock);
-    if (fConnections.size() < static_cast<size_t>(fSettings.fConnectionMax)) {
-      connection = new (std::nothrow) PStreamConnection(*this, std::move(fd), info);
+    room = fConnections.size() < static_cast<size_t>(fSettings.fConnectionMax);
+    tls = fTls;
+  }
+  if (!room) {
+    return refuse(fd, "too many connections (the limit is " + std::to_string(fSettings.fConnectionMax) + ")", info.fPeer, iTls);
+  }
+  // The channel is made here, its handshake runs on the connection's worker.
+  std::string why = "out of memory";
+  std::unique_ptr<PByteChannel> channel;
+  if (!iTls) {
+    channel.reset(new (std::nothrow) PSocketChannel(fd.get()));
+  } else if (tls) {
+    channel = PTlsServer::channel(tls, fd.get(), why);
+  }
+  PStreamConnection* connection = nullptr;
+  if (channel) {
+    const int64_t deadline = iTls ? PStreamConnection::nowMs() + fSettings.fHandshakeTimeoutMs : 0;
+    PStdMutexLock lock(fLock);
+    if (fConnections.size() < static_cast<size_t>(fSettings.fConnectionMax)) {  // still (one thread accepts)
+      connection = new (std::nothrow) PStreamConnection(*this, std::move(fd), info, std::move(channel), deadline);
       if (connection != nullptr) fConnections.insert(connection);
     }
   }
-  if (connection == nullptr) {
-    return refuse(fd, "too many connections (the limit is " + std::to_string(fSettings.fConnectionMax) + ")", iPeer);
-  }
-  log(LOG_LEVEL_DEBUG, L"[%s] connection %d from %ls", "accept", static_cast<int>(info.fNumber), PUtils::wide(iPeer));
+  if (connection == nullptr) return refuse(fd, why, info.fPeer, iTls);
+  log(LOG_LEVEL_DEBUG, L"[%s] connection %d from %ls", "accept", static_cast<int>(info.fNumber), PUtils::wide(info.fPeer));
   // From here a worker may serve (and even end) the connection at once.
   if (fDispatcher->reactor().add(connection->fd(), connection, EPOLLIN | EPOLLRDHUP) != 0) {
     forget(connection);
@@ -162,20 +214,49 @@ size_t PComms::sessionCount() {
   return fConnections.size();
 }
 
+int PComms::setTls(const PTlsSettings& iSettings, std::string& oError) {
+  std::shared_ptr<const PTlsServer> server;
+  const int result = PTlsServer::create(iSettings, server, oError);
+  if (result != 0) return result;
+  PStdMutexLock lock(fLock);
+  fTls = std::move(server);
+  return 0;
+}
+
+bool PComms::hasTls() {
+  PStdMutexLock lock(fLock);
+  return fTls != nullptr;
+}
+
 int PComms::listen(const std::string& iEndpoint, std::string& oWhere, std::string& oError) {
   PEndpoint endpoint;
   int result = PEndpoint::parse(iEndpoint, endpoint, oError);
+  if (result == 0 && endpoint.fKind == PEndpoint::kTls && !hasTls()) {
+    oError = "no TLS certificate, key and CA to serve " + iEndpoint + " with";
+    result = ERR_INVALID_ARG;
+  }
   std::unique_ptr<PListener> listener;
   if (result == 0) result = PListener::open(*this, endpoint, listener, oError);
   if (result != 0) return result;
   return keep(std::move(listener), oWhere);
 }
 
-int PComms::adopt(int iFd, std::string& oWhere, std::string& oError) {
+int PComms::adopt(int iFd, bool iTls, std::string& oWhere, std::string& oError) {
+  PFd fd(iFd);
+  if (iTls && !hasTls()) {
+    oError = "no TLS certificate, key and CA to serve descriptor " + std::to_string(iFd) + " with";
+    return ERR_INVALID_ARG;
+  }
   std::unique_ptr<PListener> listener;
-  const int result = PListener::adopt(*this, PFd(iFd), listener, oError);
+  const int result = PListener::adopt(*this, std::move(fd), iTls, listener, oError);
   if (result != 0) return result;
   return keep(std::move(listener), oWhere);
+}
+
+void PComms::expireHandshakes() {
+  const int64_t now = PStreamConnection::nowMs();
+  PStdMutexLock lock(fLock);  // a connection in the set has not closed its socket
+  for (PStreamConnection* connection : fConnections) connection->expireHandshake(now);
 }
 
 int PComms::keep(std::unique_ptr<PListener> iListener, std::string& oWhere) {
@@ -190,15 +271,21 @@ int PComms::keep(std::unique_ptr<PListener> iListener, std::string& oWhere) {
 }
 
 int PComms::start() {
-  PStdMutexLock lock(fLock);
-  if (fListeners.empty()) return ERR_INVALID_ARG;
-  for (auto& listener : fListeners) {
-    // Accepting is light: the first worker does it and hands each new
-    // connection to the worker holding the fewest.
-    const int result = fDispatcher->reactor().add(listener->fd(), listener.get(), EPOLLIN, 0);
-    if (result != 0) return result;
+  bool tls = false;
+  {
+    PStdMutexLock lock(fLock);
+    if (fListeners.empty()) return ERR_INVALID_ARG;
+    for (auto& listener : fListeners) {
+      // Accepting is light: the first worker does it and hands each new
+      // connection to the worker holding the fewest.
+      const int result = fDispatcher->reactor().add(listener->fd(), listener.get(), EPOLLIN, 0);
+      if (result != 0) return result;
+      tls = tls || listener->tls();
+    }
   }
-  return 0;
+  if (!tls || fTimer) return 0;
+  fTimer.reset(new (std::nothrow) HandshakeTimer(*this));
+  return fTimer ? fTimer->start() : ERR_NO_MEMORY;
 }
 
 void PComms::stopAccepting() {
@@ -215,5 +302,7 @@ void PComms::closeAll() {
     connections = fConnections;
   }
   listeners.clear();  // closes the sockets and removes the socket files
+  if (fTimer) fTimer->stop();
+  fTimer.reset();
   for (PStreamConnection* connection : connections) connection->shutdownNow();
 }

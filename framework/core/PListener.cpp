@@ -27,11 +27,11 @@ namespace {
 constexpr int kAcceptsPerTurn = 64;
 constexpr int kBacklog = 128;
 
-// "tcp:HOST:PORT", the host of an IPv6 address in brackets.
-std::string tcpText(const sockaddr_storage& iAddress) {
+// An IP socket address as an endpoint (its host: the address as text).
+PEndpoint ipEndpoint(const sockaddr_storage& iAddress, bool iTls) {
   char host[INET6_ADDRSTRLEN] = "?";
   PEndpoint endpoint;
-  endpoint.fKind = PEndpoint::kTcp;
+  endpoint.fKind = iTls ? PEndpoint::kTls : PEndpoint::kTcp;
   if (iAddress.ss_family == AF_INET) {
     const auto* in = reinterpret_cast<const sockaddr_in*>(&iAddress);
     inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
@@ -42,22 +42,34 @@ std::string tcpText(const sockaddr_storage& iAddress) {
     endpoint.fPort = ntohs(in6->sin6_port);
   }
   endpoint.fHost = host;
-  return endpoint.text();
+  return endpoint;
 }
 
-// Who is at the other end: "unix:PID:UID" as far as the system tells, or
-// "tcp:ADDRESS:PORT".
-std::string peerName(int iFd) {
+// "tcp:HOST:PORT" (or "tls:..."), the host of an IPv6 address in brackets.
+std::string tcpText(const sockaddr_storage& iAddress, bool iTls) { return ipEndpoint(iAddress, iTls).text(); }
+
+// Who is at the other end, as far as the system tells: "unix:PID:UID" and
+// the identity "uid:UID", or "tcp:ADDRESS:PORT" and "tcp:ADDRESS" (a TLS
+// peer: "tls:ADDRESS:PORT", its identity is its certificate's).
+PSessionInfo describePeer(int iFd, bool iTls) {
+  PSessionInfo info;
+  info.fPeer = "unknown";
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (getpeername(iFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "unknown";
+  if (getpeername(iFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return info;
   if (address.ss_family == AF_UNIX) {
     ucred credentials{};
     socklen_t size = sizeof credentials;
-    if (getsockopt(iFd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return "unix";
-    return "unix:" + std::to_string(credentials.pid) + ":" + std::to_string(credentials.uid);
+    info.fPeer = "unix";
+    if (getsockopt(iFd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return info;
+    info.fPeer += ":" + std::to_string(credentials.pid) + ":" + std::to_string(credentials.uid);
+    info.fIdentity = "uid:" + std::to_string(credentials.uid);
+  } else if (address.ss_family == AF_INET || address.ss_family == AF_INET6) {
+    const PEndpoint endpoint = ipEndpoint(address, iTls);
+    info.fPeer = endpoint.text();
+    if (!iTls) info.fIdentity = "tcp:" + endpoint.fHost;
   }
-  return address.ss_family == AF_INET || address.ss_family == AF_INET6 ? tcpText(address) : "unknown";
+  return info;
 }
 
 int failure(int iError, const std::string& iWhat, std::string& oError) {
@@ -171,7 +183,7 @@ int bindTcp(const PEndpoint& iEndpoint, PFd& oFd, std::string& oWhere, std::stri
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   getsockname(oFd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
-  oWhere = tcpText(bound);
+  oWhere = tcpText(bound, iEndpoint.fKind == PEndpoint::kTls);
   return 0;
 }
 
@@ -184,11 +196,12 @@ int PListener::open(PComms& iComms, const PEndpoint& iEndpoint, std::unique_ptr<
                          ? bindUnix(iEndpoint.fPath, iComms.fSettings.fUnixMode, iComms.fSettings.fUnixGroup, fd, oError)
                          : bindTcp(iEndpoint, fd, where, oError);
   if (result != 0) return result;
-  oListener.reset(new PListener(iComms, std::move(fd), where, iEndpoint.fKind == PEndpoint::kUnix ? iEndpoint.fPath : ""));
+  oListener.reset(new PListener(iComms, std::move(fd), where, iEndpoint.fKind == PEndpoint::kUnix ? iEndpoint.fPath : "",
+                                iEndpoint.fKind == PEndpoint::kTls));
   return 0;
 }
 
-int PListener::adopt(PComms& iComms, PFd iFd, std::unique_ptr<PListener>& oListener, std::string& oError) {
+int PListener::adopt(PComms& iComms, PFd iFd, bool iTls, std::unique_ptr<PListener>& oListener, std::string& oError) {
   const auto option = [&](int iName) {
     int value = 0;
     socklen_t length = sizeof value;
@@ -208,13 +221,14 @@ int PListener::adopt(PComms& iComms, PFd iFd, std::unique_ptr<PListener>& oListe
   if (flags < 0 || ::fcntl(iFd.get(), F_SETFL, flags | O_NONBLOCK) != 0 || ::fcntl(iFd.get(), F_SETFD, FD_CLOEXEC) != 0) {
     return failure(errno, "cannot use descriptor " + std::to_string(iFd.get()), oError);
   }
-  const std::string where = address.ss_family == AF_UNIX ? unixText(address, size) : tcpText(address);
-  oListener.reset(new PListener(iComms, std::move(iFd), where, ""));
+  const bool tls = iTls && address.ss_family != AF_UNIX;
+  const std::string where = address.ss_family == AF_UNIX ? unixText(address, size) : tcpText(address, tls);
+  oListener.reset(new PListener(iComms, std::move(iFd), where, "", tls));
   return 0;
 }
 
-PListener::PListener(PComms& iComms, PFd iFd, std::string iWhere, std::string iUnixPath)
-    : fComms(iComms), fFd(std::move(iFd)), fWhere(std::move(iWhere)), fUnixPath(std::move(iUnixPath)),
+PListener::PListener(PComms& iComms, PFd iFd, std::string iWhere, std::string iUnixPath, bool iTls)
+    : fComms(iComms), fFd(std::move(iFd)), fWhere(std::move(iWhere)), fTls(iTls), fUnixPath(std::move(iUnixPath)),
       fReserve(::open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
 
 PListener::~PListener() {
@@ -229,7 +243,7 @@ void PListener::onReady(uint32_t) {
     if (fd >= 0) {
       const int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
-      fComms.accepted(fd, peerName(fd));
+      fComms.accepted(fd, describePeer(fd, fTls), fTls);
       continue;
     }
     const int error = errno;
@@ -246,7 +260,7 @@ void PListener::onReady(uint32_t) {
     }
     fReserve.reset();
     PFd refused(::accept4(fFd.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (refused.valid()) fComms.refuse(refused, "the host has no descriptors left", fWhere);
+    if (refused.valid()) fComms.refuse(refused, "the host has no descriptors left", fWhere, fTls);
     fReserve.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (!fReserve.valid()) {
       backOff = true;

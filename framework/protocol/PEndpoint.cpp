@@ -61,8 +61,8 @@ int PEndpoint::parse(const std::string& iText, PEndpoint& oEndpoint, std::string
       oError = "invalid socket path \"" + endpoint.fPath + "\" (1 to " + std::to_string(room) + " bytes)";
       return ERR_INVALID_ARG;
     }
-  } else if (iText.compare(0, 4, "tcp:") == 0) {
-    endpoint.fKind = kTcp;
+  } else if (iText.compare(0, 4, "tcp:") == 0 || iText.compare(0, 4, "tls:") == 0) {
+    endpoint.fKind = iText[1] == 'c' ? kTcp : kTls;
     const size_t colon = iText.rfind(':');
     const std::string port = iText.substr(colon + 1);
     endpoint.fHost = iText.substr(4, colon < 4 ? 0 : colon - 4);
@@ -73,11 +73,11 @@ int PEndpoint::parse(const std::string& iText, PEndpoint& oEndpoint, std::string
     for (char c : port) digits = digits && c >= '0' && c <= '9';
     endpoint.fPort = digits ? std::stoi(port) : -1;
     if (endpoint.fPort < 0 || endpoint.fPort > 65535) {
-      oError = "expected tcp:HOST:PORT with a port of 0 to 65535, got \"" + iText + "\"";
+      oError = "expected " + iText.substr(0, 3) + ":HOST:PORT with a port of 0 to 65535, got \"" + iText + "\"";
       return ERR_INVALID_ARG;
     }
   } else {
-    oError = "unknown endpoint \"" + iText + "\" (expected unix:PATH or tcp:HOST:PORT)";
+    oError = "unknown endpoint \"" + iText + "\" (expected unix:PATH, tcp:HOST:PORT or tls:HOST:PORT)";
     return ERR_INVALID_ARG;
   }
   oEndpoint = endpoint;
@@ -87,7 +87,7 @@ int PEndpoint::parse(const std::string& iText, PEndpoint& oEndpoint, std::string
 std::string PEndpoint::text() const {
   if (fKind == kUnix) return "unix:" + fPath;
   const std::string host = fHost.find(':') != std::string::npos ? "[" + fHost + "]" : fHost;
-  return "tcp:" + host + ":" + std::to_string(fPort);
+  return (fKind == kTls ? "tls:" : "tcp:") + host + ":" + std::to_string(fPort);
 }
 
 int PEndpoint::connect(int iTimeoutMs, int& oFd, std::string& oWhy) const {

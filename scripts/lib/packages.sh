@@ -10,6 +10,9 @@
 ZEVO_PACKAGES_TOOLS=(cmake make)
 # The native compiler.
 ZEVO_PACKAGES_NATIVE=(g++)
+# TLS for TCP (OpenSSL 3: the core's transport and the client library), and
+# the openssl command that makes the tests' and the benchmark's certificates.
+ZEVO_PACKAGES_TLS=(libssl-dev openssl)
 # systemd support (ZEVO_SYSTEMD): sockets systemd passes, readiness, the
 # journal target.
 ZEVO_PACKAGES_SYSTEMD=(pkg-config libsystemd-dev)
@@ -18,18 +21,19 @@ ZEVO_PACKAGES_TESTS=(libgtest-dev libgmock-dev)
 # The benchmarks (bench/): Google Benchmark.
 ZEVO_PACKAGES_BENCH=(libbenchmark-dev)
 # The 32-bit ARM cross build and its tests (docs/arm.md): the cross compiler
-# and C library, qemu-arm, GoogleTest's sources (built for the target), and
-# the target's libsystemd, found by pkg-config.
+# and C library, qemu-arm, GoogleTest's sources (built for the target), the
+# target's OpenSSL (and the build machine's openssl command for the tests'
+# certificates), and the target's libsystemd, found by pkg-config.
 ZEVO_PACKAGES_ARM=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user googletest
-                   pkg-config libsystemd-dev:armhf)
+                   libssl-dev:armhf openssl pkg-config libsystemd-dev:armhf)
 # The Debian packages' build and check (scripts/package); the packages'
 # own build dependencies come from debian/control through apt-get build-dep.
 ZEVO_PACKAGES_PACKAGING=(dpkg-dev lintian)
 # All the packages' builds need, amd64 and armhf, so that CI installs them in
 # its one apt step: debian/control's build dependencies, the cross
 # toolchain and the target's C++ runtime and pkg-config.
-ZEVO_PACKAGES_PACKAGING_ALL=("${ZEVO_PACKAGES_PACKAGING[@]}" debhelper cmake pkg-config libsystemd-dev libgtest-dev libgmock-dev
-                             crossbuild-essential-armhf libstdc++6:armhf pkg-config:armhf libsystemd-dev:armhf)
+ZEVO_PACKAGES_PACKAGING_ALL=("${ZEVO_PACKAGES_PACKAGING[@]}" debhelper cmake pkg-config libsystemd-dev libgtest-dev libgmock-dev libssl-dev openssl
+                             crossbuild-essential-armhf libstdc++6:armhf pkg-config:armhf libsystemd-dev:armhf libssl-dev:armhf)
 # CI beyond scripts/test: clang and its libFuzzer runtime (the Clang build,
 # scripts/fuzz), dpkg-dev (dpkg-buildflags), systemd (systemd-analyze for
 # scripts/check-units), groff-base (scripts/check-docs), python3

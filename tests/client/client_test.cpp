@@ -195,3 +195,36 @@ TEST_F(Client, EndpointsAndOptions) {
     EXPECT_EQ(content, readFile(local / "back")) << endpoint;
   }
 }
+
+TEST(ClientTls, CopiesEveryByteAndChecksTheHostsCertificateAndName) {
+  PHostProcess host;
+  host.useDefaultConfig(tlsLines());
+  ASSERT_TRUE(host.start({"--listen", "tls:*:0"})) << host.output();
+  const std::string port = host.endpoint().substr(host.endpoint().rfind(':'));
+  const PClientTls good{certificate("ca.pem"), certificate("client.pem"), certificate("client.key")};
+  PTempDir local;
+  const Bytes content = patternBytes(3 * 1024 * 1024 + 5);
+  writeFile(local / "up", content);
+  PClient client;
+  client.setTls(good);
+  ASSERT_EQ(0, client.connect("tls:localhost" + port)) << client.lastError().message();
+  ASSERT_EQ(0, client.put(PSource::file(local / "up"), host.data("up")) + client.get(host.data("up"), PSink::file(local / "back")))
+      << client.lastError().message();
+  EXPECT_EQ(content, readFile(local / "back"));
+  PSpawn spawn;
+  spawn.fEnvironment = {"ZEVOFA_CA=" + good.fCaFile, "ZEVOFA_CERT=" + good.fCertFile, "ZEVOFA_KEY=" + good.fKeyFile};
+  PChild zevofa({ZEVOFA, "-e", "tls:127.0.0.1" + port, "get", host.data("up"), "-"}, spawn);
+  EXPECT_EQ(0, zevofa.wait()) << zevofa.err();
+  const std::string out = zevofa.out();
+  EXPECT_EQ(content, Bytes(out.begin(), out.end()));
+  // The host must prove the name the client asked for, with a certificate of the client's CA.
+  const std::tuple<std::string, std::string, int, PErrorOrigin> refused[] = {
+      {"tls:127.0.0.2" + port, good.fCaFile, ERR_CLIENT_TLS, PErrorOrigin::kConnection},
+      {"tls:127.0.0.1" + port, certificate("ca2.pem"), ERR_CLIENT_TLS, PErrorOrigin::kConnection},
+      {"tls:127.0.0.1" + port, "", ERR_INVALID_ARG, PErrorOrigin::kArgument}};
+  for (const auto& [endpoint, ca, code, origin] : refused) {
+    client.setTls({ca, good.fCertFile, good.fKeyFile});
+    EXPECT_EQ(code, client.connect(endpoint)) << endpoint << " " << ca;
+    EXPECT_EQ(origin, client.lastError().fOrigin) << client.lastError().message();
+  }
+}

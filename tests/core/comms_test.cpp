@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -57,18 +58,44 @@ Bytes frame(uint8_t iKind, uint32_t iExchange, uint32_t iWord, const std::string
   return bytes;
 }
 
+// Remembers who sent the last request: peer, identity, fingerprint.
+class PWhoWatcher : public PSessionWatcher {
+ public:
+  bool answer(const PSessionInfo& iSession, const PCommsMessage&, PCommsMessage&) override {
+    std::lock_guard<std::mutex> lock(fLock);
+    fLast = iSession.fPeer + " " + iSession.fIdentity + " " + iSession.fFingerprint;
+    return false;
+  }
+  void replied(const PSessionInfo&, const PCommsMessage&, const PCommsMessage&) override {}
+  std::vector<PRelease> ended(const PSessionInfo&) override { return {}; }
+  std::string last() {
+    std::lock_guard<std::mutex> lock(fLock);
+    return fLast;
+  }
+
+ private:
+  std::mutex fLock;
+  std::string fLast;
+};
+
 class Comms : public ::testing::Test {
  protected:
-  void start(PCommsSettings iSettings = {}, bool iIsolate = true) {
+  // With iTls, TLS and plain TCP listeners too (tlsWhere, tcpWhere).
+  void start(PCommsSettings iSettings = {}, bool iIsolate = true, const PTlsSettings* iTls = nullptr) {
     ASSERT_EQ(0, PEventDispatcher::create(2, dispatcher));
     ASSERT_EQ(0, PComms::create(dispatcher.get(), iSettings, comms));
     ASSERT_EQ(0, comms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iIsolate)));
+    ASSERT_EQ(0, comms->watch(PLiteral(kFileAccessModuleW), who));
     module.fComms = comms.get();
     PString topic(L"test.topic");
     ASSERT_EQ(0, dispatcher->addListener(PLiteral(L"test.topic"), &module));
     ASSERT_EQ(0, comms->bind(PLiteral(kFileAccessModuleW), topic));
     std::string error;
     ASSERT_EQ(0, comms->listen("unix:" + dir / "s.sock", where, error)) << error;
+    if (iTls != nullptr) {
+      ASSERT_EQ(0, comms->setTls(*iTls, error)) << error;
+      ASSERT_EQ(0, comms->listen("tls:127.0.0.1:0", tlsWhere, error) + comms->listen("tcp:127.0.0.1:0", tcpWhere, error));
+    }
     ASSERT_EQ(0, dispatcher->start() + comms->start());
   }
   void TearDown() override {
@@ -88,7 +115,8 @@ class Comms : public ::testing::Test {
   PEchoModule module;
   PBaseptr<PEventDispatcher> dispatcher;
   PBaseptr<PComms> comms;
-  std::string where;
+  std::shared_ptr<PWhoWatcher> who = std::make_shared<PWhoWatcher>();
+  std::string where, tlsWhere, tcpWhere;
 };
 
 }  // namespace
@@ -291,6 +319,39 @@ TEST_F(Comms, RefusesBadBindingsAndEndpoints) {
   }
   ASSERT_EQ(0, comms->listen("tcp:127.0.0.1:0", at, error)) << error;
   EXPECT_EQ(0u, at.find("tcp:127.0.0.1:"));
-  EXPECT_EQ(ERR_INVALID_ARG, comms->adopt(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), at, error))
+  EXPECT_EQ(ERR_INVALID_ARG, comms->adopt(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), false, at, error))
       << "not listening; closed all the same";
+}
+
+TEST_F(Comms, TlsServesOnlyAllowedCertificatesOfItsCaAndEverySessionKnowsWhoItServes) {
+  PCommsSettings settings;
+  settings.fHandshakeTimeoutMs = 300;
+  const PTlsSettings tls{certificate("server.pem"), certificate("server.key"), certificate("ca.pem"), {"client-a"}};
+  start(settings, true, &tls);
+  const std::string uid = std::to_string(::getuid()), port = ":[0-9]+ ";
+  const std::pair<std::string, std::string> served[] = {
+      {tlsWhere, "tls:127\\.0\\.0\\.1" + port + "cert:client-a sha256:[0-9a-f]{64}"},
+      {where, "unix:[0-9]+:" + uid + " uid:" + uid + " "},
+      {tcpWhere, "tcp:127\\.0\\.0\\.1" + port + "tcp:127\\.0\\.0\\.1 "}};
+  for (const auto& [endpoint, peer] : served) {
+    PWireClient client(endpoint);
+    EXPECT_EQ(kIsExists, static_cast<uint32_t>(client.call(kIsExists, {}).fWord));
+    EXPECT_TRUE(std::regex_match(who->last(), std::regex(peer))) << who->last();
+  }
+  // Refused at the handshake; every other peer is served on.
+  for (const PTlsFiles& refused : {PTlsFiles{"ca", ""}, PTlsFiles{"ca", "stranger"}, PTlsFiles{"ca", "expired"},
+                                   PTlsFiles{"ca", "clientb"}, PTlsFiles{"ca", "client", true}}) {
+    PWireClient client;
+    EXPECT_FALSE(client.connect(tlsWhere, refused)) << refused.fCert << refused.fOld;
+    PWireClient good(tlsWhere);
+    EXPECT_EQ(kIsExists, static_cast<uint32_t>(good.call(kIsExists, {}).fWord));
+  }
+  // Plain bytes on the TLS port are never served; a peer that never shakes
+  // hands is let go.
+  PWireClient plain("tcp:" + tlsWhere.substr(4)), silent("tcp:" + tlsWhere.substr(4)), good(tlsWhere);
+  PWireFrame reply;
+  EXPECT_TRUE(plain.send(1, kIsExists, {}));
+  EXPECT_FALSE(plain.receive(reply));
+  EXPECT_TRUE(silent.closedByPeer(milliseconds(5000)));
+  EXPECT_EQ(kIsExists, static_cast<uint32_t>(good.call(kIsExists, {}).fWord));
 }

@@ -47,6 +47,11 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
       {{"--config-dir", dir, "--user", "no-such-user"}, "", "", 1, "user \"no-such-user\" is not a known user"},
       {{"--config-dir", dir, "--socket-mode=1660"}, "", "", 1, "socket.mode \"1660\""},
       {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nsocket.group = no-such-group\n", 1, "socket.group \"no-such-group\""},
+      {{"--config-dir", dir, "--listen", "tls:127.0.0.1:0"}, "", "", 1, "TLS needs tls.cert, tls.key and tls.ca"},
+      {{"--config-dir", dir, "--tls-cert", "x.pem"}, "", "", 1, "missing: tls.key (--tls-key), tls.ca (--tls-ca)"},
+      {{"--config-dir", dir, "--tls-key", certificate("client.key")}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\n" + tlsLines(), 1, "key values mismatch"},
+      {{"--config-dir", dir, "--listen", "tcp:0.0.0.0:0"}, "", "", 1, "refusing to serve plain TCP on tcp:0.0.0.0:"},
+      {{"--config-dir", dir, "--listen", "tcp:*:0", "--tcp-insecure", "off"}, "", "", 1, "refusing to serve plain TCP"},
   };
   for (const Case& test : cases) {
     host.useDefaultConfig();
@@ -92,6 +97,30 @@ TEST(Host, TakesItsSettingsFromItsSetOrTheOptionsAndEndsCleanlyOnASignal) {
     EXPECT_EQ(0, host.stop());
     EXPECT_FALSE(std::filesystem::exists(host.fDir / "host.sock"));
   }
+}
+
+TEST(Host, SighupReloadsTheTlsMaterialWhileConnectedPeersStay) {
+  PHostProcess host;
+  std::filesystem::copy_file(certificate("server.pem"), host.fDir / "server.pem");
+  std::filesystem::copy_file(certificate("server.key"), host.fDir / "server.key");
+  host.useDefaultConfig("tls.cert = server.pem\ntls.key = server.key\ntls.ca = " + certificate("ca.pem") + "\ntcp.insecure = on\n");
+  ASSERT_TRUE(host.start({"--listen", "tls:127.0.0.1:0", "--listen", "tcp:0.0.0.0:0"}, host.fDir.path())) << host.output();
+  EXPECT_NE(std::string::npos, host.output().find("serves plain TCP beyond this machine (tcp.insecure = on)"));
+  PWireClient connected(host.endpoint());
+  const auto reload = [&](const std::string& iCert, const std::string& iKey, const std::string& iSaid) {
+    std::filesystem::copy_file(iCert, host.fDir / "server.pem", std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(iKey, host.fDir / "server.key", std::filesystem::copy_options::overwrite_existing);
+    const size_t before = host.output().size();
+    ::kill(host.pid(), SIGHUP);
+    EXPECT_TRUE(eventually([&] { return host.output().find(iSaid, before) != std::string::npos; })) << host.output();
+  };
+  reload(certificate("server2.pem"), certificate("server2.key"), "reloaded the TLS material");
+  PWireClient fresh, stale;
+  EXPECT_TRUE(fresh.connect(host.endpoint(), {"ca2"})) << "new handshakes show the new certificate";
+  EXPECT_FALSE(stale.connect(host.endpoint(), {"ca"}));
+  reload(certificate("server.pem"), certificate("server2.key"), "TLS material not reloaded, the previous one serves on");
+  EXPECT_TRUE(fresh.connect(host.endpoint(), {"ca2"}));
+  EXPECT_EQ(0, connected.call(kIsExists, PPayload().str(host.data())).fWord) << "the peer of before is served on";
 }
 
 TEST(Host, ServesTheSocketsSystemdPassesAndLeavesTheirFiles) {

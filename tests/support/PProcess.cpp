@@ -15,6 +15,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "PTls.h"
 #include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
@@ -144,22 +145,51 @@ PFd streamSocket(const std::string& iPath, bool iListening) {
   return fd;
 }
 
-PWireClient::PWireClient(const std::string& iEndpoint) {
+bool PWireClient::connect(const std::string& iEndpoint, const PTlsFiles& iTls) {
+  close();
   PEndpoint endpoint;
   std::string why;
   int fd = -1;
-  EXPECT_TRUE(PEndpoint::parse(iEndpoint, endpoint, why) == 0 && endpoint.connect(10000, fd, why) == 0) << why;
+  if (PEndpoint::parse(iEndpoint, endpoint, why) != 0 || endpoint.connect(10000, fd, why) != 0) return false;
   fFd.reset(fd);
-  ::fcntl(fd, F_SETFL, 0);  // blocking
+  if (endpoint.fKind != PEndpoint::kTls) {
+    fChannel = std::make_unique<PSocketChannel>(fFd.get());
+    return ::fcntl(fFd.get(), F_SETFL, 0) == 0;  // blocking
+  }
+  const std::string cert = iTls.fCert.empty() ? "" : certificate(iTls.fCert + ".pem");
+  const std::string key = iTls.fCert.empty() ? "" : certificate(iTls.fCert + ".key");
+  PSslContext context = PTls::newContext(false, cert, key, certificate(iTls.fCa + ".pem"), why);
+  EXPECT_TRUE(context) << why;
+  if (context && iTls.fOld) {
+    SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(context.get(), TLS1_2_VERSION);
+  }
+  std::unique_ptr<PTlsChannel> tls = context ? PTlsChannel::open(context.get(), fFd.get(), false, endpoint.fHost, why) : nullptr;
+  fChannel = std::move(tls);
+  for (int result = 0; fChannel && (result = fChannel->handshake()) != 1;) {
+    if (result == PByteChannel::kFailed || !await(false, milliseconds(10000))) fChannel.reset();
+  }
+  return fChannel != nullptr;
+}
+
+bool PWireClient::await(bool iWrite, milliseconds iTimeout) {
+  const bool readable = (iWrite ? fChannel->writeWait() : fChannel->readWait()) == PByteChannel::kReadable;
+  pollfd waiting{fFd.get(), static_cast<short>(readable ? POLLIN : POLLOUT), 0};
+  return ::poll(&waiting, 1, static_cast<int>(std::max<long long>(iTimeout.count(), 0))) > 0;
+}
+
+void PWireClient::close() {
+  fChannel.reset();
+  fFd.reset();
 }
 
 bool PWireClient::sendRaw(const std::vector<unsigned char>& iBytes) {
-  for (size_t done = 0; done < iBytes.size();) {
-    const ssize_t sent = ::send(fd(), iBytes.data() + done, iBytes.size() - done, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    done += static_cast<size_t>(sent);
+  for (size_t done = 0; fChannel && done < iBytes.size();) {
+    const ssize_t sent = fChannel->write(iBytes.data() + done, iBytes.size() - done);
+    if (sent == PByteChannel::kFailed || (sent == PByteChannel::kWouldBlock && !await(true, milliseconds(10000)))) return false;
+    if (sent > 0) done += static_cast<size_t>(sent);
   }
-  return true;
+  return fChannel != nullptr;
 }
 
 bool PWireClient::send(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload) {
@@ -173,19 +203,23 @@ bool PWireClient::receive(PWireFrame& oFrame, milliseconds iTimeout) {
   std::vector<unsigned char> in;
   PFrameView view;
   size_t needed = kFrameHeader;
-  for (int parsed; (parsed = PFrame::parse(in.data(), in.size(), 0xFFFFFFFFu, view, needed)) != 0;) {
+  while (fChannel) {
+    const int parsed = PFrame::parse(in.data(), in.size(), 0xFFFFFFFFu, view, needed);
+    if (parsed == 0) break;
     if (parsed != 1) return false;
     const size_t have = in.size();
     in.resize(needed);
+    const ssize_t got = fChannel->read(in.data() + have, needed - have);
+    in.resize(have + static_cast<size_t>(std::max<ssize_t>(got, 0)));
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd waiting{fd(), POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return false;
-    const ssize_t got = ::recv(fd(), in.data() + have, needed - have, 0);
-    if (got <= 0) return false;
-    in.resize(have + static_cast<size_t>(got));
+    if (got == 0 || got == PByteChannel::kFailed || (got == PByteChannel::kWouldBlock && !await(false, left))) return false;
   }
-  oFrame = {view.fKind, view.fExchange, static_cast<int32_t>(view.fWord), std::string(view.fModule, view.fModuleLength),
-            std::vector<unsigned char>(view.fPayload, view.fPayload + view.fPayloadLength)};
+  if (!fChannel) return false;
+  oFrame.fKind = view.fKind;
+  oFrame.fExchange = view.fExchange;
+  oFrame.fWord = static_cast<int32_t>(view.fWord);
+  oFrame.fModule.assign(view.fModule, view.fModuleLength);
+  oFrame.fPayload.assign(view.fPayload, view.fPayload + view.fPayloadLength);
   return true;
 }
 
@@ -200,9 +234,11 @@ PWireFrame PWireClient::call(uint32_t iAction, const std::vector<unsigned char>&
 }
 
 bool PWireClient::closedByPeer(milliseconds iTimeout) {
-  pollfd waiting{fd(), POLLIN, 0};
-  if (::poll(&waiting, 1, static_cast<int>(iTimeout.count())) <= 0) return false;
   unsigned char byte;
-  const ssize_t got = ::recv(fd(), &byte, 1, MSG_DONTWAIT);
-  return got == 0 || (got < 0 && errno == ECONNRESET);
+  for (int round = 0; fChannel && round < 2; ++round) {  // what a reset or the end says comes after the wait
+    const ssize_t got = fChannel->read(&byte, 1);
+    if (got == 0 || got == PByteChannel::kFailed) return true;
+    if (got > 0 || !await(false, iTimeout)) return false;
+  }
+  return false;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "PByteChannel.h"
 #include "PTestSupport.h"
 #include "zevo/PFd.h"
 #include "zevo/protocol/PFrame.h"
@@ -90,11 +91,35 @@ struct PWireFrame {
   std::vector<unsigned char> fPayload;
 };
 
-// A blocking connection speaking frames.
+// The test certificates (cmake/ZevoTestCerts.cmake): "ca.pem", "client.key"...
+inline std::string certificate(const std::string& iName) { return ZEVO_TEST_CERTS "/" + iName; }
+// Host settings lines that serve TLS with them.
+inline std::string tlsLines() {
+  return "tls.cert = " + certificate("server.pem") + "\ntls.key = " + certificate("server.key") + "\ntls.ca = " +
+         certificate("ca.pem") + "\n";
+}
+
+// What a TLS client shows and checks: PEM files of test certificates by name
+// ("client": client.pem and client.key; empty: none), and an old client
+// that speaks TLS 1.2 at most.
+struct PTlsFiles {
+  std::string fCa = "ca";
+  std::string fCert = "client";
+  bool fOld = false;
+};
+
+// A connection speaking frames, plainly or through TLS.
 class PWireClient {
  public:
-  explicit PWireClient(const std::string& iEndpoint);
-  void close() { fFd.reset(); }
+  PWireClient() = default;
+  explicit PWireClient(const std::string& iEndpoint, const PTlsFiles& iTls = {}) { connect(iEndpoint, iTls); }
+  ~PWireClient() { close(); }
+  PWireClient(const PWireClient&) = delete;
+  PWireClient& operator=(const PWireClient&) = delete;
+
+  // A tls: endpoint: true once the host has accepted the handshake.
+  bool connect(const std::string& iEndpoint, const PTlsFiles& iTls = {});
+  void close();
   bool sendRaw(const std::vector<unsigned char>& iBytes);
   bool send(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload);
   // The next frame; false at the end of the connection or after iTimeout.
@@ -105,6 +130,8 @@ class PWireClient {
   int fd() const { return fFd.get(); }
 
  private:
+  bool await(bool iWrite, milliseconds iTimeout);  // the socket as the channel's last call needs it
   PFd fFd;
+  std::unique_ptr<PByteChannel> fChannel;
   uint32_t fNextExchange = 1;
 };

@@ -1,6 +1,6 @@
 // Client of the file-access service: one connection to a zevohost over a
-// Unix-domain or TCP socket (docs/protocol.md), a call per action, and whole
-// file transfers that keep several requests in flight.
+// Unix-domain socket, TCP, or TCP with TLS 1.3 (docs/protocol.md), a call
+// per action, and whole file transfers that keep several requests in flight.
 //
 // Every call answers 0 or a negative code and never throws; lastError() then
 // says what failed. A lost connection, a time-out, a transport error from the
@@ -22,6 +22,7 @@ constexpr int ERR_CLIENT_CONNECT = -4101;        // cannot connect to the host
 constexpr int ERR_CLIENT_CANCELLED = -4102;      // the caller cancelled the transfer
 constexpr int ERR_CLIENT_SIZE_MISMATCH = -4103;  // the bytes moved differ from the remote file's size
 constexpr int ERR_CLIENT_PROTOCOL = -4104;       // the host's answer breaks the protocol
+constexpr int ERR_CLIENT_TLS = -4105;            // the TLS handshake failed (either side refused)
 
 // Where a failure comes from; a command-line tool maps it to its exit code.
 enum class PErrorOrigin {
@@ -57,6 +58,16 @@ struct PClientOptions {
   int fWindow = 16;             // requests of a transfer in flight, 1 to kMaxWindow
   int fReadChunk = 8192;        // bytes asked per download request, 1 to kMaxReadChunk
   int fWriteChunk = 65536;      // bytes per upload request, 1 to kMaxWriteChunk
+};
+
+// What a tls: connection proves and checks, as PEM files: the CA
+// certificates the host's certificate must be signed by (required), and
+// this client's certificate and its key (both or neither; a host demands
+// them). Read at every connect().
+struct PClientTls {
+  std::string fCaFile;
+  std::string fCertFile;
+  std::string fKeyFile;
 };
 
 constexpr int kMaxWindow = 1024;
@@ -135,9 +146,14 @@ class ZEVO_EXPORT PClient {
   // ERR_INVALID_ARG (nothing changed) for a value out of range.
   int setOptions(const PClientOptions& iOptions);
   const PClientOptions& options() const;
+  // The files of the next tls: connection (checked when it connects).
+  void setTls(const PClientTls& iTls);
+  const PClientTls& tls() const;
 
-  // "unix:PATH", "tcp:HOST:PORT" or "tcp:[IPv6]:PORT". Closes any previous
-  // connection first.
+  // "unix:PATH", "tcp:HOST:PORT", "tcp:[IPv6]:PORT" or "tls:HOST:PORT"
+  // (TLS 1.3 with the files of setTls; the host's certificate must be
+  // signed by its CA and name HOST, a DNS name or an IP address). Closes any
+  // previous connection first.
   int connect(const std::string& iEndpoint);
   void close();
   bool isConnected() const;

@@ -2,7 +2,8 @@
 // them through it, whatever the transport.
 //
 // Layers (docs/architecture.md): a transport moves bytes between a socket
-// and a session (PStreamConnection, over the sockets of PListener); the
+// and a session (PStreamConnection, over the sockets of PListener, plainly
+// or through TLS); the
 // session (PSession) cuts frames, keeps its requests in order, slows a peer
 // that does not read, ends with a transport error, and hands each request
 // to the module bound under its module ID as an ICommsEvent on the module's
@@ -11,8 +12,9 @@
 // (zevo/core/PSessionWatcher.h) sees each request and reply of it.
 //
 // Threading: every operation is thread-safe. Life cycle: create, watch,
-// listen, start; at shut-down stopAccepting, stop the dispatcher's workers,
-// then closeAll.
+// setTls (before listening with TLS), listen, start; setTls again at any
+// time; at shut-down stopAccepting, stop the dispatcher's workers, then
+// closeAll.
 #pragma once
 
 #include <sys/types.h>
@@ -46,12 +48,27 @@ struct PCommsSettings {
   // before any peer can reach it.
   mode_t fUnixMode = 0660;
   gid_t fUnixGroup = static_cast<gid_t>(-1);
+  // A TLS peer whose handshake has not ended by then is disconnected, so
+  // that peers without a certificate cannot hold the connections for long.
+  int fHandshakeTimeoutMs = 10000;
+};
+
+// What TLS listeners serve with: PEM files, and the peers allowed.
+struct PTlsSettings {
+  std::string fCertFile;  // the host's certificate (then any intermediate ones)
+  std::string fKeyFile;   // its private key
+  std::string fCaFile;    // the CA certificates a peer's certificate must be signed by
+  // Allowed peers: subject common names, and "sha256:HEX" fingerprints of
+  // whole certificates (colons and upper case allowed). Empty: every
+  // certificate the CA signed.
+  std::vector<std::string> fAllow;
 };
 
 class PCommsEvent;
 class PListener;
 class PSession;
 class PStreamConnection;
+class PTlsServer;
 struct PExchange;
 
 class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
@@ -69,14 +86,20 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   // Adds a watcher of a module, bound or not yet; before start. A module's
   // watchers are asked in the order they were added (zevo/core/PSessionWatcher.h).
   int watch(const PLiteral& iModuleID, std::shared_ptr<PSessionWatcher> iWatcher);
+  // Loads the TLS material: a peer's handshake from then on uses it, those
+  // begun before keep theirs, connected peers stay. A failure (ERR_INVALID_ARG,
+  // oError naming the file or entry at fault) changes nothing.
+  int setTls(const PTlsSettings& iSettings, std::string& oError) ZEVO_EXCLUDES(fLock);
   // Opens a listening socket (zevo/protocol/PEndpoint.h; port 0 picks a free
-  // one). oWhere tells where it listens, oError why it cannot.
+  // one); a tls: endpoint needs setTls first. oWhere tells where it listens,
+  // oError why it cannot.
   int listen(const std::string& iEndpoint, std::string& oWhere, std::string& oError);
   // Serves a stream socket that already listens (Unix or TCP), such as one a
-  // service manager passed. PComms owns iFd from the call on, whether it
-  // succeeds or not; the file of an adopted Unix socket is never removed.
-  // ERR_INVALID_ARG with oError when iFd is not a listening stream socket.
-  int adopt(int iFd, std::string& oWhere, std::string& oError);
+  // service manager passed; a TCP one with TLS when iTls (setTls first).
+  // PComms owns iFd from the call on, whether it succeeds or not; the file
+  // of an adopted Unix socket is never removed. ERR_INVALID_ARG with oError
+  // when iFd is not a listening stream socket.
+  int adopt(int iFd, bool iTls, std::string& oWhere, std::string& oError);
   int start();           // accepts on every listening socket (the dispatcher's workers must run)
   void stopAccepting();  // closes the listening sockets; sessions stay
   void closeAll();       // ends every session; only once the dispatcher's workers have stopped
@@ -100,14 +123,18 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
 
   std::shared_ptr<const Binding> findBinding(const std::string& iModuleUtf8) ZEVO_EXCLUDES(fLock);
   unsigned int bindingsVersion() const { return fBindingsVersion.load(std::memory_order_acquire); }
-  // A new peer from a listener: a session for it, or a refusal when the
-  // limit is reached.
-  void accepted(int iFd, const std::string& iPeer) ZEVO_EXCLUDES(fLock);
+  // A new peer from a listener (iTls: a TLS one): a connection for it, or a
+  // refusal when the limit is reached.
+  void accepted(int iFd, PSessionInfo iInfo, bool iTls) ZEVO_EXCLUDES(fLock);
   void forget(PStreamConnection* iConnection) ZEVO_EXCLUDES(fLock);
   // A listener joins those start() serves.
   int keep(std::unique_ptr<PListener> iListener, std::string& oWhere) ZEVO_EXCLUDES(fLock);
-  // Tells a peer that will not be served why (ERR_COMMS_BUSY), and closes it.
-  void refuse(PFd& ioFd, const std::string& iWhy, const std::string& iWho);
+  // Tells a peer that will not be served why (ERR_COMMS_BUSY), and closes
+  // it; a TLS peer (iTls) is closed without a word, as it has no channel yet.
+  void refuse(PFd& ioFd, const std::string& iWhy, const std::string& iWho, bool iTls);
+  // Disconnects the peers whose TLS handshake has taken too long.
+  void expireHandshakes() ZEVO_EXCLUDES(fLock);
+  bool hasTls() ZEVO_EXCLUDES(fLock);
   // Delivers one request to its module (or its watcher) on this thread; the
   // reply reaches ioExchange's session through send().
   void deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent& ioEvent);
@@ -137,4 +164,7 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   std::map<std::string, std::vector<std::shared_ptr<PSessionWatcher>>> fWatchers ZEVO_GUARDED_BY(fLock);
   std::vector<std::unique_ptr<PListener>> fListeners ZEVO_GUARDED_BY(fLock);
   std::set<PStreamConnection*> fConnections ZEVO_GUARDED_BY(fLock);
+  std::shared_ptr<const PTlsServer> fTls ZEVO_GUARDED_BY(fLock);  // null until setTls
+  class HandshakeTimer;
+  std::unique_ptr<HandshakeTimer> fTimer;  // with a TLS listener: set by start, gone at closeAll
 };

@@ -23,8 +23,14 @@
 // Who is at the other end of a session.
 struct PSessionInfo {
   uint64_t fNumber = 0;  // unique for the host's life
-  std::string fPeer;     // "unix:PID:UID", "tcp:ADDRESS:PORT"
-  bool fEnded = false;   // the session has ended: the request is a release
+  std::string fPeer;     // "unix:PID:UID", "tcp:ADDRESS:PORT", "tls:ADDRESS:PORT"
+  // Who the transport says the peer is: "uid:N" (a Unix peer's user, as the
+  // system tells), "tcp:ADDRESS" (plain TCP: only its address), "cert:NAME"
+  // (TLS: the common name of the subject of the certificate the peer proved
+  // it holds, signed by the host's CA); empty when the transport cannot tell.
+  std::string fIdentity;
+  std::string fFingerprint;  // TLS: "sha256:HEX" of the peer's certificate; else empty
+  bool fEnded = false;       // the session has ended: the request is a release
 };
 
 // A request delivered for a session that has ended, and what it does, for the log.
