@@ -53,7 +53,7 @@ TEST_F(Zevofa, HelpAndUsageErrors) {
       {{}, "no command given"},
       {{"put", "a"}, "put needs LOCAL and REMOTE (the host has no current directory)"},
       {{"ls", "-r", "/a"}, "-r is an option of get and put only"},
-      {{"--window", "0", "ls", "/"}, "--window must be 1 to 1024, not '0'"},
+      {{"--window=0", "ls", "/"}, "--window must be 1 to 1024, not '0'"},
       {{"--chunk", "9000", "get", "/a"}, "--chunk must be 1 to 8192 bytes for get, not '9000'"},
       {{"--chunk", "2M", "put", "a", "/a"}, "--chunk must be 1 to 1048528 bytes for put, not '2M'"},
       {{"get", "-r", "/a", "-"}, "get -r cannot write a tree to standard output"},
