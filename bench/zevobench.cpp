@@ -76,7 +76,7 @@ struct PHost {
     std::ofstream(etc + "/zevohost.conf") << "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlog.level = warning\nlisten = unix:" << socket
                                           << (iNetwork ? ", tcp:127.0.0.1:0, tls:127.0.0.1:0\ntls.cert = " ZEVO_TEST_CERTS
                                                          "/server.pem\ntls.key = " ZEVO_TEST_CERTS "/server.key\ntls.ca = "
-                                                         ZEVO_TEST_CERTS "/ca.pem"
+                                                         ZEVO_TEST_CERTS "/ca.pem\nrole.write = *"
                                                        : "")
                                           << "\n";
     std::ofstream(etc + "/zevop.fileaccess.conf")

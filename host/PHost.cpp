@@ -1,8 +1,13 @@
 #include "PHost.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <thread>
 
 #include "PAuditLog.h"
+#include "PFileAccessRoles.h"
 #include "PTransferOwnership.h"
 #include "zevo/PErrors.h"
 #include "zevo/PLogArgs.h"
@@ -100,6 +105,9 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   // The file-access module's transfers belong to the session that opened
   // them; the audit sees them closed when a session ends, so it comes after.
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation));
+  // After the ownership, so that another session's transfer stays unknown
+  // to a read session; before the audit, which logs its refusals.
+  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PFileAccessRoles>());
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PAuditLog>(audit, iSettings.fTransferIsolation));
   zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
 
@@ -143,6 +151,31 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
     logProblem(false, L"[%s] %ls serves plain TCP beyond this machine (tcp.insecure = on): whoever reaches it reads and "
                L"changes files, unauthenticated and in clear text", PUtils::wide(where));
   }
+
+  // Roles, now that the sockets are known. By default root, the host's own
+  // user (the one it runs as from step 7 on) and the group of its Unix
+  // sockets write; nobody else is served until the configuration says.
+  std::vector<PRolePattern> writers = iSettings.fRoleWrite;
+  if (!iSettings.fRoleWriteSet) {
+    const uid_t user = iSettings.fUser != static_cast<uid_t>(-1) ? iSettings.fUser : ::geteuid();
+    std::vector<std::string> entries = {"uid:0"};
+    if (user != 0) entries.push_back("uid:" + std::to_string(user));
+    for (const std::string& where : fEndpoints) {
+      struct stat info;
+      if (where.compare(0, 6, "unix:/") != 0 || ::stat(where.c_str() + 5, &info) != 0) continue;
+      const std::string group = "gid:" + std::to_string(info.st_gid);
+      if (std::find(entries.begin(), entries.end(), group) == entries.end()) entries.push_back(group);
+    }
+    writers.clear();
+    for (const std::string& entry : entries) {
+      PRolePattern pattern;
+      if (parseRolePattern(entry, pattern, oError)) writers.push_back(pattern);
+    }
+  }
+  logInfo(L"[%s] role write: %ls%ls; role read: %ls", PUtils::wide(PRoleMap::describe(writers)),
+          iSettings.fRoleWriteSet ? L"" : L" (the default: root, the host's user, the Unix sockets' group)",
+          PUtils::wide(PRoleMap::describe(iSettings.fRoleRead)));
+  fComms->setGate(std::make_shared<PRoleMap>(writers, iSettings.fRoleRead));
 
   for (const std::string& path : iSettings.fPlugins) {
     auto loader = std::make_unique<PPluginLoader>();

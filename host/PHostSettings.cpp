@@ -37,6 +37,10 @@ const char kHostUsage[] =
     "  --tls-allow LIST       peers allowed: subject names (CN) and sha256:HEX fingerprints,\n"
     "                         comma-separated (default: any certificate the CA signed)\n"
     "  --tcp-insecure on|off  off (default): plain tcp: only on a loopback address\n"
+    "  --role-write LIST      identities that may change files: uid:N, user:NAME, gid:N,\n"
+    "                         group:NAME, cert:NAME, sha256:HEX, tcp:ADDRESS or *, comma-separated\n"
+    "                         (default: uid:0, the host's user, the Unix socket's group)\n"
+    "  --role-read LIST       identities that may query and download only (default: none)\n"
     "  --socket-mode MODE     octal mode of the Unix sockets the host creates (default 0660)\n"
     "  --socket-group GROUP   their group, a name or number (default: the host's group)\n"
     "  --workers N            worker threads (default: one per core, at least 2)\n"
@@ -177,6 +181,43 @@ void configList(IConfig* iConfig, const wchar_t* iKey, std::vector<std::string>&
   oPieces.swap(pieces);
 }
 
+// The comma-separated pieces of an option's value, blanks trimmed and empty
+// pieces dropped.
+std::vector<std::string> splitList(const std::string& iValue) {
+  std::vector<std::string> pieces;
+  std::string rest = iValue + ",";
+  for (size_t comma; (comma = rest.find(',')) != std::string::npos; rest.erase(0, comma + 1)) {
+    const std::string entry = rest.substr(0, comma);
+    const size_t first = entry.find_first_not_of(" \t"), last = entry.find_last_not_of(" \t");
+    if (first != std::string::npos) pieces.push_back(entry.substr(first, last - first + 1));
+  }
+  return pieces;
+}
+
+// role.write or role.read from the set, then the option; oSet tells whether
+// either gave it (an empty list names nobody).
+bool resolveRole(IConfig* iConfig, const wchar_t* iKey, const char* iName, bool iGiven, const std::string& iOption,
+                 std::vector<PRolePattern>& oPatterns, bool& oSet, std::string& oError) {
+  std::string ignored;
+  std::vector<std::string> entries;
+  oSet = configValue(iConfig, iKey, ignored);
+  configList(iConfig, iKey, entries);
+  if (iGiven) {
+    entries = splitList(iOption);
+    oSet = true;
+  }
+  oPatterns.clear();
+  for (const std::string& entry : entries) {
+    PRolePattern pattern;
+    if (!parseRolePattern(entry, pattern, oError)) {
+      oError = std::string(iName) + ": " + oError;
+      return false;
+    }
+    oPatterns.push_back(std::move(pattern));
+  }
+  return true;
+}
+
 // The plug-ins of a directory: its regular files (or links to them) named
 // libzevop.*.so, by name. Links are followed: the directory is the
 // administrator's, as the configuration directory is.
@@ -245,15 +286,7 @@ bool resolveTlsSettings(IConfig* iConfig, const PHostOptions& iOptions, const st
     return false;
   }
   configList(iConfig, L"tls.allow", tls.fAllow);
-  if (!iOptions.fTlsAllow.empty()) {
-    std::string rest = iOptions.fTlsAllow + ",";
-    tls.fAllow.clear();
-    for (size_t comma; (comma = rest.find(',')) != std::string::npos; rest.erase(0, comma + 1)) {
-      const std::string entry = rest.substr(0, comma);
-      const size_t first = entry.find_first_not_of(" \t"), last = entry.find_last_not_of(" \t");
-      if (first != std::string::npos) tls.fAllow.push_back(entry.substr(first, last - first + 1));
-    }
-  }
+  if (!iOptions.fTlsAllow.empty()) tls.fAllow = splitList(iOptions.fTlsAllow);
   oTls = tls;
   return true;
 }
@@ -274,7 +307,7 @@ std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
                                           L"symlinks",       L"transfer.isolation",  L"socket.mode", L"socket.group",
                                           L"mounts",         L"user",         L"group",
                                           L"tls.cert",       L"tls.key",   L"tls.ca",    L"tls.allow",
-                                          L"tcp.insecure"};
+                                          L"tcp.insecure",   L"role.write", L"role.read"};
   std::vector<std::string> warnings;
   std::vector<PString> keys;
   if (iConfig == nullptr || iConfig->keys(keys) != 0) return warnings;
@@ -318,6 +351,7 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
       {"--tls-cert", &oOptions.fTlsCert, nullptr},        {"--tls-key", &oOptions.fTlsKey, nullptr},
       {"--tls-ca", &oOptions.fTlsCa, nullptr},            {"--tls-allow", &oOptions.fTlsAllow, nullptr},
       {"--tcp-insecure", &oOptions.fTcpInsecure, nullptr},
+      {"--role-write", &oOptions.fRoleWrite, nullptr},    {"--role-read", &oOptions.fRoleRead, nullptr},
   };
   for (int i = 1; i < iArgc; ++i) {
     const std::string argument = iArgv[i];
@@ -339,6 +373,8 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
       option->fValues->push_back(value);
     } else {
       *option->fValue = value;
+      oOptions.fRoleWriteGiven = oOptions.fRoleWriteGiven || option->fValue == &oOptions.fRoleWrite;
+      oOptions.fRoleReadGiven = oOptions.fRoleReadGiven || option->fValue == &oOptions.fRoleRead;
     }
   }
   return true;
@@ -482,6 +518,13 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
   }
   oSettings.fTcpInsecure = insecure == "on";
   if (!resolveTlsSettings(iConfig, iOptions, "", oSettings.fTls, oError)) return false;
+  bool readSet = false;
+  if (!resolveRole(iConfig, L"role.write", "role.write", iOptions.fRoleWriteGiven, iOptions.fRoleWrite, oSettings.fRoleWrite,
+                   oSettings.fRoleWriteSet, oError) ||
+      !resolveRole(iConfig, L"role.read", "role.read", iOptions.fRoleReadGiven, iOptions.fRoleRead, oSettings.fRoleRead, readSet,
+                   oError)) {
+    return false;
+  }
 
   for (std::string& plugin : oSettings.fPlugins) plugin = absolute(plugin);
   for (std::string& endpoint : oSettings.fListen) endpoint = endpointAbsolute(endpoint);

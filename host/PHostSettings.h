@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "PRoles.h"
 #include "zevo/IConfig.h"
 #include "zevo/ILogger.h"
 #include "zevo/PPathPolicy.h"
@@ -35,6 +36,12 @@ struct PHostSettings {
   gid_t fGroup = static_cast<gid_t>(-1);
   PTlsSettings fTls;                             // tls.cert, tls.key, tls.ca (absolute), tls.allow
   bool fTcpInsecure = false;                     // plain TCP allowed on addresses other than loopback
+  // Who writes and who reads (role.write, role.read). Without role.write
+  // (fRoleWriteSet false) the host writes in root, its own user and its
+  // Unix sockets' group (PHost).
+  std::vector<PRolePattern> fRoleWrite;
+  bool fRoleWriteSet = false;
+  std::vector<PRolePattern> fRoleRead;
   bool fHelp = false;
   bool fVersion = false;
 };
@@ -47,6 +54,8 @@ struct PHostOptions {
   std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks, fMounts, fTransferIsolation;
   std::string fSocketMode, fSocketGroup, fUser, fGroup;
   std::string fTlsCert, fTlsKey, fTlsCa, fTlsAllow, fTcpInsecure;
+  std::string fRoleWrite, fRoleRead;
+  bool fRoleWriteGiven = false, fRoleReadGiven = false;  // even when empty: nobody
   bool fHelp = false;
   bool fVersion = false;
 };

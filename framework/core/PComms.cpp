@@ -147,17 +147,35 @@ int PComms::send(int iResponseID, PCommsMessage& iResponse) {
   return 0;
 }
 
-void PComms::refuse(PFd& ioFd, const std::string& iWhy, const std::string& iWho, bool iTls) {
+void PComms::refuse(PFd& ioFd, int iCode, const std::string& iWhy, const std::string& iWho, bool iTls) {
   std::vector<unsigned char> frame;
-  PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(ERR_COMMS_BUSY), std::string(),
+  PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(iCode), std::string(),
                  reinterpret_cast<const unsigned char*>(iWhy.data()), iWhy.size());
   const ssize_t ignored = iTls ? 0 : ::send(ioFd.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   (void)ignored;
   ioFd.reset();
+  logRefusal(iWho, iWhy);
+}
+
+void PComms::logRefusal(const std::string& iWho, const std::string& iWhy) {
   unsigned long dropped = 0;
   if (fPeerLines.admit(dropped)) {
     log(LOG_LEVEL_WARNING, L"[%s] refused %ls: %ls%ls", "accept", PUtils::wide(iWho), PUtils::wide(iWhy), suppressed(dropped));
   }
+}
+
+bool PComms::admit(PSessionInfo& ioInfo, std::string& oWhy) {
+  int role = SESSION_ROLE_WRITE;
+  if (fGate && fGate->admit(ioInfo, role) != 0) role = SESSION_ROLE_NONE;
+  ioInfo.fRole = role == SESSION_ROLE_READ || role == SESSION_ROLE_WRITE ? role : SESSION_ROLE_NONE;
+  const std::string identity = ioInfo.fIdentity.empty() ? "an unknown identity" : ioInfo.fIdentity;
+  if (ioInfo.fRole == SESSION_ROLE_NONE) {
+    oWhy = identity + " has no role on this host";
+    return false;
+  }
+  log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) is %ls, role %ls", "admit", static_cast<int>(ioInfo.fNumber),
+      PUtils::wide(ioInfo.fPeer), PUtils::wide(identity), PUtils::wide(sessionRoleName(ioInfo.fRole)));
+  return true;
 }
 
 std::wstring PComms::suppressed(unsigned long iCount) {
@@ -168,6 +186,9 @@ void PComms::accepted(int iFd, PSessionInfo iInfo, bool iTls) {
   PFd fd(iFd);
   iInfo.fNumber = fNextSession.fetch_add(1, std::memory_order_relaxed);
   const PSessionInfo& info = iInfo;
+  std::string refused;
+  // A TLS peer's identity is known once its handshake has ended.
+  if (!iTls && !admit(iInfo, refused)) return refuse(fd, ERR_COMMS_REFUSED, refused, info.fPeer, false);
   std::shared_ptr<const PTlsServer> tls;
   bool room = false;
   {
@@ -176,7 +197,7 @@ void PComms::accepted(int iFd, PSessionInfo iInfo, bool iTls) {
     tls = fTls;
   }
   if (!room) {
-    return refuse(fd, "too many connections (the limit is " + std::to_string(fSettings.fConnectionMax) + ")", info.fPeer, iTls);
+    return refuse(fd, ERR_COMMS_BUSY, "too many connections (the limit is " + std::to_string(fSettings.fConnectionMax) + ")", info.fPeer, iTls);
   }
   // The channel is made here, its handshake runs on the connection's worker.
   std::string why = "out of memory";
@@ -195,7 +216,7 @@ void PComms::accepted(int iFd, PSessionInfo iInfo, bool iTls) {
       if (connection != nullptr) fConnections.insert(connection);
     }
   }
-  if (connection == nullptr) return refuse(fd, why, info.fPeer, iTls);
+  if (connection == nullptr) return refuse(fd, ERR_COMMS_BUSY, why, info.fPeer, iTls);
   log(LOG_LEVEL_DEBUG, L"[%s] connection %d from %ls", "accept", static_cast<int>(info.fNumber), PUtils::wide(info.fPeer));
   // From here a worker may serve (and even end) the connection at once.
   if (fDispatcher->reactor().add(connection->fd(), connection, EPOLLIN | EPOLLRDHUP) != 0) {

@@ -64,6 +64,17 @@ PSessionInfo describePeer(int iFd, bool iTls) {
     if (getsockopt(iFd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return info;
     info.fPeer += ":" + std::to_string(credentials.pid) + ":" + std::to_string(credentials.uid);
     info.fIdentity = "uid:" + std::to_string(credentials.uid);
+    info.fGroups.push_back(credentials.gid);
+    // The supplementary groups: as many as the peer has (the system says how
+    // many when the buffer is short).
+    std::vector<gid_t> groups(32);
+    socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    int got = getsockopt(iFd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes);
+    if (got != 0 && errno == ERANGE) {
+      groups.resize(bytes / sizeof(gid_t));
+      got = getsockopt(iFd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes);
+    }
+    if (got == 0) info.fGroups.insert(info.fGroups.end(), groups.begin(), groups.begin() + bytes / sizeof(gid_t));
   } else if (address.ss_family == AF_INET || address.ss_family == AF_INET6) {
     const PEndpoint endpoint = ipEndpoint(address, iTls);
     info.fPeer = endpoint.text();
@@ -260,7 +271,7 @@ void PListener::onReady(uint32_t) {
     }
     fReserve.reset();
     PFd refused(::accept4(fFd.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (refused.valid()) fComms.refuse(refused, "the host has no descriptors left", fWhere, fTls);
+    if (refused.valid()) fComms.refuse(refused, ERR_COMMS_BUSY, "the host has no descriptors left", fWhere, fTls);
     fReserve.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (!fReserve.valid()) {
       backOff = true;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "zevo/PErrors.h"
 #include "zevo/PUtils.h"
 
 namespace {
@@ -46,6 +47,17 @@ bool PStreamConnection::handshake() {
     fInfo.fFingerprint = fChannel->peerFingerprint();
     fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) is %ls, %ls", "handshake", static_cast<int>(fInfo.fNumber),
                PUtils::wide(fInfo.fPeer), PUtils::wide(fInfo.fIdentity), PUtils::wide(fInfo.fFingerprint));
+  }
+  // A plain peer was admitted as it was accepted; a TLS peer is, now that
+  // its identity is proven, and told through its channel when refused.
+  std::string why;
+  if (fInfo.fRole == SESSION_ROLE_NONE && !fComms.admit(fInfo, why)) {
+    std::vector<unsigned char> frame;
+    PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(ERR_COMMS_REFUSED), std::string(),
+                   reinterpret_cast<const unsigned char*>(why.data()), why.size());
+    if (fChannel->write(frame.data(), frame.size()) > 0) fChannel->flush();
+    fComms.logRefusal(fInfo.fPeer, why);
+    return false;
   }
   fSession.emplace(fComms, fInfo);
   return true;

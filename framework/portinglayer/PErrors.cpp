@@ -69,6 +69,7 @@ const PErrorEntry kErrors[] = {
     ZEVO_ERROR(ERR_COMMS_CLOSED, "the connection has been closed"),
     ZEVO_ERROR(ERR_COMMS_BUSY, "the host cannot take more (connections, descriptors)"),
     ZEVO_ERROR(ERR_COMMS_TIMEOUT, "no answer in time"),
+    ZEVO_ERROR(ERR_COMMS_REFUSED, "the host grants the peer's identity no role"),
 };
 
 #undef ZEVO_ERROR

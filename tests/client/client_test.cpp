@@ -184,6 +184,7 @@ TEST_F(Client, EndpointsAndOptions) {
   EXPECT_EQ(16, client.options().fWindow) << "a refused setting changes nothing";
   client.close();
   host.stop();
+  host.useDefaultConfig("role.write = tcp:127.0.0.1, tcp:::1\n");
   ASSERT_TRUE(host.start({"--listen", "tcp:127.0.0.1:0", "--listen", "tcp:[::1]:0"}) || host.start({"--listen", "tcp:127.0.0.1:0"}))
       << host.output();
   const Bytes content = patternBytes(200000, 77);
@@ -198,7 +199,7 @@ TEST_F(Client, EndpointsAndOptions) {
 
 TEST(ClientTls, CopiesEveryByteAndChecksTheHostsCertificateAndName) {
   PHostProcess host;
-  host.useDefaultConfig(tlsLines());
+  host.useDefaultConfig(tlsLines() + "role.write = cert:client-a\n");
   ASSERT_TRUE(host.start({"--listen", "tls:*:0"})) << host.output();
   const std::string port = host.endpoint().substr(host.endpoint().rfind(':'));
   const PClientTls good{certificate("ca.pem"), certificate("client.pem"), certificate("client.key")};

@@ -1,7 +1,10 @@
 // Frames, the event dispatcher, and the socket transport in-process: real
 // sockets and workers, a test module behind them.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <regex>
 #include <set>
@@ -10,6 +13,7 @@
 #include "PFakes.h"
 #include "PPayload.h"
 #include "PProcess.h"
+#include "PRoles.h"
 #include "PTransferOwnership.h"
 #include "zevo/ICommsEvent.h"
 #include "zevo/core/PComms.h"
@@ -58,12 +62,14 @@ Bytes frame(uint8_t iKind, uint32_t iExchange, uint32_t iWord, const std::string
   return bytes;
 }
 
-// Remembers who sent the last request: peer, identity, fingerprint.
+// Remembers who sent the last request: peer, identity, fingerprint, role, groups.
 class PWhoWatcher : public PSessionWatcher {
  public:
   bool answer(const PSessionInfo& iSession, const PCommsMessage&, PCommsMessage&) override {
     std::lock_guard<std::mutex> lock(fLock);
-    fLast = iSession.fPeer + " " + iSession.fIdentity + " " + iSession.fFingerprint;
+    fLast = iSession.fPeer + " " + iSession.fIdentity + " " + iSession.fFingerprint + " " + sessionRoleName(iSession.fRole) + " [";
+    for (const gid_t group : iSession.fGroups) fLast += " " + std::to_string(group);
+    fLast += " ]";
     return false;
   }
   void replied(const PSessionInfo&, const PCommsMessage&, const PCommsMessage&) override {}
@@ -332,10 +338,14 @@ TEST_F(Comms, TlsServesOnlyAllowedCertificatesOfItsCaAndEverySessionKnowsWhoItSe
   const PTlsSettings tls{certificate("server.pem"), certificate("server.key"), certificate("ca.pem"), {"client-a"}};
   start(settings, true, &tls);
   const std::string uid = std::to_string(::getuid()), port = ":[0-9]+ ";
+  std::string groups = " " + std::to_string(::getgid());  // its primary group, then the supplementary ones
+  std::vector<gid_t> supplementary(static_cast<size_t>(::getgroups(0, nullptr)));
+  supplementary.resize(static_cast<size_t>(::getgroups(static_cast<int>(supplementary.size()), supplementary.data())));
+  for (const gid_t group : supplementary) groups += " " + std::to_string(group);
   const std::pair<std::string, std::string> served[] = {
-      {tlsWhere, "tls:127\\.0\\.0\\.1" + port + "cert:client-a sha256:[0-9a-f]{64}"},
-      {where, "unix:[0-9]+:" + uid + " uid:" + uid + " "},
-      {tcpWhere, "tcp:127\\.0\\.0\\.1" + port + "tcp:127\\.0\\.0\\.1 "}};
+      {tlsWhere, "tls:127\\.0\\.0\\.1" + port + "cert:client-a sha256:[0-9a-f]{64} write \\[ \\]"},
+      {where, "unix:[0-9]+:" + uid + " uid:" + uid + "  write \\[" + groups + " \\]"},
+      {tcpWhere, "tcp:127\\.0\\.0\\.1" + port + "tcp:127\\.0\\.0\\.1  write \\[ \\]"}};
   for (const auto& [endpoint, peer] : served) {
     PWireClient client(endpoint);
     EXPECT_EQ(kIsExists, static_cast<uint32_t>(client.call(kIsExists, {}).fWord));
@@ -357,4 +367,54 @@ TEST_F(Comms, TlsServesOnlyAllowedCertificatesOfItsCaAndEverySessionKnowsWhoItSe
   EXPECT_FALSE(plain.receive(reply));
   EXPECT_TRUE(silent.closedByPeer(milliseconds(5000)));
   EXPECT_EQ(kIsExists, static_cast<uint32_t>(good.call(kIsExists, {}).fWord));
+}
+
+TEST(Roles, APeerWritesWhenAWritePatternNamesItElseReadsWhenAReadOneDoesElseHasNone) {
+  const auto parse = [](const std::vector<std::string>& iTexts) {
+    std::vector<PRolePattern> patterns(iTexts.size());
+    std::string error;
+    for (size_t i = 0; i < iTexts.size(); ++i) EXPECT_TRUE(parseRolePattern(iTexts[i], patterns[i], error)) << error;
+    return patterns;
+  };
+  const passwd* me = ::getpwuid(::geteuid());
+  const group* mine = ::getgrgid(::getegid());
+  ASSERT_TRUE(me != nullptr && mine != nullptr);
+  const std::string uid = std::to_string(me->pw_uid), hex(64, 'a');
+  PRoleMap roles(parse({"uid:0", std::string("user:") + me->pw_name, "gid:4242", "cert:backup", "sha256:" + std::string(62, 'A') + ":AA", "tcp:[::1]"}),
+                 parse({std::string("group:") + mine->gr_name, "cert:maintenance", "tcp:127.0.0.1"}));
+  const std::tuple<std::string, std::vector<gid_t>, std::string, int> cases[] = {
+      {"uid:0", {0}, "", SESSION_ROLE_WRITE},
+      {"uid:" + uid, {4243}, "", SESSION_ROLE_WRITE},
+      {"uid:70000", {4242, 7}, "", SESSION_ROLE_WRITE},  // its primary group
+      {"uid:70000", {7, 4242}, "", SESSION_ROLE_WRITE},  // a supplementary one
+      {"uid:70000", {7, mine->gr_gid}, "", mine->gr_gid == 4242 ? SESSION_ROLE_WRITE : SESSION_ROLE_READ},
+      {"uid:70000", {7}, "", SESSION_ROLE_NONE},
+      {"cert:backup", {}, "sha256:" + std::string(64, '0'), SESSION_ROLE_WRITE},
+      {"cert:other", {}, "sha256:" + hex, SESSION_ROLE_WRITE},  // by its fingerprint
+      {"cert:maintenance", {}, "sha256:" + std::string(64, '0'), SESSION_ROLE_READ},
+      {"cert:backup2", {}, "", SESSION_ROLE_NONE},
+      {"tcp:::1", {}, "", SESSION_ROLE_WRITE},
+      {"tcp:::ffff:127.0.0.1", {}, "", SESSION_ROLE_READ},
+      {"tcp:127.0.0.2", {4242}, "", SESSION_ROLE_NONE},  // groups are a Unix peer's only
+      {"", {}, "", SESSION_ROLE_NONE},
+  };
+  for (const auto& [identity, groups, fingerprint, role] : cases) {
+    PSessionInfo session;
+    session.fIdentity = identity;
+    session.fGroups = groups;
+    session.fFingerprint = fingerprint;
+    int given = -1;
+    EXPECT_EQ(0, roles.admit(session, given));
+    EXPECT_EQ(role, given) << identity << " " << ::testing::PrintToString(groups);
+  }
+  PRoleMap anyone({}, parse({"*"}));
+  int given = -1;
+  EXPECT_EQ(0, anyone.admit(PSessionInfo(), given));
+  EXPECT_EQ(SESSION_ROLE_READ, given);
+  PRolePattern pattern;
+  std::string error;
+  for (const char* bad : {"", "frob:1", "uid:", "uid:x", "gid:99999999999", "user:no-such-user", "group:no-such-group", "cert:",
+                          "sha256:abc", "tcp:host.example", "uid"}) {
+    EXPECT_FALSE(parseRolePattern(bad, pattern, error)) << bad;
+  }
 }

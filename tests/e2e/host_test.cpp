@@ -52,6 +52,8 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
       {{"--config-dir", dir, "--tls-key", certificate("client.key")}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\n" + tlsLines(), 1, "key values mismatch"},
       {{"--config-dir", dir, "--listen", "tcp:0.0.0.0:0"}, "", "", 1, "refusing to serve plain TCP on tcp:0.0.0.0:"},
       {{"--config-dir", dir, "--listen", "tcp:*:0", "--tcp-insecure", "off"}, "", "", 1, "refusing to serve plain TCP"},
+      {{"--config-dir", dir, "--role-read", "uid:0, frob:1"}, "", "", 1, "role.read: \"frob:1\" is not an identity pattern"},
+      {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nrole.write = group:no-such-group\n", 1, "role.write: \"group:no-such-group\": no group"},
   };
   for (const Case& test : cases) {
     host.useDefaultConfig();
@@ -103,7 +105,7 @@ TEST(Host, SighupReloadsTheTlsMaterialWhileConnectedPeersStay) {
   PHostProcess host;
   std::filesystem::copy_file(certificate("server.pem"), host.fDir / "server.pem");
   std::filesystem::copy_file(certificate("server.key"), host.fDir / "server.key");
-  host.useDefaultConfig("tls.cert = server.pem\ntls.key = server.key\ntls.ca = " + certificate("ca.pem") + "\ntcp.insecure = on\n");
+  host.useDefaultConfig("tls.cert = server.pem\ntls.key = server.key\ntls.ca = " + certificate("ca.pem") + "\ntcp.insecure = on\nrole.read = *\n");
   ASSERT_TRUE(host.start({"--listen", "tls:127.0.0.1:0", "--listen", "tcp:0.0.0.0:0"}, host.fDir.path())) << host.output();
   EXPECT_NE(std::string::npos, host.output().find("serves plain TCP beyond this machine (tcp.insecure = on)"));
   PWireClient connected(host.endpoint());
@@ -128,7 +130,7 @@ TEST(Host, ServesTheSocketsSystemdPassesAndLeavesTheirFiles) {
   GTEST_SKIP() << "built without libsystemd";
 #endif
   PHostProcess host;
-  host.useDefaultConfig();  // its own socket, host.sock, is not used
+  host.useDefaultConfig("role.read = tcp:127.0.0.1\n");  // its own socket, host.sock, is not used
   writeText(host.data("file"), "x");
   const std::string path = host.fDir / "passed.sock";
   for (const auto& [unixPath, listening] : {std::pair{path, true}, {std::string(), true}, {path + "2", false}}) {
@@ -224,4 +226,56 @@ TEST(Host, RunsAsTheUserItIsGivenSoTheTreesOwnPermissionsApply) {
   struct stat info;
   ASSERT_EQ(0, ::stat(host.data("up").c_str(), &info));
   EXPECT_EQ(nobody->pw_uid, info.st_uid);
+}
+
+TEST(Host, AReaderQueriesAndDownloadsButEveryChangeIsRefusedAsThePolicyRefusesIt) {
+  PHostProcess host;
+  writeText(host.data("file"), "keep");
+  std::filesystem::create_directory(host.data("dir"));
+  host.useDefaultConfig("role.read = tcp:127.0.0.1\ntransfer.isolation = off\n");
+  ASSERT_TRUE(host.start({"--listen", "unix:" + host.fDir / "host.sock", "--listen", "tcp:127.0.0.1:0"})) << host.output();
+  PWireClient writer(host.endpoints()[0]), reader(host.endpoints()[1]);
+  const int upload = open(writer, host.data("up"), 2).second, download = open(writer, host.data("file"), 1).second;
+  const std::string outside = host.fDir / "outside";
+  // Each change the reader asks for, and the writer's request that the policy refuses.
+  const std::tuple<uint32_t, Bytes, Bytes> changes[] = {
+      {kStartFileTransfer, PPayload().str(host.data("new")).i32(2), PPayload().str(outside).i32(2)},
+      {kSetNextFileData, PPayload().i32(upload).bytes({'x'}), PPayload().i32(download).bytes({'x'})},
+      {kMakeDir, PPayload().str(host.data("made")), PPayload().str(outside)},
+      {kDeleteFile, PPayload().str(host.data("file")), PPayload().str(outside)},
+      {kDeleteDir, PPayload().str(host.data("dir")), PPayload().str(outside)},
+  };
+  for (const auto& [action, asked, policy] : changes) {
+    const PWireFrame refused = reader.call(action, asked), byPolicy = writer.call(action, policy);
+    EXPECT_EQ(ERR_ACCESS_DENIED, byPolicy.fWord);
+    EXPECT_EQ(std::make_tuple(byPolicy.fWord, byPolicy.fModule, byPolicy.fPayload), std::make_tuple(refused.fWord, refused.fModule, refused.fPayload))
+        << fileAccessActionName(action);
+  }
+  EXPECT_EQ(0, writer.call(kCloseFileTransfer, PPayload().i32(upload)).fWord);
+  EXPECT_EQ("keep", readText(host.data("file")));
+  EXPECT_EQ(0u, std::filesystem::file_size(host.data("up")));
+  EXPECT_TRUE(std::filesystem::is_directory(host.data("dir")));
+  EXPECT_FALSE(std::filesystem::exists(host.data("new")) || std::filesystem::exists(host.data("made")));
+  const auto [status, id] = open(reader, host.data("file"), 1);
+  ASSERT_EQ(0, status);
+  EXPECT_EQ((Bytes{'k', 'e', 'e', 'p'}), payloadOf<Bytes>(reader.call(kGetNextFileData, PPayload().i32(id).i32(100)).fPayload));
+  EXPECT_EQ(0, reader.call(kCloseFileTransfer, PPayload().i32(id)).fWord);
+}
+
+TEST(Host, ByDefaultItsOwnUserWritesAndPeersWithoutARoleAreRefused) {
+  PHostProcess host;
+  host.useDefaultConfig(tlsLines());
+  ASSERT_TRUE(host.start({"--listen", "unix:" + host.fDir / "host.sock", "--listen", "tcp:127.0.0.1:0", "--listen", "tls:127.0.0.1:0"}))
+      << host.output();
+  EXPECT_EQ(0, PWireClient(host.endpoints()[0]).call(kMakeDir, PPayload().str(host.data("made"))).fWord);
+  EXPECT_TRUE(std::filesystem::is_directory(host.data("made")));
+  for (const auto& [endpoint, identity] : {std::pair{host.endpoints()[1], "tcp:127.0.0.1"}, {host.endpoints()[2], "cert:client-a"}}) {
+    PWireClient peer(endpoint);
+    PWireFrame error;
+    ASSERT_TRUE(peer.receive(error)) << endpoint;
+    EXPECT_EQ(std::make_pair(FRAME_ERROR, ERR_COMMS_REFUSED), std::make_pair(error.fKind, error.fWord));
+    EXPECT_TRUE(peer.closedByPeer());
+    EXPECT_TRUE(eventually([&, who = identity] { return host.output().find(std::string(who) + " has no role") != std::string::npos; }))
+        << host.output();
+  }
 }

@@ -61,6 +61,7 @@ constexpr int ERR_COMMS_FRAME = -4004;      // the frame is malformed or truncat
 constexpr int ERR_COMMS_CLOSED = -4005;     // the connection has been closed
 constexpr int ERR_COMMS_BUSY = -4006;       // the host cannot take more (connections, descriptors)
 constexpr int ERR_COMMS_TIMEOUT = -4007;    // no answer in time
+constexpr int ERR_COMMS_REFUSED = -4008;    // the host grants the peer's identity no role
 
 class ZEVO_EXPORT PErrors {
  public:

@@ -35,6 +35,7 @@
 #include "zevo/PStdMutex.h"
 #include "zevo/core/PEventDispatcher.h"
 #include "zevo/core/PLogThrottle.h"
+#include "zevo/core/PSessionGate.h"
 #include "zevo/core/PSessionWatcher.h"
 #include "zevo/PFd.h"
 #include "zevo/protocol/PFrame.h"
@@ -86,6 +87,8 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   // Adds a watcher of a module, bound or not yet; before start. A module's
   // watchers are asked in the order they were added (zevo/core/PSessionWatcher.h).
   int watch(const PLiteral& iModuleID, std::shared_ptr<PSessionWatcher> iWatcher);
+  // Decides each new session's role (zevo/core/PSessionGate.h); before start.
+  void setGate(std::shared_ptr<PSessionGate> iGate) { fGate = std::move(iGate); }
   // Loads the TLS material: a peer's handshake from then on uses it, those
   // begun before keep theirs, connected peers stay. A failure (ERR_INVALID_ARG,
   // oError naming the file or entry at fault) changes nothing.
@@ -129,9 +132,14 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   void forget(PStreamConnection* iConnection) ZEVO_EXCLUDES(fLock);
   // A listener joins those start() serves.
   int keep(std::unique_ptr<PListener> iListener, std::string& oWhere) ZEVO_EXCLUDES(fLock);
-  // Tells a peer that will not be served why (ERR_COMMS_BUSY), and closes
-  // it; a TLS peer (iTls) is closed without a word, as it has no channel yet.
-  void refuse(PFd& ioFd, const std::string& iWhy, const std::string& iWho, bool iTls);
+  // Tells a peer that will not be served why (iCode: ERR_COMMS_BUSY,
+  // ERR_COMMS_REFUSED), and closes it; a TLS peer (iTls) is closed without a
+  // word, as it has no channel yet.
+  void refuse(PFd& ioFd, int iCode, const std::string& iWhy, const std::string& iWho, bool iTls);
+  void logRefusal(const std::string& iWho, const std::string& iWhy);  // a warning, throttled
+  // Gives ioInfo its role from the gate (write without one); false when it
+  // has none, with oWhy for the peer.
+  bool admit(PSessionInfo& ioInfo, std::string& oWhy);
   // Disconnects the peers whose TLS handshake has taken too long.
   void expireHandshakes() ZEVO_EXCLUDES(fLock);
   bool hasTls() ZEVO_EXCLUDES(fLock);
@@ -155,6 +163,7 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   std::atomic<uint64_t> fNextSession{1};
   std::atomic<unsigned int> fBindingsVersion{1};  // changes with every bind and unbind
   PBaseptr<ILogger> fLogger;                      // set before start, read-only afterwards
+  std::shared_ptr<PSessionGate> fGate;            // likewise
   // Lines a peer can cause at will (refused connections, transport errors):
   // 20 a second, 100 at once, the rest counted.
   PLogThrottle fPeerLines{20, 100};

@@ -14,11 +14,22 @@
 // a watcher guards its own state.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "zevo/PCommsMessage.h"
+
+// What a session may do, as the host's gate (zevo/core/PSessionGate.h)
+// decided when it began: none (refused), read (queries and downloads),
+// write (everything its module allows).
+enum PSessionRole : int { SESSION_ROLE_NONE = 0, SESSION_ROLE_READ = 1, SESSION_ROLE_WRITE = 2 };
+
+inline const char* sessionRoleName(int iRole) {
+  return iRole == SESSION_ROLE_WRITE ? "write" : iRole == SESSION_ROLE_READ ? "read" : "none";
+}
 
 // Who is at the other end of a session.
 struct PSessionInfo {
@@ -30,6 +41,10 @@ struct PSessionInfo {
   // it holds, signed by the host's CA); empty when the transport cannot tell.
   std::string fIdentity;
   std::string fFingerprint;  // TLS: "sha256:HEX" of the peer's certificate; else empty
+  // A Unix peer's groups, as the system tells: its primary group
+  // (SO_PEERCRED), then its supplementary groups (SO_PEERGROUPS); else empty.
+  std::vector<gid_t> fGroups;
+  int fRole = SESSION_ROLE_NONE;  // PSessionRole, set before the session serves its first request
   bool fEnded = false;       // the session has ended: the request is a release
 };
 
