@@ -65,13 +65,13 @@ PSslContext newContext(bool iServer, const std::string& iCertFile, const std::st
   SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384");
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // Reads take whatever has arrived, several records at once; the channel
-  // then holds bytes the socket no longer shows (pending()). A client's
-  // buffer takes the replies of a whole window (16 reads of 8 KiB and their
-  // records) in one receive, rather than a receive per 64 KiB and another
-  // for the record cut at its end; a host keeps 64 KiB for each of its
-  // many connections.
+  // then holds bytes the socket no longer shows (pending()). The buffer
+  // takes a download's window of replies (16 of 8 KiB and their records),
+  // or two 64 KiB chunks of an upload, in one receive: at 64 KiB each
+  // batch took two, the second for the few bytes of the record cut at the
+  // buffer's end, and often a wait in between.
   SSL_CTX_set_read_ahead(ctx, 1);
-  SSL_CTX_set_default_read_buffer_len(ctx, (iServer ? 64 : 160) * 1024);
+  SSL_CTX_set_default_read_buffer_len(ctx, 160 * 1024);
   const auto failure = [&](const char* iWhat, const std::string& iPath) {
     const std::string why = lastError();
     oError = std::string("cannot use the ") + iWhat + " " + iPath + ": " + (why.empty() ? "not usable" : why);
