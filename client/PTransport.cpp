@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 // Replies are not bounded by the host's frame limit (a listing can be large);
 // this only stops a broken length from taking all memory.
 constexpr uint32_t kMaxReplyLength = 64u << 20;
-constexpr size_t kReadSize = 128 * 1024;
+constexpr size_t kReadSize = 64 * 1024;
 
 int msLeft(Clock::time_point iDeadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(iDeadline - Clock::now()).count();
