@@ -35,8 +35,8 @@ class PByteChannel {
   // becoming readable.
   virtual bool pending() const { return false; }
   // Bytes write() took that the socket has not (TLS gathers the records of
-  // a write() into one send): flush() sends them, answering 1 once none is
-  // left, kWouldBlock (writeWait()) or kFailed.
+  // a write() and sends them two at a time): flush() sends them, answering
+  // 1 once none is left, kWouldBlock (writeWait()) or kFailed.
   virtual bool holdsOutput() const { return false; }
   virtual int flush() { return 1; }
   // After the handshake: the peer certificate's subject common name and the

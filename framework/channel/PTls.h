@@ -57,8 +57,9 @@ class PTlsChannel final : public PByteChannel {
   // server has taken its certificate; a refusal arrives as an alert.
   int handshake() override;
   ssize_t read(unsigned char* oBytes, size_t iRoom) override;
-  // Encrypts as many records of iBytes as the channel gathers (about 64 KiB),
-  // then sends them at once.
+  // Encrypts iBytes a record at a time and sends the records two at a time
+  // (about 32 KiB); what the socket does not take waits in the channel
+  // (holdsOutput()).
   ssize_t write(const unsigned char* iBytes, size_t iCount) override;
   bool pending() const override;
   bool holdsOutput() const override { return fOutStart < fOut.size(); }

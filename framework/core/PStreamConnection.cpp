@@ -79,6 +79,11 @@ void PStreamConnection::onReady(uint32_t) {
   for (int round = 0; round < kReadsPerTurn && !drained; ++round) {
     size_t room = 0;
     unsigned char* space = fSession->receiveSpace(room);
+    if (space == nullptr && unserved) {  // full of records the channel held: serve them, then read on
+      unserved = false;
+      if (!pump()) return finish();
+      space = fSession->receiveSpace(room);
+    }
     if (space == nullptr) break;
     const ssize_t got = fChannel->read(space, room);
     if (got == PByteChannel::kFailed) return finish();  // reset by the peer, or worse
