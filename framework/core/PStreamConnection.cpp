@@ -29,6 +29,14 @@ void PStreamConnection::expireHandshake(int64_t iNow) {
   if (deadline != 0 && iNow >= deadline) ::shutdown(fFd.get(), SHUT_RDWR);  // the worker sees the end
 }
 
+void PStreamConnection::interrupt(bool iHard) {
+  if (iHard) {
+    ::shutdown(fFd.get(), SHUT_RDWR);
+  } else {
+    fComms.fDispatcher->reactor().kick(fFd.get(), this);
+  }
+}
+
 bool PStreamConnection::handshake() {
   const int result = fChannel->handshake();
   if (result == PByteChannel::kWouldBlock) return true;
@@ -47,7 +55,7 @@ bool PStreamConnection::handshake() {
     fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) is %ls, %ls", "handshake", static_cast<int>(fInfo.fNumber),
                PUtils::wide(fInfo.fPeer), PUtils::wide(fInfo.fIdentity), PUtils::wide(fInfo.fFingerprint));
   }
-  fSession.emplace(fComms, fInfo);
+  fSession.emplace(fComms, fInfo, *this);
   return true;
 }
 
@@ -121,6 +129,7 @@ bool PStreamConnection::flush() {
 }
 
 void PStreamConnection::finish() {
+  if (fSession) fSession->leave();  // no more interrupts
   fComms.fDispatcher->reactor().remove(fFd.get(), this);
   fComms.forget(this);
   delete this;  // the session releases what it held, the channel says goodbye, then the socket closes
