@@ -92,6 +92,10 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   comms.fFrameMax = static_cast<uint32_t>(iSettings.fFrameMax);
   comms.fConnectionMax = static_cast<int>(iSettings.fConnectionMax);
   comms.fReadAhead = static_cast<size_t>(iSettings.fReadAhead);
+  comms.fPerIdentityMax = static_cast<int>(iSettings.fPerIdentity);
+  comms.fFrameTimeoutMs = static_cast<int>(iSettings.fFrameTimeout * 1000);
+  comms.fIdleTimeoutMs = static_cast<int>(iSettings.fIdleTimeout * 1000);
+  comms.fMemoryMax = static_cast<size_t>(iSettings.fMemoryMax);
   comms.fUnixMode = iSettings.fSocketMode;
   comms.fUnixGroup = iSettings.fSocketGroup;
   result = PComms::create(fDispatcher.get(), comms, fComms);
@@ -99,7 +103,9 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   fComms->setLogger(fLogger);
   // The file-access module's transfers belong to the session that opened
   // them; the audit sees them closed when a session ends, so it comes after.
-  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation));
+  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation,
+                                                                                static_cast<int>(iSettings.fTransferMax),
+                                                                                static_cast<int>(iSettings.fFdReserve)));
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PAuditLog>(audit, iSettings.fTransferIsolation));
   zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
 

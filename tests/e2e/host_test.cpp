@@ -52,6 +52,7 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
       {{"--config-dir", dir, "--tls-key", certificate("client.key")}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\n" + tlsLines(), 1, "key values mismatch"},
       {{"--config-dir", dir, "--listen", "tcp:0.0.0.0:0"}, "", "", 1, "refusing to serve plain TCP on tcp:0.0.0.0:"},
       {{"--config-dir", dir, "--listen", "tcp:*:0", "--tcp-insecure", "off"}, "", "", 1, "refusing to serve plain TCP"},
+      {{"--config-dir", dir, "--connection-max", "8", "--per-identity", "9"}, "", "", 1, "connection.per_identity (9) exceeds connection.max (8)"},
   };
   for (const Case& test : cases) {
     host.useDefaultConfig();
