@@ -294,11 +294,19 @@ void PComms::leave(PSession* iSession) {
 
 void PComms::account(ptrdiff_t iDelta) {
   fHeld.fetch_add(static_cast<size_t>(iDelta), std::memory_order_relaxed);
-  if (iDelta > -static_cast<ptrdiff_t>(PSession::kTrimAt)) return;
+  const ptrdiff_t large = static_cast<ptrdiff_t>(PSession::kTrimAt);
+  // What a module freed after building a large reply is given back at the next sweep.
+  if (iDelta >= large) fTrimWanted.store(true, std::memory_order_relaxed);
+  if (iDelta > -large) return;
+  trim();
+  resumeWaiting();
+}
+
+void PComms::trim() {
+  fTrimWanted.store(false, std::memory_order_relaxed);
 #ifdef __GLIBC__
   malloc_trim(0);  // freed blocks of a large reply would otherwise stay with the process
 #endif
-  resumeWaiting();
 }
 
 void PComms::resumeWaiting() {
@@ -310,6 +318,7 @@ void PComms::resumeWaiting() {
 }
 
 void PComms::sweep() {
+  if (fTrimWanted.load(std::memory_order_relaxed)) trim();
   resumeWaiting();
   const int64_t now = PStreamConnection::nowMs();
   const int frameMs = fSettings.fFrameTimeoutMs, idleMs = fSettings.fIdleTimeoutMs;

@@ -59,13 +59,21 @@ bool PStreamConnection::handshake() {
   return true;
 }
 
-void PStreamConnection::onReady(uint32_t) {
+void PStreamConnection::onReady(uint32_t iEvents) {
   if (!fSession) {
     if (!handshake()) return finish();
     if (!fSession) {
       fComms.fDispatcher->reactor().modify(fFd.get(), this, eventOf(fChannel->readWait()) | EPOLLRDHUP);
       return;
     }
+  }
+  size_t unsent = 0;
+  fSession->output(unsent);
+  // Hung up while the session waits for memory, with nothing to write that
+  // would fail: nothing else ends it, and the hang-up would wake it without end.
+  if ((iEvents & (EPOLLHUP | EPOLLERR)) != 0 && unsent == 0 && !fChannel->holdsOutput() && !fSession->wantsInput() &&
+      !fSession->moreToServe()) {
+    return finish();
   }
   // Whatever woke the worker: replies that wait are written first, then
   // requests held back while they piled up are served.
@@ -96,7 +104,6 @@ void PStreamConnection::onReady(uint32_t) {
   }
   if (unserved && !pump()) return finish();
   if (fSession->finished() && !fChannel->holdsOutput()) return finish();
-  size_t unsent = 0;
   fSession->output(unsent);
   uint32_t wanted = 0;  // nothing to read: slowed until it reads
   if (fSession->wantsInput()) wanted |= eventOf(fChannel->readWait()) | EPOLLRDHUP;

@@ -159,6 +159,7 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   void resumeWaiting() ZEVO_EXCLUDES(fLock);
   // Budgeted bytes changed by iDelta; a large release is given back to the system.
   void account(ptrdiff_t iDelta);
+  void trim();  // freed memory back to the system
   bool hasTls() ZEVO_EXCLUDES(fLock);
   // Delivers one request to its module (or its watcher) on this thread; the
   // reply reaches ioExchange's session through send().
@@ -193,6 +194,7 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   std::set<PSession*> fSessions ZEVO_GUARDED_BY(fLock);
   std::map<std::string, int> fIdentities ZEVO_GUARDED_BY(fLock);  // sessions served per identity
   std::atomic<size_t> fHeld{0};
+  std::atomic<bool> fTrimWanted{false};  // a large reply was built since the last trim
   class Sweeper;
   std::unique_ptr<Sweeper> fTimer;  // set by start, gone at closeAll
 };
