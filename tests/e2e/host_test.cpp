@@ -85,13 +85,15 @@ TEST(Host, TakesItsSettingsFromItsSetOrTheOptionsAndEndsCleanlyOnASignal) {
       {"symlinks = refuse\n", {"--symlinks=follow", "--socket-mode=604", "--socket-group=" + std::to_string(other)}, 0, 0604, other},
   };
   for (const auto& [lines, args, link, mode, gid] : cases) {
-    host.setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" + (host.fDir / "host.sock") + "\n" + lines);
+    host.setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" + (host.fDir / "host.sock") +
+                                   "\ntransfer.max = 1\n" + lines);
     ASSERT_TRUE(host.start(args, host.fDir.path())) << host.output();
     struct stat info;
     ASSERT_EQ(0, ::lstat(host.endpoint().substr(5).c_str(), &info));
     EXPECT_EQ(std::make_pair(mode, gid), std::make_pair(info.st_mode & 07777, info.st_gid)) << lines;
     PWireClient client(host.endpoint());
     EXPECT_EQ(link, open(client, host.data("link"), 1).first) << lines;
+    EXPECT_EQ(link == 0 ? PERR_TOO_MANY_FILES : link, open(client, host.data("link"), 1).first) << "transfer.max";
     EXPECT_EQ(std::string::npos, host.output().find("unknown key"));
     ::kill(host.pid(), SIGINT);  // with a transfer open where the link is followed
     EXPECT_TRUE(client.closedByPeer());
