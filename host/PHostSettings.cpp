@@ -402,6 +402,11 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
     return false;
   }
   oSettings.fPerIdentity = perIdentity > 0 ? perIdentity : std::min(oSettings.fPerIdentity, oSettings.fConnectionMax);
+  if (oSettings.fMemoryMax < oSettings.fFrameMax) {  // such a frame could never be read
+    oError = "memory.max (" + std::to_string(oSettings.fMemoryMax) + ") is below frame.max (" +
+             std::to_string(oSettings.fFrameMax) + ")";
+    return false;
+  }
 
   configList(iConfig, L"plugins", oSettings.fPlugins);
   if (!iOptions.fPlugins.empty()) oSettings.fPlugins = iOptions.fPlugins;

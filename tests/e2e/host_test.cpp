@@ -53,6 +53,7 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
       {{"--config-dir", dir, "--listen", "tcp:0.0.0.0:0"}, "", "", 1, "refusing to serve plain TCP on tcp:0.0.0.0:"},
       {{"--config-dir", dir, "--listen", "tcp:*:0", "--tcp-insecure", "off"}, "", "", 1, "refusing to serve plain TCP"},
       {{"--config-dir", dir, "--connection-max", "8", "--per-identity", "9"}, "", "", 1, "connection.per_identity (9) exceeds connection.max (8)"},
+      {{"--config-dir", dir, "--frame-max", "2000000", "--memory-max", "1048576"}, "", "", 1, "memory.max (1048576) is below frame.max"},
   };
   for (const Case& test : cases) {
     host.useDefaultConfig();
