@@ -97,6 +97,10 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   comms.fFrameMax = static_cast<uint32_t>(iSettings.fFrameMax);
   comms.fConnectionMax = static_cast<int>(iSettings.fConnectionMax);
   comms.fReadAhead = static_cast<size_t>(iSettings.fReadAhead);
+  comms.fPerIdentityMax = static_cast<int>(iSettings.fPerIdentity);
+  comms.fFrameTimeoutMs = static_cast<int>(iSettings.fFrameTimeout * 1000);
+  comms.fIdleTimeoutMs = static_cast<int>(iSettings.fIdleTimeout * 1000);
+  comms.fMemoryMax = static_cast<size_t>(iSettings.fMemoryMax);
   comms.fUnixMode = iSettings.fSocketMode;
   comms.fUnixGroup = iSettings.fSocketGroup;
   result = PComms::create(fDispatcher.get(), comms, fComms);
@@ -104,7 +108,9 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   fComms->setLogger(fLogger);
   // The file-access module's transfers belong to the session that opened
   // them; the audit sees them closed when a session ends, so it comes after.
-  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation));
+  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation,
+                                                                                static_cast<int>(iSettings.fTransferMax),
+                                                                                static_cast<int>(iSettings.fFdReserve)));
   // After the ownership, so that another session's transfer stays unknown
   // to a read session; before the audit, which logs its refusals.
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PFileAccessRoles>());

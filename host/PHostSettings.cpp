@@ -47,6 +47,16 @@ const char kHostUsage[] =
     "  --frame-max BYTES      largest frame accepted (default 1048576)\n"
     "  --connection-max N     connections served at once (default 64)\n"
     "  --readahead BYTES      unsent reply bytes before a connection is slowed (default 262144)\n"
+    "  --per-identity N       connections of one identity (uid:N, cert:NAME, tcp:ADDRESS)\n"
+    "                         served at once, at most --connection-max (default 16)\n"
+    "  --frame-timeout SECONDS\n"
+    "                         a frame begun must be whole by then (default 30; 0: no limit)\n"
+    "  --idle-timeout SECONDS a connection without an open transfer that sends no request\n"
+    "                         and reads no reply that long is closed (default 300; 0: no limit)\n"
+    "  --transfer-max N       open transfers per connection (default 16; 0: no limit)\n"
+    "  --transfer-fd-reserve N\n"
+    "                         descriptors transfers leave free for queries and peers (default 64)\n"
+    "  --memory-max BYTES     reply and receive buffers of all connections (default 67108864)\n"
     "  --log-level LEVEL      none, error, warning, info, debug or trace (default info)\n"
     "  --log-target TARGET    stderr, syslog, journal or file:PATH (default stderr)\n"
     "  --user USER            once its sockets and plug-ins are ready, run as USER (a name\n"
@@ -307,7 +317,10 @@ std::vector<std::string> unknownHostKeys(PConfig* iConfig) {
                                           L"symlinks",       L"transfer.isolation",  L"socket.mode", L"socket.group",
                                           L"mounts",         L"user",         L"group",
                                           L"tls.cert",       L"tls.key",   L"tls.ca",    L"tls.allow",
-                                          L"tcp.insecure",   L"role.write", L"role.read"};
+                                          L"tcp.insecure",   L"role.write", L"role.read",
+                                          L"connection.per_identity", L"connection.frame_timeout",
+                                          L"connection.idle_timeout", L"transfer.max", L"transfer.fd_reserve",
+                                          L"memory.max"};
   std::vector<std::string> warnings;
   std::vector<PString> keys;
   if (iConfig == nullptr || iConfig->keys(keys) != 0) return warnings;
@@ -352,6 +365,9 @@ bool parseHostOptions(int iArgc, char** iArgv, PHostOptions& oOptions, std::stri
       {"--tls-ca", &oOptions.fTlsCa, nullptr},            {"--tls-allow", &oOptions.fTlsAllow, nullptr},
       {"--tcp-insecure", &oOptions.fTcpInsecure, nullptr},
       {"--role-write", &oOptions.fRoleWrite, nullptr},    {"--role-read", &oOptions.fRoleRead, nullptr},
+      {"--per-identity", &oOptions.fPerIdentity, nullptr},  {"--frame-timeout", &oOptions.fFrameTimeout, nullptr},
+      {"--idle-timeout", &oOptions.fIdleTimeout, nullptr},  {"--transfer-max", &oOptions.fTransferMax, nullptr},
+      {"--transfer-fd-reserve", &oOptions.fFdReserve, nullptr}, {"--memory-max", &oOptions.fMemoryMax, nullptr},
   };
   for (int i = 1; i < iArgc; ++i) {
     const std::string argument = iArgv[i];
@@ -390,11 +406,18 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
     long& fValue;
   };
   long workers = oSettings.fWorkers;
+  long perIdentity = -1;  // not given: the default, or connection.max when that is lower
   const Number numbers[] = {
       {L"workers", "--workers", iOptions.fWorkers, 1, 256, workers},
       {L"frame.max", "--frame-max", iOptions.fFrameMax, 64, 64L << 20, oSettings.fFrameMax},
       {L"connection.max", "--connection-max", iOptions.fConnectionMax, 1, 100000, oSettings.fConnectionMax},
       {L"connection.readahead", "--readahead", iOptions.fReadAhead, 4096, 64L << 20, oSettings.fReadAhead},
+      {L"connection.per_identity", "--per-identity", iOptions.fPerIdentity, 1, 100000, perIdentity},
+      {L"connection.frame_timeout", "--frame-timeout", iOptions.fFrameTimeout, 0, 86400, oSettings.fFrameTimeout},
+      {L"connection.idle_timeout", "--idle-timeout", iOptions.fIdleTimeout, 0, 86400, oSettings.fIdleTimeout},
+      {L"transfer.max", "--transfer-max", iOptions.fTransferMax, 0, 1000000, oSettings.fTransferMax},
+      {L"transfer.fd_reserve", "--transfer-fd-reserve", iOptions.fFdReserve, 0, 1000000, oSettings.fFdReserve},
+      {L"memory.max", "--memory-max", iOptions.fMemoryMax, 1L << 20, 0x7FFFFFFFL, oSettings.fMemoryMax},
   };
   for (const Number& number : numbers) {
     std::string text;
@@ -410,6 +433,17 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
     }
   }
   oSettings.fWorkers = static_cast<int>(workers);
+  if (perIdentity > oSettings.fConnectionMax) {
+    oError = "connection.per_identity (" + std::to_string(perIdentity) + ") exceeds connection.max (" +
+             std::to_string(oSettings.fConnectionMax) + ")";
+    return false;
+  }
+  oSettings.fPerIdentity = perIdentity > 0 ? perIdentity : std::min(oSettings.fPerIdentity, oSettings.fConnectionMax);
+  if (oSettings.fMemoryMax < oSettings.fFrameMax) {  // such a frame could never be read
+    oError = "memory.max (" + std::to_string(oSettings.fMemoryMax) + ") is below frame.max (" +
+             std::to_string(oSettings.fFrameMax) + ")";
+    return false;
+  }
 
   configList(iConfig, L"plugins", oSettings.fPlugins);
   if (!iOptions.fPlugins.empty()) oSettings.fPlugins = iOptions.fPlugins;

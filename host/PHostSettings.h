@@ -25,6 +25,12 @@ struct PHostSettings {
   long fFrameMax = 1 << 20;
   long fConnectionMax = 64;
   long fReadAhead = 256 * 1024;
+  long fPerIdentity = 16;                        // sessions per identity; at most fConnectionMax
+  long fFrameTimeout = 30;                       // s a begun frame may take; 0: no limit
+  long fIdleTimeout = 300;                       // s a session without a transfer may idle; 0: no limit
+  long fTransferMax = 16;                        // open transfers per session; 0: no limit
+  long fFdReserve = 64;                          // descriptors transfers leave free
+  long fMemoryMax = 64L << 20;                   // the sessions' reply and receive buffers together
   int fLogLevel = LOG_LEVEL_INFO;
   std::string fLogTarget = "stderr";             // stderr, syslog, journal or file:PATH
   int fSymlinks = PPathPolicy::SYMLINKS_REFUSE;  // paths through links: refused by default
@@ -52,6 +58,7 @@ struct PHostOptions {
   std::vector<std::string> fPlugins;
   std::vector<std::string> fListen;
   std::string fWorkers, fFrameMax, fConnectionMax, fReadAhead, fLogLevel, fLogTarget, fSymlinks, fMounts, fTransferIsolation;
+  std::string fPerIdentity, fFrameTimeout, fIdleTimeout, fTransferMax, fFdReserve, fMemoryMax;
   std::string fSocketMode, fSocketGroup, fUser, fGroup;
   std::string fTlsCert, fTlsKey, fTlsCa, fTlsAllow, fTcpInsecure;
   std::string fRoleWrite, fRoleRead;

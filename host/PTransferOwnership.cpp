@@ -1,11 +1,59 @@
 #include "PTransferOwnership.h"
 
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
 #include "zevo/PErrors.h"
 
+size_t PTransferOwnership::openBy(uint64_t iSession) {
+  return static_cast<size_t>(
+      std::count_if(fOwners.begin(), fOwners.end(), [&](const auto& iEntry) { return iEntry.second == iSession; }));
+}
+
+bool PTransferOwnership::holds(const PSessionInfo& iSession) {
+  PStdMutexLock lock(fLock);
+  return openBy(iSession.fNumber) > 0;
+}
+
+bool PTransferOwnership::largeReply(uint32_t iAction) { return iAction == kListDir; }
+
+bool PTransferOwnership::mayOpen(const PSessionInfo& iSession) {
+  if (fMaxPerSession > 0) {
+    PStdMutexLock lock(fLock);
+    if (openBy(iSession.fNumber) >= static_cast<size_t>(fMaxPerSession)) return false;
+  }
+  if (fFdReserve <= 0) return true;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;
+  const long long allowed = std::min<long long>(static_cast<long long>(limit.rlim_cur), INT_MAX) - fFdReserve;
+  // The system hands out the lowest free descriptor: every one below it is
+  // in use, so at least that many are open.
+  const int lowest = ::eventfd(0, EFD_CLOEXEC);
+  if (lowest < 0) return false;
+  ::close(lowest);
+  return lowest < allowed;
+}
+
 bool PTransferOwnership::answer(const PSessionInfo& iSession, const PCommsMessage& iRequest, PCommsMessage& oAnswer) {
   const uint32_t action = iRequest.fUint32;
+  if (action == kStartFileTransfer) {
+    PDataReader reader(iRequest.fData);
+    PString path;
+    int mode = 0;
+    // A request the module cannot read is its to refuse.
+    if (reader.readString(path) != 0 || reader.readInt32(mode) != 0 || mayOpen(iSession)) return false;
+    oAnswer.fModuleID = kFileAccessModuleW;
+    oAnswer.fUint32 = static_cast<uint32_t>(PERR_TOO_MANY_FILES);
+    PDataWriter(oAnswer.fData).writeInt32(0);
+    return true;
+  }
   if (!fIsolate || (action != kGetNextFileData && action != kSetNextFileData && action != kCloseFileTransfer)) return false;
   PDataReader reader(iRequest.fData);
   int id = 0, size = 0;

@@ -16,13 +16,22 @@
 
 class PTransferOwnership final : public PSessionWatcher {
  public:
-  explicit PTransferOwnership(bool iIsolate) : fIsolate(iIsolate) {}
+  // 0: no limit.
+  explicit PTransferOwnership(bool iIsolate, int iMaxPerSession = 0, int iFdReserve = 0)
+      : fIsolate(iIsolate), fMaxPerSession(iMaxPerSession), fFdReserve(iFdReserve) {}
   bool answer(const PSessionInfo& iSession, const PCommsMessage& iRequest, PCommsMessage& oAnswer) override;
   void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) override;
   std::vector<PRelease> ended(const PSessionInfo& iSession) override;
+  bool holds(const PSessionInfo& iSession) override;
+  bool largeReply(uint32_t iAction) override;
 
  private:
+  bool mayOpen(const PSessionInfo& iSession) ZEVO_EXCLUDES(fLock);
+  size_t openBy(uint64_t iSession) ZEVO_REQUIRES(fLock);
+
   const bool fIsolate;
+  const int fMaxPerSession;
+  const int fFdReserve;
   PStdMutex fLock;
   std::map<int, uint64_t> fOwners ZEVO_GUARDED_BY(fLock);  // open transfer ID -> the session that opened it
 };

@@ -6,6 +6,10 @@
 
 #include <unistd.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <new>
@@ -20,20 +24,28 @@
 #include "zevo/PUtils.h"
 
 int PComms::create(PEventDispatcher* iDispatcher, const PCommsSettings& iSettings, PBaseptr<PComms>& oComms) {
-  if (iDispatcher == nullptr || iSettings.fFrameMax < kFrameMinLength || iSettings.fConnectionMax < 1) return ERR_INVALID_ARG;
+  if (iDispatcher == nullptr || iSettings.fFrameMax < kFrameMinLength || iSettings.fConnectionMax < 1 ||
+      iSettings.fPerIdentityMax < 1 || iSettings.fFrameTimeoutMs < 0 ||
+      iSettings.fIdleTimeoutMs < 0) {
+    return ERR_INVALID_ARG;
+  }
   PComms* comms = new (std::nothrow) PComms(iDispatcher, iSettings);
   if (comms == nullptr) return ERR_NO_MEMORY;
   oComms = comms;
   return 0;
 }
 
-// Ticks on the first worker while a TLS listener serves, and disconnects the
-// peers whose handshake has taken too long.
-class PComms::HandshakeTimer final : public PReactorHandler {
+// Ticks on the first worker: disconnects the peers whose handshake has taken
+// too long, ends the sessions past a time-out, resumes those waiting for memory.
+class PComms::Sweeper final : public PReactorHandler {
  public:
-  explicit HandshakeTimer(PComms& iComms) : fComms(iComms) {}
+  explicit Sweeper(PComms& iComms) : fComms(iComms) {}
   int start() {
-    const int periodMs = std::clamp(fComms.fSettings.fHandshakeTimeoutMs / 4, 10, 1000);
+    int shortest = fComms.fSettings.fHandshakeTimeoutMs;
+    for (int limit : {fComms.fSettings.fFrameTimeoutMs, fComms.fSettings.fIdleTimeoutMs}) {
+      if (limit > 0) shortest = std::min(shortest, limit);
+    }
+    const int periodMs = std::clamp(shortest / 4, 10, 1000);
     fFd.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     itimerspec period{};
     period.it_interval.tv_sec = periodMs / 1000;
@@ -44,7 +56,9 @@ class PComms::HandshakeTimer final : public PReactorHandler {
   }
   void onReady(uint32_t) override {
     uint64_t ticks = 0;
-    if (::read(fFd.get(), &ticks, sizeof ticks) > 0) fComms.expireHandshakes();
+    if (::read(fFd.get(), &ticks, sizeof ticks) <= 0) return;
+    fComms.expireHandshakes();
+    fComms.sweep();
   }
   void stop() {
     if (fFd.valid()) fComms.fDispatcher->reactor().remove(fFd.get(), this);
@@ -218,8 +232,10 @@ void PComms::accepted(int iFd, PSessionInfo iInfo, bool iTls) {
   }
   if (connection == nullptr) return refuse(fd, ERR_COMMS_BUSY, why, info.fPeer, iTls);
   log(LOG_LEVEL_DEBUG, L"[%s] connection %d from %ls", "accept", static_cast<int>(info.fNumber), PUtils::wide(info.fPeer));
-  // From here a worker may serve (and even end) the connection at once.
-  if (fDispatcher->reactor().add(connection->fd(), connection, EPOLLIN | EPOLLRDHUP) != 0) {
+  // From here a worker may serve (and even end) the connection at once. A
+  // plain one begins its session at once (the socket is writable), so that
+  // a peer that sends nothing is counted for its identity and can time out.
+  if (fDispatcher->reactor().add(connection->fd(), connection, EPOLLIN | EPOLLRDHUP | (iTls ? 0u : EPOLLOUT)) != 0) {
     forget(connection);
     delete connection;
   }
@@ -274,6 +290,83 @@ int PComms::adopt(int iFd, bool iTls, std::string& oWhere, std::string& oError) 
   return keep(std::move(listener), oWhere);
 }
 
+bool PComms::enter(PSession* iSession) {
+  PStdMutexLock lock(fLock);
+  fSessions.insert(iSession);
+  const std::string& identity = iSession->info().fIdentity;
+  if (identity.empty()) return true;
+  int& count = fIdentities[identity];
+  if (count >= fSettings.fPerIdentityMax) {
+    if (count == 0) fIdentities.erase(identity);
+    return false;
+  }
+  ++count;
+  return true;
+}
+
+void PComms::leave(PSession* iSession) {
+  PStdMutexLock lock(fLock);
+  fSessions.erase(iSession);
+  const std::string& identity = iSession->info().fIdentity;
+  if (!iSession->fCounted || identity.empty()) return;
+  auto found = fIdentities.find(identity);
+  if (found != fIdentities.end() && --found->second <= 0) fIdentities.erase(found);
+}
+
+void PComms::account(ptrdiff_t iDelta) {
+  fHeld.fetch_add(static_cast<size_t>(iDelta), std::memory_order_relaxed);
+  const ptrdiff_t large = static_cast<ptrdiff_t>(PSession::kTrimAt);
+  // What a module freed after building a large reply is given back at the next sweep.
+  if (iDelta >= large) fTrimWanted.store(true, std::memory_order_relaxed);
+  if (iDelta > -large) return;
+  trim();
+  resumeWaiting();
+}
+
+void PComms::trim() {
+  fTrimWanted.store(false, std::memory_order_relaxed);
+#ifdef __GLIBC__
+  malloc_trim(0);  // freed blocks of a large reply would otherwise stay with the process
+#endif
+}
+
+void PComms::resumeWaiting() {
+  if (fHeld.load(std::memory_order_relaxed) >= fSettings.fMemoryMax) return;
+  PStdMutexLock lock(fLock);
+  for (PSession* session : fSessions) {
+    if (session->fWaitsForMemory.exchange(false, std::memory_order_relaxed)) session->fTransport.interrupt(false);
+  }
+}
+
+void PComms::sweep() {
+  if (fTrimWanted.load(std::memory_order_relaxed)) trim();
+  resumeWaiting();
+  const int64_t now = PStreamConnection::nowMs();
+  const int frameMs = fSettings.fFrameTimeoutMs, idleMs = fSettings.fIdleTimeoutMs;
+  PStdMutexLock lock(fLock);  // an entered session's transport is there
+  for (PSession* session : fSessions) {
+    if (session->fExpiry.load(std::memory_order_relaxed) != PSession::kLive) {
+      session->fTransport.interrupt(true);  // expired a turn ago and still there: its peer does not read
+      continue;
+    }
+    int expiry = PSession::kLive;
+    const int64_t frameSince = session->fFrameSince.load(std::memory_order_relaxed);
+    if (frameMs > 0 && frameSince != 0 && now - frameSince >= frameMs) {
+      expiry = PSession::kFrameTimeout;
+    } else if (idleMs > 0 && now - session->fActiveAt.load(std::memory_order_relaxed) >= idleMs) {
+      expiry = PSession::kIdleTimeout;
+      for (const auto& entry : fBindings) {
+        for (const auto& watcher : entry.second->fWatchers) {
+          if (watcher->holds(session->info())) expiry = PSession::kLive;
+        }
+      }
+    }
+    if (expiry == PSession::kLive) continue;
+    session->fExpiry.store(expiry, std::memory_order_relaxed);
+    session->fTransport.interrupt(false);
+  }
+}
+
 void PComms::expireHandshakes() {
   const int64_t now = PStreamConnection::nowMs();
   PStdMutexLock lock(fLock);  // a connection in the set has not closed its socket
@@ -292,7 +385,6 @@ int PComms::keep(std::unique_ptr<PListener> iListener, std::string& oWhere) {
 }
 
 int PComms::start() {
-  bool tls = false;
   {
     PStdMutexLock lock(fLock);
     if (fListeners.empty()) return ERR_INVALID_ARG;
@@ -301,11 +393,10 @@ int PComms::start() {
       // connection to the worker holding the fewest.
       const int result = fDispatcher->reactor().add(listener->fd(), listener.get(), EPOLLIN, 0);
       if (result != 0) return result;
-      tls = tls || listener->tls();
     }
   }
-  if (!tls || fTimer) return 0;
-  fTimer.reset(new (std::nothrow) HandshakeTimer(*this));
+  if (fTimer) return 0;
+  fTimer.reset(new (std::nothrow) Sweeper(*this));
   return fTimer ? fTimer->start() : ERR_NO_MEMORY;
 }
 

@@ -68,7 +68,7 @@ int PReactor::add(int iFd, PReactorHandler* iHandler, uint32_t iEvents, int iWor
     }
   }
   iHandler->fWorker = worker;
-  iHandler->fEvents = iEvents;
+  iHandler->fEvents.store(iEvents, std::memory_order_relaxed);
   epoll_event event{};
   event.events = iEvents;
   event.data.ptr = iHandler;
@@ -79,13 +79,24 @@ int PReactor::add(int iFd, PReactorHandler* iHandler, uint32_t iEvents, int iWor
 }
 
 int PReactor::modify(int iFd, PReactorHandler* iHandler, uint32_t iEvents) {
-  if (iEvents == iHandler->fEvents) return 0;
+  uint32_t had = iHandler->fEvents.load(std::memory_order_acquire);
+  if (iEvents == had) return 0;
   epoll_event event{};
   event.events = iEvents;
   event.data.ptr = iHandler;
   if (epoll_ctl(fSets[iHandler->fWorker].get(), EPOLL_CTL_MOD, iFd, &event) != 0) return PErrors::fromErrno(errno);
-  iHandler->fEvents = iEvents;
+  // A kick meanwhile leaves its mark, so that the next change is made again.
+  iHandler->fEvents.compare_exchange_strong(had, iEvents, std::memory_order_acq_rel);
   return 0;
+}
+
+int PReactor::kick(int iFd, PReactorHandler* iHandler) {
+  constexpr uint32_t kKicked = ~0u;
+  iHandler->fEvents.store(kKicked, std::memory_order_release);
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP;
+  event.data.ptr = iHandler;
+  return epoll_ctl(fSets[iHandler->fWorker].get(), EPOLL_CTL_MOD, iFd, &event) == 0 ? 0 : PErrors::fromErrno(errno);
 }
 
 int PReactor::remove(int iFd, PReactorHandler* iHandler) {

@@ -26,7 +26,7 @@ class PReactorHandler {
  private:
   friend class PReactor;
   int fWorker = -1;                  // whose set holds the descriptor
-  uint32_t fEvents = 0;              // the interest registered
+  std::atomic<uint32_t> fEvents{0};  // the interest registered (kKicked: set it again)
   // What the adding thread did before add() is visible to the worker from
   // its first event on: the kernel orders the two already, this makes the
   // order visible to the language's memory model (and to ThreadSanitizer).
@@ -55,6 +55,10 @@ class PReactor {
   // Changes the interest; a no-op when it is what it was. Only on the
   // handler's worker (or once the workers have stopped).
   int modify(int iFd, PReactorHandler* iHandler, uint32_t iEvents);
+  // From any thread while the descriptor is in its set: runs the handler
+  // soon if the socket is readable or writable, whatever its interest (the
+  // handler sets its interest again).
+  int kick(int iFd, PReactorHandler* iHandler);
   // Takes the descriptor out of its set; call before closing it.
   int remove(int iFd, PReactorHandler* iHandler);
 

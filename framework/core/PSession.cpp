@@ -1,5 +1,7 @@
 #include "PSession.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -11,15 +13,34 @@ namespace {
 
 thread_local PExchange* tExchange = nullptr;
 
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 PExchange* PExchange::current() { return tExchange; }
 
 PExchange* PExchange::enter(PExchange* iNext) { return std::exchange(tExchange, iNext); }
 
-PSession::PSession(PComms& iComms, PSessionInfo iInfo) : fComms(iComms), fInfo(std::move(iInfo)), fIn(kInputSize) {}
+PSession::PSession(PComms& iComms, PSessionInfo iInfo, PSessionTransport& iTransport)
+    : fComms(iComms), fInfo(std::move(iInfo)), fIn(kInputSize), fTransport(iTransport), fActiveAt(nowMs()) {
+  fEntered = true;
+  fCounted = fComms.enter(this);
+  if (!fCounted) {
+    transportError(ERR_COMMS_BUSY, 0, "too many connections of " + fInfo.fIdentity + " (the limit is " +
+                                          std::to_string(fComms.fSettings.fPerIdentityMax) + ")");
+  }
+  account();
+}
+
+void PSession::leave() {
+  if (fEntered) fComms.leave(this);
+  fEntered = false;
+}
 
 PSession::~PSession() {
+  leave();
   fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) closed", "session", static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer));
   // What the modules' watchers say the session still holds goes back, as if
   // the peer had asked; the replies go nowhere. Each watcher's releases are
@@ -51,6 +72,20 @@ PSession::~PSession() {
       }
     }
   }
+  fComms.account(-static_cast<ptrdiff_t>(fAccounted));
+}
+
+void PSession::account() {
+  const size_t now = fIn.capacity() + fOut.capacity();
+  if (now == fAccounted) return;
+  fComms.account(static_cast<ptrdiff_t>(now) - static_cast<ptrdiff_t>(fAccounted));
+  fAccounted = now;
+}
+
+size_t PSession::readAhead() const {
+  const PCommsSettings& settings = fComms.fSettings;
+  if (fComms.heldBytes() <= settings.fMemoryMax) return settings.fReadAhead;
+  return std::min(settings.fReadAhead, settings.fMemoryMax / static_cast<size_t>(settings.fConnectionMax));
 }
 
 unsigned char* PSession::receiveSpace(size_t& oRoom) {
@@ -67,12 +102,18 @@ unsigned char* PSession::receiveSpace(size_t& oRoom) {
     PFrameView frame;
     size_t needed = 0;
     if (PFrame::parse(fIn.data(), fInEnd, fComms.fSettings.fFrameMax, frame, needed) != 1) return nullptr;
+    if (fComms.heldBytes() + needed - fIn.capacity() > fComms.fSettings.fMemoryMax) {
+      fWaitsForMemory.store(true, std::memory_order_relaxed);  // the sweep resumes it
+      return nullptr;
+    }
+    fWaitsForMemory.store(false, std::memory_order_relaxed);
     try {
       fIn.resize(needed);
     } catch (const std::bad_alloc&) {
       transportError(ERR_NO_MEMORY, frame.fExchange, "the host is out of memory");
       return nullptr;
     }
+    account();
   }
   oRoom = fIn.size() - fInEnd;
   return fIn.data() + fInEnd;
@@ -88,14 +129,28 @@ bool PSession::frameWaiting() const {
   return fInStart < fInEnd && PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.fSettings.fFrameMax, frame, needed) != 1;
 }
 
-bool PSession::moreToServe() const { return !fClosing && unsent() < fComms.fSettings.fReadAhead && frameWaiting(); }
+bool PSession::moreToServe() const {
+  // A large reply that waited for the replies before it goes on once they are sent.
+  const bool blocked = fBlocked && (unsent() > 0 || fWaitsForMemory.load(std::memory_order_relaxed));
+  return !fClosing && !blocked && unsent() < readAhead() && frameWaiting();
+}
 
-bool PSession::wantsInput() const { return !fReadClosed && !fClosing && unsent() < fComms.fSettings.fReadAhead; }
+bool PSession::wantsInput() const {
+  return !fReadClosed && !fClosing && unsent() < readAhead() && !fWaitsForMemory.load(std::memory_order_relaxed);
+}
 
 bool PSession::finished() const { return unsent() == 0 && (fClosing || (fReadClosed && fInStart == fInEnd)); }
 
 void PSession::serve() {
-  while (!fClosing && fInStart < fInEnd && unsent() < kFlushAt && unsent() < fComms.fSettings.fReadAhead) {
+  const int expiry = fExpiry.load(std::memory_order_relaxed);
+  if (expiry != kLive && !fClosing) {
+    const int limit = expiry == kFrameTimeout ? fComms.fSettings.fFrameTimeoutMs : fComms.fSettings.fIdleTimeoutMs;
+    transportError(ERR_COMMS_TIMEOUT, 0, std::string(expiry == kFrameTimeout ? "a frame begun" : "idle") + " for over " +
+                                             std::to_string(limit) + " ms");
+  }
+  fBlocked = false;
+  bool served = false;
+  while (!fClosing && fInStart < fInEnd && unsent() < kFlushAt && unsent() < readAhead()) {
     PFrameView frame;
     size_t needed = 0;
     const int parsed = PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.fSettings.fFrameMax, frame, needed);
@@ -115,18 +170,43 @@ void PSession::serve() {
     } else if (frame.fKind != FRAME_REQUEST) {
       transportError(ERR_COMMS_FRAME, frame.fExchange,
                      "frame of kind " + std::to_string(frame.fKind) + " where a request (kind 1) was expected");
+    } else if (!mayServe(frame)) {
+      fBlocked = true;
+      break;
     } else {
       serveRequest(frame);
       fInStart += frame.fSize;
+      served = true;
     }
   }
+  const int64_t now = served || fFrameSince.load(std::memory_order_relaxed) == 0 ? nowMs() : 0;
+  if (served) fActiveAt.store(now, std::memory_order_relaxed);
   if (fInStart == fInEnd) {
     fInStart = fInEnd = 0;
     if (fIn.size() > 4 * kInputSize) std::vector<unsigned char>(kInputSize).swap(fIn);  // after a huge frame
+    fFrameSince.store(0, std::memory_order_relaxed);
+  } else if (frameWaiting()) {
+    fFrameSince.store(0, std::memory_order_relaxed);
+  } else if (now != 0) {
+    fFrameSince.store(now, std::memory_order_relaxed);  // a frame begun since (or before) this turn
   }
+  account();
 }
 
-void PSession::serveRequest(const PFrameView& iFrame) {
+bool PSession::mayServe(const PFrameView& iFrame) {
+  const PComms::Binding* binding = bindingOf(iFrame);
+  bool large = false;
+  if (binding != nullptr) {
+    for (const auto& watcher : binding->fWatchers) large = large || watcher->largeReply(iFrame.fWord);
+  }
+  if (!large) return true;
+  if (unsent() > 0) return false;  // the peer reads the replies before it first; writability resumes it
+  const bool room = fComms.heldBytes() < fComms.fSettings.fMemoryMax;
+  fWaitsForMemory.store(!room, std::memory_order_relaxed);
+  return room;
+}
+
+const PComms::Binding* PSession::bindingOf(const PFrameView& iFrame) {
   const unsigned int version = fComms.bindingsVersion();
   if (fCachedBinding == nullptr || version != fCachedVersion ||
       fCachedModule.compare(0, std::string::npos, iFrame.fModule, iFrame.fModuleLength) != 0) {
@@ -134,7 +214,11 @@ void PSession::serveRequest(const PFrameView& iFrame) {
     fCachedBinding = fComms.findBinding(fCachedModule);
     fCachedVersion = version;
   }
-  if (fCachedBinding == nullptr) {
+  return fCachedBinding.get();
+}
+
+void PSession::serveRequest(const PFrameView& iFrame) {
+  if (bindingOf(iFrame) == nullptr) {
     PString ignored;
     if (PUtils::fromUtf8(iFrame.fModule, iFrame.fModuleLength, ignored) != 0) {
       transportError(ERR_COMMS_FRAME, iFrame.fExchange, "the module ID is not UTF-8");
@@ -184,6 +268,7 @@ void PSession::queueReply(const PExchange& iExchange, const PCommsMessage& iRepl
     fOutStart = 0;
   }
   PFrame::append(fOut, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.data(), iReply.fData.size());
+  account();
 }
 
 const unsigned char* PSession::output(size_t& oSize) const {
@@ -193,10 +278,14 @@ const unsigned char* PSession::output(size_t& oSize) const {
 
 void PSession::sent(size_t iCount) {
   fOutStart += iCount;
+  fActiveAt.store(nowMs(), std::memory_order_relaxed);
   if (fOutStart < fOut.size()) return;
   fOut.clear();
   fOutStart = 0;
-  if (fOut.capacity() > 4 * fComms.fSettings.fReadAhead) std::vector<unsigned char>().swap(fOut);
+  if (fOut.capacity() > 4 * fComms.fSettings.fReadAhead) {
+    std::vector<unsigned char>().swap(fOut);
+    account();
+  }
 }
 
 void PSession::transportError(int iCode, uint32_t iExchange, const std::string& iText) {
@@ -204,7 +293,8 @@ void PSession::transportError(int iCode, uint32_t iExchange, const std::string& 
                  reinterpret_cast<const unsigned char*>(iText.data()), iText.size());
   fClosing = true;
   // A frame the peer got wrong is its fault; anything else is the host's.
-  const bool peers = iCode == ERR_COMMS_FRAME || iCode == ERR_COMMS_FRAME_SIZE || iCode == ERR_COMMS_NO_MODULE;
+  const bool peers = iCode == ERR_COMMS_FRAME || iCode == ERR_COMMS_FRAME_SIZE || iCode == ERR_COMMS_NO_MODULE ||
+                     iCode == ERR_COMMS_TIMEOUT || iCode == ERR_COMMS_BUSY;
   unsigned long dropped = 0;
   if (!peers || fComms.fPeerLines.admit(dropped)) {
     fComms.log(peers ? LOG_LEVEL_WARNING : LOG_LEVEL_ERROR, L"[%s] connection %d (%ls): %ls (%d); closing it%ls", "transport",

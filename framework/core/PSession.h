@@ -8,7 +8,9 @@
 // and calls serve() to run what has arrived. Internal to the core.
 //
 // Threading: used by its transport's worker only (and at shut-down by the
-// thread that ends it, once the workers have stopped).
+// thread that ends it, once the workers have stopped), except that the
+// comms' sweep reads its clocks and marks it expired, under the comms lock,
+// while it is entered (from its construction until leave()).
 #pragma once
 
 #include <cstdint>
@@ -49,9 +51,21 @@ class PCommsEvent final : public PRefCounted<ICommsEvent> {
   int fResponseID = 0;
 };
 
+// What the comms' sweep asks of a session's transport, from another thread.
+class PSessionTransport {
+ public:
+  // Serve the session soon (it expired, or memory it waits for is free);
+  // iHard: the first call did not help (the peer does not read): end it.
+  virtual void interrupt(bool iHard) = 0;
+
+ protected:
+  ~PSessionTransport() = default;
+};
+
 class PSession {
  public:
-  PSession(PComms& iComms, PSessionInfo iInfo);
+  // A session over the per-identity limit begins closing with ERR_COMMS_BUSY.
+  PSession(PComms& iComms, PSessionInfo iInfo, PSessionTransport& iTransport);
   ~PSession();  // releases what the session holds with its modules
   PSession(const PSession&) = delete;
   PSession& operator=(const PSession&) = delete;
@@ -73,15 +87,24 @@ class PSession {
   bool wantsInput() const;  // reading more now is allowed (not ending, not past the read-ahead)
   bool finished() const;     // nothing more will be read or served, every reply has been taken
   const PSessionInfo& info() const { return fInfo; }
+  void leave();  // the sweep no longer sees it (before its transport goes)
 
   // The reply of an exchange of this session (PComms::send).
   void queueReply(const PExchange& iExchange, const PCommsMessage& iReply);
 
   static constexpr size_t kInputSize = 64 * 1024;  // the receive buffer, grown only for a larger frame
   static constexpr size_t kFlushAt = 64 * 1024;    // unsent bytes at which serving pauses for a write
+  static constexpr size_t kTrimAt = 1 << 20;       // a buffer this large, released, goes back to the system
 
  private:
+  friend class PComms;  // the sweep
+  enum Expiry { kLive, kFrameTimeout, kIdleTimeout };
+
   size_t unsent() const { return fOut.size() - fOutStart; }
+  size_t readAhead() const;  // the read-ahead, or the session's share of the budget once it is spent
+  bool mayServe(const PFrameView& iFrame);  // false: a large reply waits for room
+  const PComms::Binding* bindingOf(const PFrameView& iFrame);
+  void account();  // the budget learns the buffers' sizes
   bool frameWaiting() const;  // a whole frame is in the receive buffer
   void serveRequest(const PFrameView& iFrame);
   void transportError(int iCode, uint32_t iExchange, const std::string& iText);
@@ -99,4 +122,13 @@ class PSession {
   std::string fCachedModule;  // the last module addressed, its binding, and the bindings' version then
   std::shared_ptr<const PComms::Binding> fCachedBinding;
   unsigned int fCachedVersion = 0;
+  PSessionTransport& fTransport;
+  bool fEntered = false, fCounted = false;  // seen by the sweep; counted for its identity
+  bool fBlocked = false;                    // a large reply waits: nothing more is served
+  size_t fAccounted = 0;                    // the buffers' capacity, as the budget knows it
+  // Read by the sweep: steady clock, ms.
+  std::atomic<int64_t> fActiveAt;          // the last request served or reply bytes taken
+  std::atomic<int64_t> fFrameSince{0};     // a frame began and is not whole (0: none)
+  std::atomic<int> fExpiry{kLive};         // set by the sweep
+  std::atomic<bool> fWaitsForMemory{false};
 };

@@ -30,6 +30,14 @@ void PStreamConnection::expireHandshake(int64_t iNow) {
   if (deadline != 0 && iNow >= deadline) ::shutdown(fFd.get(), SHUT_RDWR);  // the worker sees the end
 }
 
+void PStreamConnection::interrupt(bool iHard) {
+  if (iHard) {
+    ::shutdown(fFd.get(), SHUT_RDWR);
+  } else {
+    fComms.fDispatcher->reactor().kick(fFd.get(), this);
+  }
+}
+
 bool PStreamConnection::handshake() {
   const int result = fChannel->handshake();
   if (result == PByteChannel::kWouldBlock) return true;
@@ -59,17 +67,25 @@ bool PStreamConnection::handshake() {
     fComms.logRefusal(fInfo.fPeer, why);
     return false;
   }
-  fSession.emplace(fComms, fInfo);
+  fSession.emplace(fComms, fInfo, *this);
   return true;
 }
 
-void PStreamConnection::onReady(uint32_t) {
+void PStreamConnection::onReady(uint32_t iEvents) {
   if (!fSession) {
     if (!handshake()) return finish();
     if (!fSession) {
       fComms.fDispatcher->reactor().modify(fFd.get(), this, eventOf(fChannel->readWait()) | EPOLLRDHUP);
       return;
     }
+  }
+  size_t unsent = 0;
+  fSession->output(unsent);
+  // Hung up while the session waits for memory, with nothing to write that
+  // would fail: nothing else ends it, and the hang-up would wake it without end.
+  if ((iEvents & (EPOLLHUP | EPOLLERR)) != 0 && unsent == 0 && !fChannel->holdsOutput() && !fSession->wantsInput() &&
+      !fSession->moreToServe()) {
+    return finish();
   }
   // Whatever woke the worker: replies that wait are written first, then
   // requests held back while they piled up are served.
@@ -105,7 +121,6 @@ void PStreamConnection::onReady(uint32_t) {
   }
   if (unserved && !pump()) return finish();
   if (fSession->finished() && !fChannel->holdsOutput()) return finish();
-  size_t unsent = 0;
   fSession->output(unsent);
   uint32_t wanted = 0;  // nothing to read: slowed until it reads
   if (fSession->wantsInput()) wanted |= eventOf(fChannel->readWait()) | EPOLLRDHUP;
@@ -138,6 +153,7 @@ bool PStreamConnection::flush() {
 }
 
 void PStreamConnection::finish() {
+  if (fSession) fSession->leave();  // no more interrupts
   fComms.fDispatcher->reactor().remove(fFd.get(), this);
   fComms.forget(this);
   delete this;  // the session releases what it held, the channel says goodbye, then the socket closes

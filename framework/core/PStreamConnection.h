@@ -24,7 +24,7 @@
 #include "PSession.h"
 #include "zevo/PFd.h"
 
-class PStreamConnection final : public PReactorHandler {
+class PStreamConnection final : public PReactorHandler, public PSessionTransport {
  public:
   // iChannel speaks on iFd. iHandshakeDeadline (steady clock, ms; 0: none):
   // when the handshake must have ended.
@@ -36,6 +36,9 @@ class PStreamConnection final : public PReactorHandler {
   // Past the deadline (iNow, steady clock ms) of a handshake that has not
   // ended: shuts the socket down, so that its worker ends the connection.
   void expireHandshake(int64_t iNow);
+  // From the comms' sweep, under the comms lock: wakes the worker (iHard: shuts
+  // the socket down, so that the worker ends the connection).
+  void interrupt(bool iHard) override;
 
   static int64_t nowMs();  // the steady clock, ms
 

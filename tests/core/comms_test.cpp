@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +39,8 @@ class PEchoModule : public PCounted<IEventListener> {
       reply.fUint32 = 0;
       reply.fData.clear();
       PDataWriter(reply.fData).writeInt32(fNextID++);
+    } else if (request.fUint32 == kListDir) {
+      reply.fData.assign(kListing, 'n');  // a long listing
     } else if (request.fUint32 == kCloseFileTransfer) {
       std::lock_guard<std::mutex> lock(fLock);
       fClosed.insert(payloadOf<int>(request.fData));
@@ -48,6 +52,7 @@ class PEchoModule : public PCounted<IEventListener> {
     return fClosed;
   }
 
+  static constexpr size_t kListing = 256 * 1024;
   IComms* fComms = nullptr;
   std::atomic<int> fNextID{100};
 
@@ -87,10 +92,11 @@ class PWhoWatcher : public PSessionWatcher {
 class Comms : public ::testing::Test {
  protected:
   // With iTls, TLS and plain TCP listeners too (tlsWhere, tcpWhere).
-  void start(PCommsSettings iSettings = {}, bool iIsolate = true, const PTlsSettings* iTls = nullptr) {
+  // iTransfers: open transfers per session (0: no limit).
+  void start(PCommsSettings iSettings = {}, bool iIsolate = true, const PTlsSettings* iTls = nullptr, int iTransfers = 0) {
     ASSERT_EQ(0, PEventDispatcher::create(2, dispatcher));
     ASSERT_EQ(0, PComms::create(dispatcher.get(), iSettings, comms));
-    ASSERT_EQ(0, comms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iIsolate)));
+    ASSERT_EQ(0, comms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iIsolate, iTransfers, kReserve)));
     ASSERT_EQ(0, comms->watch(PLiteral(kFileAccessModuleW), who));
     module.fComms = comms.get();
     PString topic(L"test.topic");
@@ -98,9 +104,10 @@ class Comms : public ::testing::Test {
     ASSERT_EQ(0, comms->bind(PLiteral(kFileAccessModuleW), topic));
     std::string error;
     ASSERT_EQ(0, comms->listen("unix:" + dir / "s.sock", where, error)) << error;
+    ASSERT_EQ(0, comms->listen("tcp:127.0.0.1:0", tcpWhere, error)) << error;
     if (iTls != nullptr) {
       ASSERT_EQ(0, comms->setTls(*iTls, error)) << error;
-      ASSERT_EQ(0, comms->listen("tls:127.0.0.1:0", tlsWhere, error) + comms->listen("tcp:127.0.0.1:0", tcpWhere, error));
+      ASSERT_EQ(0, comms->listen("tls:127.0.0.1:0", tlsWhere, error)) << error;
     }
     ASSERT_EQ(0, dispatcher->start() + comms->start());
   }
@@ -116,6 +123,7 @@ class Comms : public ::testing::Test {
     EXPECT_EQ(descriptors, descriptorCount());
   }
 
+  static constexpr int kReserve = 32;
   int descriptors = descriptorCount();
   PTempDir dir;
   PEchoModule module;
@@ -312,6 +320,80 @@ TEST_F(Comms, APeerThatNeverReadsIsSlowedAndOthersAreServed) {
     ASSERT_TRUE(slow.receive(reply)) << answered;
     ASSERT_EQ(8000u, reply.fPayload.size());
   }
+}
+
+TEST_F(Comms, IdlePeersAndHalfFramesAreDroppedAndOneIdentityCannotTakeEveryConnection) {
+  PCommsSettings settings;
+  settings.fConnectionMax = 4;
+  settings.fPerIdentityMax = 2;
+  settings.fFrameTimeoutMs = 300;
+  settings.fIdleTimeoutMs = 600;
+  start(settings);
+  PWireClient holder(where), idle(where), half(tcpWhere);
+  EXPECT_EQ(0, holder.call(kStartFileTransfer, {}).fWord);
+  EXPECT_EQ(static_cast<int>(kIsExists), idle.call(kIsExists, {}).fWord);
+  PWireClient third(where);
+  PWireFrame error;
+  ASSERT_TRUE(third.receive(error));
+  EXPECT_EQ(ERR_COMMS_BUSY, error.fWord) << "a third peer of this uid";
+  EXPECT_TRUE(third.closedByPeer());
+  EXPECT_EQ(static_cast<int>(kIsExists), PWireClient(tcpWhere).call(kIsExists, {}).fWord) << "another identity is served";
+  const Bytes request = frame(FRAME_REQUEST, 1, kIsExists, kFileAccessModule, Bytes(100, 'x'));
+  half.sendRaw(Bytes(request.begin(), request.begin() + 40));
+  for (PWireClient* peer : {&half, &idle}) {
+    ASSERT_TRUE(peer->receive(error));
+    EXPECT_EQ(ERR_COMMS_TIMEOUT, error.fWord);
+    EXPECT_TRUE(peer->closedByPeer());
+  }
+  EXPECT_EQ(static_cast<int>(kIsExists), holder.call(kIsExists, {}).fWord) << "a session holding a transfer stays";
+}
+
+TEST_F(Comms, ATransferHogGetsTooManyFilesAtItsCapOrTheReserveWhileOthersAreServed) {
+  start({}, true, nullptr, 3);
+  PWireClient hog(where), other(where);
+  const Bytes open = PPayload().str("/f").i32(1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(0, hog.call(kStartFileTransfer, open).fWord);
+  const PWireFrame refused = hog.call(kStartFileTransfer, open);
+  EXPECT_EQ(std::make_tuple(PERR_TOO_MANY_FILES, std::string(kFileAccessModule), static_cast<const Bytes&>(PPayload().i32(0))),
+            std::make_tuple(refused.fWord, refused.fModule, refused.fPayload));
+  EXPECT_EQ(0, other.call(kStartFileTransfer, open).fWord);
+  // Descriptors all but taken: no transfer takes the reserve; queries go on.
+  rlimit limit{};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &limit));
+  rlimit low = limit;
+  const int lowest = ::eventfd(0, EFD_CLOEXEC);  // the next descriptor the system hands out
+  ::close(lowest);
+  low.rlim_cur = static_cast<rlim_t>(lowest + kReserve);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+  EXPECT_EQ(PERR_TOO_MANY_FILES, other.call(kStartFileTransfer, open).fWord);
+  EXPECT_EQ(static_cast<int>(kIsExists), other.call(kIsExists, {}).fWord);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &limit));
+  EXPECT_EQ(0, other.call(kStartFileTransfer, open).fWord);
+}
+
+TEST_F(Comms, PeersThatNeverReadTheirListingsStayWithinTheMemoryBudget) {
+  PCommsSettings settings;
+  settings.fMemoryMax = 1 << 20;
+  start(settings);
+  std::vector<std::unique_ptr<PWireClient>> hogs;
+  Bytes listings;
+  for (int i = 0; i < 20; ++i) {
+    const Bytes one = frame(FRAME_REQUEST, 1, kListDir, kFileAccessModule, PPayload().str("/d"));
+    listings.insert(listings.end(), one.begin(), one.end());
+  }
+  for (int i = 0; i < 8; ++i) {
+    hogs.push_back(std::make_unique<PWireClient>(where));
+    hogs.back()->sendRaw(listings);
+  }
+  PWireClient reader(where);
+  EXPECT_TRUE(eventually([&] { return comms->heldBytes() >= settings.fMemoryMax; }));
+  EXPECT_EQ(static_cast<int>(kIsExists), reader.call(kIsExists, {}).fWord) << "queries are served meanwhile";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the hogs' turns
+  EXPECT_LE(comms->heldBytes(), settings.fMemoryMax + 2 * (PEchoModule::kListing + 64 * 1024))
+      << "past the budget, a listing only for each worker that checked before the other's landed";
+  hogs.clear();
+  EXPECT_TRUE(eventually([&] { return comms->heldBytes() < settings.fMemoryMax / 2; })) << "given back as they go";
+  EXPECT_EQ(static_cast<int>(kListDir), reader.call(kListDir, {}).fWord);
 }
 
 TEST_F(Comms, RefusesBadBindingsAndEndpoints) {

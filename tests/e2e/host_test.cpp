@@ -54,6 +54,8 @@ TEST(Host, StartUpFailuresSayWhyAndExitNonZero) {
       {{"--config-dir", dir, "--listen", "tcp:*:0", "--tcp-insecure", "off"}, "", "", 1, "refusing to serve plain TCP"},
       {{"--config-dir", dir, "--role-read", "uid:0, frob:1"}, "", "", 1, "role.read: \"frob:1\" is not an identity pattern"},
       {{"--config-dir", dir}, "zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nrole.write = group:no-such-group\n", 1, "role.write: \"group:no-such-group\": no group"},
+      {{"--config-dir", dir, "--connection-max", "8", "--per-identity", "9"}, "", "", 1, "connection.per_identity (9) exceeds connection.max (8)"},
+      {{"--config-dir", dir, "--frame-max", "2000000", "--memory-max", "1048576"}, "", "", 1, "memory.max (1048576) is below frame.max"},
   };
   for (const Case& test : cases) {
     host.useDefaultConfig();
@@ -86,13 +88,15 @@ TEST(Host, TakesItsSettingsFromItsSetOrTheOptionsAndEndsCleanlyOnASignal) {
       {"symlinks = refuse\n", {"--symlinks=follow", "--socket-mode=604", "--socket-group=" + std::to_string(other)}, 0, 0604, other},
   };
   for (const auto& [lines, args, link, mode, gid] : cases) {
-    host.setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" + (host.fDir / "host.sock") + "\n" + lines);
+    host.setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" + (host.fDir / "host.sock") +
+                                   "\ntransfer.max = 1\n" + lines);
     ASSERT_TRUE(host.start(args, host.fDir.path())) << host.output();
     struct stat info;
     ASSERT_EQ(0, ::lstat(host.endpoint().substr(5).c_str(), &info));
     EXPECT_EQ(std::make_pair(mode, gid), std::make_pair(info.st_mode & 07777, info.st_gid)) << lines;
     PWireClient client(host.endpoint());
     EXPECT_EQ(link, open(client, host.data("link"), 1).first) << lines;
+    EXPECT_EQ(link == 0 ? PERR_TOO_MANY_FILES : link, open(client, host.data("link"), 1).first) << "transfer.max";
     EXPECT_EQ(std::string::npos, host.output().find("unknown key"));
     ::kill(host.pid(), SIGINT);  // with a transfer open where the link is followed
     EXPECT_TRUE(client.closedByPeer());

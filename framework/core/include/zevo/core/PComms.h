@@ -19,6 +19,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -52,6 +54,20 @@ struct PCommsSettings {
   // A TLS peer whose handshake has not ended by then is disconnected, so
   // that peers without a certificate cannot hold the connections for long.
   int fHandshakeTimeoutMs = 10000;
+  // Sessions of one identity (PSessionInfo::fIdentity) served at once; more
+  // are refused with ERR_COMMS_BUSY (above fConnectionMax: no more than it).
+  int fPerIdentityMax = 16;
+  // A frame begun and not complete after fFrameTimeoutMs, and a session that
+  // holds nothing of any module (PSessionWatcher::holds) and has neither
+  // sent a request nor taken a reply for fIdleTimeoutMs, end with
+  // ERR_COMMS_TIMEOUT. 0: no limit.
+  int fFrameTimeoutMs = 30000;
+  int fIdleTimeoutMs = 300000;
+  // Reply and receive buffers of all sessions together. Past it a session
+  // holding more than its share (fMemoryMax / fConnectionMax) is not read
+  // until its replies drain, a large reply (PSessionWatcher::largeReply)
+  // and a frame larger than the receive buffer wait for room.
+  size_t fMemoryMax = 64u << 20;
 };
 
 // What TLS listeners serve with: PEM files, and the peers allowed.
@@ -107,6 +123,7 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   void stopAccepting();  // closes the listening sockets; sessions stay
   void closeAll();       // ends every session; only once the dispatcher's workers have stopped
   size_t sessionCount();
+  size_t heldBytes() const { return fHeld.load(std::memory_order_relaxed); }  // the sessions' buffers, as budgeted
   ~PComms() override;  // by the last decRef; ends every session
 
   // A module bound to a topic, and its watchers in the order added.
@@ -142,6 +159,15 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   bool admit(PSessionInfo& ioInfo, std::string& oWhy);
   // Disconnects the peers whose TLS handshake has taken too long.
   void expireHandshakes() ZEVO_EXCLUDES(fLock);
+  // A session begins (false: refused, its identity has its fill) and ends.
+  bool enter(PSession* iSession) ZEVO_EXCLUDES(fLock);
+  void leave(PSession* iSession) ZEVO_EXCLUDES(fLock);
+  // Ends the sessions past a time-out; resumes those waiting for memory.
+  void sweep() ZEVO_EXCLUDES(fLock);
+  void resumeWaiting() ZEVO_EXCLUDES(fLock);
+  // Budgeted bytes changed by iDelta; a large release is given back to the system.
+  void account(ptrdiff_t iDelta);
+  void trim();  // freed memory back to the system
   bool hasTls() ZEVO_EXCLUDES(fLock);
   // Delivers one request to its module (or its watcher) on this thread; the
   // reply reaches ioExchange's session through send().
@@ -174,6 +200,10 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   std::vector<std::unique_ptr<PListener>> fListeners ZEVO_GUARDED_BY(fLock);
   std::set<PStreamConnection*> fConnections ZEVO_GUARDED_BY(fLock);
   std::shared_ptr<const PTlsServer> fTls ZEVO_GUARDED_BY(fLock);  // null until setTls
-  class HandshakeTimer;
-  std::unique_ptr<HandshakeTimer> fTimer;  // with a TLS listener: set by start, gone at closeAll
+  std::set<PSession*> fSessions ZEVO_GUARDED_BY(fLock);
+  std::map<std::string, int> fIdentities ZEVO_GUARDED_BY(fLock);  // sessions served per identity
+  std::atomic<size_t> fHeld{0};
+  std::atomic<bool> fTrimWanted{false};  // a large reply was built since the last trim
+  class Sweeper;
+  std::unique_ptr<Sweeper> fTimer;  // set by start, gone at closeAll
 };

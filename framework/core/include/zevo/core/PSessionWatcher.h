@@ -65,4 +65,11 @@ class PSessionWatcher {
   // iSession has ended: requests to deliver to the module for it, in order;
   // their replies reach replied() and nobody else.
   virtual std::vector<PRelease> ended(const PSessionInfo& iSession) = 0;
+  // Whether iSession holds something of the module (an open transfer): a
+  // session that does is never dropped as idle. Called by the comms' sweep.
+  virtual bool holds(const PSessionInfo& /*iSession*/) { return false; }
+  // Whether the reply to a request with action iAction may be large (a
+  // listing): such a request is delivered only once the session's earlier
+  // replies are sent and the comms' memory budget has room.
+  virtual bool largeReply(uint32_t /*iAction*/) { return false; }
 };
