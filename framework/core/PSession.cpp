@@ -263,10 +263,6 @@ void PSession::queueReply(const PExchange& iExchange, const PCommsMessage& iRepl
       module = &converted;
     }
   }
-  if (fOutStart > 0 && fOutStart == fOut.size()) {
-    fOut.clear();
-    fOutStart = 0;
-  }
   PFrame::append(fOut, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.data(), iReply.fData.size());
   account();
 }

@@ -112,6 +112,7 @@ TEST_F(Files, ChunkedReadsReassembleFilesAndEndWithEof) {
     Bytes got(8192), all;
     unsigned int done = 0;
     int rc = file.popen(path("f"), PFile::MODE_READ_ONLY, 0);
+    EXPECT_EQ(std::make_pair(0, 0u), std::make_pair(file.pread(nullptr, 0, done), done)) << "nothing asked, even at the end";
     while ((rc = file.pread(reinterpret_cast<char*>(got.data()), 8192, done)) == 0) {
       EXPECT_EQ(0u, all.size() % 8192) << "a short count before the end";
       all.insert(all.end(), got.begin(), got.begin() + done);
