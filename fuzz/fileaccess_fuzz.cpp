@@ -55,9 +55,9 @@ struct PWorld {
     void* library = dlopen(ZEVO_FILEACCESS_PLUGIN, RTLD_NOW | RTLD_LOCAL);
     auto entry = library ? reinterpret_cast<IPlugin* (*)()>(dlsym(library, ZEVO_PLUGIN_ENTRY_SYMBOL)) : nullptr;
     FUZZ_CHECK(entry != nullptr, "the plug-in does not load");
-    IPlugin* plugin = entry();
-    plugin->incRef();
-    FUZZ_CHECK(plugin->init() == 0 && fDispatcher.fListeners.size() == 1, "the plug-in does not start");
+    fPlugin = entry();
+    fPlugin->incRef();
+    FUZZ_CHECK(fPlugin->init() == 0 && fDispatcher.fListeners.size() == 1, "the plug-in does not start");
   }
 
   static PWorld& world() {
@@ -102,6 +102,7 @@ struct PWorld {
 
   std::string fRoot;
   std::map<std::string, std::string> fBefore;  // what lies outside the granted tree
+  IPlugin* fPlugin = nullptr;  // kept for the process's life, like the world
   PFakeConfigManager fConfigs;
   PFakeDispatcher fDispatcher;
   PFakeComms fComms;

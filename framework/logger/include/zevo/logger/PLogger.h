@@ -37,7 +37,8 @@
 #include "zevo/PPtr.h"
 #include "zevo/PString.h"
 
-enum PLogTarget {
+// A fixed underlying type: any int a caller passes is a value create() can refuse.
+enum PLogTarget : int {
   LOG_TARGET_STDERR = 0,
   LOG_TARGET_FILE = 1,
   LOG_TARGET_SYSLOG = 2,
