@@ -176,6 +176,13 @@ bool configValue(IConfig* iConfig, const wchar_t* iKey, std::string& oValue) {
   return PUtils::toUtf8(value, oValue) == 0;
 }
 
+// The option's value when it is given, else the key's; false when neither is.
+bool optionOrValue(IConfig* iConfig, const wchar_t* iKey, const std::string& iOption, std::string& oValue) {
+  const bool inSet = configValue(iConfig, iKey, oValue);
+  if (!iOption.empty()) oValue = iOption;
+  return inSet || !iOption.empty();
+}
+
 // The comma-separated pieces of a key's value, blanks trimmed and empty
 // pieces dropped; oPieces is unchanged when the key is absent.
 void configList(IConfig* iConfig, const wchar_t* iKey, std::vector<std::string>& oPieces) {
@@ -453,31 +460,19 @@ bool resolveHostSettings(IConfig* iConfig, const PHostOptions& iOptions, PHostSe
 
   std::string text;
   std::string mode;
-  bool modeGiven = configValue(iConfig, L"socket.mode", mode);
-  if (!iOptions.fSocketMode.empty()) {
-    mode = iOptions.fSocketMode;
-    modeGiven = true;
-  }
-  if (modeGiven && !parseMode(mode, oSettings.fSocketMode)) {
+  if (optionOrValue(iConfig, L"socket.mode", iOptions.fSocketMode, mode) && !parseMode(mode, oSettings.fSocketMode)) {
     oError = "socket.mode \"" + mode + "\" is not an octal mode from 0 to 0777";
     return false;
   }
   std::string group;
-  bool groupGiven = configValue(iConfig, L"socket.group", group);
-  if (!iOptions.fSocketGroup.empty()) {
-    group = iOptions.fSocketGroup;
-    groupGiven = true;
-  }
-  if (groupGiven && !parseGroup(group, oSettings.fSocketGroup)) {
+  if (optionOrValue(iConfig, L"socket.group", iOptions.fSocketGroup, group) && !parseGroup(group, oSettings.fSocketGroup)) {
     oError = "socket.group \"" + group + "\" is not a known group name or a group number";
     return false;
   }
 
   std::string user, runGroup;
-  const bool userGiven = configValue(iConfig, L"user", user) || !iOptions.fUser.empty();
-  if (!iOptions.fUser.empty()) user = iOptions.fUser;
-  const bool runGroupGiven = configValue(iConfig, L"group", runGroup) || !iOptions.fGroup.empty();
-  if (!iOptions.fGroup.empty()) runGroup = iOptions.fGroup;
+  const bool userGiven = optionOrValue(iConfig, L"user", iOptions.fUser, user);
+  const bool runGroupGiven = optionOrValue(iConfig, L"group", iOptions.fGroup, runGroup);
   if (userGiven && !parseUser(user, oSettings.fUser, oSettings.fGroup)) {
     oError = "user \"" + user + "\" is not a known user name or a user number";
     return false;
