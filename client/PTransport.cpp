@@ -75,11 +75,11 @@ int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, const PCli
     if (why.empty()) why = "a client needs " + iEndpoint.substr(0, 3) + ":HOST:PORT with a host and a port of 1 to 65535";
     return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, why, iEndpoint);
   }
-  if (endpoint.fKind == PEndpoint::kTls && iTls.fCaFile.empty()) {
+  if (endpoint.is("tls") && iTls.fCaFile.empty()) {
     return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
                     "a tls: endpoint needs the CA certificate that signed the host's (zevofa --ca)", iEndpoint);
   }
-  if (endpoint.fKind == PEndpoint::kTls && iTls.fCertFile.empty() != iTls.fKeyFile.empty()) {
+  if (endpoint.is("tls") && iTls.fCertFile.empty() != iTls.fKeyFile.empty()) {
     return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, "a client certificate needs its key, and a key its certificate", iEndpoint);
   }
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
@@ -90,7 +90,7 @@ int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, const PCli
   }
   if (result != 0) return connectError(oError, iEndpoint, why);
   fFd.reset(fd);
-  if (endpoint.fKind == PEndpoint::kTls) return startTls(endpoint.fHost, iTls, msLeft(deadline), oError);
+  if (endpoint.is("tls")) return startTls(endpoint.fHost, iTls, msLeft(deadline), oError);
   fChannel.reset(new (std::nothrow) PSocketChannel(fd));
   if (!fChannel) return fail(PERR_NO_MEMORY, "out of memory", oError);
   return 0;

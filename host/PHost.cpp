@@ -1,12 +1,20 @@
 #include "PHost.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <thread>
 
 #include "PAuditLog.h"
+#include "PDescriptorBudget.h"
+#include "PTcpTransport.h"
+#include "PTlsTransport.h"
+#include "PUnixTransport.h"
 #include "PFileAccessRoles.h"
 #include "PTransferOwnership.h"
 #include "zevo/PErrors.h"
@@ -46,18 +54,34 @@ void PHost::logProblem(bool iError, const wchar_t* iFormat, const Args&... iArgs
   }
 }
 
-bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager, std::string& oError) {
+bool PHost::prepare(const PHostSettings& iSettings, PConfigManager* iConfigManager, std::string& oError) {
   stop();
   fRunning = true;
-  // Whatever was started goes again.
-  const auto fail = [&](const std::string& iWhy) {
-    oError = iWhy;
+  if (openLog(iSettings, oError) && createComponents(iSettings, iConfigManager, oError) && addTransports(iSettings, oError) &&
+      openListeners(iSettings, oError) && refuseInsecureTcp(iSettings, oError)) {
+    giveRoles(iSettings);
+    if (loadPlugins(iSettings, iConfigManager, oError)) return true;
+  }
+  stop();  // whatever was begun goes again
+  return false;
+}
+
+bool PHost::serve(std::string& oError) {
+  fBudget->measure();  // what is open now: listeners, the log, the workers' sets
+  int result = fDispatcher->start();
+  if (result == 0) result = fComms->start();
+  if (result != 0) {
+    oError = "cannot start serving: " + describe(result);
     stop();
     return false;
-  };
+  }
+  for (const std::string& where : fEndpoints) logInfo(L"[%s] listening on %ls", PUtils::wide(where));
+  return true;
+}
 
-  // Logger first, so that everything after it can log. The plug-ins' own
-  // logs ("zevop.*") are developer detail: a level lower than they say.
+// Logger first, so that everything after it can log. The plug-ins' own logs
+// ("zevop.*") are developer detail: a level lower than they say.
+bool PHost::openLog(const PHostSettings& iSettings, std::string& oError) {
   PBaseptr<ILogger> logger;
   PLoggerSettings log;
   log.fLevel = iSettings.fLogLevel;
@@ -70,17 +94,24 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
     log.fFilePath = PUtils::wide(iSettings.fLogTarget.substr(5)).str();
   }
   if (log.fTarget == LOG_TARGET_JOURNAL && !PLoggerComponent::hasJournal()) {
-    return fail("cannot log to the journal: this zevohost was built without libsystemd");
+    oError = "cannot log to the journal: this zevohost was built without libsystemd";
+    return false;
   }
-  int result = PLoggerComponent::create(log, logger);
-  if (result != 0) return fail("cannot open the log " + iSettings.fLogTarget + ": " + describe(result));
+  const int result = PLoggerComponent::create(log, logger);
+  if (result != 0) {
+    oError = "cannot open the log " + iSettings.fLogTarget + ": " + describe(result);
+    return false;
+  }
   zevoRegisterInstance(PLiteral(ZEVO_ID_LOGGER), logger.get());
   logger->getLogger(PLiteral(L"zevohost.log"), fLogger);
-  PBaseptr<ILogger> audit;
-  logger->getLogger(PLiteral(L"zevohost.audit"), audit);
+  logger->getLogger(PLiteral(L"zevohost.audit"), fAudit);
+  return true;
+}
 
+// The path rules, the dispatcher (its workers not yet started), the comms
+// component with the watchers of the file-access module.
+bool PHost::createComponents(const PHostSettings& iSettings, PConfigManager* iConfigManager, std::string& oError) {
   zevoRegisterInstance(PLiteral(ZEVO_ID_CONFIG_MANAGER), iConfigManager);
-
   // Before any plug-in loads: every path a peer names is judged with it.
   PPathPolicy::setSymlinks(iSettings.fSymlinks);
   PPathPolicy::setMounts(iSettings.fMounts);
@@ -89,8 +120,11 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
 
   int workers = iSettings.fWorkers;
   if (workers <= 0) workers = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
-  result = PEventDispatcher::create(workers, fDispatcher);
-  if (result != 0) return fail("cannot create the event dispatcher: " + describe(result));
+  int result = PEventDispatcher::create(workers, fDispatcher);
+  if (result != 0) {
+    oError = "cannot create the event dispatcher: " + describe(result);
+    return false;
+  }
   zevoRegisterInstance(PLiteral(ZEVO_ID_EVENT_DISPATCHER), fDispatcher.get());
 
   PCommsSettings comms;
@@ -98,69 +132,106 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
   comms.fConnectionMax = static_cast<int>(iSettings.fConnectionMax);
   comms.fReadAhead = static_cast<size_t>(iSettings.fReadAhead);
   comms.fPerIdentityMax = static_cast<int>(iSettings.fPerIdentity);
+  comms.fWriteReserve = static_cast<int>(iSettings.fWriteReserve);
+  comms.fLocalReserve = static_cast<int>(iSettings.fLocalReserve);
+  comms.fHandshakeMax = static_cast<int>(iSettings.fHandshakeMax);
+  comms.fHandshakePerAddress = static_cast<int>(iSettings.fHandshakePerAddress);
+  comms.fHandshakeTimeoutMs = static_cast<int>(iSettings.fHandshakeTimeout * 1000);
   comms.fFrameTimeoutMs = static_cast<int>(iSettings.fFrameTimeout * 1000);
   comms.fIdleTimeoutMs = static_cast<int>(iSettings.fIdleTimeout * 1000);
   comms.fMemoryMax = static_cast<size_t>(iSettings.fMemoryMax);
-  comms.fUnixMode = iSettings.fSocketMode;
-  comms.fUnixGroup = iSettings.fSocketGroup;
   result = PComms::create(fDispatcher.get(), comms, fComms);
-  if (result != 0) return fail("cannot create the comms component: " + describe(result));
+  if (result != 0) {
+    oError = "cannot create the comms component: " + describe(result);
+    return false;
+  }
   fComms->setLogger(fLogger);
   // The file-access module's transfers belong to the session that opened
   // them; the audit sees them closed when a session ends, so it comes after.
+  PComms* serving = fComms.get();  // the watchers go with it
+  fBudget = std::make_shared<PDescriptorBudget>(iSettings.fFdReserve, [serving] { return serving->connectionCount(); });
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation,
-                                                                                static_cast<int>(iSettings.fTransferMax),
-                                                                                static_cast<int>(iSettings.fFdReserve)));
+                                                                                static_cast<int>(iSettings.fTransferMax), fBudget));
   // After the ownership, so that another session's transfer stays unknown
   // to a read session; before the audit, which logs its refusals.
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PFileAccessRoles>());
-  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PAuditLog>(audit, iSettings.fTransferIsolation));
+  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PAuditLog>(fAudit, iSettings.fTransferIsolation));
   zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
+  return true;
+}
 
-  fTls = hasTls(iSettings.fTls);
-  if (fTls) {
-    std::string error;
-    if (fComms->setTls(iSettings.fTls, error) != 0) return fail("TLS: " + error);
-    logInfo(L"[%s] TLS certificate %ls, CA %ls, %d allow-list entries", PUtils::wide(iSettings.fTls.fCertFile),
-            PUtils::wide(iSettings.fTls.fCaFile), static_cast<int>(iSettings.fTls.fAllow.size()));
+// One line per transport the host serves; the TLS one only with its material.
+bool PHost::addTransports(const PHostSettings& iSettings, std::string& oError) {
+  fComms->addTransport(std::make_shared<PUnixTransport>(iSettings.fSocketMode, iSettings.fSocketGroup));
+  fComms->addTransport(std::make_shared<PTcpTransport>());
+  if (!hasTls(iSettings.fTls)) return true;
+  std::string error;
+  if (PTlsTransport::create(iSettings.fTls, fTls, error) != 0) {
+    oError = "TLS: " + error;
+    return false;
   }
-  // Sockets systemd passed replace the host's own; their files are systemd's.
-  // A TCP one speaks TLS when the host has TLS material.
-  for (const int fd : iSettings.fPassedSockets) {
+  fComms->addTransport(fTls);
+  logInfo(L"[%s] TLS certificate %ls, CA %ls, %d allow-list entries", PUtils::wide(iSettings.fTls.fCertFile),
+          PUtils::wide(iSettings.fTls.fCaFile), static_cast<int>(iSettings.fTls.fAllow.size()));
+  return true;
+}
+
+// Sockets systemd passed replace the host's own (their files are
+// systemd's; a TCP one speaks TLS when the host has TLS material); else
+// the 'listen' endpoints.
+bool PHost::openListeners(const PHostSettings& iSettings, std::string& oError) {
+  for (const PPassedSocket& passed : iSettings.fPassedSockets) {
     std::string where, error;
-    result = fComms->adopt(fd, fTls, where, error);
-    if (result != 0) return fail("cannot serve the socket systemd passed: " + error);
+    const std::string scheme = passed.fUnix ? "unix" : fTls ? "tls" : "tcp";
+    if (fComms->adopt(scheme, passed.fFd, where, error) != 0) {
+      oError = "cannot serve the socket systemd passed: " + error;
+      return false;
+    }
     fEndpoints.push_back(where);
   }
-  if (!iSettings.fPassedSockets.empty()) logInfo(L"[%s] serving the sockets systemd passed; 'listen' is not used");
-  for (size_t i = 0; iSettings.fPassedSockets.empty() && i < iSettings.fListen.size(); ++i) {
-    const std::string& endpoint = iSettings.fListen[i];
+  if (!iSettings.fPassedSockets.empty()) {
+    logInfo(L"[%s] serving the sockets systemd passed; 'listen' is not used");
+    return true;
+  }
+  for (const std::string& endpoint : iSettings.fListen) {
     if (endpoint.compare(0, 4, "tls:") == 0 && !fTls) {
-      return fail("cannot listen on " + endpoint + ": TLS needs tls.cert, tls.key and tls.ca (--tls-cert, --tls-key, --tls-ca)");
+      oError = "cannot listen on " + endpoint + ": TLS needs tls.cert, tls.key and tls.ca (--tls-cert, --tls-key, --tls-ca)";
+      return false;
     }
     std::string where, error;
-    result = fComms->listen(endpoint, where, error);
-    if (result != 0) return fail("cannot listen on " + endpoint + ": " + error);
+    if (fComms->listen(endpoint, where, error) != 0) {
+      oError = "cannot listen on " + endpoint + ": " + error;
+      return false;
+    }
     fEndpoints.push_back(where);
   }
-  // Plain TCP is for this machine alone: elsewhere it would let anyone who
-  // reaches the port read and change files, unauthenticated, in clear text.
+  return true;
+}
+
+// Plain TCP is for this machine alone: elsewhere it would let anyone who
+// reaches the port read and change files, unauthenticated, in clear text.
+bool PHost::refuseInsecureTcp(const PHostSettings& iSettings, std::string& oError) {
   for (const std::string& where : fEndpoints) {
     PEndpoint bound;
     std::string ignored;
-    if (PEndpoint::parse(where, bound, ignored) != 0 || bound.fKind != PEndpoint::kTcp || isLoopback(bound.fHost)) continue;
+    if (PEndpoint::parse(where, bound, ignored) != 0 || !bound.is("tcp") || isLoopback(bound.fHost)) continue;
     if (!iSettings.fTcpInsecure) {
-      return fail("refusing to serve plain TCP on " + where + ", not a loopback address: whoever reaches it would read and "
-                  "change files unauthenticated and in clear text. Serve it with TLS (tls:HOST:PORT with tls.cert, "
-                  "tls.key and tls.ca), bind it to 127.0.0.1, or set tcp.insecure = on");
+      oError = "refusing to serve plain TCP on " + where + ", not a loopback address: whoever reaches it would read and "
+               "change files unauthenticated and in clear text. Serve it with TLS (tls:HOST:PORT with tls.cert, "
+               "tls.key and tls.ca), bind it to 127.0.0.1, or set tcp.insecure = on";
+      return false;
     }
     logProblem(false, L"[%s] %ls serves plain TCP beyond this machine (tcp.insecure = on): whoever reaches it reads and "
                L"changes files, unauthenticated and in clear text", PUtils::wide(where));
   }
+  return true;
+}
 
-  // Roles, now that the sockets are known. By default root, the host's own
-  // user (the one it runs as from step 7 on) and the group of its Unix
-  // sockets write; nobody else is served until the configuration says.
+// Roles, now that the sockets are known. By default root, the host's own
+// user (the one it runs as once it has given up its privileges) and the
+// group of its Unix sockets write; nobody else is served until the
+// configuration says.
+void PHost::giveRoles(const PHostSettings& iSettings) {
   std::vector<PRolePattern> writers = iSettings.fRoleWrite;
   if (!iSettings.fRoleWriteSet) {
     const uid_t user = iSettings.fUser != static_cast<uid_t>(-1) ? iSettings.fUser : ::geteuid();
@@ -175,35 +246,48 @@ bool PHost::start(const PHostSettings& iSettings, PConfigManager* iConfigManager
     writers.clear();
     for (const std::string& entry : entries) {
       PRolePattern pattern;
-      if (parseRolePattern(entry, pattern, oError)) writers.push_back(pattern);
+      std::string ignored;
+      if (parseRolePattern(entry, pattern, ignored)) writers.push_back(pattern);
     }
   }
   logInfo(L"[%s] role write: %ls%ls; role read: %ls", PUtils::wide(PRoleMap::describe(writers)),
           iSettings.fRoleWriteSet ? L"" : L" (the default: root, the host's user, the Unix sockets' group)",
           PUtils::wide(PRoleMap::describe(iSettings.fRoleRead)));
   fComms->setGate(std::make_shared<PRoleMap>(writers, iSettings.fRoleRead));
+}
 
+bool PHost::loadPlugins(const PHostSettings& iSettings, PConfigManager* iConfigManager, std::string& oError) {
   for (const std::string& path : iSettings.fPlugins) {
     auto loader = std::make_unique<PPluginLoader>();
     const std::string configErrorBefore = iConfigManager->lastError();
-    result = loader->load(path.c_str());
+    const int result = loader->load(path.c_str());
     if (result != 0) {
-      std::string why = "plug-in " + path + " failed to start: " + describe(result);
-      if (!loader->lastError().empty()) why += ": " + loader->lastError();
+      oError = "plug-in " + path + " failed to start: " + describe(result);
+      if (!loader->lastError().empty()) oError += ": " + loader->lastError();
       // A configuration set the plug-in could not load says why.
       const std::string configError = iConfigManager->lastError();
-      if (configError != configErrorBefore) why += "\n  configuration: " + configError;
-      return fail(why);
+      if (configError != configErrorBefore) oError += "\n  configuration: " + configError;
+      return false;
     }
     logInfo(L"[%s] loaded plug-in %ls", PUtils::wide(path));
     fPlugins.push_back(std::move(loader));
   }
-
-  result = fDispatcher->start();
-  if (result == 0) result = fComms->start();
-  if (result != 0) return fail("cannot start serving: " + describe(result));
-  for (const std::string& where : fEndpoints) logInfo(L"[%s] listening on %ls", PUtils::wide(where));
   return true;
+}
+
+std::vector<std::string> PHost::unreadableOnReload(const PTlsSettings& iTls) {
+  std::vector<std::string> unreadable;
+  if (!fTls) return unreadable;
+  const std::pair<const char*, const std::string*> files[] = {
+      {"tls.cert", &iTls.fCertFile}, {"tls.key", &iTls.fKeyFile}, {"tls.ca", &iTls.fCaFile}};
+  for (const auto& [key, path] : files) {
+    PFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.valid()) continue;
+    unreadable.push_back(std::string(key) + " " + *path + ": " + std::strerror(errno));
+    logProblem(false, L"[%s] SIGHUP will not reload the TLS material: %ls %ls cannot be read as the user the host runs as (%ls); "
+               L"see docs/security.md for modes that work", PUtils::wide(key), PUtils::wide(*path), PUtils::wide(std::strerror(errno)));
+  }
+  return unreadable;
 }
 
 void PHost::reloadTls(const PTlsSettings& iTls, const std::string& iError) {
@@ -214,7 +298,7 @@ void PHost::reloadTls(const PTlsSettings& iTls, const std::string& iError) {
   }
   std::string error = iError;
   if (error.empty() && !hasTls(iTls)) error = "tls.cert, tls.key and tls.ca are no longer set";
-  if (error.empty() && fComms->setTls(iTls, error) == 0) {
+  if (error.empty() && fTls->reload(iTls, error) == 0) {
     logInfo(L"[%s] SIGHUP: reloaded the TLS material: certificate %ls, CA %ls, %d allow-list entries; new handshakes use it",
             PUtils::wide(iTls.fCertFile), PUtils::wide(iTls.fCaFile), static_cast<int>(iTls.fAllow.size()));
     return;
@@ -237,6 +321,9 @@ void PHost::stop() {
   }
   logInfo(L"[%s] stopped");
   fLogger = static_cast<ILogger*>(nullptr);
+  fAudit = static_cast<ILogger*>(nullptr);
+  fTls.reset();
+  fBudget.reset();
   zevoClearInstances();
   fComms = static_cast<PComms*>(nullptr);
   fDispatcher = static_cast<PEventDispatcher*>(nullptr);

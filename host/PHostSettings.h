@@ -11,14 +11,15 @@
 #include "zevo/IConfig.h"
 #include "zevo/ILogger.h"
 #include "zevo/PPathPolicy.h"
-#include "zevo/core/PComms.h"
+#include "PSystemd.h"
+#include "PTlsSettings.h"
 #include "zevo/core/PConfig.h"
 
 struct PHostSettings {
   std::string fConfigDir = "/etc/zevo";
   std::vector<std::string> fPlugins;             // plug-in libraries, absolute
   std::vector<std::string> fListen;              // endpoints
-  std::vector<int> fPassedSockets;               // listening sockets systemd passed: served instead of fListen
+  std::vector<PPassedSocket> fPassedSockets;     // listening sockets systemd passed: served instead of fListen
   mode_t fSocketMode = 0660;                     // of the Unix socket files the host creates
   gid_t fSocketGroup = static_cast<gid_t>(-1);   // their group; -1: the process's
   int fWorkers = 0;                              // 0: one per core, at least 2
@@ -26,6 +27,11 @@ struct PHostSettings {
   long fConnectionMax = 64;
   long fReadAhead = 256 * 1024;
   long fPerIdentity = 16;                        // sessions per identity; at most fConnectionMax
+  long fWriteReserve = 4;                        // of fConnectionMax, sessions for the write role only
+  long fLocalReserve = 8;                        // of fConnectionMax, sessions for Unix-socket peers only
+  long fHandshakeMax = 16;                       // connections in their TLS handshake, all together
+  long fHandshakePerAddress = 4;                 // of them, from one source address
+  long fHandshakeTimeout = 10;                   // s a handshake may take
   long fFrameTimeout = 30;                       // s a begun frame may take; 0: no limit
   long fIdleTimeout = 300;                       // s a session without a transfer may idle; 0: no limit
   long fTransferMax = 16;                        // open transfers per session; 0: no limit

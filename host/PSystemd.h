@@ -10,13 +10,20 @@
 #include <string>
 #include <vector>
 
+// A listening socket systemd passed: its descriptor, and whether it is a
+// Unix one (else TCP).
+struct PPassedSocket {
+  int fFd = -1;
+  bool fUnix = false;
+};
+
 class PSystemd {
  public:
-  // The descriptors of the sockets passed to this process (LISTEN_FDS,
-  // LISTEN_PID), from 3 on; the variables are removed, so that nothing the
-  // host starts takes them for its own. False with oError when one is not a
+  // The sockets passed to this process (LISTEN_FDS, LISTEN_PID), from
+  // descriptor 3 on; the variables are removed, so that nothing the host
+  // starts takes them for its own. False with oError when one is not a
   // listening Unix or TCP stream socket.
-  static bool passedSockets(std::vector<int>& oFds, std::string& oError);
+  static bool passedSockets(std::vector<PPassedSocket>& oSockets, std::string& oError);
   // READY=1, with iStatus as the status systemctl shows.
   static void notifyReady(const std::string& iStatus);
   // STOPPING=1: the shut-down has begun.

@@ -1,25 +1,16 @@
 #include "PTransferOwnership.h"
 
-#include <sys/eventfd.h>
-#include <sys/resource.h>
-
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
 #include "zevo/PErrors.h"
+#include "zevo/PString.h"
 
 size_t PTransferOwnership::openBy(uint64_t iSession) {
   return static_cast<size_t>(
       std::count_if(fOwners.begin(), fOwners.end(), [&](const auto& iEntry) { return iEntry.second == iSession; }));
-}
-
-bool PTransferOwnership::holds(const PSessionInfo& iSession) {
-  PStdMutexLock lock(fLock);
-  return openBy(iSession.fNumber) > 0;
 }
 
 bool PTransferOwnership::largeReply(uint32_t iAction) { return iAction == kListDir; }
@@ -29,20 +20,38 @@ bool PTransferOwnership::mayOpen(const PSessionInfo& iSession) {
     PStdMutexLock lock(fLock);
     if (openBy(iSession.fNumber) >= static_cast<size_t>(fMaxPerSession)) return false;
   }
-  if (fFdReserve <= 0) return true;
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;
-  const long long allowed = std::min<long long>(static_cast<long long>(limit.rlim_cur), INT_MAX) - fFdReserve;
-  // The system hands out the lowest free descriptor: every one below it is
-  // in use, so at least that many are open.
-  const int lowest = ::eventfd(0, EFD_CLOEXEC);
-  if (lowest < 0) return false;
-  ::close(lowest);
-  return lowest < allowed;
+  return !fBudget || fBudget->roomForTransfer();
 }
+
+namespace {
+
+// The reply of a request naming a path that cannot be served for want of
+// descriptors: -610 and the action's neutral elements.
+bool namesPath(uint32_t iAction, PCommsMessage& oAnswer) {
+  PDataWriter writer(oAnswer.fData);
+  switch (iAction) {
+    case kGetFileSize: writer.writeInt64(0); break;
+    case kIsExists:
+    case kIsFile: writer.writeBool(false); break;
+    case kListDir: writer.writeStrings(std::vector<PString>()); break;
+    case kMakeDir:
+    case kDeleteFile:
+    case kDeleteDir: break;
+    default: return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool PTransferOwnership::answer(const PSessionInfo& iSession, const PCommsMessage& iRequest, PCommsMessage& oAnswer) {
   const uint32_t action = iRequest.fUint32;
+  PString ignored;
+  if (fBudget && !fBudget->roomForRequest() && PDataReader(iRequest.fData).readString(ignored) == 0 && namesPath(action, oAnswer)) {
+    oAnswer.fModuleID = kFileAccessModuleW;
+    oAnswer.fUint32 = static_cast<uint32_t>(PERR_TOO_MANY_FILES);
+    return true;
+  }
   if (action == kStartFileTransfer) {
     PDataReader reader(iRequest.fData);
     PString path;
@@ -80,14 +89,18 @@ void PTransferOwnership::replied(const PSessionInfo& iSession, const PCommsMessa
   int id = 0;
   if (iRequest.fUint32 == kStartFileTransfer && PDataReader(iReply.fData).readInt32(id) == 0 && id != 0) {
     PStdMutexLock lock(fLock);
-    fOwners[id] = iSession.fNumber;  // an ID the module draws again after a close changes hands
+    // An ID the module draws again after a close changes hands.
+    if (fOwners.insert_or_assign(id, iSession.fNumber).second && fBudget) fBudget->take();
   } else if (iRequest.fUint32 == kCloseFileTransfer && PDataReader(iRequest.fData).readInt32(id) == 0) {
     // Closed by the module: gone. (A close that failed leaves the transfer
     // with its session, even one that has ended; one answered here for
     // another session's transfer closed nothing.)
     PStdMutexLock lock(fLock);
     const auto owner = fOwners.find(id);
-    if (owner != fOwners.end() && (owner->second == iSession.fNumber || !fIsolate)) fOwners.erase(owner);
+    if (owner != fOwners.end() && (owner->second == iSession.fNumber || !fIsolate)) {
+      fOwners.erase(owner);
+      if (fBudget) fBudget->give();
+    }
   }
 }
 

@@ -10,19 +10,20 @@
 #pragma once
 
 #include <map>
+#include <memory>
 
+#include "PDescriptorBudget.h"
 #include "zevo/PStdMutex.h"
 #include "zevo/core/PSessionWatcher.h"
 
 class PTransferOwnership final : public PSessionWatcher {
  public:
-  // 0: no limit.
-  explicit PTransferOwnership(bool iIsolate, int iMaxPerSession = 0, int iFdReserve = 0)
-      : fIsolate(iIsolate), fMaxPerSession(iMaxPerSession), fFdReserve(iFdReserve) {}
+  // iMaxPerSession 0: no limit; iBudget null: descriptors not counted.
+  explicit PTransferOwnership(bool iIsolate, int iMaxPerSession = 0, std::shared_ptr<PDescriptorBudget> iBudget = nullptr)
+      : fIsolate(iIsolate), fMaxPerSession(iMaxPerSession), fBudget(std::move(iBudget)) {}
   bool answer(const PSessionInfo& iSession, const PCommsMessage& iRequest, PCommsMessage& oAnswer) override;
   void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) override;
   std::vector<PRelease> ended(const PSessionInfo& iSession) override;
-  bool holds(const PSessionInfo& iSession) override;
   bool largeReply(uint32_t iAction) override;
 
  private:
@@ -31,7 +32,7 @@ class PTransferOwnership final : public PSessionWatcher {
 
   const bool fIsolate;
   const int fMaxPerSession;
-  const int fFdReserve;
+  const std::shared_ptr<PDescriptorBudget> fBudget;
   PStdMutex fLock;
   std::map<int, uint64_t> fOwners ZEVO_GUARDED_BY(fLock);  // open transfer ID -> the session that opened it
 };

@@ -87,12 +87,21 @@ int main(int argc, char** argv) {
   // judges it as lying in "/", and to the file system.
   if (chdir("/") != 0) return fail(std::string("cannot change to /: ") + std::strerror(errno));
 
+  // The security order: read and bind everything and load the plug-ins,
+  // give up the privileges, and only then take peers.
   PHost host;
-  if (!host.start(settings, configManager.get(), error)) return fail(error);
-  if (settings.fUser != static_cast<uid_t>(-1) && !dropPrivileges(settings.fUser, settings.fGroup, error)) {
-    host.stop();  // never serves with the privileges it was asked to give up
-    return fail("cannot run as user " + std::to_string(settings.fUser) + ": " + error);
+  if (!host.prepare(settings, configManager.get(), error)) return fail(error);
+  if (settings.fUser != static_cast<uid_t>(-1)) {
+    if (!dropPrivileges(settings.fUser, settings.fGroup, error)) {
+      host.stop();  // never serves with the privileges it was asked to give up
+      return fail("cannot run as user " + std::to_string(settings.fUser) + ": " + error);
+    }
+    for (const std::string& unreadable : host.unreadableOnReload(settings.fTls)) {
+      std::fprintf(stderr, "zevohost: warning: SIGHUP cannot reload the TLS material as user %u: %s\n",
+                   static_cast<unsigned int>(settings.fUser), unreadable.c_str());
+    }
   }
+  if (!host.serve(error)) return fail(error);
   std::string status;
   for (const std::string& where : host.endpoints()) {
     std::fprintf(stderr, "zevohost: listening on %s\n", where.c_str());

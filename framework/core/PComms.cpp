@@ -1,7 +1,6 @@
 #include "zevo/core/PComms.h"
 
 #include <sys/epoll.h>
-#include <sys/socket.h>
 #include <sys/timerfd.h>
 
 #include <unistd.h>
@@ -12,21 +11,35 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <new>
 
-#include "PListener.h"
-#include "PReactor.h"
-#include "PSession.h"
-#include "PStreamConnection.h"
-#include "PTlsServer.h"
+#include "PExchange.h"
 #include "zevo/PErrors.h"
 #include "zevo/PLogArgs.h"
 #include "zevo/PUtils.h"
+#include "zevo/core/PReactor.h"
+#include "zevo/core/PSession.h"
+
+namespace {
+
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+int PTransport::adopt(PComms&, PFd, std::unique_ptr<PTransportListener>&, std::string& oError) {
+  oError = std::string("the ") + scheme() + " transport takes no socket passed to it";
+  return ERR_INVALID_ARG;
+}
 
 int PComms::create(PEventDispatcher* iDispatcher, const PCommsSettings& iSettings, PBaseptr<PComms>& oComms) {
-  if (iDispatcher == nullptr || iSettings.fFrameMax < kFrameMinLength || iSettings.fConnectionMax < 1 ||
-      iSettings.fPerIdentityMax < 1 || iSettings.fFrameTimeoutMs < 0 ||
-      iSettings.fIdleTimeoutMs < 0) {
+  const PCommsSettings& s = iSettings;
+  if (iDispatcher == nullptr || s.fFrameMax < kFrameMinLength || s.fConnectionMax < 1 || s.fPerIdentityMax < 1 ||
+      s.fFrameTimeoutMs < 0 || s.fIdleTimeoutMs < 0 || s.fWriteReserve < 0 || s.fWriteReserve >= s.fConnectionMax ||
+      s.fLocalReserve < 0 || s.fLocalReserve >= s.fConnectionMax || s.fHandshakeMax < 1 || s.fHandshakePerAddress < 1 ||
+      s.fHandshakeTimeoutMs < 1) {
     return ERR_INVALID_ARG;
   }
   PComms* comms = new (std::nothrow) PComms(iDispatcher, iSettings);
@@ -35,8 +48,7 @@ int PComms::create(PEventDispatcher* iDispatcher, const PCommsSettings& iSetting
   return 0;
 }
 
-// Ticks on the first worker: disconnects the peers whose handshake has taken
-// too long, ends the sessions past a time-out, resumes those waiting for memory.
+// Ticks on the first worker: the time-outs, the memory budget.
 class PComms::Sweeper final : public PReactorHandler {
  public:
   explicit Sweeper(PComms& iComms) : fComms(iComms) {}
@@ -52,16 +64,15 @@ class PComms::Sweeper final : public PReactorHandler {
     period.it_interval.tv_nsec = (periodMs % 1000) * 1000000L;
     period.it_value = period.it_interval;
     if (!fFd.valid() || timerfd_settime(fFd.get(), 0, &period, nullptr) != 0) return PErrors::fromErrno(errno);
-    return fComms.fDispatcher->reactor().add(fFd.get(), this, EPOLLIN, 0);
+    return fComms.reactor().add(fFd.get(), this, EPOLLIN, 0);
   }
   void onReady(uint32_t) override {
     uint64_t ticks = 0;
     if (::read(fFd.get(), &ticks, sizeof ticks) <= 0) return;
-    fComms.expireHandshakes();
     fComms.sweep();
   }
   void stop() {
-    if (fFd.valid()) fComms.fDispatcher->reactor().remove(fFd.get(), this);
+    if (fFd.valid()) fComms.reactor().remove(fFd.get(), this);
   }
 
  private:
@@ -73,6 +84,8 @@ PComms::PComms(PEventDispatcher* iDispatcher, const PCommsSettings& iSettings)
     : fDispatcher(iDispatcher), fSettings(iSettings) {}
 
 PComms::~PComms() { closeAll(); }
+
+PReactor& PComms::reactor() { return fDispatcher->reactor(); }
 
 void PComms::setLogger(const PBaseptr<ILogger>& iLogger) { fLogger = iLogger; }
 
@@ -126,6 +139,15 @@ std::shared_ptr<const PComms::Binding> PComms::findBinding(const std::string& iM
   return found == fBindings.end() ? nullptr : found->second;
 }
 
+std::vector<std::shared_ptr<const PComms::Binding>> PComms::watchedBindings() {
+  std::vector<std::shared_ptr<const Binding>> bindings;
+  PStdMutexLock lock(fLock);
+  for (const auto& entry : fBindings) {
+    if (!entry.second->fWatchers.empty()) bindings.push_back(entry.second);
+  }
+  return bindings;
+}
+
 void PComms::deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent& ioEvent) {
   ioExchange.fComms = this;
   ioExchange.fBinding = &iBinding;
@@ -161,21 +183,9 @@ int PComms::send(int iResponseID, PCommsMessage& iResponse) {
   return 0;
 }
 
-void PComms::refuse(PFd& ioFd, int iCode, const std::string& iWhy, const std::string& iWho, bool iTls) {
-  std::vector<unsigned char> frame;
-  PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(iCode), std::string(),
-                 reinterpret_cast<const unsigned char*>(iWhy.data()), iWhy.size());
-  const ssize_t ignored = iTls ? 0 : ::send(ioFd.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  (void)ignored;
-  ioFd.reset();
-  logRefusal(iWho, iWhy);
-}
-
-void PComms::logRefusal(const std::string& iWho, const std::string& iWhy) {
+void PComms::logPeer(const std::string& iText) {
   unsigned long dropped = 0;
-  if (fPeerLines.admit(dropped)) {
-    log(LOG_LEVEL_WARNING, L"[%s] refused %ls: %ls%ls", "accept", PUtils::wide(iWho), PUtils::wide(iWhy), suppressed(dropped));
-  }
+  if (fPeerLines.admit(dropped)) log(LOG_LEVEL_WARNING, L"[%s] %ls%ls", "peer", PUtils::wide(iText), suppressed(dropped));
 }
 
 bool PComms::admit(PSessionInfo& ioInfo, std::string& oWhy) {
@@ -196,121 +206,212 @@ std::wstring PComms::suppressed(unsigned long iCount) {
   return iCount == 0 ? std::wstring() : L" (" + std::to_wstring(iCount) + L" like lines suppressed)";
 }
 
-void PComms::accepted(int iFd, PSessionInfo iInfo, bool iTls) {
-  PFd fd(iFd);
-  iInfo.fNumber = fNextSession.fetch_add(1, std::memory_order_relaxed);
-  const PSessionInfo& info = iInfo;
-  std::string refused;
-  // A TLS peer's identity is known once its handshake has ended.
-  if (!iTls && !admit(iInfo, refused)) return refuse(fd, ERR_COMMS_REFUSED, refused, info.fPeer, false);
-  std::shared_ptr<const PTlsServer> tls;
-  bool room = false;
-  {
-    PStdMutexLock lock(fLock);
-    room = fConnections.size() < static_cast<size_t>(fSettings.fConnectionMax);
-    tls = fTls;
+void PComms::attach(PTransportLink* iLink) {
+  PStdMutexLock lock(fLock);
+  fLinks.insert(iLink);
+  fLinkCount.store(fLinks.size(), std::memory_order_relaxed);
+}
+
+void PComms::detach(PTransportLink* iLink) {
+  endHandshake(iLink);
+  PStdMutexLock lock(fLock);
+  fLinks.erase(iLink);
+  fLinkCount.store(fLinks.size(), std::memory_order_relaxed);
+}
+
+bool PComms::beginHandshake(PTransportLink* iLink, const std::string& iAddress, std::string& oWhy) {
+  PStdMutexLock lock(fLock);
+  auto perAddress = fHandshakesPerAddress.find(iAddress);
+  if (perAddress != fHandshakesPerAddress.end() && perAddress->second >= fSettings.fHandshakePerAddress) {
+    oWhy = std::to_string(perAddress->second) + " handshakes from " + iAddress + " wait already (the limit is " +
+           std::to_string(fSettings.fHandshakePerAddress) + ")";
+    return false;
   }
-  if (!room) {
-    return refuse(fd, ERR_COMMS_BUSY, "too many connections (the limit is " + std::to_string(fSettings.fConnectionMax) + ")", info.fPeer, iTls);
-  }
-  // The channel is made here, its handshake runs on the connection's worker.
-  std::string why = "out of memory";
-  std::unique_ptr<PByteChannel> channel;
-  if (!iTls) {
-    channel.reset(new (std::nothrow) PSocketChannel(fd.get()));
-  } else if (tls) {
-    channel = PTlsServer::channel(tls, fd.get(), why);
-  }
-  PStreamConnection* connection = nullptr;
-  if (channel) {
-    const int64_t deadline = iTls ? PStreamConnection::nowMs() + fSettings.fHandshakeTimeoutMs : 0;
-    PStdMutexLock lock(fLock);
-    if (fConnections.size() < static_cast<size_t>(fSettings.fConnectionMax)) {  // still (one thread accepts)
-      connection = new (std::nothrow) PStreamConnection(*this, std::move(fd), info, std::move(channel), deadline);
-      if (connection != nullptr) fConnections.insert(connection);
+  if (fHandshakesCounted >= fSettings.fHandshakeMax) {
+    PTransportLink* oldest = nullptr;
+    int64_t since = 0;
+    for (const auto& [link, handshake] : fHandshakes) {
+      if (handshake.fDropped == nullptr && (oldest == nullptr || handshake.fSince < since)) {
+        oldest = link;
+        since = handshake.fSince;
+      }
     }
+    if (oldest != nullptr) dropHandshake(oldest, "a newer connection took its place in the handshake budget");
   }
-  if (connection == nullptr) return refuse(fd, ERR_COMMS_BUSY, why, info.fPeer, iTls);
-  log(LOG_LEVEL_DEBUG, L"[%s] connection %d from %ls", "accept", static_cast<int>(info.fNumber), PUtils::wide(info.fPeer));
-  // From here a worker may serve (and even end) the connection at once. A
-  // plain one begins its session at once (the socket is writable), so that
-  // a peer that sends nothing is counted for its identity and can time out.
-  if (fDispatcher->reactor().add(connection->fd(), connection, EPOLLIN | EPOLLRDHUP | (iTls ? 0u : EPOLLOUT)) != 0) {
-    forget(connection);
-    delete connection;
+  fHandshakes[iLink] = Handshake{iAddress, nowMs(), nullptr};
+  ++fHandshakesPerAddress[iAddress];
+  ++fHandshakesCounted;
+  return true;
+}
+
+void PComms::dropHandshake(PTransportLink* iLink, const char* iWhy) {
+  auto found = fHandshakes.find(iLink);
+  if (found == fHandshakes.end() || found->second.fDropped != nullptr) return;
+  found->second.fDropped = iWhy;
+  auto perAddress = fHandshakesPerAddress.find(found->second.fAddress);
+  if (perAddress != fHandshakesPerAddress.end() && --perAddress->second <= 0) fHandshakesPerAddress.erase(perAddress);
+  --fHandshakesCounted;
+  iLink->interrupt(true);
+}
+
+void PComms::endHandshake(PTransportLink* iLink) {
+  PStdMutexLock lock(fLock);
+  auto found = fHandshakes.find(iLink);
+  if (found == fHandshakes.end()) return;
+  if (found->second.fDropped == nullptr) {
+    auto perAddress = fHandshakesPerAddress.find(found->second.fAddress);
+    if (perAddress != fHandshakesPerAddress.end() && --perAddress->second <= 0) fHandshakesPerAddress.erase(perAddress);
+    --fHandshakesCounted;
   }
+  fHandshakes.erase(found);
 }
 
-void PComms::forget(PStreamConnection* iConnection) {
+const char* PComms::droppedWhy(PTransportLink* iLink) {
   PStdMutexLock lock(fLock);
-  fConnections.erase(iConnection);
+  auto found = fHandshakes.find(iLink);
+  return found == fHandshakes.end() ? nullptr : found->second.fDropped;
 }
 
-size_t PComms::sessionCount() {
+int PComms::addTransport(std::shared_ptr<PTransport> iTransport) {
+  if (!iTransport) return ERR_INVALID_ARG;
   PStdMutexLock lock(fLock);
-  return fConnections.size();
-}
-
-int PComms::setTls(const PTlsSettings& iSettings, std::string& oError) {
-  std::shared_ptr<const PTlsServer> server;
-  const int result = PTlsServer::create(iSettings, server, oError);
-  if (result != 0) return result;
-  PStdMutexLock lock(fLock);
-  fTls = std::move(server);
-  return 0;
-}
-
-bool PComms::hasTls() {
-  PStdMutexLock lock(fLock);
-  return fTls != nullptr;
+  return fTransports.emplace(iTransport->scheme(), iTransport).second ? 0 : ERR_ALREADY;
 }
 
 int PComms::listen(const std::string& iEndpoint, std::string& oWhere, std::string& oError) {
   PEndpoint endpoint;
   int result = PEndpoint::parse(iEndpoint, endpoint, oError);
-  if (result == 0 && endpoint.fKind == PEndpoint::kTls && !hasTls()) {
-    oError = "no TLS certificate, key and CA to serve " + iEndpoint + " with";
-    result = ERR_INVALID_ARG;
-  }
-  std::unique_ptr<PListener> listener;
-  if (result == 0) result = PListener::open(*this, endpoint, listener, oError);
   if (result != 0) return result;
-  return keep(std::move(listener), oWhere);
-}
-
-int PComms::adopt(int iFd, bool iTls, std::string& oWhere, std::string& oError) {
-  PFd fd(iFd);
-  if (iTls && !hasTls()) {
-    oError = "no TLS certificate, key and CA to serve descriptor " + std::to_string(iFd) + " with";
+  std::shared_ptr<PTransport> transport;
+  {
+    PStdMutexLock lock(fLock);
+    auto found = fTransports.find(endpoint.fScheme);
+    if (found != fTransports.end()) transport = found->second;
+  }
+  if (!transport) {
+    oError = "this host serves no " + endpoint.fScheme + ": endpoints";
     return ERR_INVALID_ARG;
   }
-  std::unique_ptr<PListener> listener;
-  const int result = PListener::adopt(*this, std::move(fd), iTls, listener, oError);
+  std::unique_ptr<PTransportListener> listener;
+  result = transport->listen(*this, endpoint, listener, oError);
   if (result != 0) return result;
-  return keep(std::move(listener), oWhere);
+  oWhere = listener->where();
+  PStdMutexLock lock(fLock);
+  fListeners.push_back(std::move(listener));
+  return 0;
 }
 
-bool PComms::enter(PSession* iSession) {
+int PComms::adopt(const std::string& iScheme, int iFd, std::string& oWhere, std::string& oError) {
+  PFd fd(iFd);
+  std::shared_ptr<PTransport> transport;
+  {
+    PStdMutexLock lock(fLock);
+    auto found = fTransports.find(iScheme);
+    if (found != fTransports.end()) transport = found->second;
+  }
+  if (!transport) {
+    oError = "this host serves no " + iScheme + ": sockets";
+    return ERR_INVALID_ARG;
+  }
+  std::unique_ptr<PTransportListener> listener;
+  const int result = transport->adopt(*this, std::move(fd), listener, oError);
+  if (result != 0) return result;
+  oWhere = listener->where();
   PStdMutexLock lock(fLock);
-  fSessions.insert(iSession);
-  const std::string& identity = iSession->info().fIdentity;
-  if (identity.empty()) return true;
-  int& count = fIdentities[identity];
-  if (count >= fSettings.fPerIdentityMax) {
-    if (count == 0) fIdentities.erase(identity);
+  fListeners.push_back(std::move(listener));
+  return 0;
+}
+
+bool PComms::fits(const PSessionInfo& iInfo) const {
+  const int max = fSettings.fConnectionMax;
+  if (fCounted >= max) return false;
+  if (!iInfo.fLocal && fNetworkCount >= max - fSettings.fLocalReserve) return false;
+  return iInfo.fRole == SESSION_ROLE_WRITE || fCounted < max - fSettings.fWriteReserve;
+}
+
+void PComms::count(PSession* iSession, int iDelta) {
+  const PSessionInfo& info = iSession->fInfo;
+  fCounted += iDelta;
+  if (!info.fLocal) fNetworkCount += iDelta;
+  for (auto* counts : {&fIdentities, &fPerTransport}) {
+    const std::string& key = counts == &fIdentities ? info.fIdentity : info.fTransport;
+    if (key.empty()) continue;
+    auto found = counts->emplace(key, 0).first;
+    if ((found->second += iDelta) <= 0) counts->erase(found);
+  }
+  iSession->fCounted = iDelta > 0;
+}
+
+bool PComms::makeRoom(const PSessionInfo& iInfo) {
+  // Network places are what is short: only a network session's going helps.
+  const bool network = !iInfo.fLocal && fNetworkCount >= fSettings.fConnectionMax - fSettings.fLocalReserve;
+  std::map<std::string, std::pair<int, PSession*>> held;  // identity -> places, its oldest session
+  for (PSession* session : fSessions) {
+    if (!session->fCounted || (network && session->fInfo.fLocal)) continue;
+    auto& [places, oldest] = held[session->fInfo.fIdentity];
+    ++places;
+    if (oldest == nullptr || session->fInfo.fNumber < oldest->fInfo.fNumber) oldest = session;
+  }
+  const auto mine = held.find(iInfo.fIdentity);
+  const int own = mine == held.end() ? 0 : mine->second.first;
+  const std::pair<const std::string, std::pair<int, PSession*>>* most = nullptr;
+  for (const auto& entry : held) {
+    if (most == nullptr || entry.second.first > most->second.first) most = &entry;
+  }
+  if (most == nullptr || most->first.empty() || most->first == iInfo.fIdentity || most->second.first < own + 2) return false;
+  PSession* victim = most->second.second;
+  count(victim, -1);
+  if (!fits(iInfo)) {  // one place is not enough (the reserves): nobody yields
+    count(victim, +1);
     return false;
   }
-  ++count;
+  victim->fExpiry.store(PSession::kYielded, std::memory_order_relaxed);
+  victim->fLink.interrupt(false);
+  logPeer("connection " + std::to_string(victim->fInfo.fNumber) + " (" + victim->fInfo.fPeer + ") of " + most->first +
+          " yields its place to " + (iInfo.fIdentity.empty() ? "a peer" : iInfo.fIdentity) + ": every place is taken, and " +
+          most->first + " held the most (" + std::to_string(most->second.first) + ")");
+  return true;
+}
+
+bool PComms::enter(PSession* iSession, std::string& oWhy) {
+  PStdMutexLock lock(fLock);
+  fSessions.insert(iSession);
+  const PSessionInfo& info = iSession->fInfo;
+  const auto identity = fIdentities.find(info.fIdentity);
+  if (!info.fIdentity.empty() && identity != fIdentities.end() && identity->second >= fSettings.fPerIdentityMax) {
+    oWhy = "too many connections of " + info.fIdentity + " (the limit is " + std::to_string(fSettings.fPerIdentityMax) + ")";
+    return false;
+  }
+  if (!fits(info) && !makeRoom(info)) {
+    const auto transport = fPerTransport.find(info.fTransport);
+    oWhy = "no place for " + (info.fIdentity.empty() ? std::string("the peer") : info.fIdentity) + ": " +
+           std::to_string(fCounted) + " sessions of " + std::to_string(fSettings.fConnectionMax) + " (" +
+           std::to_string(fNetworkCount) + " over the network, " + info.fTransport + ": " +
+           std::to_string(transport == fPerTransport.end() ? 0 : transport->second) + "; " +
+           std::to_string(fSettings.fLocalReserve) + " kept for local peers, " + std::to_string(fSettings.fWriteReserve) +
+           " for the write role)";
+    return false;
+  }
+  count(iSession, +1);
   return true;
 }
 
 void PComms::leave(PSession* iSession) {
   PStdMutexLock lock(fLock);
   fSessions.erase(iSession);
-  const std::string& identity = iSession->info().fIdentity;
-  if (!iSession->fCounted || identity.empty()) return;
-  auto found = fIdentities.find(identity);
-  if (found != fIdentities.end() && --found->second <= 0) fIdentities.erase(found);
+  if (iSession->fCounted) count(iSession, -1);
+}
+
+bool PComms::roomForLargeReply(const PSession& iSession) {
+  if (heldBytes() < fSettings.fMemoryMax) return true;
+  std::set<std::string> identities;
+  size_t mine = 0;
+  PStdMutexLock lock(fLock);
+  for (const PSession* session : fSessions) {
+    identities.insert(session->fInfo.fIdentity);
+    if (session->fInfo.fIdentity == iSession.fInfo.fIdentity) mine += session->fAccounted.load(std::memory_order_relaxed);
+  }
+  return mine < fSettings.fMemoryMax / std::max<size_t>(1, identities.size());
 }
 
 void PComms::account(ptrdiff_t iDelta) {
@@ -320,7 +421,7 @@ void PComms::account(ptrdiff_t iDelta) {
   if (iDelta >= large) fTrimWanted.store(true, std::memory_order_relaxed);
   if (iDelta > -large) return;
   trim();
-  resumeWaiting();
+  if (heldBytes() < fSettings.fMemoryMax) resumeWaiting();
 }
 
 void PComms::trim() {
@@ -331,22 +432,26 @@ void PComms::trim() {
 }
 
 void PComms::resumeWaiting() {
-  if (fHeld.load(std::memory_order_relaxed) >= fSettings.fMemoryMax) return;
   PStdMutexLock lock(fLock);
   for (PSession* session : fSessions) {
-    if (session->fWaitsForMemory.exchange(false, std::memory_order_relaxed)) session->fTransport.interrupt(false);
+    if (session->fWaitsForMemory.exchange(false, std::memory_order_relaxed)) session->fLink.interrupt(false);
   }
 }
 
 void PComms::sweep() {
   if (fTrimWanted.load(std::memory_order_relaxed)) trim();
-  resumeWaiting();
-  const int64_t now = PStreamConnection::nowMs();
+  resumeWaiting();  // each checks its room again
+  const int64_t now = nowMs();
   const int frameMs = fSettings.fFrameTimeoutMs, idleMs = fSettings.fIdleTimeoutMs;
-  PStdMutexLock lock(fLock);  // an entered session's transport is there
+  PStdMutexLock lock(fLock);  // an entered session's link is there
+  for (auto& [link, handshake] : fHandshakes) {
+    if (handshake.fDropped == nullptr && now - handshake.fSince >= fSettings.fHandshakeTimeoutMs) {
+      dropHandshake(link, "no handshake within the time allowed");
+    }
+  }
   for (PSession* session : fSessions) {
     if (session->fExpiry.load(std::memory_order_relaxed) != PSession::kLive) {
-      session->fTransport.interrupt(true);  // expired a turn ago and still there: its peer does not read
+      session->fLink.interrupt(true);  // expired a turn ago and still there: its peer does not read
       continue;
     }
     int expiry = PSession::kLive;
@@ -354,34 +459,12 @@ void PComms::sweep() {
     if (frameMs > 0 && frameSince != 0 && now - frameSince >= frameMs) {
       expiry = PSession::kFrameTimeout;
     } else if (idleMs > 0 && now - session->fActiveAt.load(std::memory_order_relaxed) >= idleMs) {
-      expiry = PSession::kIdleTimeout;
-      for (const auto& entry : fBindings) {
-        for (const auto& watcher : entry.second->fWatchers) {
-          if (watcher->holds(session->info())) expiry = PSession::kLive;
-        }
-      }
+      expiry = PSession::kIdleTimeout;  // whatever it holds: an open transfer is cut
     }
     if (expiry == PSession::kLive) continue;
     session->fExpiry.store(expiry, std::memory_order_relaxed);
-    session->fTransport.interrupt(false);
+    session->fLink.interrupt(false);
   }
-}
-
-void PComms::expireHandshakes() {
-  const int64_t now = PStreamConnection::nowMs();
-  PStdMutexLock lock(fLock);  // a connection in the set has not closed its socket
-  for (PStreamConnection* connection : fConnections) connection->expireHandshake(now);
-}
-
-int PComms::keep(std::unique_ptr<PListener> iListener, std::string& oWhere) {
-  oWhere = iListener->where();
-  try {
-    PStdMutexLock lock(fLock);
-    fListeners.push_back(std::move(iListener));
-  } catch (const std::bad_alloc&) {
-    return ERR_NO_MEMORY;
-  }
-  return 0;
 }
 
 int PComms::start() {
@@ -389,9 +472,7 @@ int PComms::start() {
     PStdMutexLock lock(fLock);
     if (fListeners.empty()) return ERR_INVALID_ARG;
     for (auto& listener : fListeners) {
-      // Accepting is light: the first worker does it and hands each new
-      // connection to the worker holding the fewest.
-      const int result = fDispatcher->reactor().add(listener->fd(), listener.get(), EPOLLIN, 0);
+      const int result = listener->start();
       if (result != 0) return result;
     }
   }
@@ -406,15 +487,21 @@ void PComms::stopAccepting() {
 }
 
 void PComms::closeAll() {
-  std::vector<std::unique_ptr<PListener>> listeners;
-  std::set<PStreamConnection*> connections;
+  std::vector<std::unique_ptr<PTransportListener>> listeners;
+  std::set<PTransportLink*> links;
   {
     PStdMutexLock lock(fLock);
     listeners.swap(fListeners);
-    connections = fConnections;
+    links = fLinks;
+    for (PSession* session : fSessions) session->fExpiry.store(PSession::kHostStop, std::memory_order_relaxed);
   }
   listeners.clear();  // closes the sockets and removes the socket files
   if (fTimer) fTimer->stop();
   fTimer.reset();
-  for (PStreamConnection* connection : connections) connection->shutdownNow();
+  for (PTransportLink* link : links) link->shutdownNow();
+}
+
+size_t PComms::sessionCount() {
+  PStdMutexLock lock(fLock);
+  return static_cast<size_t>(fCounted);
 }

@@ -4,7 +4,7 @@
 #include <new>
 #include <string_view>
 
-#include "PReactor.h"
+#include "zevo/core/PReactor.h"
 #include "zevo/PErrors.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "PReactor.h"
+#include "zevo/core/PReactor.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

@@ -1,10 +1,11 @@
-#include "PSession.h"
+#include "zevo/core/PSession.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
 
+#include "PExchange.h"
 #include "zevo/PErrors.h"
 #include "zevo/PLogArgs.h"
 #include "zevo/PUtils.h"
@@ -23,14 +24,11 @@ PExchange* PExchange::current() { return tExchange; }
 
 PExchange* PExchange::enter(PExchange* iNext) { return std::exchange(tExchange, iNext); }
 
-PSession::PSession(PComms& iComms, PSessionInfo iInfo, PSessionTransport& iTransport)
-    : fComms(iComms), fInfo(std::move(iInfo)), fIn(kInputSize), fTransport(iTransport), fActiveAt(nowMs()) {
+PSession::PSession(PComms& iComms, PSessionInfo iInfo, PTransportLink& iLink)
+    : fComms(iComms), fInfo(std::move(iInfo)), fIn(kInputSize), fLink(iLink), fActiveAt(nowMs()) {
   fEntered = true;
-  fCounted = fComms.enter(this);
-  if (!fCounted) {
-    transportError(ERR_COMMS_BUSY, 0, "too many connections of " + fInfo.fIdentity + " (the limit is " +
-                                          std::to_string(fComms.fSettings.fPerIdentityMax) + ")");
-  }
+  std::string refused;
+  if (!fComms.enter(this, refused)) transportError(ERR_COMMS_BUSY, 0, refused);
   account();
 }
 
@@ -45,16 +43,11 @@ PSession::~PSession() {
   // What the modules' watchers say the session still holds goes back, as if
   // the peer had asked; the replies go nowhere. Each watcher's releases are
   // delivered before the next watcher is told.
-  std::vector<std::shared_ptr<const PComms::Binding>> bindings;
-  {
-    PStdMutexLock lock(fComms.fLock);
-    for (const auto& entry : fComms.fBindings) {
-      if (!entry.second->fWatchers.empty()) bindings.push_back(entry.second);
-    }
-  }
+  static const char* const kEndedBy[] = {"connection-end", "frame-timeout", "idle-timeout", "yielded", "host-stop"};
   PSessionInfo ended = fInfo;
   ended.fEnded = true;
-  for (const auto& binding : bindings) {
+  ended.fEndedBy = kEndedBy[fExpiry.load(std::memory_order_relaxed)];
+  for (const auto& binding : fComms.watchedBindings()) {
     for (const auto& watcher : binding->fWatchers) {
       for (PRelease& release : watcher->ended(ended)) {
         PCommsEvent* event = new PCommsEvent();
@@ -66,24 +59,25 @@ PSession::~PSession() {
         exchange.fRequest = &event->fMessage;
         exchange.fInfo = &ended;
         fComms.deliver(*binding, exchange, *event);
-        fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) ended: %ls it left open, status %d", "session",
-                   static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(release.fWhat),
-                   exchange.fReplied ? exchange.fStatus : ERR_NO_INSTANCE);
+        fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) ended (%ls): %ls it left open, status %d", "session",
+                   static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(ended.fEndedBy),
+                   PUtils::wide(release.fWhat), exchange.fReplied ? exchange.fStatus : ERR_NO_INSTANCE);
       }
     }
   }
-  fComms.account(-static_cast<ptrdiff_t>(fAccounted));
+  fComms.account(-static_cast<ptrdiff_t>(fAccounted.load(std::memory_order_relaxed)));
 }
 
 void PSession::account() {
   const size_t now = fIn.capacity() + fOut.capacity();
-  if (now == fAccounted) return;
-  fComms.account(static_cast<ptrdiff_t>(now) - static_cast<ptrdiff_t>(fAccounted));
-  fAccounted = now;
+  const size_t before = fAccounted.load(std::memory_order_relaxed);
+  if (now == before) return;
+  fComms.account(static_cast<ptrdiff_t>(now) - static_cast<ptrdiff_t>(before));
+  fAccounted.store(now, std::memory_order_relaxed);
 }
 
 size_t PSession::readAhead() const {
-  const PCommsSettings& settings = fComms.fSettings;
+  const PCommsSettings& settings = fComms.settings();
   if (fComms.heldBytes() <= settings.fMemoryMax) return settings.fReadAhead;
   return std::min(settings.fReadAhead, settings.fMemoryMax / static_cast<size_t>(settings.fConnectionMax));
 }
@@ -101,8 +95,8 @@ unsigned char* PSession::receiveSpace(size_t& oRoom) {
     // the buffer, whose length was checked against the limit on arrival.
     PFrameView frame;
     size_t needed = 0;
-    if (PFrame::parse(fIn.data(), fInEnd, fComms.fSettings.fFrameMax, frame, needed) != 1) return nullptr;
-    if (fComms.heldBytes() + needed - fIn.capacity() > fComms.fSettings.fMemoryMax) {
+    if (PFrame::parse(fIn.data(), fInEnd, fComms.settings().fFrameMax, frame, needed) != 1) return nullptr;
+    if (fComms.heldBytes() + needed - fIn.capacity() > fComms.settings().fMemoryMax) {
       fWaitsForMemory.store(true, std::memory_order_relaxed);  // the sweep resumes it
       return nullptr;
     }
@@ -126,7 +120,7 @@ void PSession::receivedEnd() { fReadClosed = true; }
 bool PSession::frameWaiting() const {
   PFrameView frame;
   size_t needed = 0;
-  return fInStart < fInEnd && PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.fSettings.fFrameMax, frame, needed) != 1;
+  return fInStart < fInEnd && PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.settings().fFrameMax, frame, needed) != 1;
 }
 
 bool PSession::moreToServe() const {
@@ -143,8 +137,10 @@ bool PSession::finished() const { return unsent() == 0 && (fClosing || (fReadClo
 
 void PSession::serve() {
   const int expiry = fExpiry.load(std::memory_order_relaxed);
-  if (expiry != kLive && !fClosing) {
-    const int limit = expiry == kFrameTimeout ? fComms.fSettings.fFrameTimeoutMs : fComms.fSettings.fIdleTimeoutMs;
+  if (expiry == kYielded && !fClosing) {
+    transportError(ERR_COMMS_BUSY, 0, "every place is taken and " + fInfo.fIdentity + " holds the most: its oldest connection yields");
+  } else if ((expiry == kFrameTimeout || expiry == kIdleTimeout) && !fClosing) {
+    const int limit = expiry == kFrameTimeout ? fComms.settings().fFrameTimeoutMs : fComms.settings().fIdleTimeoutMs;
     transportError(ERR_COMMS_TIMEOUT, 0, std::string(expiry == kFrameTimeout ? "a frame begun" : "idle") + " for over " +
                                              std::to_string(limit) + " ms");
   }
@@ -153,7 +149,7 @@ void PSession::serve() {
   while (!fClosing && fInStart < fInEnd && unsent() < kFlushAt && unsent() < readAhead()) {
     PFrameView frame;
     size_t needed = 0;
-    const int parsed = PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.fSettings.fFrameMax, frame, needed);
+    const int parsed = PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, fComms.settings().fFrameMax, frame, needed);
     if (parsed == 1) {
       if (fReadClosed) {
         transportError(ERR_COMMS_FRAME, frame.fExchange,
@@ -164,7 +160,7 @@ void PSession::serve() {
     if (parsed == ERR_COMMS_FRAME_SIZE) {
       transportError(parsed, frame.fExchange,
                      "frame of " + std::to_string(PFrame::readU32(fIn.data() + fInStart)) + " bytes exceeds the limit of " +
-                         std::to_string(fComms.fSettings.fFrameMax));
+                         std::to_string(fComms.settings().fFrameMax));
     } else if (parsed != 0) {
       transportError(parsed, frame.fExchange, "malformed frame header");
     } else if (frame.fKind != FRAME_REQUEST) {
@@ -201,7 +197,7 @@ bool PSession::mayServe(const PFrameView& iFrame) {
   }
   if (!large) return true;
   if (unsent() > 0) return false;  // the peer reads the replies before it first; writability resumes it
-  const bool room = fComms.heldBytes() < fComms.fSettings.fMemoryMax;
+  const bool room = fComms.roomForLargeReply(*this);
   fWaitsForMemory.store(!room, std::memory_order_relaxed);
   return room;
 }
@@ -278,7 +274,7 @@ void PSession::sent(size_t iCount) {
   if (fOutStart < fOut.size()) return;
   fOut.clear();
   fOutStart = 0;
-  if (fOut.capacity() > 4 * fComms.fSettings.fReadAhead) {
+  if (fOut.capacity() > 4 * fComms.settings().fReadAhead) {
     std::vector<unsigned char>().swap(fOut);
     account();
   }
@@ -288,11 +284,13 @@ void PSession::transportError(int iCode, uint32_t iExchange, const std::string& 
   PFrame::append(fOut, FRAME_ERROR, iExchange, static_cast<uint32_t>(iCode), std::string(),
                  reinterpret_cast<const unsigned char*>(iText.data()), iText.size());
   fClosing = true;
-  // A frame the peer got wrong is its fault; anything else is the host's.
+  // What the peer did (a frame it got wrong, its time, its limits) is a
+  // warning; anything else is the host's fault. Both are throttled: a peer
+  // can provoke either at will.
   const bool peers = iCode == ERR_COMMS_FRAME || iCode == ERR_COMMS_FRAME_SIZE || iCode == ERR_COMMS_NO_MODULE ||
                      iCode == ERR_COMMS_TIMEOUT || iCode == ERR_COMMS_BUSY;
   unsigned long dropped = 0;
-  if (!peers || fComms.fPeerLines.admit(dropped)) {
+  if (fComms.fPeerLines.admit(dropped)) {
     fComms.log(peers ? LOG_LEVEL_WARNING : LOG_LEVEL_ERROR, L"[%s] connection %d (%ls): %ls (%d); closing it%ls", "transport",
                static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(iText), iCode, PComms::suppressed(dropped));
   }

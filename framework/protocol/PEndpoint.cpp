@@ -52,48 +52,100 @@ int connectWithin(int iFd, const sockaddr* iAddress, socklen_t iLength, Clock::t
 
 }  // namespace
 
+namespace {
+
+enum Form { kPathForm, kHostPort, kUrl };
+
+struct PScheme {
+  const char* fName;
+  Form fForm;
+  int fDefaultPort;  // the URL form's, when none is written
+};
+
+const PScheme kSchemes[] = {
+    {"unix", kPathForm, 0}, {"tcp", kHostPort, 0}, {"tls", kHostPort, 0}, {"mqtt", kUrl, 1883}, {"mqtts", kUrl, 8883},
+};
+
+const PScheme* schemeOf(const std::string& iName) {
+  for (const PScheme& scheme : kSchemes) {
+    if (iName == scheme.fName) return &scheme;
+  }
+  return nullptr;
+}
+
+// "HOST:PORT" or "[IPV6]:PORT" (iPortOptional: "HOST" alone too): false when malformed.
+bool hostAndPort(const std::string& iText, bool iPortOptional, std::string& oHost, int& oPort) {
+  const size_t close = iText.size() > 0 && iText[0] == '[' ? iText.find(']') : std::string::npos;
+  size_t colon = close != std::string::npos ? iText.find(':', close) : iText.rfind(':');
+  if (close == std::string::npos && iPortOptional && colon != std::string::npos && iText.find(':') != colon) {
+    colon = std::string::npos;  // an IPv6 address without brackets has no port
+  }
+  if (colon == std::string::npos) {
+    if (!iPortOptional) return false;
+    oHost = iText;
+  } else {
+    const std::string port = iText.substr(colon + 1);
+    bool digits = !port.empty() && port.size() <= 5;
+    for (char c : port) digits = digits && c >= '0' && c <= '9';
+    if (!digits || std::stoi(port) > 65535) return false;
+    oPort = std::stoi(port);
+    oHost = iText.substr(0, colon);
+  }
+  if (oHost.size() >= 2 && oHost.front() == '[' && oHost.back() == ']') oHost = oHost.substr(1, oHost.size() - 2);
+  return true;
+}
+
+}  // namespace
+
 int PEndpoint::parse(const std::string& iText, PEndpoint& oEndpoint, std::string& oError) {
   PEndpoint endpoint;
-  if (iText.compare(0, 5, "unix:") == 0) {
-    endpoint.fPath = iText.substr(5);
+  const size_t colon = iText.find(':');
+  const PScheme* scheme = colon == std::string::npos ? nullptr : schemeOf(iText.substr(0, colon));
+  if (scheme == nullptr) {
+    oError = "unknown endpoint \"" + iText + "\" (expected unix:PATH, tcp:HOST:PORT, tls:HOST:PORT or mqtt[s]://HOST[:PORT])";
+    return ERR_INVALID_ARG;
+  }
+  endpoint.fScheme = scheme->fName;
+  const std::string rest = iText.substr(colon + 1);
+  if (scheme->fForm == kPathForm) {
+    endpoint.fPath = rest;
     const size_t room = sizeof(sockaddr_un::sun_path) - 1;
     if (endpoint.fPath.empty() || endpoint.fPath.size() > room || endpoint.fPath.find('\0') != std::string::npos) {
       oError = "invalid socket path \"" + endpoint.fPath + "\" (1 to " + std::to_string(room) + " bytes)";
       return ERR_INVALID_ARG;
     }
-  } else if (iText.compare(0, 4, "tcp:") == 0 || iText.compare(0, 4, "tls:") == 0) {
-    endpoint.fKind = iText[1] == 'c' ? kTcp : kTls;
-    const size_t colon = iText.rfind(':');
-    const std::string port = iText.substr(colon + 1);
-    endpoint.fHost = iText.substr(4, colon < 4 ? 0 : colon - 4);
-    if (endpoint.fHost.size() >= 2 && endpoint.fHost.front() == '[' && endpoint.fHost.back() == ']') {
-      endpoint.fHost = endpoint.fHost.substr(1, endpoint.fHost.size() - 2);
-    }
-    bool digits = colon > 3 && !port.empty() && port.size() <= 5;
-    for (char c : port) digits = digits && c >= '0' && c <= '9';
-    endpoint.fPort = digits ? std::stoi(port) : -1;
-    if (endpoint.fPort < 0 || endpoint.fPort > 65535) {
-      oError = "expected " + iText.substr(0, 3) + ":HOST:PORT with a port of 0 to 65535, got \"" + iText + "\"";
+  } else if (scheme->fForm == kHostPort) {
+    if (!hostAndPort(rest, false, endpoint.fHost, endpoint.fPort)) {
+      oError = "expected " + endpoint.fScheme + ":HOST:PORT with a port of 0 to 65535, got \"" + iText + "\"";
       return ERR_INVALID_ARG;
     }
   } else {
-    oError = "unknown endpoint \"" + iText + "\" (expected unix:PATH, tcp:HOST:PORT or tls:HOST:PORT)";
-    return ERR_INVALID_ARG;
+    const size_t slash = rest.compare(0, 2, "//") == 0 ? rest.find('/', 2) : std::string::npos;
+    endpoint.fPort = scheme->fDefaultPort;
+    const std::string authority = rest.substr(2, slash == std::string::npos ? std::string::npos : slash - 2);
+    if (rest.compare(0, 2, "//") != 0 || authority.empty() || !hostAndPort(authority, true, endpoint.fHost, endpoint.fPort) ||
+        endpoint.fHost.empty()) {
+      oError = "expected " + endpoint.fScheme + "://HOST[:PORT][/PATH] with a port of 0 to 65535, got \"" + iText + "\"";
+      return ERR_INVALID_ARG;
+    }
+    if (slash != std::string::npos) endpoint.fPath = rest.substr(slash + 1);
   }
   oEndpoint = endpoint;
   return 0;
 }
 
 std::string PEndpoint::text() const {
-  if (fKind == kUnix) return "unix:" + fPath;
+  const PScheme* scheme = schemeOf(fScheme);
+  if (scheme == nullptr || scheme->fForm == kPathForm) return fScheme + ":" + fPath;
   const std::string host = fHost.find(':') != std::string::npos ? "[" + fHost + "]" : fHost;
-  return (fKind == kTls ? "tls:" : "tcp:") + host + ":" + std::to_string(fPort);
+  if (scheme->fForm == kHostPort) return fScheme + ":" + host + ":" + std::to_string(fPort);
+  return fScheme + "://" + host + ":" + std::to_string(fPort) + (fPath.empty() ? "" : "/" + fPath);
 }
 
 int PEndpoint::connect(int iTimeoutMs, int& oFd, std::string& oWhy) const {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
   int result = ECONNREFUSED;
-  if (fKind == kUnix) {
+  if (fScheme == "unix") {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, fPath.data(), std::min(fPath.size(), sizeof address.sun_path - 1));

@@ -152,9 +152,9 @@ bool PWireClient::connect(const std::string& iEndpoint, const PTlsFiles& iTls) {
   int fd = -1;
   if (PEndpoint::parse(iEndpoint, endpoint, why) != 0 || endpoint.connect(10000, fd, why) != 0) return false;
   fFd.reset(fd);
-  if (endpoint.fKind != PEndpoint::kTls) {
+  if (!endpoint.is("tls")) {
     fChannel = std::make_unique<PSocketChannel>(fFd.get());
-    return ::fcntl(fFd.get(), F_SETFL, 0) == 0;  // blocking
+    return true;
   }
   const std::string cert = iTls.fCert.empty() ? "" : certificate(iTls.fCert + ".pem");
   const std::string key = iTls.fCert.empty() ? "" : certificate(iTls.fCert + ".key");
@@ -192,6 +192,11 @@ bool PWireClient::sendRaw(const std::vector<unsigned char>& iBytes) {
   return fChannel != nullptr;
 }
 
+size_t PWireClient::offer(const std::vector<unsigned char>& iBytes) {
+  const ssize_t sent = fChannel ? fChannel->write(iBytes.data(), iBytes.size()) : PByteChannel::kFailed;
+  return sent > 0 ? static_cast<size_t>(sent) : 0;
+}
+
 bool PWireClient::send(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload) {
   std::vector<unsigned char> frame;
   PFrame::append(frame, FRAME_REQUEST, iExchange, iAction, kFileAccessModule, iPayload.data(), iPayload.size());
@@ -204,6 +209,7 @@ bool PWireClient::receive(PWireFrame& oFrame, milliseconds iTimeout) {
   PFrameView view;
   size_t needed = kFrameHeader;
   while (fChannel) {
+    if (fChannel->holdsOutput()) fChannel->flush();  // what offer() left in the channel goes on meanwhile
     const int parsed = PFrame::parse(in.data(), in.size(), 0xFFFFFFFFu, view, needed);
     if (parsed == 0) break;
     if (parsed != 1) return false;

@@ -121,6 +121,8 @@ class PWireClient {
   bool connect(const std::string& iEndpoint, const PTlsFiles& iTls = {});
   void close();
   bool sendRaw(const std::vector<unsigned char>& iBytes);
+  // What the connection takes of iBytes now, without waiting: the count taken.
+  size_t offer(const std::vector<unsigned char>& iBytes);
   bool send(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload);
   // The next frame; false at the end of the connection or after iTimeout.
   bool receive(PWireFrame& oFrame, milliseconds iTimeout = milliseconds(10000));

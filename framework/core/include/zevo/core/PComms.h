@@ -1,23 +1,22 @@
 // The comms component: modules bind here, and every peer's session reaches
 // them through it, whatever the transport.
 //
-// Layers (docs/architecture.md): a transport moves bytes between a socket
-// and a session (PStreamConnection, over the sockets of PListener, plainly
-// or through TLS); the
-// session (PSession) cuts frames, keeps its requests in order, slows a peer
-// that does not read, ends with a transport error, and hands each request
-// to the module bound under its module ID as an ICommsEvent on the module's
-// topic, on the worker that serves it. send() writes the reply back to the
-// session the request came from. A watcher the host adds for a module
-// (zevo/core/PSessionWatcher.h) sees each request and reply of it.
+// Layers (docs/architecture.md): a transport (zevo/core/PTransport.h),
+// registered under its scheme, moves bytes between its peers and their
+// sessions; the session (zevo/core/PSession.h) cuts frames, keeps its
+// requests in order, slows a peer that does not read, ends with a transport
+// error, and hands each request to the module bound under its module ID as
+// an ICommsEvent on the module's topic, on the worker that serves it. send()
+// writes the reply back to the session the request came from. A watcher the
+// host adds for a module (zevo/core/PSessionWatcher.h) sees each request and
+// reply of it. PComms keeps the bindings and the sessions' limits: per
+// identity, per transport, the reserves, the handshake budget, the memory
+// budget, the time-outs (a sweep once a second at most).
 //
 // Threading: every operation is thread-safe. Life cycle: create, watch,
-// setTls (before listening with TLS), listen, start; setTls again at any
-// time; at shut-down stopAccepting, stop the dispatcher's workers, then
-// closeAll.
+// setGate, addTransport, listen/adopt, start; at shut-down stopAccepting,
+// stop the dispatcher's workers, then closeAll.
 #pragma once
-
-#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -35,58 +34,17 @@
 #include "zevo/PPtr.h"
 #include "zevo/PRefCounted.h"
 #include "zevo/PStdMutex.h"
+#include "zevo/core/PCommsSettings.h"
 #include "zevo/core/PEventDispatcher.h"
 #include "zevo/core/PLogThrottle.h"
 #include "zevo/core/PSessionGate.h"
 #include "zevo/core/PSessionWatcher.h"
-#include "zevo/PFd.h"
-#include "zevo/protocol/PFrame.h"
+#include "zevo/core/PTransport.h"
 
-struct PCommsSettings {
-  uint32_t fFrameMax = kDefaultFrameMax;  // largest frame length accepted
-  int fConnectionMax = 64;                // sessions served at once
-  size_t fReadAhead = 256 * 1024;         // unsent reply bytes before a session's reading pauses
-  // Every Unix socket file that listen() creates gets this mode (0 to
-  // 0777, whatever the umask) and group (-1: the process's effective group)
-  // before any peer can reach it.
-  mode_t fUnixMode = 0660;
-  gid_t fUnixGroup = static_cast<gid_t>(-1);
-  // A TLS peer whose handshake has not ended by then is disconnected, so
-  // that peers without a certificate cannot hold the connections for long.
-  int fHandshakeTimeoutMs = 10000;
-  // Sessions of one identity (PSessionInfo::fIdentity) served at once; more
-  // are refused with ERR_COMMS_BUSY (above fConnectionMax: no more than it).
-  int fPerIdentityMax = 16;
-  // A frame begun and not complete after fFrameTimeoutMs, and a session that
-  // holds nothing of any module (PSessionWatcher::holds) and has neither
-  // sent a request nor taken a reply for fIdleTimeoutMs, end with
-  // ERR_COMMS_TIMEOUT. 0: no limit.
-  int fFrameTimeoutMs = 30000;
-  int fIdleTimeoutMs = 300000;
-  // Reply and receive buffers of all sessions together. Past it a session
-  // holding more than its share (fMemoryMax / fConnectionMax) is not read
-  // until its replies drain, a large reply (PSessionWatcher::largeReply)
-  // and a frame larger than the receive buffer wait for room.
-  size_t fMemoryMax = 64u << 20;
-};
-
-// What TLS listeners serve with: PEM files, and the peers allowed.
-struct PTlsSettings {
-  std::string fCertFile;  // the host's certificate (then any intermediate ones)
-  std::string fKeyFile;   // its private key
-  std::string fCaFile;    // the CA certificates a peer's certificate must be signed by
-  // Allowed peers: subject common names, and "sha256:HEX" fingerprints of
-  // whole certificates (colons and upper case allowed). Empty: every
-  // certificate the CA signed.
-  std::vector<std::string> fAllow;
-};
-
-class PCommsEvent;
-class PListener;
+class PReactor;
 class PSession;
-class PStreamConnection;
-class PTlsServer;
 struct PExchange;
+class PCommsEvent;
 
 class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
  public:
@@ -105,24 +63,24 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   int watch(const PLiteral& iModuleID, std::shared_ptr<PSessionWatcher> iWatcher);
   // Decides each new session's role (zevo/core/PSessionGate.h); before start.
   void setGate(std::shared_ptr<PSessionGate> iGate) { fGate = std::move(iGate); }
-  // Loads the TLS material: a peer's handshake from then on uses it, those
-  // begun before keep theirs, connected peers stay. A failure (ERR_INVALID_ARG,
-  // oError naming the file or entry at fault) changes nothing.
-  int setTls(const PTlsSettings& iSettings, std::string& oError) ZEVO_EXCLUDES(fLock);
-  // Opens a listening socket (zevo/protocol/PEndpoint.h; port 0 picks a free
-  // one); a tls: endpoint needs setTls first. oWhere tells where it listens,
-  // oError why it cannot.
+  // Registers a transport under its scheme; before listening. ERR_ALREADY
+  // when the scheme has one.
+  int addTransport(std::shared_ptr<PTransport> iTransport);
+  // Opens a listener through the transport of the endpoint's scheme (port 0
+  // picks a free one), not yet taking peers: oWhere tells where it listens,
+  // oError why it cannot (an unknown scheme: ERR_INVALID_ARG).
   int listen(const std::string& iEndpoint, std::string& oWhere, std::string& oError);
-  // Serves a stream socket that already listens (Unix or TCP), such as one a
-  // service manager passed; a TCP one with TLS when iTls (setTls first).
-  // PComms owns iFd from the call on, whether it succeeds or not; the file
-  // of an adopted Unix socket is never removed. ERR_INVALID_ARG with oError
-  // when iFd is not a listening stream socket.
-  int adopt(int iFd, bool iTls, std::string& oWhere, std::string& oError);
-  int start();           // accepts on every listening socket (the dispatcher's workers must run)
-  void stopAccepting();  // closes the listening sockets; sessions stay
-  void closeAll();       // ends every session; only once the dispatcher's workers have stopped
-  size_t sessionCount();
+  // Serves a socket that already listens, such as one a service manager
+  // passed, through the transport of iScheme. PComms owns iFd from the call
+  // on, whether it succeeds or not.
+  int adopt(const std::string& iScheme, int iFd, std::string& oWhere, std::string& oError);
+  // Every listener takes peers from now on (the dispatcher's workers must
+  // run, and the host must have given up privileges it will not keep).
+  int start();
+  void stopAccepting();  // listeners take no more peers; sessions stay
+  void closeAll();       // ends every session and connection; only once the dispatcher's workers have stopped
+  size_t sessionCount();     // sessions holding a place
+  size_t connectionCount() const { return fLinkCount.load(std::memory_order_relaxed); }  // sessions and handshakes alike
   size_t heldBytes() const { return fHeld.load(std::memory_order_relaxed); }  // the sessions' buffers, as budgeted
   ~PComms() override;  // by the last decRef; ends every session
 
@@ -134,46 +92,31 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
     std::vector<std::shared_ptr<PSessionWatcher>> fWatchers;
   };
 
- private:
-  friend class PListener;
-  friend class PSession;
-  friend class PStreamConnection;
-
-  PComms(PEventDispatcher* iDispatcher, const PCommsSettings& iSettings);
-
-  std::shared_ptr<const Binding> findBinding(const std::string& iModuleUtf8) ZEVO_EXCLUDES(fLock);
-  unsigned int bindingsVersion() const { return fBindingsVersion.load(std::memory_order_acquire); }
-  // A new peer from a listener (iTls: a TLS one): a connection for it, or a
-  // refusal when the limit is reached.
-  void accepted(int iFd, PSessionInfo iInfo, bool iTls) ZEVO_EXCLUDES(fLock);
-  void forget(PStreamConnection* iConnection) ZEVO_EXCLUDES(fLock);
-  // A listener joins those start() serves.
-  int keep(std::unique_ptr<PListener> iListener, std::string& oWhere) ZEVO_EXCLUDES(fLock);
-  // Tells a peer that will not be served why (iCode: ERR_COMMS_BUSY,
-  // ERR_COMMS_REFUSED), and closes it; a TLS peer (iTls) is closed without a
-  // word, as it has no channel yet.
-  void refuse(PFd& ioFd, int iCode, const std::string& iWhy, const std::string& iWho, bool iTls);
-  void logRefusal(const std::string& iWho, const std::string& iWhy);  // a warning, throttled
+  // ---- For transports (zevo/core/PTransport.h); thread-safe ----
+  const PCommsSettings& settings() const { return fSettings; }
+  PReactor& reactor();
+  uint64_t nextNumber() { return fNextSession.fetch_add(1, std::memory_order_relaxed); }  // for a new PSessionInfo
+  // Every connection, from when it is made until it ends: closeAll ends
+  // those left. The link must stay valid until detach.
+  void attach(PTransportLink* iLink) ZEVO_EXCLUDES(fLock);
+  void detach(PTransportLink* iLink) ZEVO_EXCLUDES(fLock);
+  // A connection that shakes hands before its session begins counts against
+  // the handshake budget from beginHandshake until endHandshake (call both
+  // after attach, before detach). False, with oWhy, when iAddress has its
+  // fill of handshakes: refuse the peer. When the budget is full the
+  // handshake waiting longest is dropped (its link interrupted hard); so is
+  // one past its time (the sweep). droppedWhy: why a link was dropped, or
+  // null.
+  bool beginHandshake(PTransportLink* iLink, const std::string& iAddress, std::string& oWhy) ZEVO_EXCLUDES(fLock);
+  void endHandshake(PTransportLink* iLink) ZEVO_EXCLUDES(fLock);
+  const char* droppedWhy(PTransportLink* iLink) ZEVO_EXCLUDES(fLock);
   // Gives ioInfo its role from the gate (write without one); false when it
   // has none, with oWhy for the peer.
   bool admit(PSessionInfo& ioInfo, std::string& oWhy);
-  // Disconnects the peers whose TLS handshake has taken too long.
-  void expireHandshakes() ZEVO_EXCLUDES(fLock);
-  // A session begins (false: refused, its identity has its fill) and ends.
-  bool enter(PSession* iSession) ZEVO_EXCLUDES(fLock);
-  void leave(PSession* iSession) ZEVO_EXCLUDES(fLock);
-  // Ends the sessions past a time-out; resumes those waiting for memory.
-  void sweep() ZEVO_EXCLUDES(fLock);
-  void resumeWaiting() ZEVO_EXCLUDES(fLock);
-  // Budgeted bytes changed by iDelta; a large release is given back to the system.
-  void account(ptrdiff_t iDelta);
-  void trim();  // freed memory back to the system
-  bool hasTls() ZEVO_EXCLUDES(fLock);
-  // Delivers one request to its module (or its watcher) on this thread; the
-  // reply reaches ioExchange's session through send().
-  void deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent& ioEvent);
-  // " (N like lines suppressed)", or nothing: for the next line fPeerLines lets through.
-  static std::wstring suppressed(unsigned long iCount);
+  // A warning a peer can cause at will (a refusal, a failed handshake): at
+  // most 20 a second and 100 at once; the next line let through says how
+  // many were dropped.
+  void logPeer(const std::string& iText);
   template <class... Args>
   void log(int iLevel, const wchar_t* iFormat, const char* iFunction, const Args&... iArgs) {
     if (fLogger.isNull()) return;
@@ -183,6 +126,45 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
     if (iLevel == LOG_LEVEL_DEBUG) fLogger->logDebug(0, iFormat, iFunction, zevoLogArg(iArgs)...);
   }
 
+ private:
+  friend class PSession;  // the session layer's other half: admission, budget, delivery
+
+  PComms(PEventDispatcher* iDispatcher, const PCommsSettings& iSettings);
+
+  std::shared_ptr<const Binding> findBinding(const std::string& iModuleUtf8) ZEVO_EXCLUDES(fLock);
+  unsigned int bindingsVersion() const { return fBindingsVersion.load(std::memory_order_acquire); }
+  std::vector<std::shared_ptr<const Binding>> watchedBindings() ZEVO_EXCLUDES(fLock);
+  // A session takes its place (false, with oWhy: refused) and gives it back.
+  bool enter(PSession* iSession, std::string& oWhy) ZEVO_EXCLUDES(fLock);
+  void leave(PSession* iSession) ZEVO_EXCLUDES(fLock);
+  bool fits(const PSessionInfo& iInfo) const ZEVO_REQUIRES(fLock);
+  // When iInfo does not fit: the oldest session of the identity holding the
+  // most places yields (when that identity holds at least two more than
+  // iInfo's); false when none must.
+  bool makeRoom(const PSessionInfo& iInfo) ZEVO_REQUIRES(fLock);
+  void count(PSession* iSession, int iDelta) ZEVO_REQUIRES(fLock);
+  // Whether a large reply of iSession may be built now (the memory budget, or its identity's share).
+  bool roomForLargeReply(const PSession& iSession) ZEVO_EXCLUDES(fLock);
+  // Ends the sessions past a time-out, drops handshakes past theirs, resumes
+  // sessions waiting for memory.
+  void sweep() ZEVO_EXCLUDES(fLock);
+  void resumeWaiting() ZEVO_EXCLUDES(fLock);
+  void dropHandshake(PTransportLink* iLink, const char* iWhy) ZEVO_REQUIRES(fLock);
+  // Budgeted bytes changed by iDelta; a large release is given back to the system.
+  void account(ptrdiff_t iDelta);
+  void trim();  // freed memory back to the system
+  // Delivers one request to its module (or its watcher) on this thread; the
+  // reply reaches ioExchange's session through send().
+  void deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent& ioEvent);
+  // " (N like lines suppressed)", or nothing: for the next line fPeerLines lets through.
+  static std::wstring suppressed(unsigned long iCount);
+
+  struct Handshake {
+    std::string fAddress;
+    int64_t fSince = 0;              // steady clock, ms
+    const char* fDropped = nullptr;  // why it is being dropped; it no longer counts
+  };
+
   PBaseptr<PEventDispatcher> fDispatcher;
   const PCommsSettings fSettings;
   std::atomic<int> fNextResponseID{1};
@@ -190,19 +172,27 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   std::atomic<unsigned int> fBindingsVersion{1};  // changes with every bind and unbind
   PBaseptr<ILogger> fLogger;                      // set before start, read-only afterwards
   std::shared_ptr<PSessionGate> fGate;            // likewise
-  // Lines a peer can cause at will (refused connections, transport errors):
-  // 20 a second, 100 at once, the rest counted.
+  // Lines a peer can cause at will (refused connections, failed handshakes,
+  // transport errors): 20 a second, 100 at once, the rest counted.
   PLogThrottle fPeerLines{20, 100};
 
   PStdMutex fLock;
   std::map<std::string, std::shared_ptr<const Binding>, std::less<>> fBindings ZEVO_GUARDED_BY(fLock);
   std::map<std::string, std::vector<std::shared_ptr<PSessionWatcher>>> fWatchers ZEVO_GUARDED_BY(fLock);
-  std::vector<std::unique_ptr<PListener>> fListeners ZEVO_GUARDED_BY(fLock);
-  std::set<PStreamConnection*> fConnections ZEVO_GUARDED_BY(fLock);
-  std::shared_ptr<const PTlsServer> fTls ZEVO_GUARDED_BY(fLock);  // null until setTls
+  std::map<std::string, std::shared_ptr<PTransport>> fTransports ZEVO_GUARDED_BY(fLock);
+  std::vector<std::unique_ptr<PTransportListener>> fListeners ZEVO_GUARDED_BY(fLock);
+  std::set<PTransportLink*> fLinks ZEVO_GUARDED_BY(fLock);
+  std::map<PTransportLink*, Handshake> fHandshakes ZEVO_GUARDED_BY(fLock);
+  std::map<std::string, int> fHandshakesPerAddress ZEVO_GUARDED_BY(fLock);  // those not dropped
+  int fHandshakesCounted ZEVO_GUARDED_BY(fLock) = 0;                       // likewise
   std::set<PSession*> fSessions ZEVO_GUARDED_BY(fLock);
-  std::map<std::string, int> fIdentities ZEVO_GUARDED_BY(fLock);  // sessions served per identity
+  // Places held: per identity, per transport, of network transports, all.
+  std::map<std::string, int> fIdentities ZEVO_GUARDED_BY(fLock);
+  std::map<std::string, int> fPerTransport ZEVO_GUARDED_BY(fLock);
+  int fNetworkCount ZEVO_GUARDED_BY(fLock) = 0;
+  int fCounted ZEVO_GUARDED_BY(fLock) = 0;
   std::atomic<size_t> fHeld{0};
+  std::atomic<size_t> fLinkCount{0};  // fLinks.size(), read without the lock
   std::atomic<bool> fTrimWanted{false};  // a large reply was built since the last trim
   class Sweeper;
   std::unique_ptr<Sweeper> fTimer;  // set by start, gone at closeAll

@@ -2,70 +2,42 @@
 // cut from the bytes received, the requests handed to their modules one at
 // a time in arrival order, the replies queued in request order, a transport
 // error for a frame it cannot take, and what the session held released when
-// it ends. It calls no system function: its transport moves the bytes,
+// it ends. It calls no system function: its transport (zevo/core/PTransport.h)
+// moves the bytes,
 //   received bytes:  receiveSpace(), received(), receivedEnd()
 //   replies:         output(), sent()
-// and calls serve() to run what has arrived. Internal to the core.
+// and calls serve() to run what has arrived.
+//
+// As it is made, a session admits itself with the comms component: its
+// identity's limit, its transport's share, the reserves; one that does not
+// fit (and finds no identity holding more that must yield) begins closing
+// with ERR_COMMS_BUSY.
 //
 // Threading: used by its transport's worker only (and at shut-down by the
 // thread that ends it, once the workers have stopped), except that the
-// comms' sweep reads its clocks and marks it expired, under the comms lock,
-// while it is entered (from its construction until leave()).
+// comms' sweep and limits read its clocks and mark it expired, under the
+// comms lock, while it is entered (from its construction until leave()).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "zevo/ICommsEvent.h"
-#include "zevo/PRefCounted.h"
+#include "zevo/PExport.h"
+#include "zevo/PPtr.h"
 #include "zevo/core/PComms.h"
+#include "zevo/core/PTransport.h"
 
-// A request being delivered: where its reply goes. Lives on the stack of
-// the delivering worker; PComms::send finds it there.
-struct PExchange {
-  PComms* fComms = nullptr;
-  PSession* fSession = nullptr;  // null: a release for a session that has ended
-  const PComms::Binding* fBinding = nullptr;
-  const PCommsMessage* fRequest = nullptr;
-  const PSessionInfo* fInfo = nullptr;
-  int fResponseID = 0;
-  uint32_t fExchange = 0;  // the frame's, echoed in the reply
-  bool fReplied = false;
-  int fStatus = 0;
+class PCommsEvent;
+struct PExchange;
 
-  static PExchange* current();                // the exchange delivered on this thread, or null
-  static PExchange* enter(PExchange* iNext);  // makes iNext current; answers the one before
-};
-
-// A request as an event; a session reuses its event while no listener keeps it.
-class PCommsEvent final : public PRefCounted<ICommsEvent> {
+class ZEVO_EXPORT PSession {
  public:
-  const PCommsTarget* getTargetID() override { return &fTarget; }
-  const PCommsMessage* getMessage() override { return &fMessage; }
-  int getResponseID() override { return fResponseID; }
-
-  PCommsTarget fTarget;
-  PCommsMessage fMessage;
-  int fResponseID = 0;
-};
-
-// What the comms' sweep asks of a session's transport, from another thread.
-class PSessionTransport {
- public:
-  // Serve the session soon (it expired, or memory it waits for is free);
-  // iHard: the first call did not help (the peer does not read): end it.
-  virtual void interrupt(bool iHard) = 0;
-
- protected:
-  ~PSessionTransport() = default;
-};
-
-class PSession {
- public:
-  // A session over the per-identity limit begins closing with ERR_COMMS_BUSY.
-  PSession(PComms& iComms, PSessionInfo iInfo, PSessionTransport& iTransport);
+  // iInfo: the peer as its transport proved it, its role already given
+  // (PComms::admit).
+  PSession(PComms& iComms, PSessionInfo iInfo, PTransportLink& iLink);
   ~PSession();  // releases what the session holds with its modules
   PSession(const PSession&) = delete;
   PSession& operator=(const PSession&) = delete;
@@ -85,7 +57,7 @@ class PSession {
   void sent(size_t iCount);
 
   bool wantsInput() const;  // reading more now is allowed (not ending, not past the read-ahead)
-  bool finished() const;     // nothing more will be read or served, every reply has been taken
+  bool finished() const;    // nothing more will be read or served, every reply has been taken
   const PSessionInfo& info() const { return fInfo; }
   void leave();  // the sweep no longer sees it (before its transport goes)
 
@@ -97,8 +69,8 @@ class PSession {
   static constexpr size_t kTrimAt = 1 << 20;       // a buffer this large, released, goes back to the system
 
  private:
-  friend class PComms;  // the sweep
-  enum Expiry { kLive, kFrameTimeout, kIdleTimeout };
+  friend class PComms;  // its sweep and limits, under the comms lock
+  enum Expiry { kLive, kFrameTimeout, kIdleTimeout, kYielded, kHostStop };
 
   size_t unsent() const { return fOut.size() - fOutStart; }
   size_t readAhead() const;  // the read-ahead, or the session's share of the budget once it is spent
@@ -110,7 +82,7 @@ class PSession {
   void transportError(int iCode, uint32_t iExchange, const std::string& iText);
 
   PComms& fComms;
-  const PSessionInfo fInfo;
+  PSessionInfo fInfo;
   std::vector<unsigned char> fIn;  // received bytes in [fInStart, fInEnd)
   size_t fInStart = 0;
   size_t fInEnd = 0;
@@ -122,13 +94,14 @@ class PSession {
   std::string fCachedModule;  // the last module addressed, its binding, and the bindings' version then
   std::shared_ptr<const PComms::Binding> fCachedBinding;
   unsigned int fCachedVersion = 0;
-  PSessionTransport& fTransport;
-  bool fEntered = false, fCounted = false;  // seen by the sweep; counted for its identity
-  bool fBlocked = false;                    // a large reply waits: nothing more is served
-  size_t fAccounted = 0;                    // the buffers' capacity, as the budget knows it
-  // Read by the sweep: steady clock, ms.
-  std::atomic<int64_t> fActiveAt;          // the last request served or reply bytes taken
-  std::atomic<int64_t> fFrameSince{0};     // a frame began and is not whole (0: none)
-  std::atomic<int> fExpiry{kLive};         // set by the sweep
+  PTransportLink& fLink;
+  bool fEntered = false;  // seen by the sweep
+  bool fCounted = false;  // holds a place (its identity's, its transport's); under the comms lock
+  bool fBlocked = false;  // a large reply waits: nothing more is served
+  // Read by the sweep and the limits on other threads.
+  std::atomic<size_t> fAccounted{0};   // the buffers' capacity, as the budget knows it
+  std::atomic<int64_t> fActiveAt;      // steady clock, ms: the last request served or reply bytes taken
+  std::atomic<int64_t> fFrameSince{0}; // steady clock, ms: a frame began and is not whole (0: none)
+  std::atomic<int> fExpiry{kLive};     // set by the sweep and the limits
   std::atomic<bool> fWaitsForMemory{false};
 };

@@ -5,7 +5,8 @@
 // A handler therefore only ever runs on its own worker: what it does for one
 // connection happens in order on one thread, with no hand-off between
 // threads and no re-arming after each turn (descriptors are level-triggered).
-// Different connections on different workers run in parallel.
+// Different connections on different workers run in parallel. Transports
+// (zevo/core/PTransport.h) put their sockets here.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "zevo/PExport.h"
 #include "zevo/PFd.h"
 
 class PReactorHandler {
@@ -34,7 +36,7 @@ class PReactorHandler {
   bool fAdopted = false;             // the worker has seen fAdded (its own field)
 };
 
-class PReactor {
+class ZEVO_EXPORT PReactor {
  public:
   PReactor();
   ~PReactor();  // stops

@@ -3,10 +3,13 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
-#include <chrono>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "zevo/PErrors.h"
 #include "zevo/PUtils.h"
+#include "zevo/protocol/PFrame.h"
 
 namespace {
 
@@ -16,38 +19,65 @@ uint32_t eventOf(PByteChannel::Wait iWait) { return iWait == PByteChannel::kRead
 
 }  // namespace
 
-PStreamConnection::PStreamConnection(PComms& iComms, PFd iFd, PSessionInfo iInfo, std::unique_ptr<PByteChannel> iChannel,
-                                     int64_t iHandshakeDeadline)
-    : fComms(iComms), fFd(std::move(iFd)), fInfo(std::move(iInfo)), fChannel(std::move(iChannel)),
-      fHandshakeDeadline(iHandshakeDeadline) {}
-
-int64_t PStreamConnection::nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+void PStreamConnection::refuse(PComms& iComms, PFd& ioFd, int iCode, const std::string& iWhy, const std::string& iWho,
+                               bool iSpeaksFrames) {
+  if (iSpeaksFrames) {
+    std::vector<unsigned char> frame;
+    PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(iCode), std::string(),
+                   reinterpret_cast<const unsigned char*>(iWhy.data()), iWhy.size());
+    const ssize_t ignored = ::send(ioFd.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)ignored;
+  }
+  ioFd.reset();
+  iComms.logPeer("refused " + iWho + ": " + iWhy);
 }
 
-void PStreamConnection::expireHandshake(int64_t iNow) {
-  const int64_t deadline = fHandshakeDeadline.load(std::memory_order_relaxed);
-  if (deadline != 0 && iNow >= deadline) ::shutdown(fFd.get(), SHUT_RDWR);  // the worker sees the end
+void PStreamConnection::begin(PComms& iComms, const PStreamTransport& iTransport, PFd iFd, PSessionInfo iInfo) {
+  const bool handshakes = iTransport.handshakes();
+  std::string why;
+  // A peer without a handshake is known now; one with is once it has ended.
+  if (!handshakes && !iComms.admit(iInfo, why)) return refuse(iComms, iFd, ERR_COMMS_REFUSED, why, iInfo.fPeer, true);
+  std::unique_ptr<PByteChannel> channel = iTransport.channel(iFd.get(), why);
+  PStreamConnection* connection =
+      channel ? new (std::nothrow) PStreamConnection(iComms, std::move(iFd), iInfo, std::move(channel)) : nullptr;
+  if (connection == nullptr) return refuse(iComms, iFd, ERR_COMMS_BUSY, why.empty() ? "out of memory" : why, iInfo.fPeer, !handshakes);
+  iComms.attach(connection);
+  if (handshakes && !iComms.beginHandshake(connection, iInfo.fAddress, why)) {
+    iComms.detach(connection);
+    delete connection;
+    iComms.logPeer("refused " + iInfo.fPeer + ": " + why);
+    return;
+  }
+  iComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d from %ls", "accept", static_cast<int>(iInfo.fNumber), PUtils::wide(iInfo.fPeer));
+  // From here a worker may serve (and even end) the connection at once. A
+  // plain one begins its session at once (the socket is writable), so that
+  // a peer that sends nothing is counted for its identity and can time out.
+  const int fd = connection->fFd.get();
+  if (iComms.reactor().add(fd, connection, EPOLLIN | EPOLLRDHUP | (handshakes ? 0u : EPOLLOUT)) != 0) {
+    iComms.detach(connection);
+    delete connection;
+  }
 }
+
+PStreamConnection::PStreamConnection(PComms& iComms, PFd iFd, PSessionInfo iInfo, std::unique_ptr<PByteChannel> iChannel)
+    : fComms(iComms), fFd(std::move(iFd)), fInfo(std::move(iInfo)), fChannel(std::move(iChannel)) {}
 
 void PStreamConnection::interrupt(bool iHard) {
   if (iHard) {
-    ::shutdown(fFd.get(), SHUT_RDWR);
+    ::shutdown(fFd.get(), SHUT_RDWR);  // the worker sees the end
   } else {
-    fComms.fDispatcher->reactor().kick(fFd.get(), this);
+    fComms.reactor().kick(fFd.get(), this);
   }
 }
 
 bool PStreamConnection::handshake() {
   const int result = fChannel->handshake();
   if (result == PByteChannel::kWouldBlock) return true;
-  const int64_t deadline = fHandshakeDeadline.exchange(0, std::memory_order_relaxed);
+  const char* dropped = fComms.droppedWhy(this);
+  fComms.endHandshake(this);
   if (result != 1) {
-    const std::string why = deadline != 0 && nowMs() >= deadline
-                                ? "no handshake within " + std::to_string(fComms.fSettings.fHandshakeTimeoutMs) + " ms"
-                                : fChannel->error();
-    fComms.log(LOG_LEVEL_WARNING, L"[%s] connection %d (%ls): TLS handshake failed: %ls", "handshake",
-               static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(why));
+    fComms.logPeer("connection " + std::to_string(fInfo.fNumber) + " (" + fInfo.fPeer + "): TLS handshake failed: " +
+                   (dropped != nullptr ? std::string(dropped) : fChannel->error()));
     return false;
   }
   if (!fChannel->peerName().empty()) {
@@ -56,15 +86,15 @@ bool PStreamConnection::handshake() {
     fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) is %ls, %ls", "handshake", static_cast<int>(fInfo.fNumber),
                PUtils::wide(fInfo.fPeer), PUtils::wide(fInfo.fIdentity), PUtils::wide(fInfo.fFingerprint));
   }
-  // A plain peer was admitted as it was accepted; a TLS peer is, now that
-  // its identity is proven, and told through its channel when refused.
+  // Its identity proven, the peer gets its role, and is told through its
+  // channel when it has none.
   std::string why;
-  if (fInfo.fRole == SESSION_ROLE_NONE && !fComms.admit(fInfo, why)) {
+  if (!fComms.admit(fInfo, why)) {
     std::vector<unsigned char> frame;
     PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(ERR_COMMS_REFUSED), std::string(),
                    reinterpret_cast<const unsigned char*>(why.data()), why.size());
     if (fChannel->write(frame.data(), frame.size()) > 0) fChannel->flush();
-    fComms.logRefusal(fInfo.fPeer, why);
+    fComms.logPeer("refused " + fInfo.fPeer + ": " + why);
     return false;
   }
   fSession.emplace(fComms, fInfo, *this);
@@ -75,7 +105,7 @@ void PStreamConnection::onReady(uint32_t iEvents) {
   if (!fSession) {
     if (!handshake()) return finish();
     if (!fSession) {
-      fComms.fDispatcher->reactor().modify(fFd.get(), this, eventOf(fChannel->readWait()) | EPOLLRDHUP);
+      fComms.reactor().modify(fFd.get(), this, eventOf(fChannel->readWait()) | EPOLLRDHUP);
       return;
     }
   }
@@ -128,7 +158,7 @@ void PStreamConnection::onReady(uint32_t iEvents) {
   // More to serve, or bytes the channel holds already: back at once (the
   // socket is writable, or unsent replies wait for it anyway).
   if (fSession->moreToServe() || (!drained && fSession->wantsInput() && fChannel->pending())) wanted |= EPOLLOUT;
-  fComms.fDispatcher->reactor().modify(fFd.get(), this, wanted);
+  fComms.reactor().modify(fFd.get(), this, wanted);
 }
 
 bool PStreamConnection::pump() {
@@ -154,8 +184,8 @@ bool PStreamConnection::flush() {
 
 void PStreamConnection::finish() {
   if (fSession) fSession->leave();  // no more interrupts
-  fComms.fDispatcher->reactor().remove(fFd.get(), this);
-  fComms.forget(this);
+  fComms.reactor().remove(fFd.get(), this);
+  fComms.detach(this);
   delete this;  // the session releases what it held, the channel says goodbye, then the socket closes
 }
 

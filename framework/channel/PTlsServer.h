@@ -1,7 +1,8 @@
 // The TLS material a host serves with (PTlsSettings): its certificate and
 // key, the CA that must have signed a peer's certificate, and the peers it
 // allows. Made whole or not at all; a reload makes a new one, and each
-// connection keeps the one its handshake began with. Internal to the core.
+// connection keeps the one its handshake began with. Compiled with the
+// channels; the TLS transport serves with it.
 //
 // Threading: immutable once made; any thread.
 #pragma once
@@ -11,7 +12,7 @@
 #include <string>
 
 #include "PTls.h"
-#include "zevo/core/PComms.h"
+#include "PTlsSettings.h"
 
 class PTlsServer {
  public:

@@ -1,0 +1,91 @@
+#include "PCommsHarness.h"
+
+#include "PPayload.h"
+#include "PTcpTransport.h"
+#include "PTlsTransport.h"
+#include "PUnixTransport.h"
+#include "zevo/ICommsEvent.h"
+#include "zevo/protocol/PFileAccessProtocol.h"
+
+namespace {
+
+// A listing's reply may be large: it waits for the memory budget.
+class PListingsAreLarge : public PSessionWatcher {
+ public:
+  bool answer(const PSessionInfo&, const PCommsMessage&, PCommsMessage&) override { return false; }
+  void replied(const PSessionInfo&, const PCommsMessage&, const PCommsMessage&) override {}
+  std::vector<PRelease> ended(const PSessionInfo&) override { return {}; }
+  bool largeReply(uint32_t iAction) override { return iAction == kListDir; }
+};
+
+}  // namespace
+
+void PEchoModule::notify(const PLiteral&, IBase* iEvent, int) {
+  ICommsEvent* event = static_cast<ICommsEvent*>(iEvent);
+  const PCommsMessage& request = *event->getMessage();
+  PCommsMessage reply = request;
+  reply.fModuleID = kFileAccessModuleW;
+  if (request.fUint32 == kStartFileTransfer) {
+    reply.fUint32 = 0;
+    reply.fData.clear();
+    PDataWriter(reply.fData).writeInt32(fNextID++);
+  } else if (request.fUint32 == kListDir) {
+    reply.fData.assign(kListing, 'n');  // a long listing
+  } else if (request.fUint32 == kCloseFileTransfer) {
+    reply.fUint32 = 0;  // closed
+    std::lock_guard<std::mutex> lock(fLock);
+    fClosed.insert(payloadOf<int>(request.fData));
+  }
+  fComms->send(event->getResponseID(), reply);
+}
+
+std::set<int> PEchoModule::closed() {
+  std::lock_guard<std::mutex> lock(fLock);
+  return fClosed;
+}
+
+PTlsSettings testTls(std::vector<std::string> iAllow) {
+  return PTlsSettings{certificate("server.pem"), certificate("server.key"), certificate("ca.pem"), std::move(iAllow)};
+}
+
+Bytes frameOf(uint8_t iKind, uint32_t iExchange, uint32_t iWord, const std::string& iModule, const Bytes& iPayload) {
+  Bytes bytes;
+  PFrame::append(bytes, iKind, iExchange, iWord, iModule, iPayload.data(), iPayload.size());
+  return bytes;
+}
+
+void PCommsTest::start(const PCommsSettings& iSettings, const std::function<void(PComms&)>& iSetUp, const PTlsSettings& iTls) {
+  ASSERT_EQ(0, PEventDispatcher::create(2, fDispatcher));
+  ASSERT_EQ(0, PComms::create(fDispatcher.get(), iSettings, fComms));
+  if (iSetUp) iSetUp(*fComms);
+  ASSERT_EQ(0, fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PListingsAreLarge>()));
+  fModule.fComms = fComms.get();
+  PString topic(L"test.topic");
+  ASSERT_EQ(0, fDispatcher->addListener(PLiteral(L"test.topic"), &fModule));
+  ASSERT_EQ(0, fComms->bind(PLiteral(kFileAccessModuleW), topic));
+  std::shared_ptr<PTlsTransport> tls;
+  std::string error;
+  ASSERT_EQ(0, PTlsTransport::create(iTls, tls, error)) << error;
+  for (const std::shared_ptr<PTransport>& transport :
+       std::initializer_list<std::shared_ptr<PTransport>>{std::make_shared<PUnixTransport>(), std::make_shared<PTcpTransport>(), tls}) {
+    ASSERT_EQ(0, fComms->addTransport(transport));
+  }
+  for (const std::string& endpoint : {"unix:" + fDir / "s.sock", std::string("tcp:127.0.0.1:0"), std::string("tls:127.0.0.1:0")}) {
+    std::string where;
+    ASSERT_EQ(0, fComms->listen(endpoint, where, error)) << error;
+    fWhere[endpoint.substr(0, endpoint.find(':'))] = where;
+  }
+  ASSERT_EQ(0, fDispatcher->start() + fComms->start());
+}
+
+void PCommsTest::TearDown() {
+  if (fComms.isNull()) return;
+  fComms->stopAccepting();
+  fDispatcher->stop();
+  fComms->closeAll();
+  fDispatcher->removeAllListeners();
+  fComms = static_cast<PComms*>(nullptr);
+  fDispatcher = static_cast<PEventDispatcher*>(nullptr);
+  EXPECT_EQ(0, fModule.refs());
+  EXPECT_EQ(fDescriptors, descriptorCount());
+}

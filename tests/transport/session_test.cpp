@@ -1,0 +1,171 @@
+// The session layer over every transport the host serves: the same cases
+// through a Unix socket, plain TCP and TLS. Real sockets and workers, an
+// echoing module behind them.
+#include <sys/socket.h>
+
+#include <thread>
+
+#include "PCommsHarness.h"
+#include "PPayload.h"
+#include "zevo/protocol/PFileAccessProtocol.h"
+
+namespace {
+
+class Session : public PCommsTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  const std::string& where() { return at(GetParam()); }
+  bool tls() const { return std::string(GetParam()) == "tls"; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Transports, Session, ::testing::Values("unix", "tcp", "tls"),
+                         [](const ::testing::TestParamInfo<const char*>& iInfo) { return std::string(iInfo.param); });
+
+TEST_P(Session, PipelinedRequestsOfManyPeersComeBackInOrder) {
+  start();
+  std::vector<std::thread> peers;
+  for (int p = 0; p < 4; ++p) {
+    peers.emplace_back([&, p] {
+      PWireClient client(where());
+      for (uint32_t i = 0; i < 300; ++i) ASSERT_TRUE(client.send(1000 + i, 3000 + p, Bytes(i % 50, static_cast<unsigned char>(i))));
+      for (uint32_t i = 0; i < 300; ++i) {
+        PWireFrame reply;
+        ASSERT_TRUE(client.receive(reply));
+        EXPECT_EQ(std::make_tuple(FRAME_REPLY, 1000 + i, 3000 + p, std::string(kFileAccessModule), Bytes(i % 50, static_cast<unsigned char>(i))),
+                  std::make_tuple(reply.fKind, reply.fExchange, static_cast<uint32_t>(reply.fWord), reply.fModule, reply.fPayload));
+      }
+    });
+  }
+  for (std::thread& peer : peers) peer.join();
+  PCommsMessage outside;
+  EXPECT_EQ(ERR_COMMS_NO_EXCHANGE, fComms->send(1, outside)) << "no request waits for it";
+}
+
+TEST_P(Session, BadFramesGetATransportErrorAfterTheRepliesBeforeThem) {
+  start(PCommsSettings{4096});
+  PString other(L"other.topic");
+  ASSERT_EQ(0, fComms->bind(PLiteral(L"com.example.silent"), other));  // bound, nobody listens
+  Bytes truncated = frame(FRAME_REQUEST, 1, kIsExists, kFileAccessModule, Bytes(9, 1));
+  truncated.resize(truncated.size() - 3);
+  const std::tuple<Bytes, int, uint32_t, bool /* the peer sends nothing more after it */> cases[] = {
+      {{10, 0, 0, 0, 1, 3, 0, 0, 0, 0, 0, 0, 0, 0}, ERR_COMMS_FRAME, 3, false},
+      {{0x01, 0x10, 0x00, 0x00, 1, 4, 0, 0, 0}, ERR_COMMS_FRAME_SIZE, 4, false},
+      {{11, 0, 0, 0, 1, 2, 0, 0, 0, 0xD2, 0x07, 0, 0, 5, 0}, ERR_COMMS_FRAME, 2, false},
+      {frame(FRAME_REQUEST, 9, kIsExists, "com.example.nobody"), ERR_COMMS_NO_MODULE, 9, false},
+      {frame(FRAME_REPLY, 8, 0, kFileAccessModule), ERR_COMMS_FRAME, 8, false},
+      {frame(77, 6, 0, kFileAccessModule), ERR_COMMS_FRAME, 6, false},
+      {frame(FRAME_REQUEST, 5, kIsExists, std::string("\xC3\x28", 2)), ERR_COMMS_FRAME, 5, false},
+      {truncated, ERR_COMMS_FRAME, 1, true},
+      {{40, 0, 0, 0, 1, 7, 0}, ERR_COMMS_FRAME, 0, true},
+  };
+  for (const auto& [bytes, code, exchange, last] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(bytes));
+    // A TLS peer cannot end its half of the stream without ending TLS; a
+    // peer gone mid-frame is the case below.
+    if (last && tls()) continue;
+    PWireClient bad(where());
+    Bytes both = frame(FRAME_REQUEST, 77, kIsExists, kFileAccessModule);
+    both.insert(both.end(), bytes.begin(), bytes.end());
+    ASSERT_TRUE(bad.sendRaw(both));  // a good request first: its reply still comes
+    if (last) ::shutdown(bad.fd(), SHUT_WR);
+    PWireFrame reply, error;
+    ASSERT_TRUE(bad.receive(reply) && bad.receive(error));
+    EXPECT_EQ(77u, reply.fExchange);
+    EXPECT_EQ(std::make_tuple(FRAME_ERROR, code, exchange, std::string()),
+              std::make_tuple(error.fKind, error.fWord, error.fExchange, error.fModule));
+    EXPECT_FALSE(error.fPayload.empty()) << "a text says what was wrong";
+    EXPECT_TRUE(bad.closedByPeer());
+  }
+  PWireClient client(where());
+  ASSERT_TRUE(client.sendRaw(frame(FRAME_REQUEST, 4, kIsExists, "com.example.silent")));
+  PWireFrame reply;
+  ASSERT_TRUE(client.receive(reply));
+  EXPECT_EQ(std::make_tuple(FRAME_REPLY, ERR_NO_INSTANCE, std::string()), std::make_tuple(reply.fKind, reply.fWord, reply.fModule))
+      << "bound, nobody listening";
+  EXPECT_EQ(static_cast<int>(kIsExists), client.call(kIsExists, {}).fWord) << "every other peer is still served";
+}
+
+TEST_P(Session, APeerGoneMidFrameIsReleasedAndItsFrameNeverServed) {
+  start();
+  {
+    PWireClient gone(where());
+    const Bytes request = frame(FRAME_REQUEST, 1, kStartFileTransfer, kFileAccessModule, PPayload().str("/f").i32(1));
+    ASSERT_TRUE(gone.sendRaw(Bytes(request.begin(), request.end() - 1)));
+    ASSERT_TRUE(eventually([&] { return fComms->sessionCount() == 1; }));
+  }
+  EXPECT_TRUE(eventually([&] { return fComms->connectionCount() == 0; }));
+  EXPECT_EQ(100, fModule.fNextID) << "the part of a frame never reached the module";
+}
+
+TEST_P(Session, APeerThatNeverReadsIsSlowedAndOthersAreServed) {
+  start(PCommsSettings{kDefaultFrameMax, 64, 64 * 1024});
+  PWireClient slow(where()), other(where());
+  const Bytes request = frame(FRAME_REQUEST, 1, kIsExists, kFileAccessModule, Bytes(8000, 'x'));  // an 8 KB reply each
+  size_t sent = 0, sentBefore = 0;  // sentBefore: 1.5 s in; the kernel's buffers (large for TCP) filled by then
+  const auto begun = std::chrono::steady_clock::now();
+  for (const auto until = begun + std::chrono::seconds(2); std::chrono::steady_clock::now() < until;) {
+    if (std::chrono::steady_clock::now() - begun < std::chrono::milliseconds(1500)) sentBefore = sent;
+    const size_t taken = sent % request.size();
+    const size_t put = slow.offer(Bytes(request.begin() + static_cast<long>(taken), request.end()));
+    sent += put;
+    if (put == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(static_cast<int>(kIsExists), other.call(kIsExists, {}).fWord);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1)) << "others are served meanwhile";
+  }
+  EXPECT_LT(sent - sentBefore, 64u * 1024) << "the slow peer was stopped, not read without end";
+  PWireFrame reply;
+  for (size_t answered = 0; answered < sent / request.size(); ++answered) {  // every reply whole, once it reads
+    ASSERT_TRUE(slow.receive(reply)) << answered;
+    ASSERT_EQ(8000u, reply.fPayload.size());
+  }
+}
+
+TEST_P(Session, PeersThatNeverReadTheirListingsStayWithinTheMemoryBudget) {
+  PCommsSettings settings;
+  settings.fMemoryMax = 1 << 20;
+  start(settings);
+  std::vector<std::unique_ptr<PWireClient>> hogs;
+  Bytes listings;
+  for (int i = 0; i < 20; ++i) {
+    const Bytes one = frame(FRAME_REQUEST, 1, kListDir, kFileAccessModule, PPayload().str("/d"));
+    listings.insert(listings.end(), one.begin(), one.end());
+  }
+  for (int i = 0; i < 8; ++i) {
+    hogs.push_back(std::make_unique<PWireClient>(where()));
+    hogs.back()->sendRaw(listings);
+  }
+  PWireClient reader(where());
+  EXPECT_TRUE(eventually([&] { return fComms->heldBytes() >= settings.fMemoryMax; }));
+  EXPECT_EQ(static_cast<int>(kIsExists), reader.call(kIsExists, {}).fWord) << "queries are served meanwhile";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the hogs' turns
+  EXPECT_LE(fComms->heldBytes(), settings.fMemoryMax + 2 * (PEchoModule::kListing + 64 * 1024))
+      << "past the budget, a listing only for each worker that checked before the other's landed";
+  hogs.clear();
+  EXPECT_TRUE(eventually([&] { return fComms->heldBytes() < settings.fMemoryMax / 2; })) << "given back as they go";
+  EXPECT_EQ(static_cast<int>(kListDir), reader.call(kListDir, {}).fWord);
+}
+
+TEST_P(Session, IdlePeersAndHalfFramesAreDropped) {
+  PCommsSettings settings;
+  settings.fFrameTimeoutMs = 300;
+  settings.fIdleTimeoutMs = 600;
+  start(settings);
+  PWireClient idle(where()), half(where()), busy(where());
+  EXPECT_EQ(static_cast<int>(kIsExists), idle.call(kIsExists, {}).fWord);
+  const Bytes request = frame(FRAME_REQUEST, 1, kIsExists, kFileAccessModule, Bytes(100, 'x'));
+  half.sendRaw(Bytes(request.begin(), request.begin() + 40));
+  const auto begun = std::chrono::steady_clock::now();
+  for (PWireClient* peer : {&half, &idle}) {
+    PWireFrame error;
+    while (std::chrono::steady_clock::now() - begun < std::chrono::milliseconds(400)) {  // a peer that asks stays
+      EXPECT_EQ(static_cast<int>(kIsExists), busy.call(kIsExists, {}).fWord);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(peer->receive(error));
+    EXPECT_EQ(std::make_pair(FRAME_ERROR, ERR_COMMS_TIMEOUT), std::make_pair(error.fKind, error.fWord));
+    EXPECT_TRUE(peer->closedByPeer());
+  }
+  EXPECT_EQ(static_cast<int>(kIsExists), busy.call(kIsExists, {}).fWord);
+}
+
+}  // namespace
