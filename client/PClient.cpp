@@ -1,5 +1,7 @@
 #include "zevo/client/PClient.h"
 
+#include <poll.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +11,7 @@
 
 #include "PClientInternal.h"
 #include "PLocalIo.h"
-#include "PTransport.h"
+#include "PFramePump.h"
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
 #include "zevo/PErrors.h"
@@ -74,6 +76,25 @@ int setLocalError(PClientError& oError, int iErrno, const std::string& iWhat) {
   std::string text = code == PERR_FAILED ? std::strerror(iErrno) : "";
   if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
   return setError(oError, code, PErrorOrigin::kLocal, text, iWhat);
+}
+
+int msLeft(std::chrono::steady_clock::time_point iDeadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(iDeadline - std::chrono::steady_clock::now()).count();
+  if (left <= 0) return 0;
+  return left > 1000000000 ? 1000000000 : static_cast<int>(left);
+}
+
+// Waits for iEvents until the deadline: the revents, 0 on time-out.
+int waitFor(int iFd, short iEvents, std::chrono::steady_clock::time_point iDeadline) {
+  for (;;) {
+    pollfd waiting{iFd, iEvents, 0};
+    const int left = msLeft(iDeadline);
+    const int ready = ::poll(&waiting, 1, left);
+    if (ready > 0) return waiting.revents;
+    if (ready == 0) return 0;
+    if (errno != EINTR) return POLLERR;
+    if (left == 0) return 0;
+  }
 }
 
 std::string formatSeconds(int iMilliseconds) {
@@ -168,17 +189,17 @@ class PClient::PImpl {
     try {
       return iCall();
     } catch (const std::bad_alloc&) {
-      fTransport.close();
+      fPump.close();
       return setError(fError, PERR_NO_MEMORY, PErrorOrigin::kLocal, "", "");
     } catch (...) {
-      fTransport.close();
+      fPump.close();
       return setError(fError, ERR_FAILED, PErrorOrigin::kLocal, "unexpected exception", "");
     }
   }
 
   PClientOptions fOptions;
   PClientTls fTls;
-  PTransport fTransport;
+  PFramePump fPump;
   PClientError fError;
 
  private:
@@ -220,7 +241,7 @@ bool PClient::PImpl::report(const PTransferControl& iControl, long long iDone, l
 
 int PClient::PImpl::connect(const std::string& iEndpoint) {
   fError = PClientError();
-  return fTransport.connect(iEndpoint, fOptions.fConnectTimeoutMs, fTls, fError);
+  return fPump.connect(iEndpoint, fOptions.fConnectTimeoutMs, fTls, fError);
 }
 
 int PClient::PImpl::pathPayload(const std::string& iPath, std::vector<unsigned char>& oPayload) {
@@ -257,15 +278,15 @@ int PClient::PImpl::malformed(uint32_t iAction, int iCode) {
   const char* name = clientCodeName(iCode);
   setError(fError, ERR_CLIENT_PROTOCOL, PErrorOrigin::kConnection,
            std::string("malformed reply to ") + actionName(iAction) + " (" + (name ? name : "?") + ")",
-           fTransport.endpoint());
-  fTransport.close();
+           fPump.endpoint());
+  fPump.close();
   return ERR_CLIENT_PROTOCOL;
 }
 
 int PClient::PImpl::call(uint32_t iAction, const std::vector<unsigned char>& iPayload, const std::string& iPath,
                          PReply& oReply) {
-  int result = fTransport.send(iAction, iPayload, fOptions.fReplyTimeoutMs, fError);
-  if (result == 0) result = fTransport.receive(oReply, fOptions.fReplyTimeoutMs, fError);
+  int result = fPump.send(iAction, iPayload, fOptions.fReplyTimeoutMs, fError);
+  if (result == 0) result = fPump.receive(oReply, fOptions.fReplyTimeoutMs, fError);
   if (result != 0) return result;
   if (oReply.fStatus != 0) return remoteError(oReply.fStatus, iAction, iPath);
   return 0;
@@ -343,7 +364,7 @@ int PClient::PImpl::openTransfer(const std::string& iPath, int iMode, int& oID) 
 
 int PClient::PImpl::closeTransfer(int iID, int iResult, const std::string& iPath) {
   // Without a connection the host has closed the transfer itself.
-  if (!fTransport.isOpen()) return iResult;
+  if (!fPump.isOpen()) return iResult;
   const PClientError primary = fError;
   std::vector<unsigned char> payload;
   PDataWriter(payload).writeInt32(iID);
@@ -382,24 +403,24 @@ int PClient::PImpl::get(const std::string& iRemote, const PSink& iSink, const PT
     // The free slots of the window are filled together, in one send, and
     // only once the replies that have arrived are taken: the host then finds
     // many requests per read and answers them with one write.
-    if (inFlight == 0 || !fTransport.replyBuffered()) {
+    if (inFlight == 0 || !fPump.replyBuffered()) {
       size_t queued = 0;
       while (!ended && failure == 0 && !cancelled && inFlight < static_cast<size_t>(fOptions.fWindow)) {
         if (!goOn(iControl)) {
           cancelled = true;
           break;
         }
-        fTransport.queue(kGetNextFileData, request);
+        fPump.queue(kGetNextFileData, request);
         ++inFlight;
         ++queued;
       }
       if (queued > 0) {
-        result = fTransport.flush(fOptions.fReplyTimeoutMs, fError);
+        result = fPump.flush(fOptions.fReplyTimeoutMs, fError);
         if (result != 0) return result;  // the host closes the transfer of a lost connection
       }
     }
     if (inFlight == 0) break;
-    result = fTransport.receive(reply, fOptions.fReplyTimeoutMs, fError);
+    result = fPump.receive(reply, fOptions.fReplyTimeoutMs, fError);
     if (result != 0) return result;
     --inFlight;
     if (ended || failure != 0 || cancelled) continue;  // draining
@@ -469,7 +490,7 @@ int PClient::PImpl::put(const PSource& iSource, const std::string& iRemote, cons
   for (;;) {
     // As for downloads: free slots are filled once the arrived replies are
     // taken, and sent together.
-    if (inFlight.empty() || !fTransport.replyBuffered()) {
+    if (inFlight.empty() || !fPump.replyBuffered()) {
       size_t queued = 0;
       while (!ended && failure == 0 && !cancelled && inFlight.size() < static_cast<size_t>(fOptions.fWindow)) {
         if (!goOn(iControl)) {
@@ -484,25 +505,25 @@ int PClient::PImpl::put(const PSource& iSource, const std::string& iRemote, cons
         PDataWriter writer(request);
         writer.writeInt32(id);
         writer.writeBytes(buffer.data(), count);
-        fTransport.queue(kSetNextFileData, request);
+        fPump.queue(kSetNextFileData, request);
         inFlight.push_back(count);
         sent += static_cast<long long>(count);
         ++queued;
         // Large blocks go out as they are made: a window of them would be
         // megabytes in one buffer.
         if (request.size() >= 32 * 1024) {
-          result = fTransport.flush(fOptions.fReplyTimeoutMs, fError);
+          result = fPump.flush(fOptions.fReplyTimeoutMs, fError);
           if (result != 0) return result;
           queued = 0;
         }
       }
       if (queued > 0) {
-        result = fTransport.flush(fOptions.fReplyTimeoutMs, fError);
+        result = fPump.flush(fOptions.fReplyTimeoutMs, fError);
         if (result != 0) return result;
       }
     }
     if (inFlight.empty()) break;
-    result = fTransport.receive(reply, fOptions.fReplyTimeoutMs, fError);
+    result = fPump.receive(reply, fOptions.fReplyTimeoutMs, fError);
     if (result != 0) return result;
     const size_t count = inFlight.front();
     inFlight.pop_front();
@@ -571,9 +592,9 @@ const PClientTls& PClient::tls() const { return fImpl->fTls; }
 int PClient::connect(const std::string& iEndpoint) {
   return fImpl->guard([&] { return fImpl->connect(iEndpoint); });
 }
-void PClient::close() { fImpl->fTransport.close(); }
-bool PClient::isConnected() const { return fImpl->fTransport.isOpen(); }
-const std::string& PClient::endpoint() const { return fImpl->fTransport.endpoint(); }
+void PClient::close() { fImpl->fPump.close(); }
+bool PClient::isConnected() const { return fImpl->fPump.isOpen(); }
+const std::string& PClient::endpoint() const { return fImpl->fPump.endpoint(); }
 const PClientError& PClient::lastError() const { return fImpl->fError; }
 
 int PClient::size(const std::string& iPath, long long& oSize) {

@@ -1,6 +1,7 @@
 // Helpers shared by the client library's sources. Internal.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "zevo/client/PClient.h"
@@ -13,3 +14,8 @@ int setLocalError(PClientError& oError, int iErrno, const std::string& iWhat);
 
 // "30 s", "0.25 s".
 std::string formatSeconds(int iMilliseconds);
+
+// Milliseconds left until iDeadline (steady clock), at least 0.
+int msLeft(std::chrono::steady_clock::time_point iDeadline);
+// Waits for iEvents (poll bits) on iFd until iDeadline: the revents, 0 on time-out.
+int waitFor(int iFd, short iEvents, std::chrono::steady_clock::time_point iDeadline);

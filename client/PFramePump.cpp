@@ -1,4 +1,4 @@
-#include "PTransport.h"
+#include "PFramePump.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <new>
 
 #include "PClientInternal.h"
-#include "PTls.h"
+#include "PConnectors.h"
 #include "zevo/PErrors.h"
 #include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFrame.h"
@@ -25,25 +25,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kMaxReplyLength = 64u << 20;
 constexpr size_t kReadSize = 64 * 1024;
 
-int msLeft(Clock::time_point iDeadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(iDeadline - Clock::now()).count();
-  if (left <= 0) return 0;
-  return left > 1000000000 ? 1000000000 : static_cast<int>(left);
-}
-
-// Waits for iEvents until the deadline: the revents, 0 on time-out.
-int waitFor(int iFd, short iEvents, Clock::time_point iDeadline) {
-  for (;;) {
-    pollfd waiting{iFd, iEvents, 0};
-    const int left = msLeft(iDeadline);
-    const int ready = ::poll(&waiting, 1, left);
-    if (ready > 0) return waiting.revents;
-    if (ready == 0) return 0;
-    if (errno != EINTR) return POLLERR;
-    if (left == 0) return 0;
-  }
-}
-
 // Text sent by a host, made safe to print on one line.
 std::string printable(const unsigned char* iBytes, size_t iCount) {
   std::string text;
@@ -54,9 +35,6 @@ std::string printable(const unsigned char* iBytes, size_t iCount) {
   return text;
 }
 
-int connectError(PClientError& oError, const std::string& iEndpoint, const std::string& iWhy) {
-  return setError(oError, ERR_CLIENT_CONNECT, PErrorOrigin::kConnection, "cannot connect: " + iWhy, iEndpoint);
-}
 
 }  // namespace
 
@@ -65,69 +43,27 @@ const char* actionName(uint32_t iAction) {
   return name != nullptr ? name : "request";
 }
 
-int PTransport::connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, PClientError& oError) {
+int PFramePump::connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, PClientError& oError) {
   close();
   fEndpoint = iEndpoint;
   PEndpoint endpoint;
   std::string why;
-  if (PEndpoint::parse(iEndpoint, endpoint, why) != 0 ||
-      (endpoint.network() && (endpoint.fPort == 0 || endpoint.fHost.empty() || endpoint.fHost == "*"))) {
-    if (why.empty()) why = "a client needs " + iEndpoint.substr(0, 3) + ":HOST:PORT with a host and a port of 1 to 65535";
-    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, why, iEndpoint);
+  if (PEndpoint::parse(iEndpoint, endpoint, why) != 0) return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, why, iEndpoint);
+  const PConnector* connector = connectorFor(endpoint.fScheme);
+  if (connector == nullptr) {
+    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, "this client does not reach " + endpoint.fScheme + ": endpoints",
+                    iEndpoint);
   }
-  if (endpoint.is("tls") && iTls.fCaFile.empty()) {
-    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
-                    "a tls: endpoint needs the CA certificate that signed the host's (zevofa --ca)", iEndpoint);
-  }
-  if (endpoint.is("tls") && iTls.fCertFile.empty() != iTls.fKeyFile.empty()) {
-    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, "a client certificate needs its key, and a key its certificate", iEndpoint);
-  }
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
-  int fd = -1;
-  const int result = endpoint.connect(iTimeoutMs, fd, why);
-  if (result == ETIMEDOUT) {
-    return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection, "cannot connect within " + formatSeconds(iTimeoutMs), iEndpoint);
-  }
-  if (result != 0) return connectError(oError, iEndpoint, why);
-  fFd.reset(fd);
-  if (endpoint.is("tls")) return startTls(endpoint.fHost, iTls, msLeft(deadline), oError);
-  fChannel.reset(new (std::nothrow) PSocketChannel(fd));
-  if (!fChannel) return fail(PERR_NO_MEMORY, "out of memory", oError);
+  PConnection connection;
+  int result = connector->check(endpoint, iTls, oError);
+  if (result == 0) result = connector->connect(endpoint, iTls, iTimeoutMs, connection, oError);
+  if (result != 0) return result;
+  fFd = std::move(connection.fFd);
+  fChannel = std::move(connection.fChannel);
   return 0;
 }
 
-int PTransport::startTls(const std::string& iHost, const PClientTls& iTls, int iTimeoutMs, PClientError& oError) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
-  std::string why;
-  PSslContext context = PTls::newContext(false, iTls.fCertFile, iTls.fKeyFile, iTls.fCaFile, why);
-  std::unique_ptr<PTlsChannel> tls = context ? PTlsChannel::open(context.get(), fFd.get(), false, iHost, why) : nullptr;
-  if (!tls) {
-    close();
-    return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, why, fEndpoint);
-  }
-  for (;;) {
-    const int result = tls->handshake();
-    if (result == 1) break;
-    if (result == PByteChannel::kFailed) {
-      why = "TLS handshake failed: " + tls->error();
-      // An alert is the host's verdict on this client.
-      if (tls->error().find("alert") != std::string::npos) {
-        why += " (the host refused this client: is its certificate signed by the host's CA, valid, and allowed?)";
-      }
-      close();
-      return setError(oError, ERR_CLIENT_TLS, PErrorOrigin::kConnection, why, fEndpoint);
-    }
-    if (waitFor(fFd.get(), tls->readWait() == PByteChannel::kReadable ? POLLIN : POLLOUT, deadline) == 0) {
-      close();
-      return setError(oError, ERR_COMMS_TIMEOUT, PErrorOrigin::kConnection,
-                      "the TLS handshake did not end within the connect time-out", fEndpoint);
-    }
-  }
-  fChannel = std::move(tls);
-  return 0;
-}
-
-void PTransport::close() {
+void PFramePump::close() {
   fChannel.reset();
   fFd.reset();
   fPending.clear();
@@ -137,14 +73,14 @@ void PTransport::close() {
   fNextExchange = 1;
 }
 
-int PTransport::hostError(const PReply& iFrame, PClientError& oError) {
+int PFramePump::hostError(const PReply& iFrame, PClientError& oError) {
   const std::string text = printable(iFrame.fPayload.data(), iFrame.fPayload.size());
   setError(oError, iFrame.fStatus, PErrorOrigin::kHost, text.empty() ? "transport error" : text, fEndpoint);
   close();
   return iFrame.fStatus;
 }
 
-int PTransport::fail(int iCode, const std::string& iText, PClientError& oError) {
+int PFramePump::fail(int iCode, const std::string& iText, PClientError& oError) {
   // A transport error the host sent before closing says more than the
   // broken connection does.
   PReply frame;
@@ -157,7 +93,7 @@ int PTransport::fail(int iCode, const std::string& iText, PClientError& oError) 
   return iCode;
 }
 
-bool PTransport::readSome(PClientError& oError, bool* oGot) {
+bool PFramePump::readSome(PClientError& oError, bool* oGot) {
   if (oGot != nullptr) *oGot = false;
   if (fInStart == fInEnd) {
     fInStart = fInEnd = 0;
@@ -196,14 +132,14 @@ bool PTransport::readSome(PClientError& oError, bool* oGot) {
   return false;
 }
 
-bool PTransport::replyBuffered() const {
+bool PFramePump::replyBuffered() const {
   PFrameView view;
   size_t needed = 0;
   return fInStart < fInEnd &&
          PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, kMaxReplyLength, view, needed) == 0;
 }
 
-int PTransport::takeFrame(PReply& oReply, PClientError& oError) {
+int PFramePump::takeFrame(PReply& oReply, PClientError& oError) {
   if (fInStart >= fInEnd) return 0;
   PFrameView view;
   size_t needed = 0;
@@ -224,19 +160,19 @@ int PTransport::takeFrame(PReply& oReply, PClientError& oError) {
   return 1;
 }
 
-int PTransport::send(uint32_t iAction, const std::vector<unsigned char>& iPayload, int iTimeoutMs,
+int PFramePump::send(uint32_t iAction, const std::vector<unsigned char>& iPayload, int iTimeoutMs,
                      PClientError& oError) {
   queue(iAction, iPayload);
   return flush(iTimeoutMs, oError);
 }
 
-void PTransport::queue(uint32_t iAction, const std::vector<unsigned char>& iPayload) {
+void PFramePump::queue(uint32_t iAction, const std::vector<unsigned char>& iPayload) {
   const uint32_t exchange = fNextExchange++;
   PFrame::append(fOut, FRAME_REQUEST, exchange, iAction, kFileAccessModule, iPayload.data(), iPayload.size());
   fPending.push_back({exchange, iAction});
 }
 
-int PTransport::flush(int iTimeoutMs, PClientError& oError) {
+int PFramePump::flush(int iTimeoutMs, PClientError& oError) {
   if (!fFd.valid()) {
     fOut.clear();
     return setError(oError, ERR_COMMS_CLOSED, PErrorOrigin::kConnection, "not connected", "");
@@ -279,7 +215,7 @@ int PTransport::flush(int iTimeoutMs, PClientError& oError) {
   return 0;
 }
 
-int PTransport::receive(PReply& oReply, int iTimeoutMs, PClientError& oError) {
+int PFramePump::receive(PReply& oReply, int iTimeoutMs, PClientError& oError) {
   if (!fFd.valid()) return setError(oError, ERR_COMMS_CLOSED, PErrorOrigin::kConnection, "not connected", "");
   const uint32_t action = fPending.empty() ? 0 : fPending.front().fAction;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);

@@ -1,6 +1,6 @@
-// One connection to a host: connects (over TLS for a tls: endpoint, its
-// handshake ended within the connect time-out), sends request frames, and
-// takes the replies in request order. Any failure of the connection itself closes it
+// One connection to a host: connects through the connector of the
+// endpoint's scheme (PConnectors.h), sends request frames, and takes the
+// replies in request order. Any failure of the connection itself closes it
 // and fills the error. Internal to libzevoclient.
 #pragma once
 
@@ -26,12 +26,12 @@ struct PReply {
 
 const char* actionName(uint32_t iAction);
 
-class PTransport {
+class PFramePump {
  public:
-  PTransport() = default;
-  ~PTransport() { close(); }
-  PTransport(const PTransport&) = delete;
-  PTransport& operator=(const PTransport&) = delete;
+  PFramePump() = default;
+  ~PFramePump() { close(); }
+  PFramePump(const PFramePump&) = delete;
+  PFramePump& operator=(const PFramePump&) = delete;
 
   int connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, PClientError& oError);
   void close();
@@ -64,9 +64,6 @@ class PTransport {
   int fail(int iCode, const std::string& iText, PClientError& oError);
   // Ends the connection after the host's transport error iFrame.
   int hostError(const PReply& iFrame, PClientError& oError);
-
-  // Shakes hands with the host through TLS: 0, or a code (closed, oError set).
-  int startTls(const std::string& iHost, const PClientTls& iTls, int iTimeoutMs, PClientError& oError);
 
   PFd fFd;
   std::unique_ptr<PByteChannel> fChannel;  // on fFd, gone before it
