@@ -7,18 +7,23 @@
 #include "zevo/PUtils.h"
 #include "zevo/logger/PLogger.h"
 
-// One line: "ACTION status=S connection=N peer=P [key=value]... [path=PATH]",
-// the path last so that it may hold anything; the same as journal fields.
+// One line: "ACTION status=S connection=N peer=P identity=I [key=value]...
+// [path=PATH]", the path last so that it may hold anything; the same as
+// journal fields. A transfer cut by its session's end has no status of its
+// own: "TransferCut connection=N ... by=WHY".
 class PAuditLine {
  public:
   static constexpr unsigned int kPathShown = 512;  // characters of a path a line holds; a longer one is cut, "..." added
 
-  PAuditLine(const char* iAction, int iStatus, const PSessionInfo& iSession) {
-    const char* name = PErrors::name(iStatus);
+  PAuditLine(const char* iAction, const int* iStatus, const PSessionInfo& iSession) {
     fText = PUtils::wide(iAction).str();
-    add(L"status", "ZEVO_STATUS", std::to_string(iStatus), iStatus != 0 && name != nullptr ? std::string("(") + name + ")" : "");
+    if (iStatus != nullptr) {
+      const char* name = PErrors::name(*iStatus);
+      add(L"status", "ZEVO_STATUS", std::to_string(*iStatus), *iStatus != 0 && name != nullptr ? std::string("(") + name + ")" : "");
+    }
     add(L"connection", "ZEVO_CONNECTION", std::to_string(iSession.fNumber));
     add(L"peer", "ZEVO_PEER", iSession.fPeer);
+    add(L"identity", "ZEVO_IDENTITY", iSession.fIdentity.empty() ? "-" : iSession.fIdentity);
     fFields.push_back({"ZEVO_ACTION", iAction});
   }
   // iShown: more text after the value, not in the field.
@@ -118,7 +123,7 @@ void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequ
     }
     const int level = levelOf(action, status, false);
     if (!wanted(level)) return;
-    PAuditLine line(name, status, iSession);
+    PAuditLine line(name, &status, iSession);
     if (id != 0) line.add(L"transfer", "ZEVO_TRANSFER", std::to_string(id));
     if (opened) line.add(L"mode", "ZEVO_MODE", (mode & ACCESS_READ) != 0 ? "read" : "write");
     if (hasPath) line.path(path);
@@ -130,7 +135,7 @@ void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequ
   if (request.readInt32(id) != 0) {
     const int level = levelOf(action, status, false);
     if (wanted(level)) {
-      PAuditLine line(name, status, iSession);
+      PAuditLine line(name, &status, iSession);
       write(line, level);
     }
     return;
@@ -159,8 +164,12 @@ void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequ
       if (action == kCloseFileTransfer && status == 0) fTransfers.erase(found);
     }
   }
+  // A transfer its session left open is cut, not closed: an upload's file
+  // holds what came so far.
+  const bool cut = closed && action == kCloseFileTransfer && iSession.fEnded;
+  if (cut) level = status != 0 ? LOG_LEVEL_ERROR : closed->fWrite ? LOG_LEVEL_WARNING : LOG_LEVEL_INFO;
   if (!wanted(level)) return;
-  PAuditLine line(name, status, iSession);
+  PAuditLine line(cut ? "TransferCut" : name, cut ? nullptr : &status, iSession);
   line.add(L"transfer", "ZEVO_TRANSFER", std::to_string(id));
   if (closed) {
     line.add(L"mode", "ZEVO_MODE", closed->fWrite ? "write" : "read");
@@ -170,7 +179,10 @@ void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequ
       line.add(L"duration_ms", "ZEVO_DURATION_MS",
                std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
     }
-    if (iSession.fEnded) line.add(L"by", "ZEVO_BY", "connection-end");
+    if (cut) {
+      line.add(L"by", "ZEVO_BY", iSession.fEndedBy);
+      if (status != 0) line.add(L"close_status", "ZEVO_CLOSE_STATUS", std::to_string(status));
+    }
     line.path(closed->fPath);
   }
   write(line, level);

@@ -2,9 +2,11 @@
 // over sockets until SIGTERM or SIGINT.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <climits>
@@ -41,6 +43,14 @@ int main(int argc, char** argv) {
   if (options.fVersion) {
     std::puts("zevohost " ZEVO_VERSION);
     return 0;
+  }
+
+  // A daemon that holds a descriptor per peer and transfer takes what the
+  // system allows it (the hard limit, up to 65536) rather than the soft one.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max == RLIM_INFINITY ? 65536 : std::min<rlim_t>(files.rlim_max, 65536);
+    ::setrlimit(RLIMIT_NOFILE, &files);
   }
 
   // Signals are taken by this thread alone, with sigwait; every thread

@@ -43,6 +43,7 @@ T payloadOf(const std::vector<unsigned char>& iData) {
   T value{};
   int rc;
   if constexpr (std::is_same_v<T, int>) rc = reader.readInt32(value);
+  else if constexpr (std::is_same_v<T, long long>) rc = reader.readInt64(value);
   else if constexpr (std::is_same_v<T, std::vector<unsigned char>>) rc = reader.readBytes(value);
   else rc = reader.readStrings(value);
   EXPECT_EQ(0, rc) << "reply element";

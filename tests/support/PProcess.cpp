@@ -32,6 +32,9 @@ PChild::PChild(std::vector<std::string> iArgs, const PSpawn& iSpawn) {
   if (iSpawn.fListenFd >= 0) {  // LISTEN_PID names the program itself: a shell sets it, then execs
     iArgs.insert(iArgs.begin(), {"/bin/sh", "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$@\"", "sh"});
   }
+  if (iSpawn.fFileLimit > 0) {
+    iArgs.insert(iArgs.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(iSpawn.fFileLimit) + " && exec \"$@\"", "sh"});
+  }
   std::vector<char*> argv, envp;
   for (std::string& arg : iArgs) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -111,7 +114,7 @@ bool PHostProcess::start(const std::vector<std::string>& iExtraArgs, const std::
   if (!std::filesystem::exists(fDir / "etc/zevohost.conf")) useDefaultConfig();
   std::vector<std::string> args = {ZEVOHOST, "--config-dir", configDir()};
   args.insert(args.end(), iExtraArgs.begin(), iExtraArgs.end());
-  fChild = std::make_unique<PChild>(args, PSpawn{{}, iCwd, iListenFd});
+  fChild = std::make_unique<PChild>(args, PSpawn{{}, iCwd, iListenFd, fFileLimit});
   fEndpoints.clear();
   const std::string said = "zevohost: listening on ";
   eventually([&] {

@@ -25,6 +25,7 @@ struct PSpawn {
   std::vector<std::string> fEnvironment;
   std::string fCwd;
   int fListenFd = -1;
+  int fFileLimit = 0;  // descriptors the child may hold (0: as this process)
 };
 
 // A program of the build started through the emulator if there is one: its
@@ -73,6 +74,7 @@ class PHostProcess {
   int descriptorsOn(const std::string& iPath) const { return pid() > 0 ? ::descriptorsOn(iPath, pid()) : 0; }
 
   PTempDir fDir;
+  int fFileLimit = 0;  // the host's descriptor limit (0: this process's)
 
  private:
   std::unique_ptr<PChild> fChild;
