@@ -1,4 +1,14 @@
-// The message transport between modules and peers.
+// The message transport between modules and peers (component
+// "com.quorbex.zevo.comms").
+//
+// A module binds its module ID to its topic once, at start-up; from then on
+// every request a peer addresses to that module ID arrives as an
+// ICommsEvent on that topic (IEventListener::notify), and the module answers
+// each with exactly one send() of the reply.
+//
+// Threading: every operation is thread-safe. Failures are results, never
+// exceptions: ERR_INVALID_ARG, ERR_ALREADY, ERR_COMMS_NO_MODULE,
+// ERR_COMMS_NO_EXCHANGE, ERR_NO_MEMORY (zevo/PErrors.h).
 #pragma once
 
 #include "zevo/IBase.h"
@@ -7,10 +17,25 @@
 
 class IComms : public IBase {
  public:
-  // Stops routing requests for a module ID bound earlier.
-  virtual int unbind(const PLiteral& iModuleID) = 0;                      // slot 2
-  // Routes requests addressed to iModuleID as events on iTopic.
-  virtual int bind(const PLiteral& iModuleID, PString& iTopic) = 0;       // slot 3
-  // Sends the reply of the exchange iResponseID; the caller keeps iResponse.
-  virtual int send(int iResponseID, PCommsMessage& iResponse) = 0;        // slot 4
+  // Stops routing requests for a module ID bound earlier: 0, or
+  // ERR_COMMS_NO_MODULE when none is bound under it. From any thread, at
+  // any time; a request already being delivered is still answered.
+  virtual int unbind(const PLiteral& iModuleID) = 0;  // slot 2
+  // Routes requests addressed to iModuleID (non-empty, UTF-8 of at most
+  // 65535 bytes) as events on iTopic (non-empty): 0; again with the same
+  // topic, 0; ERR_ALREADY when the ID is bound to another topic;
+  // ERR_INVALID_ARG for an empty or unconvertible ID or topic. Call it once
+  // the listener of iTopic has been added: requests may arrive at once, on
+  // any worker. The comms component copies both strings.
+  virtual int bind(const PLiteral& iModuleID, PString& iTopic) = 0;  // slot 3
+  // Sends iResponse as the reply to the request delivered under
+  // iResponseID (ICommsEvent::getResponseID). Only inside the notify that
+  // delivers that request, on its thread, and once: the reply is copied
+  // before send returns (the caller keeps iResponse and may destroy it).
+  // 0 when the reply is queued for its peer (a peer that has gone gets
+  // nothing, and 0 all the same); ERR_COMMS_NO_EXCHANGE for any other
+  // response ID, a second send of one, or a call from another thread or
+  // after notify returned. A request whose module sends nothing gets
+  // ERR_NO_INSTANCE for it from the host.
+  virtual int send(int iResponseID, PCommsMessage& iResponse) = 0;  // slot 4
 };

@@ -1,5 +1,11 @@
-// Logging. The logger component hands out named loggers; log lines are wide
-// printf-style formats: "%s" takes a narrow string, "%ls" a wide one.
+// Logging (component "com.quorbex.zevo.logger"). The logger component hands
+// out named loggers; log lines are wide printf-style formats: "%s" takes a
+// narrow string, "%ls" a wide one, "%d" an int, "%p" a pointer.
+//
+// Threading: every operation of the component and of a named logger may be
+// called from any thread, several at once; lines of different threads do not
+// interleave. The log calls never fail and never block on a peer (a line
+// that cannot be written is dropped), and they keep errno.
 #pragma once
 
 #include "zevo/IBase.h"
@@ -17,10 +23,16 @@ enum PLogLevel {
 class ILogger : public IBase {
  public:
   // Puts the logger named iLogName into oTarget (which may be the very handle
-  // that holds this object); the logger put there holds its own reference.
+  // that holds this object); the logger put there holds its own reference:
+  // 0, or ERR_INVALID_ARG for an empty name (oTarget unchanged).
   virtual int getLogger(const PLiteral& iLogName, PBaseptr<ILogger>& oTarget) = 0;  // slot 2
-  virtual int setLevel(int iLevel) = 0;                                              // slot 3
-  virtual int getLevel() = 0;                                                        // slot 4
+  // The level from which lines are written (PLogLevel): 0, or ERR_INVALID_ARG.
+  virtual int setLevel(int iLevel) = 0;  // slot 3
+  // The highest level whose lines are written now: a caller may skip
+  // building a line above it.
+  virtual int getLevel() = 0;  // slot 4
+  // One line each; iFlags is reserved (0); iFunction names the caller
+  // ("[%s]" in the format shows it).
   virtual void logInfo(int iFlags, const wchar_t* iFormat, const char* iFunction, ...) = 0;     // slot 5
   virtual void logWarning(int iFlags, const wchar_t* iFormat, const char* iFunction, ...) = 0;  // slot 6
   virtual void logError(int iFlags, const wchar_t* iFormat, const char* iFunction, ...) = 0;    // slot 7

@@ -1,4 +1,5 @@
-// The request and response record exchanged with the comms interface.
+// The request and response record exchanged with the comms interface: a
+// plain value, copied where it is kept (IComms::send copies a reply).
 #pragma once
 
 #include <cstdint>
