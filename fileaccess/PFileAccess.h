@@ -108,6 +108,6 @@ class PFileAccess : public IEventListener {
   PBaseptr<IComms> fFileAccessComms;                           // every reply is sent through it
   PString fTopic;                                              // the only topic notify accepts
   std::atomic<uint32_t> fCurrentAction;                        // action of the latest request
-  PMutex fMutex;                                               // the transfer table's lock (recursive)
+  PMutex fMutex;                                               // the transfer table's lock (never re-entered)
   PBaseptr<ILogger> fLogger;                                   // empty: nothing is logged
 };

@@ -8,11 +8,11 @@ PMutex::~PMutex() {
   if (fInitialised) close();
 }
 
-int PMutex::init(bool iRecursive) {
+int PMutex::init(bool iCheckOwner) {
   if (fInitialised) return PERR_MUTEX;  // initialising twice would lose the first
   pthread_mutexattr_t attributes;
   if (pthread_mutexattr_init(&attributes) != 0) return PERR_MUTEX;
-  int rc = pthread_mutexattr_settype(&attributes, iRecursive ? PTHREAD_MUTEX_RECURSIVE : PTHREAD_MUTEX_ERRORCHECK);
+  int rc = pthread_mutexattr_settype(&attributes, iCheckOwner ? PTHREAD_MUTEX_ERRORCHECK : PTHREAD_MUTEX_NORMAL);
   if (rc == 0) rc = pthread_mutex_init(&fMutex, &attributes);
   pthread_mutexattr_destroy(&attributes);
   if (rc != 0) return PERR_MUTEX;

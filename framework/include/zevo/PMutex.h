@@ -1,10 +1,13 @@
 // A mutex, and a scoped lock for it.
 //
-// For Clang's thread-safety analysis (zevo/PThreadSafety.h) a PMutex is a
-// lock: members it guards are marked ZEVO_GUARDED_BY, lock() takes it and
-// unlock() gives it back, whatever they answer. Code that relocks a
-// recursive mutex, or goes on after a failed lock(), is outside what the
-// analysis follows.
+// A PMutex is never re-entered: its owner locking it again is an error, not
+// a count. So Clang's thread-safety analysis (zevo/PThreadSafety.h) follows
+// it as a plain lock: members it guards are marked ZEVO_GUARDED_BY, lock()
+// takes it and unlock() gives it back, whatever they answer. Code that goes
+// on after a failed lock() is outside what the analysis follows.
+//
+// Threading: lock and unlock from any thread; init and close by its owner,
+// while no other thread uses it.
 #pragma once
 
 #include <pthread.h>
@@ -19,8 +22,12 @@ class ZEVO_EXPORT ZEVO_CAPABILITY("mutex") PMutex {
   PMutex(const PMutex&) = delete;
   PMutex& operator=(const PMutex&) = delete;
 
-  // Makes the mutex usable; iRecursive lets its owner lock it again.
-  int init(bool iRecursive);
+  // Makes the mutex usable: 0, or PERR_MUTEX (already initialised, or the
+  // system refused). iCheckOwner: its owner locking it again, and a thread
+  // that does not own it unlocking it, answer PERR_MUTEX instead of
+  // deadlocking or corrupting it (the system checks, at a small cost);
+  // without it the mutex is the system's fastest kind, and a relock hangs.
+  int init(bool iCheckOwner);
   int lock() ZEVO_ACQUIRE();
   int unlock() ZEVO_RELEASE();
   // Destroys the mutex; lock() and unlock() fail afterwards with PERR_MUTEX.
