@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -22,6 +23,11 @@ long openNow() {
 void PDescriptorBudget::measure() {
   const long counted = static_cast<long>(fConnections()) + fTransfers.load(std::memory_order_relaxed);
   fBase.store(openNow() - counted, std::memory_order_relaxed);
+}
+
+bool PDescriptorBudget::roomForTransfer() const {
+  const long connections = std::max(static_cast<long>(fConnections()), fConnectionsMax);
+  return fBase.load(std::memory_order_relaxed) + connections + fTransfers.load(std::memory_order_relaxed) + 1 + fReserve <= limit();
 }
 
 long PDescriptorBudget::held() const {

@@ -2,11 +2,13 @@
 // when it began serving (listening sockets, the log, the workers' sets),
 // one per connection (the comms component counts them), and one per open
 // transfer of a module (the watchers that keep transfers take and give them
-// here). A transfer may not take the last iReserve descriptors below the
-// process's limit (RLIMIT_NOFILE): they stay for the passing descriptors of
-// queries and for new peers, so that no query answers a wrong value because
-// descriptors ran short. A request that would find none gets
-// PERR_TOO_MANY_FILES from the watcher that asks roomForRequest.
+// here). A transfer may take neither the descriptors the connection limits
+// may yet need (iConnectionsMax: every place and every handshake taken) nor
+// the last iReserve below the process's limit (RLIMIT_NOFILE): those stay
+// for the passing descriptors of queries, so that no query answers a wrong
+// value because descriptors ran short. A request that would find none
+// (descriptors taken outside the host's count) gets PERR_TOO_MANY_FILES
+// from the watcher that asks roomForRequest.
 //
 // Threading: thread-safe; measure() before serving.
 #pragma once
@@ -18,25 +20,27 @@
 class PDescriptorBudget {
  public:
   // iConnections: the connections the host holds now (PComms::connectionCount).
-  PDescriptorBudget(long iReserve, std::function<size_t()> iConnections)
-      : fReserve(iReserve), fConnections(std::move(iConnections)) {}
+  PDescriptorBudget(long iReserve, long iConnectionsMax, std::function<size_t()> iConnections)
+      : fReserve(iReserve), fConnectionsMax(iConnectionsMax), fConnections(std::move(iConnections)) {}
   // What is open now, less the connections and the transfers counted, is
   // the base from now on.
   void measure();
   // Whether one more transfer stays out of the reserve; take() and give()
   // count one once it is open and once it is closed.
-  bool roomForTransfer() const { return held() + 1 + fReserve <= limit(); }
+  bool roomForTransfer() const;
   void take() { fTransfers.fetch_add(1, std::memory_order_relaxed); }
   void give() { fTransfers.fetch_sub(1, std::memory_order_relaxed); }
   // Whether the passing descriptors of one request of each worker fit.
   bool roomForRequest() const { return held() + kPerRequest <= limit(); }
   long held() const;
+  long reserve() const { return fReserve; }
   static long limit();  // the process's soft limit
 
   static constexpr long kPerRequest = 8;  // a path walk or a listing holds a few at once
 
  private:
   const long fReserve;
+  const long fConnectionsMax;
   const std::function<size_t()> fConnections;
   std::atomic<long> fBase{0};
   std::atomic<long> fTransfers{0};

@@ -68,6 +68,8 @@ bool PHost::prepare(const PHostSettings& iSettings, PConfigManager* iConfigManag
 
 bool PHost::serve(std::string& oError) {
   fBudget->measure();  // what is open now: listeners, the log, the workers' sets
+  logInfo(L"[%s] descriptors: %d held as serving begins, the limit %d, %d kept from transfers (transfer.fd_reserve)",
+          static_cast<int>(fBudget->held()), static_cast<int>(PDescriptorBudget::limit()), static_cast<int>(fBudget->reserve()));
   int result = fDispatcher->start();
   if (result == 0) result = fComms->start();
   if (result != 0) {
@@ -149,7 +151,8 @@ bool PHost::createComponents(const PHostSettings& iSettings, PConfigManager* iCo
   // The file-access module's transfers belong to the session that opened
   // them; the audit sees them closed when a session ends, so it comes after.
   PComms* serving = fComms.get();  // the watchers go with it
-  fBudget = std::make_shared<PDescriptorBudget>(iSettings.fFdReserve, [serving] { return serving->connectionCount(); });
+  fBudget = std::make_shared<PDescriptorBudget>(iSettings.fFdReserve, iSettings.fConnectionMax + iSettings.fHandshakeMax,
+                                                [serving] { return serving->connectionCount(); });
   fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation,
                                                                                 static_cast<int>(iSettings.fTransferMax), fBudget));
   // After the ownership, so that another session's transfer stays unknown

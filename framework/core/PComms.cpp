@@ -219,29 +219,30 @@ void PComms::detach(PTransportLink* iLink) {
   fLinkCount.store(fLinks.size(), std::memory_order_relaxed);
 }
 
-bool PComms::beginHandshake(PTransportLink* iLink, const std::string& iAddress, std::string& oWhy) {
+void PComms::beginHandshake(PTransportLink* iLink, const std::string& iAddress) {
   PStdMutexLock lock(fLock);
-  auto perAddress = fHandshakesPerAddress.find(iAddress);
-  if (perAddress != fHandshakesPerAddress.end() && perAddress->second >= fSettings.fHandshakePerAddress) {
-    oWhy = std::to_string(perAddress->second) + " handshakes from " + iAddress + " wait already (the limit is " +
-           std::to_string(fSettings.fHandshakePerAddress) + ")";
-    return false;
-  }
-  if (fHandshakesCounted >= fSettings.fHandshakeMax) {
+  // The one waiting longest makes room: of the newcomer's address when that
+  // has its fill, else of all when the budget is full.
+  const auto perAddress = fHandshakesPerAddress.find(iAddress);
+  const bool addressFull = perAddress != fHandshakesPerAddress.end() && perAddress->second >= fSettings.fHandshakePerAddress;
+  if (addressFull || fHandshakesCounted >= fSettings.fHandshakeMax) {
     PTransportLink* oldest = nullptr;
     int64_t since = 0;
     for (const auto& [link, handshake] : fHandshakes) {
-      if (handshake.fDropped == nullptr && (oldest == nullptr || handshake.fSince < since)) {
+      if (handshake.fDropped == nullptr && (!addressFull || handshake.fAddress == iAddress) &&
+          (oldest == nullptr || handshake.fSince < since)) {
         oldest = link;
         since = handshake.fSince;
       }
     }
-    if (oldest != nullptr) dropHandshake(oldest, "a newer connection took its place in the handshake budget");
+    if (oldest != nullptr) {
+      dropHandshake(oldest, addressFull ? "a newer connection from its address took its place"
+                                        : "a newer connection took its place in the handshake budget");
+    }
   }
   fHandshakes[iLink] = Handshake{iAddress, nowMs(), nullptr};
   ++fHandshakesPerAddress[iAddress];
   ++fHandshakesCounted;
-  return true;
 }
 
 void PComms::dropHandshake(PTransportLink* iLink, const char* iWhy) {

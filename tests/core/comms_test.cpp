@@ -161,12 +161,12 @@ TEST_F(Limits, HandshakesHaveABudgetOfTheirOwnAndNeverTakeASessionsPlace) {
   PFd first = silentFrom("127.0.0.1", port), second = silentFrom("127.0.0.1", port);
   ASSERT_TRUE(eventually([&] { return fComms->connectionCount() == 2; }));
   PFd third = silentFrom("127.0.0.1", port);
-  EXPECT_TRUE(closedWithin(third, 2000)) << "an address past its handshakes is refused";
+  EXPECT_TRUE(closedWithin(first, 2000)) << "an address past its handshakes: its oldest makes room";
   PFd other = silentFrom("127.0.0.2", port);
   ASSERT_TRUE(eventually([&] { return fComms->connectionCount() == 3; }));
   PFd newer = silentFrom("127.0.0.3", port);
-  EXPECT_TRUE(closedWithin(first, 2000)) << "the budget full, the one waiting longest makes room";
-  EXPECT_FALSE(closedWithin(second, 100));
+  EXPECT_TRUE(closedWithin(second, 2000)) << "the budget full, the one waiting longest of all makes room";
+  EXPECT_FALSE(closedWithin(third, 100));
   // Every place stays for the peers that prove who they are.
   std::vector<std::unique_ptr<PWireClient>> peers;
   for (const char* scheme : {"unix", "unix", "unix", "tls"}) {
@@ -174,7 +174,7 @@ TEST_F(Limits, HandshakesHaveABudgetOfTheirOwnAndNeverTakeASessionsPlace) {
     EXPECT_EQ(static_cast<int>(kIsExists), peers.back()->call(kIsExists, {}).fWord) << scheme;
   }
   EXPECT_EQ(4u, fComms->sessionCount());
-  EXPECT_TRUE(closedWithin(second, 2000)) << "the TLS peer's handshake took the place of the next oldest";
+  EXPECT_TRUE(closedWithin(third, 2000)) << "the TLS peer's handshake took the place of the one waiting longest";
 }
 
 TEST_F(Limits, ReservesKeepPlacesForLocalPeersAndWritersAndTheIdentityHoldingMostYields) {

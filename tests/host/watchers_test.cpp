@@ -25,7 +25,7 @@ class Watchers : public PCommsTest {
   void startWatched(PCommsSettings iSettings = {}, bool iIsolate = true, int iTransfers = 0) {
     start(iSettings, [&](PComms& iComms) {
       PComms* comms = &iComms;
-      fBudget = std::make_shared<PDescriptorBudget>(kReserve, [comms] { return comms->connectionCount(); });
+      fBudget = std::make_shared<PDescriptorBudget>(kReserve, 0, [comms] { return comms->connectionCount(); });
       iComms.watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iIsolate, iTransfers, fBudget));
     });
     fBudget->measure();

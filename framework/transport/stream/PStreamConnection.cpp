@@ -42,12 +42,7 @@ void PStreamConnection::begin(PComms& iComms, const PStreamTransport& iTransport
       channel ? new (std::nothrow) PStreamConnection(iComms, std::move(iFd), iInfo, std::move(channel)) : nullptr;
   if (connection == nullptr) return refuse(iComms, iFd, ERR_COMMS_BUSY, why.empty() ? "out of memory" : why, iInfo.fPeer, !handshakes);
   iComms.attach(connection);
-  if (handshakes && !iComms.beginHandshake(connection, iInfo.fAddress, why)) {
-    iComms.detach(connection);
-    delete connection;
-    iComms.logPeer("refused " + iInfo.fPeer + ": " + why);
-    return;
-  }
+  if (handshakes) iComms.beginHandshake(connection, iInfo.fAddress);
   iComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d from %ls", "accept", static_cast<int>(iInfo.fNumber), PUtils::wide(iInfo.fPeer));
   // From here a worker may serve (and even end) the connection at once. A
   // plain one begins its session at once (the socket is writable), so that
@@ -86,10 +81,10 @@ bool PStreamConnection::handshake() {
     fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d (%ls) is %ls, %ls", "handshake", static_cast<int>(fInfo.fNumber),
                PUtils::wide(fInfo.fPeer), PUtils::wide(fInfo.fIdentity), PUtils::wide(fInfo.fFingerprint));
   }
-  // Its identity proven, the peer gets its role, and is told through its
-  // channel when it has none.
+  // Its identity proven, the peer gets its role (a plain peer has had it
+  // since it was accepted), and is told through its channel when it has none.
   std::string why;
-  if (!fComms.admit(fInfo, why)) {
+  if (fInfo.fRole == SESSION_ROLE_NONE && !fComms.admit(fInfo, why)) {
     std::vector<unsigned char> frame;
     PFrame::append(frame, FRAME_ERROR, 0, static_cast<uint32_t>(ERR_COMMS_REFUSED), std::string(),
                    reinterpret_cast<const unsigned char*>(why.data()), why.size());

@@ -102,12 +102,13 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   void detach(PTransportLink* iLink) ZEVO_EXCLUDES(fLock);
   // A connection that shakes hands before its session begins counts against
   // the handshake budget from beginHandshake until endHandshake (call both
-  // after attach, before detach). False, with oWhy, when iAddress has its
-  // fill of handshakes: refuse the peer. When the budget is full the
-  // handshake waiting longest is dropped (its link interrupted hard); so is
-  // one past its time (the sweep). droppedWhy: why a link was dropped, or
-  // null.
-  bool beginHandshake(PTransportLink* iLink, const std::string& iAddress, std::string& oWhy) ZEVO_EXCLUDES(fLock);
+  // after attach, before detach). When iAddress has its fill of handshakes,
+  // the one of it waiting longest is dropped (its link interrupted hard);
+  // when the budget is full, the one waiting longest of all; and one past
+  // its time (the sweep). So a peer whose handshake ends at once gets
+  // through silent ones from its own address too. droppedWhy: why a link
+  // was dropped, or null.
+  void beginHandshake(PTransportLink* iLink, const std::string& iAddress) ZEVO_EXCLUDES(fLock);
   void endHandshake(PTransportLink* iLink) ZEVO_EXCLUDES(fLock);
   const char* droppedWhy(PTransportLink* iLink) ZEVO_EXCLUDES(fLock);
   // Gives ioInfo its role from the gate (write without one); false when it

@@ -20,9 +20,9 @@ struct PCommsSettings {
   int fWriteReserve = 4;
   int fLocalReserve = 8;
   // Connections still in their handshake (TLS), counted apart from the
-  // sessions: at most fHandshakeMax together (a newcomer then replaces the
-  // one waiting longest), fHandshakePerAddress from one source address (a
-  // newcomer beyond is refused), each for at most fHandshakeTimeoutMs.
+  // sessions: at most fHandshakeMax together and fHandshakePerAddress from
+  // one source address (past either, a newcomer replaces the one waiting
+  // longest), each for at most fHandshakeTimeoutMs.
   int fHandshakeMax = 16;
   int fHandshakePerAddress = 4;
   int fHandshakeTimeoutMs = 10000;
