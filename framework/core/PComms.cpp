@@ -227,12 +227,12 @@ void PComms::beginHandshake(PTransportLink* iLink, const std::string& iAddress) 
   const bool addressFull = perAddress != fHandshakesPerAddress.end() && perAddress->second >= fSettings.fHandshakePerAddress;
   if (addressFull || fHandshakesCounted >= fSettings.fHandshakeMax) {
     PTransportLink* oldest = nullptr;
-    int64_t since = 0;
+    uint64_t order = 0;
     for (const auto& [link, handshake] : fHandshakes) {
       if (handshake.fDropped == nullptr && (!addressFull || handshake.fAddress == iAddress) &&
-          (oldest == nullptr || handshake.fSince < since)) {
+          (oldest == nullptr || handshake.fOrder < order)) {
         oldest = link;
-        since = handshake.fSince;
+        order = handshake.fOrder;
       }
     }
     if (oldest != nullptr) {
@@ -240,7 +240,7 @@ void PComms::beginHandshake(PTransportLink* iLink, const std::string& iAddress) 
                                         : "a newer connection took its place in the handshake budget");
     }
   }
-  fHandshakes[iLink] = Handshake{iAddress, nowMs(), nullptr};
+  fHandshakes[iLink] = Handshake{iAddress, nowMs(), ++fHandshakeOrder, nullptr};
   ++fHandshakesPerAddress[iAddress];
   ++fHandshakesCounted;
 }

@@ -163,6 +163,7 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   struct Handshake {
     std::string fAddress;
     int64_t fSince = 0;              // steady clock, ms
+    uint64_t fOrder = 0;             // the order they began in
     const char* fDropped = nullptr;  // why it is being dropped; it no longer counts
   };
 
@@ -186,6 +187,7 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   std::map<PTransportLink*, Handshake> fHandshakes ZEVO_GUARDED_BY(fLock);
   std::map<std::string, int> fHandshakesPerAddress ZEVO_GUARDED_BY(fLock);  // those not dropped
   int fHandshakesCounted ZEVO_GUARDED_BY(fLock) = 0;                       // likewise
+  uint64_t fHandshakeOrder ZEVO_GUARDED_BY(fLock) = 0;
   std::set<PSession*> fSessions ZEVO_GUARDED_BY(fLock);
   // Places held: per identity, per transport, of network transports, all.
   std::map<std::string, int> fIdentities ZEVO_GUARDED_BY(fLock);
