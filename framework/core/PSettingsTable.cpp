@@ -411,7 +411,7 @@ bool PSettingsBase::resolveValues(IConfig* iConfig, const Where& iWhere, const P
       const std::string where = iWhere ? iWhere(info.fKey) : "";
       resolved.fWhere = (where.empty() ? "" : where + ": ") + info.fKey + ": ";
       oGiven[info.fKey] = where.empty() ? info.fKey : where;
-      if (present < 0) {
+      if (present == -1) {
         oError = resolved.fWhere + "the value is not UTF-8";
         return false;
       }
