@@ -351,7 +351,8 @@ std::string hostUsage() {
          hostTable().usage() + PSettingsBase::usageLine("-h, --help", "show this help") +
          PSettingsBase::usageLine("--version", "show the version") +
          "\n"
-         "SIGHUP reloads the TLS certificate, key, CA and allow-list; connected peers stay.\n"
+         "SIGHUP reloads the TLS certificate, key, CA and allow-list; connected peers\n"
+         "stay.\n"
          "\n"
          "Exit status: 0 after a clean shut-down, 1 when start-up fails (a bad setting\n"
          "included), 2 on an unknown option or an option without its value.\n";

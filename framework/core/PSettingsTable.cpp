@@ -218,6 +218,7 @@ int keyValue(IConfig* iConfig, const char* iKey, std::string& oText) {
 // Whether iHelp explains each word of iType ("refuse: ..., follow: ..."),
 // so that listing them again says nothing.
 bool explainsWords(const PSettingType& iType, const std::string& iHelp) {
+  if (iType.fKind != PSettingKind::kOnOff && iType.fKind != PSettingKind::kWords) return false;
   std::vector<std::string> words = {"on", "off"};
   if (iType.fKind == PSettingKind::kWords) words.clear();
   for (const PSettingWord& word : iType.fWords) words.push_back(word.fWord);

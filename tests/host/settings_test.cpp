@@ -5,8 +5,10 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -235,7 +237,18 @@ TEST(HostSettings, OptionsAndKeysTheHostDoesNotKnow) {
   EXPECT_EQ(unknown, unknownHostKeys(known.fConfig.get()));
 }
 
-TEST(HostSettings, TheDocumentedTableOfKeysIsTheTableTheHostUses) {
+TEST(HostSettings, TheUsageAndTheDocumentedTableOfKeysComeFromTheRows) {
+  const std::string usage = hostUsage();
+  std::istringstream lines(usage), rows(hostSettingsTable());
+  for (std::string line; std::getline(lines, line);) EXPECT_GE(79u, line.size()) << line;
+  EXPECT_EQ(std::count(usage.begin(), usage.end(), '('), std::count(usage.begin(), usage.end(), ')'));
+  for (std::string row; std::getline(rows, row);) {  // each row's option has its line
+    const size_t option = row.find("`--");
+    if (option == std::string::npos) continue;
+    const std::string name = row.substr(option + 1, row.find(' ', option) - option - 1);
+    EXPECT_NE(std::string::npos, usage.find("\n  " + name + " ")) << name;
+  }
+
   const std::string doc = readText(ZEVO_SOURCE_DIR "/docs/configuration.md");
   const std::string marker = "<!-- zevohost --settings-table -->\n";
   const size_t at = doc.find(marker);
