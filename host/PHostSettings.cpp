@@ -222,16 +222,22 @@ bool checkRunAs(const PSettingsGiven& iGiven, const PHostSettings& iSettings, st
   return true;
 }
 
-bool checkTlsFiles(const PTlsSettings& iTls, std::string& oError) {
-  const std::pair<const std::string&, const char*> files[] = {{iTls.fCertFile, "tls.cert (--tls-cert)"},
-                                                              {iTls.fKeyFile, "tls.key (--tls-key)"},
-                                                              {iTls.fCaFile, "tls.ca (--tls-ca)"}};
-  std::string missing;
-  for (const auto& [path, name] : files) {
-    if (path.empty()) missing += std::string(missing.empty() ? "" : ", ") + name;
+bool checkTlsFiles(const PSettingsGiven& iGiven, const PTlsSettings& iTls, std::string& oError) {
+  struct File {
+    const std::string& fPath;
+    const char* fKey;
+    const char* fName;
+  };
+  const File files[] = {{iTls.fCertFile, "tls.cert", "tls.cert (--tls-cert)"},
+                        {iTls.fKeyFile, "tls.key", "tls.key (--tls-key)"},
+                        {iTls.fCaFile, "tls.ca", "tls.ca (--tls-ca)"}};
+  std::string missing, named;
+  for (const File& file : files) {
+    if (file.fPath.empty()) missing += std::string(missing.empty() ? "" : ", ") + file.fName;
+    if (!file.fPath.empty() && named.empty()) named = at(iGiven, file.fKey);
   }
   if (missing.empty() || (iTls.fCertFile.empty() && iTls.fKeyFile.empty() && iTls.fCaFile.empty())) return true;
-  oError = "tls.cert, tls.key and tls.ca go together; missing: " + missing;
+  oError = named + "tls.cert, tls.key and tls.ca go together; missing: " + missing;
   return false;
 }
 
@@ -302,7 +308,7 @@ bool resolveTlsSettings(PConfig* iConfig, const PHostOptions& iOptions, const st
   PHostSettings settings;
   PSettingsGiven given;
   if (!table.resolve(iConfig, PSettingsBase::where(iConfig), iOptions.fSettings, iBaseDir, settings, given, oError) ||
-      !checkTlsFiles(settings.fTls, oError)) {
+      !checkTlsFiles(given, settings.fTls, oError)) {
     return false;
   }
   oTls = settings.fTls;
@@ -314,7 +320,7 @@ bool resolveHostSettings(PConfig* iConfig, const PHostOptions& iOptions, PHostSe
   return hostTable().resolve(iConfig, PSettingsBase::where(iConfig), iOptions.fSettings, "", oSettings, given, oError) &&
          fitConnections(given, oSettings, oError) && checkMemory(given, oSettings, oError) &&
          checkPathPolicy(given, oSettings, oError) && checkRunAs(given, oSettings, oError) &&
-         checkTlsFiles(oSettings.fTls, oError) && findPlugins(oSettings, oError);
+         checkTlsFiles(given, oSettings.fTls, oError) && findPlugins(oSettings, oError);
 }
 
 std::vector<std::string> unknownHostKeys(PConfig* iConfig) { return hostTable().unknownKeys(iConfig); }

@@ -196,7 +196,7 @@ TEST(HostSettings, SettingsThatMustAgreeAreCheckedAndDefaultsFitConnectionMax) {
       {"group = 0\n", {}, kSource + ":2: group is given without user"},
       {"user = 4242424\n", {}, kSource + ":2: user 4242424 is known to the system by number only: give its group as well"},
       {"user = 4242424\n", {"--group", "0"}, "16/4/8"},
-      {"tls.cert = c.pem\n", {}, tls + "tls.key (--tls-key), tls.ca (--tls-ca)"},
+      {"tls.cert = c.pem\n", {}, kSource + ":2: " + tls + "tls.key (--tls-key), tls.ca (--tls-ca)"},
       {"tls.cert = c.pem\ntls.ca = a.pem\n", {"--tls-key", "k.pem"}, "16/4/8"},
   };
   for (const Case& test : cases) {
@@ -219,7 +219,7 @@ TEST(HostSettings, AReloadReadsTheTlsKeysAloneFromTheStartDirectory) {
   EXPECT_EQ("/start/c.pem /k.pem /start/a.pem x", tls.fCertFile + " " + tls.fKeyFile + " " + tls.fCaFile + " " + joined(tls.fAllow));
   PResult half = resolve("tls.ca = a.pem\n");
   EXPECT_FALSE(resolveTlsSettings(half.fConfig.get(), half.fOptions, "/start", tls, error));
-  EXPECT_EQ("tls.cert, tls.key and tls.ca go together; missing: tls.cert (--tls-cert), tls.key (--tls-key)", error);
+  EXPECT_EQ(kSource + ":2: tls.cert, tls.key and tls.ca go together; missing: tls.cert (--tls-cert), tls.key (--tls-key)", error);
 }
 
 TEST(HostSettings, OptionsAndKeysTheHostDoesNotKnow) {
