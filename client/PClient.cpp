@@ -19,27 +19,6 @@
 
 namespace {
 
-struct PClientCode {
-  int fCode;
-  const char* fName;
-  const char* fMeaning;
-};
-
-const PClientCode kClientCodes[] = {
-    {ERR_CLIENT_CONNECT, "ERR_CLIENT_CONNECT", "cannot connect to the host"},
-    {ERR_CLIENT_CANCELLED, "ERR_CLIENT_CANCELLED", "the caller cancelled the transfer"},
-    {ERR_CLIENT_SIZE_MISMATCH, "ERR_CLIENT_SIZE_MISMATCH", "the bytes moved differ from the remote file's size"},
-    {ERR_CLIENT_PROTOCOL, "ERR_CLIENT_PROTOCOL", "the host's answer breaks the protocol"},
-    {ERR_CLIENT_TLS, "ERR_CLIENT_TLS", "the TLS handshake failed"},
-};
-
-const PClientCode* findClientCode(int iCode) {
-  for (const PClientCode& code : kClientCodes) {
-    if (code.fCode == iCode) return &code;
-  }
-  return nullptr;
-}
-
 constexpr int kReadMode = 1;
 constexpr int kWriteMode = 2;
 constexpr int kMaxTimeoutMs = 24 * 3600 * 1000;
@@ -47,14 +26,24 @@ constexpr int kMaxTimeoutMs = 24 * 3600 * 1000;
 }  // namespace
 
 const char* clientCodeName(int iCode) {
-  const PClientCode* code = findClientCode(iCode);
-  return code != nullptr ? code->fName : PErrors::name(iCode);
+  switch (iCode) {
+#define ZEVO_CLIENT_CODE_NAME_(iName, iValue, iMeaning) \
+  case iValue: return #iName;
+    ZEVO_CLIENT_CODES(ZEVO_CLIENT_CODE_NAME_)
+#undef ZEVO_CLIENT_CODE_NAME_
+  }
+  return PErrors::name(iCode);
 }
 
 const char* clientCodeMeaning(int iCode) {
-  if (iCode == ERR_ACCESS_DENIED) return "permission denied by policy";
-  const PClientCode* code = findClientCode(iCode);
-  return code != nullptr ? code->fMeaning : PErrors::meaning(iCode);
+  switch (iCode) {
+    case ERR_ACCESS_DENIED: return "permission denied by policy";
+#define ZEVO_CLIENT_CODE_MEANING_(iName, iValue, iMeaning) \
+  case iValue: return iMeaning;
+    ZEVO_CLIENT_CODES(ZEVO_CLIENT_CODE_MEANING_)
+#undef ZEVO_CLIENT_CODE_MEANING_
+  }
+  return PErrors::meaning(iCode);
 }
 
 int setError(PClientError& oError, int iCode, PErrorOrigin iOrigin, const std::string& iText, const std::string& iWhat) {

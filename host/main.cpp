@@ -36,8 +36,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (options.fHelp) {
-    std::fputs(kHostUsage, stdout);
+    std::fputs(hostUsage().c_str(), stdout);
     std::printf("\nPlug-in directory: %s\n", defaultPluginDir().c_str());
+    return 0;
+  }
+  if (options.fSettingsTable) {
+    std::fputs(hostSettingsTable().c_str(), stdout);
     return 0;
   }
   if (options.fVersion) {

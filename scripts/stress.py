@@ -19,10 +19,12 @@ import argparse, os, random, re, resource, signal, socket, struct, subprocess, s
 HEADERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "framework")
 with open(os.path.join(HEADERS, "protocol/include/zevo/protocol/PFileAccessProtocol.h")) as header:
     text = header.read()
-    NAMES = dict((name, int(value)) for name, value in re.findall(r"\b(k\w+|ERR_\w+) = (-?\d+)", text))
+    NAMES = dict((name, int(value)) for name, value in re.findall(r"\b(k\w+) = (-?\d+)", text))
     MODULE = re.search(r'ZEVO_FILEACCESS_MODULE "([^"]+)"', text).group(1).encode()
-with open(os.path.join(HEADERS, "include/zevo/PErrors.h")) as header:
-    NAMES.update((name, int(value)) for name, value in re.findall(r"\b(\w+) = (-?\d+);", header.read()))
+    with open(os.path.join(HEADERS, "include/zevo/PErrors.h")) as errors:
+        text += errors.read()
+    # Status codes: the rows X(NAME, VALUE, "meaning") of the lists.
+    NAMES.update((name, int(value)) for name, value in re.findall(r"\bX\((\w+), (-?\d+), \"", text))
 START, NEXT, SET, CLOSE = NAMES["kStartFileTransfer"], NAMES["kGetNextFileData"], NAMES["kSetNextFileData"], NAMES["kCloseFileTransfer"]
 SIZE, EXISTS, ISFILE, LIST = NAMES["kGetFileSize"], NAMES["kIsExists"], NAMES["kIsFile"], NAMES["kListDir"]
 ERR_END_OF_FILE, TOO_MANY_FILES, BUSY = NAMES["ERR_END_OF_FILE"], NAMES["PERR_TOO_MANY_FILES"], NAMES["ERR_COMMS_BUSY"]

@@ -17,12 +17,19 @@
 #include "zevo/PExport.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
-// Codes of the client, beside those of zevo/PErrors.h.
-constexpr int ERR_CLIENT_CONNECT = -4101;        // cannot connect to the host
-constexpr int ERR_CLIENT_CANCELLED = -4102;      // the caller cancelled the transfer
-constexpr int ERR_CLIENT_SIZE_MISMATCH = -4103;  // the bytes moved differ from the remote file's size
-constexpr int ERR_CLIENT_PROTOCOL = -4104;       // the host's answer breaks the protocol
-constexpr int ERR_CLIENT_TLS = -4105;            // the TLS handshake failed (either side refused)
+// Codes of the client, beside those of zevo/PErrors.h, as X(name, value,
+// meaning) rows: the constants below, clientCodeName and clientCodeMeaning
+// come from them, and docs/status-codes.md lists the same rows.
+#define ZEVO_CLIENT_CODES(X) \
+  X(ERR_CLIENT_CONNECT, -4101, "cannot connect to the host") \
+  X(ERR_CLIENT_CANCELLED, -4102, "the caller cancelled the transfer") \
+  X(ERR_CLIENT_SIZE_MISMATCH, -4103, "the bytes moved differ from the remote file's size") \
+  X(ERR_CLIENT_PROTOCOL, -4104, "the host's answer breaks the protocol") \
+  X(ERR_CLIENT_TLS, -4105, "the TLS handshake failed")
+
+#define ZEVO_CLIENT_CODE_CONSTANT_(iName, iValue, iMeaning) constexpr int iName = iValue;
+ZEVO_CLIENT_CODES(ZEVO_CLIENT_CODE_CONSTANT_)
+#undef ZEVO_CLIENT_CODE_CONSTANT_
 
 // Where a failure comes from; a command-line tool maps it to its exit code.
 enum class PErrorOrigin {
@@ -48,7 +55,8 @@ struct ZEVO_EXPORT PClientError {
 };
 
 // The name and one-line meaning of a code of PErrors.h or of the client;
-// null when the code is unknown.
+// null when the code is unknown. The meaning of ERR_ACCESS_DENIED reads
+// "permission denied by policy" here.
 ZEVO_EXPORT const char* clientCodeName(int iCode);
 ZEVO_EXPORT const char* clientCodeMeaning(int iCode);
 

@@ -58,9 +58,16 @@ constexpr unsigned int ACCESS_WRITE = 2;
 // The largest chunk a GetNextFileData request may ask for.
 constexpr unsigned int kMaxChunkSize = 8192;
 
-// Statuses the service decides itself.
-constexpr int ERR_FAILED = -504;           // the operation failed
-constexpr int ERR_NOT_FILE_OR_DIR = -508;  // exists, but neither directory nor regular file
-constexpr int ERR_END_OF_FILE = -510;      // nothing more can be read from the transfer
-constexpr int ERR_ACCESS_DENIED = -511;    // refused by the access policy or the transfer's mode
-constexpr int ERR_PACKET_SIZE = -8192;     // requested chunk size outside 1 to kMaxChunkSize
+// Statuses the service decides itself, as X(name, value, meaning) rows: the
+// constants below come from them, and so do their names and meanings in
+// PErrors (zevo/PErrors.h) and docs/status-codes.md's rows.
+#define ZEVO_FILEACCESS_STATUSES(X) \
+  X(ERR_FAILED, -504, "the operation failed") \
+  X(ERR_NOT_FILE_OR_DIR, -508, "exists, but neither directory nor regular file") \
+  X(ERR_END_OF_FILE, -510, "nothing more can be read from the transfer") \
+  X(ERR_ACCESS_DENIED, -511, "refused by the access policy or the transfer's mode") \
+  X(ERR_PACKET_SIZE, -8192, "requested chunk size outside 1 to 8192")
+
+#define ZEVO_FILEACCESS_STATUS_CONSTANT_(iName, iValue, iMeaning) constexpr int iName = iValue;
+ZEVO_FILEACCESS_STATUSES(ZEVO_FILEACCESS_STATUS_CONSTANT_)
+#undef ZEVO_FILEACCESS_STATUS_CONSTANT_
