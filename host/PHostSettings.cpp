@@ -110,13 +110,13 @@ std::vector<Row> hostRows() {
       {"connection.frame_timeout", "--frame-timeout", Type::seconds(0, 86400), "30", &S::fFrameTimeout,
        "a frame begun must be whole by then, or its connection gets -4007 and is closed; 0: no limit"},
       {"connection.idle_timeout", "--idle-timeout", Type::seconds(0, 86400), "300", &S::fIdleTimeout,
-       "a connection without an open transfer that sends no request and takes no reply that long gets -4007 and "
+       "a connection that sends no request and takes no reply that long (whatever it holds: an open transfer is cut) gets -4007 and "
        "is closed; 0: no limit"},
       {"connection.handshake_max", "--handshake-max", Type::count(1, 100000), "16", &S::fHandshakeMax,
        "connections still in their TLS handshake, all listeners together; when full, the one waiting longest is "
        "dropped for a newcomer"},
       {"connection.handshake_per_address", "--handshake-per-address", Type::count(1, 100000), "4",
-       &S::fHandshakePerAddress, "handshakes waiting from one source address; more from it are refused"},
+       &S::fHandshakePerAddress, "handshakes waiting from one source address; past it, its oldest is dropped for a newcomer"},
       {"connection.handshake_timeout", "--handshake-timeout", Type::seconds(1, 3600), "10", &S::fHandshakeTimeout,
        "a TLS peer that has not finished its handshake by then is dropped"},
       {"connection.write_reserve", "--write-reserve", Type::count(0, 100000), "4", &S::fWriteReserve,
