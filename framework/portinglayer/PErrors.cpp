@@ -70,6 +70,13 @@ const PErrorEntry kErrors[] = {
     ZEVO_ERROR(ERR_COMMS_BUSY, "the host cannot take more (connections, descriptors)"),
     ZEVO_ERROR(ERR_COMMS_TIMEOUT, "no answer in time"),
     ZEVO_ERROR(ERR_COMMS_REFUSED, "the host grants the peer's identity no role"),
+    ZEVO_ERROR(FOPS_ERR_ARGUMENT, "a value of the request is out of range"),
+    ZEVO_ERROR(FOPS_ERR_NO_HANDLE, "no open handle has that number"),
+    ZEVO_ERROR(FOPS_ERR_HANDLE_KIND, "the handle is not of the kind the action works on"),
+    ZEVO_ERROR(FOPS_ERR_TARGET_BUSY, "another upload to the same target is open or kept for resuming"),
+    ZEVO_ERROR(FOPS_ERR_CROSS_FS, "source and destination lie on different file systems"),
+    ZEVO_ERROR(FOPS_ERR_NO_UPLOAD, "no upload is kept for resuming under that token"),
+    ZEVO_ERROR(FOPS_ERR_SHRUNK, "the file became shorter than the range being hashed"),
 };
 
 #undef ZEVO_ERROR
