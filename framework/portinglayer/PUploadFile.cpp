@@ -172,12 +172,10 @@ int PUploadFile::publish() {
     }
   }
   if (PSys::renameat2(fDir, fTempName.c_str(), fDir, fName.c_str(), 0) != 0) {
-    const int rc = PErrors::fromErrno(errno);
-    if (fAnonymous) {
-      PSys::unlinkat(fDir, fTempName.c_str(), 0);
-      fTempName.clear();
-    }
-    return rc;
+    // The file keeps its reserved name: once linked, a file made with
+    // O_TMPFILE cannot be linked again after losing its name.
+    fAnonymous = false;
+    return PErrors::fromErrno(errno);
   }
   fTempName.clear();
   fPublished = true;

@@ -16,7 +16,8 @@
 // nothing is created), create, writeAt..., finish, flushData (or, for a
 // group, flushFileSystem once per file system and flushData after it),
 // publish, flushDirectory. A failed step changes nothing at the target
-// and may be repeated; publish failing removes the reserved name it made.
+// and may be repeated; an O_TMPFILE whose rename failed keeps the reserved
+// name it was linked under (it could not be linked a second time).
 //
 // Threading: one thread at a time.
 #pragma once
