@@ -25,8 +25,8 @@ int PFileOps::actionSessionInfo(PRequest& ioRequest) {
   ioRequest.fWriter.writeInt32(static_cast<int>(chunkMax()));
   ioRequest.fWriter.writeString(ioRequest.fIdentity);
   ioRequest.fWriter.writeInt32(ioRequest.fRole);
-  // A reader is shown no write grant: it could not use one.
-  const bool writer = ioRequest.fRole != SESSIONS_ROLE_READ;
+  // Only a writer is shown the write grants: nobody else could use one.
+  const bool writer = ioRequest.fRole == SESSIONS_ROLE_WRITE;
   const std::vector<PString> none;
   for (PAccessPolicy::List list : {PAccessPolicy::READ, PAccessPolicy::WRITE, PAccessPolicy::READ_TREE, PAccessPolicy::WRITE_TREE}) {
     const bool write = list == PAccessPolicy::WRITE || list == PAccessPolicy::WRITE_TREE;

@@ -91,7 +91,7 @@ TEST_F(Ops, SessionInfoTellsTheCallerWhatItMayDo) {
   const std::tuple<int, bool, int, bool, unsigned, int> cases[] = {
       {SESSIONS_ROLE_WRITE, true, SESSIONS_ROLE_WRITE, true, 65536, 0},
       {SESSIONS_ROLE_READ, true, SESSIONS_ROLE_READ, false, 65536, ERR_ACCESS_DENIED},
-      {SESSIONS_ROLE_WRITE, false, SESSIONS_ROLE_UNKNOWN, true, kFileOpsDefaultFrameMax, ERR_ACCESS_DENIED},
+      {SESSIONS_ROLE_WRITE, false, SESSIONS_ROLE_UNKNOWN, false, kFileOpsDefaultFrameMax, ERR_ACCESS_DENIED},
   };
   for (const auto& [role, registered, reported, writes, frame, change] : cases) {
     PPluginHarness harness{ZEVO_FILEOPS_PLUGIN, kFileOpsTopic};
