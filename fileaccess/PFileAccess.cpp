@@ -54,11 +54,8 @@ PFileAccess::PFileAccess() : fRefCounter(0), fCurrentAction(0) {
 
 PFileAccess::~PFileAccess() {
   fMutex.close();
-  // The lists are emptied first, in this order; the members go afterwards.
-  fCfgReadAccess.clear();
-  fCfgReadAccessRecursive.clear();
-  fCfgWriteAccess.clear();
-  fCfgWriteAccessRecursive.clear();
+  // The lists are emptied first; the members go afterwards.
+  fPolicy.clear();
   // Open transfers go with fTransfers: each PFile still open is closed by
   // its destructor, without a log line.
 }
@@ -157,23 +154,25 @@ int PFileAccess::loadConfig() {
   }
   PBaseptr<IConfigManager> configManager(static_cast<IConfigManager*>(instance));
   PBaseptr<IConfig> config;
-  result = configManager->loadByID(PLiteral(kConfigSetID), config);
+  result = configManager->loadByID(PLiteral(PAccessPolicy::kSetID), config);
   if (result == 0 && config.isNull()) result = ERR_NO_INSTANCE;
   if (result != 0) {
-    logError(L"[%s] cfgManager->loadByID [%ls] err: %d", "loadConfig", kConfigSetID, result);
+    logError(L"[%s] cfgManager->loadByID [%ls] err: %d", "loadConfig", PAccessPolicy::kSetID, result);
     return result;
   }
 
   struct Key {
     const wchar_t* fKey;
-    std::vector<PString>* fList;
+    PAccessPolicy::List fList;
     const wchar_t* fTrace;
   };
   const Key keys[] = {
-      {L"fileaccess.read", &fCfgReadAccess, L"[%s] fCfgReadAccess: [%ls] res: %d"},
-      {L"fileaccess.write", &fCfgWriteAccess, L"[%s] fCfgWriteAccess: [%ls] res: %d"},
-      {L"fileaccess.read.recursive", &fCfgReadAccessRecursive, L"[%s] fCfgReadAccessRecursive: [%ls] res: %d"},
-      {L"fileaccess.write.recursive", &fCfgWriteAccessRecursive, L"[%s] fCfgWriteAccessRecursive: [%ls] res: %d"},
+      {PAccessPolicy::key(PAccessPolicy::READ), PAccessPolicy::READ, L"[%s] fCfgReadAccess: [%ls] res: %d"},
+      {PAccessPolicy::key(PAccessPolicy::WRITE), PAccessPolicy::WRITE, L"[%s] fCfgWriteAccess: [%ls] res: %d"},
+      {PAccessPolicy::key(PAccessPolicy::READ_TREE), PAccessPolicy::READ_TREE,
+       L"[%s] fCfgReadAccessRecursive: [%ls] res: %d"},
+      {PAccessPolicy::key(PAccessPolicy::WRITE_TREE), PAccessPolicy::WRITE_TREE,
+       L"[%s] fCfgWriteAccessRecursive: [%ls] res: %d"},
   };
   PString value;
   for (const Key& key : keys) {
@@ -183,7 +182,7 @@ int PFileAccess::loadConfig() {
       return result;
     }
     logDebug(key.fTrace, "loadConfig", value, 0);
-    tokenizeDir(value, *key.fList);
+    tokenizeDir(value, key.fList);
   }
   return 0;  // the set is given back before its manager
 }

@@ -4,7 +4,7 @@
 // Threading: notify may run on several dispatcher threads at once, from the
 // moment the listener is added, while startComms still binds the comms
 // interface: notify reads fFileAccessComms with getPublished(), which pairs
-// with the handle's atomic assignment. The access lists and the topic are
+// with the handle's atomic assignment. The access policy and the topic are
 // written only during init, before the listener is added, and only read
 // afterwards. fMutex guards fTransfers and nothing else (the
 // analysis checks it; zevo/PThreadSafety.h); the
@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "PAccessPolicy.h"
 #include "zevo/IComms.h"
 #include "zevo/IEventListener.h"
 #include "zevo/ILogger.h"
@@ -60,7 +61,7 @@ class PFileAccess : public IEventListener {
 
   // Policy and paths.
   unsigned int checkMode(const PLiteral& iPath);
-  void tokenizeDir(const PLiteral& iValue, std::vector<PString>& ioList);
+  void tokenizeDir(const PLiteral& iValue, PAccessPolicy::List iList);
   void getDirFromPath(PString& ioPath);
   int createRecursiveDirs(const PLiteral& iPath);
 
@@ -100,10 +101,7 @@ class PFileAccess : public IEventListener {
   }
 
   PCounterSync fRefCounter;                                    // synchronised: framework threads take references
-  std::vector<PString> fCfgReadAccess;                         // "fileaccess.read": equality
-  std::vector<PString> fCfgWriteAccess;                        // "fileaccess.write": equality
-  std::vector<PString> fCfgReadAccessRecursive;                // "fileaccess.read.recursive": prefix
-  std::vector<PString> fCfgWriteAccessRecursive;               // "fileaccess.write.recursive": prefix
+  PAccessPolicy fPolicy;                                       // the four lists of "zevop.fileaccess"
   std::map<int, std::pair<PPtr<PFile>, int>> fTransfers ZEVO_GUARDED_BY(fMutex);  // open transfers: ID -> (file, mode)
   PBaseptr<IComms> fFileAccessComms;                           // every reply is sent through it
   PString fTopic;                                              // the only topic notify accepts

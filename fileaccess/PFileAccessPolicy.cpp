@@ -1,4 +1,5 @@
-// The access policy and the path utilities it shares with the actions.
+// The access policy (PAccessPolicy decides) and the path utilities it
+// shares with the actions.
 
 #include "PFileAccess.h"
 #include "zevo/PDir.h"
@@ -13,20 +14,6 @@ constexpr unsigned int kToNul = PLiteral::kToNul;
 // created on Linux anyway, and the limit bounds the recursion.
 constexpr unsigned int kMaxCreatePath = 4096;
 
-bool anyEqual(const PLiteral& iDir, const std::vector<PString>& iEntries) {
-  for (const PString& entry : iEntries) {
-    if (iDir.cmp(entry) == 0) return true;
-  }
-  return false;
-}
-
-bool anyPrefix(const PLiteral& iDir, const std::vector<PString>& iEntries) {
-  for (const PString& entry : iEntries) {
-    if (iDir.startsWith(entry, false)) return true;
-  }
-  return false;
-}
-
 // Appends the one trailing "/" of the directory form.
 void endWithSeparator(PString& ioPath) {
   if (!ioPath.endsWith(L"/", kToNul, false)) ioPath.cat(L"/", kToNul);
@@ -40,30 +27,15 @@ unsigned int PFileAccess::checkMode(const PLiteral& iPath) {
   PUtils::fixFileSeparator(dir);
   endWithSeparator(dir);
 
-  unsigned int mask = 0;
-  if (anyEqual(dir, fCfgReadAccess) || anyPrefix(dir, fCfgReadAccessRecursive)) mask |= ACCESS_READ;
-  if (anyEqual(dir, fCfgWriteAccess) || anyPrefix(dir, fCfgWriteAccessRecursive)) mask |= ACCESS_WRITE;
+  const unsigned int mask = fPolicy.judge(dir);
 
   logDebug(L"[%s] The path [%ls] has permissions: [%d]", "checkMode", dir, static_cast<int>(mask));
   return mask;
 }
 
-void PFileAccess::tokenizeDir(const PLiteral& iValue, std::vector<PString>& ioList) {
-  PString rest(iValue);
-  PString token;
-  while (PLiteral::getNextToken(rest, token, L',') == 0) {
-    PUtils::fixFileSeparator(token);
-    endWithSeparator(token);
-    ioList.push_back(token);
-  }
-}
+void PFileAccess::tokenizeDir(const PLiteral& iValue, PAccessPolicy::List iList) { fPolicy.add(iList, iValue); }
 
-void PFileAccess::getDirFromPath(PString& ioPath) {
-  PUtils::fixFileSeparator(ioPath);
-  PString name(ioPath);
-  PFile::getFileName(name);
-  ioPath.erase(ioPath.len() - name.len(), name.len());
-}
+void PFileAccess::getDirFromPath(PString& ioPath) { PAccessPolicy::directoryOf(ioPath); }
 
 int PFileAccess::createRecursiveDirs(const PLiteral& iPath) {
   PString path(iPath);

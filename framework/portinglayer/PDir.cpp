@@ -12,6 +12,7 @@
 #include "PPathCheck.h"
 #include "PSys.h"
 #include "zevo/PErrors.h"
+#include "zevo/PUploadFile.h"
 #include "zevo/PUtils.h"
 
 namespace {
@@ -164,6 +165,8 @@ void PDir::advance() {
       break;
     }
     if (rc != 0) continue;  // not valid UTF-8: cannot be named in wide text
+    // An upload's temporary file is no entry of the directory yet.
+    if (std::strncmp(entry->d_name, PUploadFile::kReservedPrefix, std::strlen(PUploadFile::kReservedPrefix)) == 0) continue;
     if (fFilter.len() == 0 || isDotOrDotDot(entry->d_name) || wildcardMatch(fFilter, fEntry)) {
       fState = 0;
       return;

@@ -9,6 +9,7 @@ const char* PErrors::name(int iCode) {
   case iValue: return #iName;
     ZEVO_ERRORS(ZEVO_ERROR_NAME_)
     ZEVO_FILEACCESS_STATUSES(ZEVO_ERROR_NAME_)
+    ZEVO_FILEOPS_STATUSES(ZEVO_ERROR_NAME_)
 #undef ZEVO_ERROR_NAME_
   }
   return nullptr;
@@ -20,6 +21,7 @@ const char* PErrors::meaning(int iCode) {
   case iValue: return iMeaning;
     ZEVO_ERRORS(ZEVO_ERROR_MEANING_)
     ZEVO_FILEACCESS_STATUSES(ZEVO_ERROR_MEANING_)
+    ZEVO_FILEOPS_STATUSES(ZEVO_ERROR_MEANING_)
 #undef ZEVO_ERROR_MEANING_
   }
   return nullptr;

@@ -25,26 +25,7 @@ constexpr unsigned long long kNoXdev = 0x01;
 
 constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
-// A path's last component and the directory holding it, opened without
-// passing through a link.
-struct PLast {
-  PLast() = default;
-  PLast(const PLast&) = delete;
-  PLast& operator=(const PLast&) = delete;
-  ~PLast() {
-    if (fDir >= 0) PSys::close(fDir);
-  }
-  // The name as given, its trailing "/" kept: the calls that never follow
-  // the last component (unlink, rmdir, mkdir) judge it as the system does.
-  std::string given() const { return fSlash && fName != "/" ? fName + "/" : fName; }
-
-  int fDir = AT_FDCWD;     // O_PATH descriptor; AT_FDCWD for the root
-  std::string fName;       // without trailing "/"; "/" for the root
-  bool fSlash = false;     // the path ended with "/"
-  bool fOpenat2 = false;   // fDir came from openat2: the last step may use it too
-  bool fSameDev = false;   // mounts refused and walked: the last component must be on fStartDev
-  dev_t fStartDev = 0;     // the device of the walk's start, "/" or the working directory
-};
+using PLast = PPathAt::Last;
 
 // Opens iParent component by component (no openat2) into ioLast.fDir: every
 // component must be a directory and none a link; with mounts refused, each
@@ -108,6 +89,12 @@ int split(const std::string& iPath, PLast& oLast) {
   const size_t first = slash == std::string::npos ? 0 : slash + 1;
   oLast.fName = iPath.substr(first, end - first);
   const std::string parent = first == 0 ? std::string(".") : iPath.substr(0, first);
+  if (!PPathPolicy::refusesSymlinks()) {
+    const int fd = PSys::open(parent.c_str(), kDirFlags, 0);
+    if (fd < 0) return PErrors::fromErrno(errno);
+    oLast.fDir = fd;
+    return 0;
+  }
   // RESOLVE_NO_XDEV: every component on the mount of the start ("/" for an
   // absolute path, the working directory for a relative one); EXDEV is
   // PERR_CROSS_DEVICE.
@@ -304,6 +291,16 @@ int openRefusing(const std::string& iPath, int iFlags, mode_t iMode, int& oFd) {
 }
 
 }  // namespace
+
+PPathAt::Last::~Last() {
+  if (fDir >= 0) PSys::close(fDir);
+}
+
+int PPathAt::parentOf(const std::string& iPath, Last& oLast) { return split(iPath, oLast); }
+
+int PPathAt::probe(const Last& iLast, int& oFd, struct stat& oInfo) { return probeLast(iLast, oFd, oInfo); }
+
+int PPathAt::refusedLast(const Last& iLast) { return PPathPolicy::refusesSymlinks() ? lastRefused(iLast) : 0; }
 
 int PPathAt::kindCode(mode_t iMode) {
   if (S_ISREG(iMode)) return 0;

@@ -18,6 +18,7 @@
 // does not exist is created with O_EXCL (links refused) or by name.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -25,6 +26,35 @@
 
 class PPathAt {
  public:
+  // A path's last component and the directory holding it: with links
+  // refused, opened without passing through a link (and, with mount points
+  // refused, without crossing one); with links followed, opened by name.
+  struct Last {
+    Last() = default;
+    Last(const Last&) = delete;
+    Last& operator=(const Last&) = delete;
+    ~Last();
+    // The name as given, its trailing "/" kept: the calls that never follow
+    // the last component (unlink, rmdir, mkdir) judge it as the system does.
+    std::string given() const { return fSlash && fName != "/" ? fName + "/" : fName; }
+
+    int fDir = AT_FDCWD;     // O_PATH descriptor; AT_FDCWD for the root
+    std::string fName;       // without trailing "/"; "/" for the root
+    bool fSlash = false;     // the path ended with "/"
+    bool fOpenat2 = false;   // fDir came from openat2: the last step may use it too
+    bool fSameDev = false;   // mounts refused and walked: the last component must be on fStartDev
+    dev_t fStartDev = 0;     // the device of the walk's start, "/" or the working directory
+  };
+  // Opens the directory holding the last component of iPath into oLast.
+  static int parentOf(const std::string& iPath, Last& oLast);
+  // The last component itself (a link too) as an O_PATH descriptor, with
+  // what it is; with mount points refused a mount point is PERR_CROSS_DEVICE.
+  static int probe(const Last& iLast, int& oFd, struct stat& oInfo);
+  // For an operation on the last component's name itself: PERR_SYMLINK for
+  // a link (links refused), PERR_CROSS_DEVICE for a refused mount point, 0
+  // otherwise, nothing there included.
+  static int refusedLast(const Last& iLast);
+
   // A descriptor in oFd, or a code: a regular file, or with O_DIRECTORY in
   // iFlags a directory. Anything else is refused before it is opened:
   // PERR_IS_DIR, PERR_NOT_FILE (FIFO, device, socket) or PERR_NOT_DIR; with

@@ -32,4 +32,13 @@ class PSys {
   static off_t lseek(int iFd, off_t iOffset, int iWhence);
   static int ftruncate(int iFd, off_t iLength);
   static int fdatasync(int iFd);
+  static ssize_t pread(int iFd, void* oBuffer, size_t iSize, off_t iOffset);
+  static ssize_t pwrite(int iFd, const void* iBuffer, size_t iSize, off_t iOffset);
+  static int fsync(int iFd);
+  static int syncfs(int iFd);
+  static int renameat2(int iFromDir, const char* iFrom, int iToDir, const char* iTo, unsigned int iFlags);
+  static int linkat(int iFromDir, const char* iFrom, int iToDir, const char* iTo, int iFlags);
+  static int fchmodat(int iDirFd, const char* iPath, mode_t iMode, int iFlags);
+  static int utimensat(int iDirFd, const char* iPath, const struct timespec* iTimes, int iFlags);
+  static ssize_t readlinkat(int iDirFd, const char* iPath, char* oBuffer, size_t iSize);
 };

@@ -4,7 +4,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdint>
 
 #if __has_include(<linux/openat2.h>)
@@ -52,11 +55,32 @@ int sysMkdirat(int iDirFd, const char* iPath, mode_t iMode) { return ::mkdirat(i
 off_t sysLseek(int iFd, off_t iOffset, int iWhence) { return ::lseek(iFd, iOffset, iWhence); }
 int sysFtruncate(int iFd, off_t iLength) { return ::ftruncate(iFd, iLength); }
 int sysFdatasync(int iFd) { return ::fdatasync(iFd); }
+ssize_t sysPread(int iFd, void* oBuffer, size_t iSize, off_t iOffset) { return ::pread(iFd, oBuffer, iSize, iOffset); }
+ssize_t sysPwrite(int iFd, const void* iBuffer, size_t iSize, off_t iOffset) {
+  return ::pwrite(iFd, iBuffer, iSize, iOffset);
+}
+int sysFsync(int iFd) { return ::fsync(iFd); }
+int sysSyncfs(int iFd) { return ::syncfs(iFd); }
+int sysRenameat2(int iFromDir, const char* iFrom, int iToDir, const char* iTo, unsigned int iFlags) {
+  return ::renameat2(iFromDir, iFrom, iToDir, iTo, iFlags);
+}
+int sysLinkat(int iFromDir, const char* iFrom, int iToDir, const char* iTo, int iFlags) {
+  return ::linkat(iFromDir, iFrom, iToDir, iTo, iFlags);
+}
+int sysFchmodat(int iDirFd, const char* iPath, mode_t iMode, int iFlags) { return ::fchmodat(iDirFd, iPath, iMode, iFlags); }
+int sysUtimensat(int iDirFd, const char* iPath, const struct timespec* iTimes, int iFlags) {
+  return ::utimensat(iDirFd, iPath, iTimes, iFlags);
+}
+ssize_t sysReadlinkat(int iDirFd, const char* iPath, char* oBuffer, size_t iSize) {
+  return ::readlinkat(iDirFd, iPath, oBuffer, iSize);
+}
 
 const PSysCallTable kDefaults = {sysOpen,   sysRead,    sysWrite,    sysClose,   sysFstat,    sysStat,
                                  sysLstat,  sysUnlink,  sysMkdir,    sysRmdir,   sysFdopendir, sysReaddir,
                                  sysClosedir, sysFcntl, sysOpenat2,  sysOpenat,  sysFstatat,  sysUnlinkat,
-                                 sysMkdirat, sysLseek, sysFtruncate, sysFdatasync};
+                                 sysMkdirat, sysLseek, sysFtruncate, sysFdatasync, sysPread,   sysPwrite,
+                                 sysFsync,  sysSyncfs,  sysRenameat2, sysLinkat, sysFchmodat, sysUtimensat,
+                                 sysReadlinkat};
 
 PSysCallTable gTable = kDefaults;
 
@@ -161,4 +185,40 @@ int PSys::ftruncate(int iFd, off_t iLength) {
 
 int PSys::fdatasync(int iFd) {
   return retryOnEintr(-1, [&] { return gTable.fFdatasync(iFd); });
+}
+
+ssize_t PSys::pread(int iFd, void* oBuffer, size_t iSize, off_t iOffset) {
+  return retryOnEintr<ssize_t>(-1, [&] { return gTable.fPread(iFd, oBuffer, iSize, iOffset); });
+}
+
+ssize_t PSys::pwrite(int iFd, const void* iBuffer, size_t iSize, off_t iOffset) {
+  return retryOnEintr<ssize_t>(-1, [&] { return gTable.fPwrite(iFd, iBuffer, iSize, iOffset); });
+}
+
+int PSys::fsync(int iFd) {
+  return retryOnEintr(-1, [&] { return gTable.fFsync(iFd); });
+}
+
+int PSys::syncfs(int iFd) {
+  return retryOnEintr(-1, [&] { return gTable.fSyncfs(iFd); });
+}
+
+int PSys::renameat2(int iFromDir, const char* iFrom, int iToDir, const char* iTo, unsigned int iFlags) {
+  return retryOnEintr(-1, [&] { return gTable.fRenameat2(iFromDir, iFrom, iToDir, iTo, iFlags); });
+}
+
+int PSys::linkat(int iFromDir, const char* iFrom, int iToDir, const char* iTo, int iFlags) {
+  return retryOnEintr(-1, [&] { return gTable.fLinkat(iFromDir, iFrom, iToDir, iTo, iFlags); });
+}
+
+int PSys::fchmodat(int iDirFd, const char* iPath, mode_t iMode, int iFlags) {
+  return retryOnEintr(-1, [&] { return gTable.fFchmodat(iDirFd, iPath, iMode, iFlags); });
+}
+
+int PSys::utimensat(int iDirFd, const char* iPath, const struct timespec* iTimes, int iFlags) {
+  return retryOnEintr(-1, [&] { return gTable.fUtimensat(iDirFd, iPath, iTimes, iFlags); });
+}
+
+ssize_t PSys::readlinkat(int iDirFd, const char* iPath, char* oBuffer, size_t iSize) {
+  return retryOnEintr<ssize_t>(-1, [&] { return gTable.fReadlinkat(iDirFd, iPath, oBuffer, iSize); });
 }

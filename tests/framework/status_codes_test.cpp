@@ -56,6 +56,7 @@ TEST(StatusCodes, EachIsOneRowOfItsOwnersListAndTheDocShowsTheSameRows) {
 #define ZEVO_TEST_CLIENT_ROW_(iName, iValue, iMeaning) ZEVO_TEST_ROW_(iName, iValue, iMeaning, true)
   ZEVO_ERRORS(ZEVO_TEST_FRAMEWORK_ROW_)
   ZEVO_FILEACCESS_STATUSES(ZEVO_TEST_FRAMEWORK_ROW_)
+  ZEVO_FILEOPS_STATUSES(ZEVO_TEST_FRAMEWORK_ROW_)
   ZEVO_CLIENT_CODES(ZEVO_TEST_CLIENT_ROW_)
   EXPECT_EQ(std::set<std::string>(), twice) << "a name or a value in two rows of the lists";
 

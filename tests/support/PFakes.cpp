@@ -64,6 +64,28 @@ int PFakeConfig::getString(const PLiteral& iKey, PString& oValue) {
   return 0;
 }
 
+int PFakeConfig::getInt(const PLiteral& iKey, int& oValue) {
+  PString text;
+  const int rc = getString(iKey, text);
+  if (rc != 0) return rc;
+  size_t used = 0;
+  try {
+    const int value = std::stoi(text.str(), &used);
+    if (used != text.len()) return ERR_CONFIG_VALUE;
+    oValue = value;
+  } catch (const std::exception&) {
+    return ERR_CONFIG_VALUE;
+  }
+  return 0;
+}
+
+int PFakeSessions::describe(int iResponseID, PString& oIdentity, int& oRole) {
+  if (iResponseID <= 0) return ERR_COMMS_NO_EXCHANGE;
+  oIdentity = fIdentity.c_str();
+  oRole = fRole;
+  return 0;
+}
+
 int PFakeConfigManager::loadByID(const PLiteral& iID, PBaseptr<IConfig>& oConfig) {
   if (fOnLoad) fOnLoad();
   fLoaded.emplace_back(iID.ptr(), iID.len());

@@ -16,6 +16,7 @@
 #include "zevo/IConfigManager.h"
 #include "zevo/IEventDispatcher.h"
 #include "zevo/ILogger.h"
+#include "zevo/ISessionDirectory.h"
 #include "zevo/IPlugin.h"
 #include "zevo/PStdMutex.h"
 
@@ -78,7 +79,7 @@ class PFakeLogger : public PCounted<ILogger> {
 
 class PFakeConfig : public PCounted<IConfig> {
  public:
-  int getInt(const PLiteral&, int&) override { return ERR_CONFIG_VALUE; }
+  int getInt(const PLiteral& iKey, int& oValue) override;  // a whole decimal value, as a host reads one
   int getBool(const PLiteral&, bool&) override { return ERR_CONFIG_VALUE; }
   int getString(const PLiteral& iKey, PString& oValue) override;
 
@@ -142,4 +143,16 @@ class PFakeEvent : public PCounted<ICommsEvent> {
   PCommsTarget fTarget;
   PCommsMessage fMessage;
   int fResponseID = 0;
+};
+
+// The host's session directory: every request comes from one peer, whose
+// identity and role the test sets.
+class PFakeSessions : public PCounted<ISessionDirectory> {
+ public:
+  int describe(int iResponseID, PString& oIdentity, int& oRole) override;
+  unsigned int frameMax() override { return fFrameMax; }
+
+  std::wstring fIdentity = L"uid:1000";
+  std::atomic<int> fRole{SESSIONS_ROLE_WRITE};
+  std::atomic<unsigned int> fFrameMax{1048576};
 };

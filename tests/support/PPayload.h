@@ -22,6 +22,14 @@ class PPayload {
     PDataWriter(fData).writeInt32(iValue);
     return *this;
   }
+  PPayload& i64(long long iValue) {
+    PDataWriter(fData).writeInt64(iValue);
+    return *this;
+  }
+  PPayload& flag(bool iValue) {
+    PDataWriter(fData).writeBool(iValue);
+    return *this;
+  }
   PPayload& bytes(const std::vector<unsigned char>& iBytes) {
     PDataWriter(fData).writeBytes(iBytes);
     return *this;
@@ -62,3 +70,26 @@ inline std::vector<std::wstring> replyStrings(const PCommsMessage& iReply) {
   for (const PString& value : payloadOf<std::vector<PString>>(iReply.fData)) out.push_back(value.str());
   return out;
 }
+
+// A reply's elements read in order; a missing or mistagged one fails the test.
+class PReplyReader {
+ public:
+  explicit PReplyReader(const PCommsMessage& iReply) : fData(iReply.fData), fReader(fData) {}
+  int i32() { int v = 0; EXPECT_EQ(0, fReader.readInt32(v)); return v; }
+  long long i64() { long long v = 0; EXPECT_EQ(0, fReader.readInt64(v)); return v; }
+  bool flag() { bool v = false; EXPECT_EQ(0, fReader.readBool(v)); return v; }
+  std::wstring str() { PString v; EXPECT_EQ(0, fReader.readString(v)); return v.str(); }
+  std::vector<unsigned char> bytes() { std::vector<unsigned char> v; EXPECT_EQ(0, fReader.readBytes(v)); return v; }
+  std::vector<std::wstring> strings() {
+    std::vector<PString> v;
+    EXPECT_EQ(0, fReader.readStrings(v));
+    std::vector<std::wstring> out;
+    for (const PString& value : v) out.push_back(value.str());
+    return out;
+  }
+  bool atEnd() const { return fReader.remaining() == 0; }
+
+ private:
+  std::vector<unsigned char> fData;
+  PDataReader fReader;
+};

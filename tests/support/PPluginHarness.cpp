@@ -2,20 +2,23 @@
 
 #include <dlfcn.h>
 
-#include "zevo/protocol/PFileAccessProtocol.h"
+#include <map>
+
 #include "zevo/zevoGetInstance.h"
 
 static const wchar_t* const kPolicyKeys[] = {L"fileaccess.read", L"fileaccess.write", L"fileaccess.read.recursive",
                                              L"fileaccess.write.recursive"};
 
-PPluginHarness::PPluginHarness() { zevoClearInstances(); }
+PPluginHarness::PPluginHarness(const char* iLibrary, const wchar_t* iTopic) : fLibrary(iLibrary), fTopic(iTopic) {
+  zevoClearInstances();
+}
 
 PPluginHarness::~PPluginHarness() {
   stop();
   fDispatcher.fHeld.clear();  // the last references to the services
   zevoClearInstances();
   for (int refs : {fLogger.refs(), fLogger.fNamed.refs(), fComms.refs(), fDispatcher.refs(), fConfigManager.refs(),
-                   fConfigManager.fConfig.refs()}) {
+                   fConfigManager.fConfig.refs(), fSessions.refs()}) {
     EXPECT_EQ(0, refs) << "references unbalanced";
   }
   for (const PLogLine& line : fLogger.lines()) {
@@ -26,8 +29,9 @@ PPluginHarness::~PPluginHarness() {
 
 void PPluginHarness::registerFakes(unsigned iWhich) {
   const std::pair<const wchar_t*, IBase*> fakes[] = {{ZEVO_ID_LOGGER, &fLogger}, {ZEVO_ID_CONFIG_MANAGER, &fConfigManager},
-                                                     {ZEVO_ID_EVENT_DISPATCHER, &fDispatcher}, {ZEVO_ID_COMMS, &fComms}};
-  for (unsigned i = 0; i < 4; ++i) {
+                                                     {ZEVO_ID_EVENT_DISPATCHER, &fDispatcher}, {ZEVO_ID_COMMS, &fComms},
+                                                     {ZEVO_ID_SESSIONS, &fSessions}};
+  for (unsigned i = 0; i < 5; ++i) {
     if ((iWhich & (1u << i)) != 0) {
       EXPECT_EQ(0, zevoRegisterInstance(PLiteral(fakes[i].first), fakes[i].second));
     }
@@ -36,11 +40,15 @@ void PPluginHarness::registerFakes(unsigned iWhich) {
 }
 
 IPlugin* PPluginHarness::createPlugin() {
-  static const auto entry = [] {
-    void* library = dlopen(ZEVO_FILEACCESS_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+  // Each library stays loaded for the process's life, as a host's plug-ins do.
+  static std::map<std::string, IPlugin* (*)()> entries;
+  auto found = entries.find(fLibrary);
+  if (found == entries.end()) {
+    void* library = dlopen(fLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
     EXPECT_NE(nullptr, library) << dlerror();
-    return library ? reinterpret_cast<IPlugin* (*)()>(dlsym(library, ZEVO_PLUGIN_ENTRY_SYMBOL)) : nullptr;
-  }();
+    found = entries.emplace(fLibrary, library ? reinterpret_cast<IPlugin* (*)()>(dlsym(library, ZEVO_PLUGIN_ENTRY_SYMBOL)) : nullptr).first;
+  }
+  const auto entry = found->second;
   IPlugin* plugin = entry ? entry() : nullptr;
   if (plugin) plugin->incRef();
   return plugin;
@@ -76,7 +84,7 @@ std::vector<PSentReply> PPluginHarness::deliver(uint32_t iAction, const std::vec
     ADD_FAILURE() << "no listener registered";
     return {};
   }
-  listener()->notify(PLiteral(iTopic.empty() ? kFileAccessTopic : iTopic.c_str()), &event, 0);
+  listener()->notify(PLiteral(iTopic.empty() ? fTopic.c_str() : iTopic.c_str()), &event, 0);
   EXPECT_EQ(0, event.refs()) << "event references unbalanced";
   std::vector<PSentReply> fresh;
   for (const PSentReply& reply : fComms.replies()) {

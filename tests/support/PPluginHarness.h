@@ -1,17 +1,19 @@
-// The file-access plug-in loaded from its library as a host loads it, with
-// the fakes registered under the framework's component IDs.
+// A plug-in loaded from its library as a host loads it (the file-access
+// plug-in unless another library and its topic are given), with the fakes
+// registered under the framework's component IDs.
 #pragma once
 
 #include "PFakes.h"
 #include "PPayload.h"
 #include "zevo/IPlugin.h"
+#include "zevo/protocol/PFileAccessProtocol.h"
 
 class PPluginHarness {
  public:
-  PPluginHarness();
+  explicit PPluginHarness(const char* iLibrary = ZEVO_FILEACCESS_PLUGIN, const wchar_t* iTopic = kFileAccessTopic);
   ~PPluginHarness();  // checks that every reference count came back to 0
 
-  enum : unsigned { kLogger = 1, kConfig = 2, kDispatcher = 4, kComms = 8, kAll = 15 };
+  enum : unsigned { kLogger = 1, kConfig = 2, kDispatcher = 4, kComms = 8, kSessions = 16, kAll = 31 };
   void registerFakes(unsigned iWhich = kAll);  // with an empty policy unless one is set
   IPlugin* createPlugin();  // a new plug-in object holding the host's reference
   int start();              // createPlugin + init
@@ -29,8 +31,11 @@ class PPluginHarness {
   PFakeConfigManager fConfigManager;
   PFakeDispatcher fDispatcher;
   PFakeComms fComms;
+  PFakeSessions fSessions;
   IPlugin* fPlugin = nullptr;
 
  private:
+  const std::string fLibrary;
+  const std::wstring fTopic;
   std::atomic<int> fNextResponseID{1};  // requests may be delivered from several threads
 };

@@ -5,6 +5,7 @@
 
 #include "zevo/PExport.h"
 #include "zevo/protocol/PFileAccessProtocol.h"  // the statuses the file-access service decides itself
+#include "zevo/protocol/PFileOpsProtocol.h"     // those of the file-operations service
 
 // Codes of the plug-in object and of the payload reader.
 #define ZEVO_ERRORS_OBJECT(X) \

@@ -17,6 +17,12 @@
 //
 // The table is not synchronised: change it only while no other thread uses
 // the layer. Built with the project's _FILE_OFFSET_BITS=64, like the layer.
+//
+// Uploads (PUploadFile) create their file with fOpenat and O_TMPFILE (a
+// reserved name with O_CREAT | O_EXCL where the file system has none), and
+// publish it with fLinkat (O_TMPFILE) and fRenameat2 after fFdatasync or
+// fSyncfs; the directory is flushed with fFsync on an fOpenat descriptor.
+// Attributes are set through "/proc/self/fd/N" (fFchmodat, fUtimensat).
 #pragma once
 
 #include <dirent.h>
@@ -50,6 +56,17 @@ struct PSysCallTable {
   off_t (*fLseek)(int iFd, off_t iOffset, int iWhence);
   int (*fFtruncate)(int iFd, off_t iLength);
   int (*fFdatasync)(int iFd);  // PFile::pclose of a file opened for writing
+  // Positional transfers, flushes, renames and attributes of the calls
+  // beside PFile and PDir (PRangeFile, PUploadFile, PPathOps, PDirStream).
+  ssize_t (*fPread)(int iFd, void* oBuffer, size_t iSize, off_t iOffset);
+  ssize_t (*fPwrite)(int iFd, const void* iBuffer, size_t iSize, off_t iOffset);
+  int (*fFsync)(int iFd);    // a directory, after a rename into it
+  int (*fSyncfs)(int iFd);   // the file system of a group of uploads
+  int (*fRenameat2)(int iFromDir, const char* iFrom, int iToDir, const char* iTo, unsigned int iFlags);
+  int (*fLinkat)(int iFromDir, const char* iFrom, int iToDir, const char* iTo, int iFlags);
+  int (*fFchmodat)(int iDirFd, const char* iPath, mode_t iMode, int iFlags);
+  int (*fUtimensat)(int iDirFd, const char* iPath, const struct timespec* iTimes, int iFlags);
+  ssize_t (*fReadlinkat)(int iDirFd, const char* iPath, char* oBuffer, size_t iSize);
 };
 
 class ZEVO_EXPORT PSysCalls {
