@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "PActionRequests.h"
 #include "zevo/PDataReader.h"
 #include "zevo/PErrors.h"
 #include "zevo/PUtils.h"
@@ -51,26 +52,51 @@ class PAuditLine {
 
 namespace {
 
-bool isQuery(uint32_t iAction) {
-  return iAction == kGetFileSize || iAction == kIsExists || iAction == kIsFile || iAction == kListDir;
+// Whether an opening request opens its handle to write.
+bool opensToWrite(const PActionTraits& iAction, const PCommsMessage& iRequest) {
+  if (iAction.fChanges == ACTION_CHANGES) return true;
+  if (iAction.fChanges != ACTION_CHANGES_WHEN_MODE_WRITES) return false;
+  PDataReader reader(iRequest.fData);
+  PString path;
+  int mode = 0;
+  return reader.readString(path) == 0 && reader.readInt32(mode) == 0 && (mode & ACCESS_READ) == 0;
 }
 
-bool isChunkOrClose(uint32_t iAction) {
-  return iAction == kGetNextFileData || iAction == kSetNextFileData || iAction == kCloseFileTransfer;
+// The statuses of a list that ended handles, one per handle named; the
+// reply's own status for each when it holds none.
+std::vector<int> statusesOf(const PActionTraits& iAction, const PCommsMessage& iReply, size_t iNamed) {
+  std::vector<int> statuses(iNamed, static_cast<int>(iReply.fUint32));
+  if (iAction.fUses != ACTION_USES_LIST) return statuses;
+  PDataReader reader(iReply.fData);
+  int count = 0;
+  if (reader.readInt32(count) != 0 || count != static_cast<int>(iNamed)) return statuses;
+  for (int& status : statuses) reader.readInt32(status);
+  return statuses;
 }
 
 }  // namespace
 
-int PAuditLog::levelOf(uint32_t iAction, int iStatus, bool iKnownTransfer) {
-  const bool query = isQuery(iAction);
+int PAuditLog::levelOf(const PActionTraits& iAction, int iStatus, bool iKnownHandle) {
+  const bool query = iAction.fAudit == AUDIT_QUERY;
+  // A handle the session does not hold: the peer named a wrong one; one it
+  // holds that failed: the device.
+  if (iAction.fUses != ACTION_USES_NONE && iStatus == iAction.fNoHandle && iStatus != 0) {
+    return iKnownHandle ? LOG_LEVEL_ERROR : LOG_LEVEL_WARNING;
+  }
   switch (iStatus) {
     case 0:
       return query ? LOG_LEVEL_DEBUG : LOG_LEVEL_INFO;
-    case ERR_ACCESS_DENIED:  // the policy, or a transfer's mode
+    case ERR_ACCESS_DENIED:  // the policy, a transfer's mode, a reader's change
     case ERR_PACKET_SIZE:
     case ERR_DATA_SHORT:
     case ERR_DATA_TYPE:
     case ERR_DATA_ENCODING:
+    case FOPS_ERR_ARGUMENT:
+    case FOPS_ERR_HANDLE_KIND:
+    case FOPS_ERR_TARGET_BUSY:
+    case FOPS_ERR_CROSS_FS:
+    case FOPS_ERR_NO_UPLOAD:
+    case FOPS_ERR_SHRUNK:
       return LOG_LEVEL_WARNING;
     case ERR_END_OF_FILE:
       return LOG_LEVEL_DEBUG;
@@ -90,101 +116,123 @@ int PAuditLog::levelOf(uint32_t iAction, int iStatus, bool iKnownTransfer) {
     case PERR_INVALID_ARG:
       return query ? LOG_LEVEL_DEBUG : LOG_LEVEL_WARNING;  // to a query, the answer
     case ERR_FAILED:
-      // A chunk or close of a transfer the session has: the device failed;
-      // of one it has not: the peer named a wrong ID. To IsFile and ListDir:
-      // nothing there, or not a directory.
-      if (isChunkOrClose(iAction)) return iKnownTransfer ? LOG_LEVEL_ERROR : LOG_LEVEL_WARNING;
-      return iAction == kIsFile || iAction == kListDir ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR;
+      return query ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR;  // to a query: nothing there, or not a directory
     default:
       return LOG_LEVEL_ERROR;  // I/O, no space, no descriptor, no memory, the system's permissions...
   }
 }
 
-void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) {
-  const uint32_t action = iRequest.fUint32;
-  const char* name = fileAccessActionName(action);
-  if (name == nullptr || fLogger.isNull()) return;  // no action: answered with nothing
-  const int status = static_cast<int>(iReply.fUint32);
-  PDataReader request(iRequest.fData);
+void PAuditLog::endLine(const char* iAction, const int* iStatus, const PSessionInfo& iSession, int iHandle, const Handle& iEnded,
+                        int iLevel) {
+  if (!wanted(iLevel)) return;
+  PAuditLine line(iAction, iStatus, iSession);
+  line.add(L"transfer", "ZEVO_TRANSFER", std::to_string(iHandle));
+  line.add(L"mode", "ZEVO_MODE", iEnded.fWrite ? "write" : "read");
+  const auto elapsed = std::chrono::steady_clock::now() - iEnded.fStart;
+  line.add(L"bytes", "ZEVO_BYTES", std::to_string(iEnded.fBytes));
+  line.add(L"duration_ms", "ZEVO_DURATION_MS", std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+  if (iStatus == nullptr) line.add(L"by", "ZEVO_BY", iSession.fEndedBy);
+  if (iEnded.fPath.len() != 0) line.path(iEnded.fPath);
+  write(line, iLevel);
+}
 
-  if (!isChunkOrClose(action)) {
-    PString path;
-    int mode = 0, id = 0;
-    const bool hasPath = request.readString(path) == 0;
-    const bool opened = action == kStartFileTransfer && request.readInt32(mode) == 0;
-    if (opened && status == 0 && PDataReader(iReply.fData).readInt32(id) == 0 && id != 0) {
-      Transfer transfer;
-      transfer.fSession = iSession.fNumber;
-      transfer.fPath = path;
-      transfer.fWrite = (mode & ACCESS_READ) == 0;
-      transfer.fStart = std::chrono::steady_clock::now();
+void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) {
+  const PActionTraits* action = fModule.find(iRequest.fUint32);
+  if (action == nullptr || fLogger.isNull()) return;  // no action: answered with nothing
+  const int status = static_cast<int>(iReply.fUint32);
+  const std::vector<int> named = PActionRequests::handles(*action, iRequest);
+
+  if (action->fAudit == AUDIT_CHUNK && !named.empty()) {
+    std::optional<Handle> held;  // what the line tells of the handle
+    int level = LOG_LEVEL_NONE;
+    {
       PStdMutexLock lock(fLock);
-      fTransfers[id] = std::move(transfer);  // an ID drawn again after a close is a new transfer
+      auto found = fHandles.find(named[0]);
+      // Under isolation another session's handle was 0 to the module.
+      const bool known = found != fHandles.end() && (!fIsolate || found->second.fSession == iSession.fNumber);
+      if (status == 0) {  // a step moved: counted, no line
+        long long bytes = PActionRequests::bytesCount(action->fRequest, iRequest.fData);
+        if (bytes < 0) bytes = PActionRequests::bytesCount("b", iReply.fData);
+        if (known && bytes > 0) found->second.fBytes += bytes;
+        return;
+      }
+      if (status == ERR_END_OF_FILE) return;
+      level = levelOf(*action, status, known);
+      if (known) held = found->second;
     }
-    const int level = levelOf(action, status, false);
     if (!wanted(level)) return;
-    PAuditLine line(name, &status, iSession);
-    if (id != 0) line.add(L"transfer", "ZEVO_TRANSFER", std::to_string(id));
-    if (opened) line.add(L"mode", "ZEVO_MODE", (mode & ACCESS_READ) != 0 ? "read" : "write");
-    if (hasPath) line.path(path);
+    PAuditLine line(action->fName, &status, iSession);
+    line.add(L"transfer", "ZEVO_TRANSFER", std::to_string(named[0]));
+    if (held) {
+      line.add(L"mode", "ZEVO_MODE", held->fWrite ? "write" : "read");
+      line.path(held->fPath);
+    }
     write(line, level);
     return;
   }
 
-  int id = 0;
-  if (request.readInt32(id) != 0) {
-    const int level = levelOf(action, status, false);
-    if (wanted(level)) {
-      PAuditLine line(name, &status, iSession);
-      write(line, level);
+  if (action->fEnds != ACTION_ENDS_NEVER && !named.empty()) {
+    const std::vector<int> statuses = statusesOf(*action, iReply, named.size());
+    for (size_t i = 0; i < named.size(); ++i) {
+      std::optional<Handle> ended;
+      {
+        PStdMutexLock lock(fLock);
+        auto found = fHandles.find(named[i]);
+        if (found != fHandles.end() && (!fIsolate || found->second.fSession == iSession.fNumber)) {
+          ended = found->second;
+          if (statuses[i] == 0 || action->fEnds == ACTION_ENDS_ALWAYS) fHandles.erase(found);
+        }
+      }
+      if (!ended) {
+        // No handle had that number: nothing ended (a close of one answered 0), or the peer named a wrong one.
+        const int level = statuses[i] == 0 ? LOG_LEVEL_NONE : levelOf(*action, statuses[i], false);
+        if (level == LOG_LEVEL_NONE || !wanted(level)) continue;
+        PAuditLine line(action->fName, &statuses[i], iSession);
+        line.add(L"transfer", "ZEVO_TRANSFER", std::to_string(named[i]));
+        write(line, level);
+        continue;
+      }
+      if (iSession.fEnded) {
+        // A handle its session left open is cut, not closed: an upload's
+        // file holds what came so far.
+        const int level = statuses[i] != 0 ? LOG_LEVEL_ERROR
+                          : ended->fQuery  ? LOG_LEVEL_DEBUG
+                          : ended->fWrite  ? LOG_LEVEL_WARNING
+                                           : LOG_LEVEL_INFO;
+        endLine("TransferCut", nullptr, iSession, named[i], *ended, level);
+        if (statuses[i] != 0 && wanted(level)) {
+          PAuditLine failed(action->fName, &statuses[i], iSession);
+          failed.add(L"transfer", "ZEVO_TRANSFER", std::to_string(named[i]));
+          write(failed, level);
+        }
+        continue;
+      }
+      const int level = ended->fQuery && statuses[i] == 0 ? LOG_LEVEL_DEBUG : levelOf(*action, statuses[i], true);
+      endLine(action->fName, &statuses[i], iSession, named[i], *ended, level);
     }
     return;
   }
-  std::optional<Transfer> closed;  // what the line tells of the transfer
-  int level = LOG_LEVEL_NONE;
-  {
+
+  PString path;
+  const bool hasPath = PActionRequests::path(*action, iRequest, path);
+  const int opened = PActionRequests::opened(*action, iReply);
+  const bool toWrite = action->fOpensHandle >= 0 && opensToWrite(*action, iRequest);
+  if (opened != 0) {
+    Handle handle;
+    handle.fSession = iSession.fNumber;
+    handle.fPath = path;
+    handle.fWrite = toWrite;
+    handle.fQuery = action->fAudit == AUDIT_QUERY;
+    handle.fStart = std::chrono::steady_clock::now();
     PStdMutexLock lock(fLock);
-    auto found = fTransfers.find(id);
-    // Under isolation another session's request was answered without the module.
-    const bool known = found != fTransfers.end() && (!fIsolate || found->second.fSession == iSession.fNumber);
-    if (status == 0 && action != kCloseFileTransfer) {
-      // A chunk moved: counted, no line.
-      const unsigned char* bytes = nullptr;
-      size_t count = 0;
-      const bool read = action == kGetNextFileData ? PDataReader(iReply.fData).readBytesView(bytes, count) == 0
-                                                   : request.readBytesView(bytes, count) == 0;
-      if (known && read) found->second.fBytes += static_cast<long long>(count);
-      return;
-    }
-    if (action == kGetNextFileData && status == ERR_END_OF_FILE) return;
-    if (action == kCloseFileTransfer && status == 0 && !known) return;  // no transfer had that ID: nothing closed
-    level = levelOf(action, status, known);
-    if (known) {
-      closed = found->second;
-      if (action == kCloseFileTransfer && status == 0) fTransfers.erase(found);
-    }
+    fHandles[opened] = std::move(handle);  // a number drawn again after it ended is a new handle
   }
-  // A transfer its session left open is cut, not closed: an upload's file
-  // holds what came so far.
-  const bool cut = closed && action == kCloseFileTransfer && iSession.fEnded;
-  if (cut) level = status != 0 ? LOG_LEVEL_ERROR : closed->fWrite ? LOG_LEVEL_WARNING : LOG_LEVEL_INFO;
+  const int level = levelOf(*action, status, false);
   if (!wanted(level)) return;
-  PAuditLine line(cut ? "TransferCut" : name, cut ? nullptr : &status, iSession);
-  line.add(L"transfer", "ZEVO_TRANSFER", std::to_string(id));
-  if (closed) {
-    line.add(L"mode", "ZEVO_MODE", closed->fWrite ? "write" : "read");
-    if (action == kCloseFileTransfer) {
-      const auto elapsed = std::chrono::steady_clock::now() - closed->fStart;
-      line.add(L"bytes", "ZEVO_BYTES", std::to_string(closed->fBytes));
-      line.add(L"duration_ms", "ZEVO_DURATION_MS",
-               std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
-    }
-    if (cut) {
-      line.add(L"by", "ZEVO_BY", iSession.fEndedBy);
-      if (status != 0) line.add(L"close_status", "ZEVO_CLOSE_STATUS", std::to_string(status));
-    }
-    line.path(closed->fPath);
-  }
+  PAuditLine line(action->fName, &status, iSession);
+  if (opened != 0) line.add(L"transfer", "ZEVO_TRANSFER", std::to_string(opened));
+  if (action->fOpensHandle >= 0 && action->fChanges == ACTION_CHANGES_WHEN_MODE_WRITES) line.add(L"mode", "ZEVO_MODE", toWrite ? "write" : "read");
+  if (hasPath) line.path(path);
   write(line, level);
 }
 
@@ -198,8 +246,8 @@ void PAuditLog::write(PAuditLine& ioLine, int iLevel) {
 
 std::vector<PRelease> PAuditLog::ended(const PSessionInfo& iSession) {
   PStdMutexLock lock(fLock);
-  for (auto it = fTransfers.begin(); it != fTransfers.end();) {
-    it = it->second.fSession == iSession.fNumber ? fTransfers.erase(it) : std::next(it);
+  for (auto it = fHandles.begin(); it != fHandles.end();) {
+    it = it->second.fSession == iSession.fNumber ? fHandles.erase(it) : std::next(it);
   }
   return {};
 }

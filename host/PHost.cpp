@@ -15,13 +15,15 @@
 #include "PTcpTransport.h"
 #include "PTlsTransport.h"
 #include "PUnixTransport.h"
-#include "PFileAccessRoles.h"
-#include "PTransferOwnership.h"
+#include "PHandleOwnership.h"
+#include "PModuleRoles.h"
 #include "zevo/PErrors.h"
 #include "zevo/PLogArgs.h"
 #include "zevo/PPathPolicy.h"
 #include "zevo/PUtils.h"
 #include "zevo/core/PConfigManager.h"
+#include "zevo/core/PSessionDirectory.h"
+#include "zevo/protocol/PFileOpsProtocol.h"
 #include "zevo/logger/PLogger.h"
 #include "zevo/protocol/PEndpoint.h"
 #include "zevo/zevoGetInstance.h"
@@ -153,13 +155,20 @@ bool PHost::createComponents(const PHostSettings& iSettings, PConfigManager* iCo
   PComms* serving = fComms.get();  // the watchers go with it
   fBudget = std::make_shared<PDescriptorBudget>(iSettings.fFdReserve, iSettings.fConnectionMax + iSettings.fHandshakeMax,
                                                 [serving] { return serving->connectionCount(); });
-  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iSettings.fTransferIsolation,
-                                                                                static_cast<int>(iSettings.fTransferMax), fBudget));
-  // After the ownership, so that another session's transfer stays unknown
-  // to a read session; before the audit, which logs its refusals.
-  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PFileAccessRoles>());
-  fComms->watch(PLiteral(kFileAccessModuleW), std::make_shared<PAuditLog>(fAudit, iSettings.fTransferIsolation));
+  // Each module's handles belong to the session that opened them; the
+  // roles come after, so that another session's handle stays unknown to a
+  // read session; the audit last, since it logs the refusals and sees the
+  // handles of an ended session released.
+  for (const PModuleTraits* module : {&kFileAccessTraits, &kFileOpsTraits}) {
+    const PLiteral id(module->fModuleW);
+    fComms->watch(id, std::make_shared<PHandleOwnership>(*module, iSettings.fTransferIsolation,
+                                                         static_cast<int>(iSettings.fTransferMax), fBudget));
+    fComms->watch(id, std::make_shared<PModuleRoles>(*module));
+    fComms->watch(id, std::make_shared<PAuditLog>(*module, fAudit, iSettings.fTransferIsolation));
+  }
   zevoRegisterInstance(PLiteral(ZEVO_ID_COMMS), fComms.get());
+  PBaseptr<PSessionDirectory> sessions(new PSessionDirectory(static_cast<unsigned int>(iSettings.fFrameMax)));
+  zevoRegisterInstance(PLiteral(ZEVO_ID_SESSIONS), sessions.get());
   return true;
 }
 

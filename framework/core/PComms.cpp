@@ -156,6 +156,7 @@ void PComms::deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent
   PCommsMessage answer;
   bool answered = false;
   if (ioExchange.fSession != nullptr) {
+    for (const auto& watcher : iBinding.fWatchers) watcher->adjust(*ioExchange.fInfo, ioEvent.fMessage);
     for (const auto& watcher : iBinding.fWatchers) {
       answered = watcher->answer(*ioExchange.fInfo, *ioExchange.fRequest, answer);
       if (answered) break;

@@ -16,7 +16,9 @@
 
 #include "PPayload.h"
 #include "PProcess.h"
+#include "zevo/PDataReader.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
+#include "zevo/protocol/PFileOpsProtocol.h"
 
 namespace {
 
@@ -405,4 +407,42 @@ TEST(Host, EveryLineAPeerCanCauseIsThrottled) {
   const std::string text = readText(log);
   EXPECT_NE(std::string::npos, text.find("like lines suppressed"));
   EXPECT_NE(std::string::npos, text.find("suppressed="));
+}
+
+TEST(Host, TheFileOperationsModuleKnowsItsPeerAndItsHandlesStayWithTheirSession) {
+  PHostProcess host;
+  host.useDefaultConfig("role.read = tcp:127.0.0.1\n");
+  ASSERT_TRUE(host.start({"--plugin", ZEVO_FILEACCESS_PLUGIN, "--plugin", ZEVO_FILEOPS_PLUGIN, "--listen", "unix:" + host.fDir / "host.sock",
+                          "--listen", "tcp:127.0.0.1:0"}))
+      << host.output();
+  const auto ops = [](PWireClient& ioPeer, uint32_t iAction, const Bytes& iPayload) {
+    Bytes request;
+    PFrame::append(request, FRAME_REQUEST, 1, iAction, kFileOpsModule, iPayload.data(), iPayload.size());
+    PWireFrame reply;
+    EXPECT_TRUE(ioPeer.sendRaw(request) && ioPeer.receive(reply));
+    return reply;
+  };
+  PWireClient writer(host.endpoints()[0]), reader(host.endpoints()[1]), other(host.endpoints()[0]);
+  // Who it serves, as the session layer proved it.
+  for (const auto& [peer, identity, role] : {std::tuple{&writer, "uid:" + std::to_string(::getuid()), 2}, {&reader, std::string("tcp:127.0.0.1"), 1}}) {
+    const PWireFrame answered = ops(*peer, kOpsSessionInfo, {});
+    ASSERT_EQ(std::make_pair(FRAME_REPLY, 0), std::make_pair(answered.fKind, answered.fWord)) << ::testing::PrintToString(answered.fPayload);
+    PDataReader info(answered.fPayload);
+    int number = 0, given = 0;
+    PString named;
+    for (int i = 0; i < 3; ++i) info.readInt32(number);
+    ASSERT_EQ(0, info.readString(named) + info.readInt32(given));
+    EXPECT_EQ(std::make_pair(widen(identity), role), std::make_pair(named.str(), given));
+  }
+  const PWireFrame refused = ops(reader, kOpsBeginUpload, PPayload().str(host.data("new")).flag(false));
+  EXPECT_EQ(std::make_pair(ERR_ACCESS_DENIED, Bytes(PFileOpsNeutral::kBegin.begin(), PFileOpsNeutral::kBegin.end())),
+            std::make_pair(refused.fWord, refused.fPayload)) << "a reader changes nothing";
+  const PWireFrame begun = ops(writer, kOpsBeginUpload, PPayload().str(host.data("new")).flag(false));
+  ASSERT_EQ(0, begun.fWord);
+  const int upload = payloadOf<int>(Bytes(begun.fPayload.begin(), begun.fPayload.begin() + 5));
+  EXPECT_EQ(FOPS_ERR_NO_HANDLE, ops(other, kOpsWriteAt, PPayload().i32(upload).i64(0).bytes({'x'})).fWord) << "another session's upload";
+  EXPECT_EQ(0, ops(writer, kOpsWriteAt, PPayload().i32(upload).i64(0).bytes({'y'})).fWord);
+  writer.close();  // its upload is released, never committed
+  EXPECT_TRUE(eventually([&] { return host.descriptorsOn(host.data()) == 0; })) << "no descriptor outlives its peer";
+  EXPECT_FALSE(std::filesystem::exists(host.data("new")));
 }

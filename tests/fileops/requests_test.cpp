@@ -29,7 +29,7 @@ long long mtimeNs(const std::string& iPath) {
 TEST_F(Ops, EveryReplyFollowsTheConventions) {
   EXPECT_EQ(Reply(0, L"", {}), whole(call(2002, PPayload().str(L"/x")))) << "another module's action";
   const Bytes wrongTag = {0x02, 0, 0, 0, 0, 0};
-  for (const PFileOpsActionTraits& action : kFileOpsActions) {
+  for (const PActionTraits& action : kFileOpsActions) {
     if (action.fAction == kOpsSessionInfo) continue;  // reads nothing
     for (const auto& [payload, code] : {std::pair{Bytes{}, ERR_DATA_SHORT}, {wrongTag, ERR_DATA_TYPE}}) {
       EXPECT_EQ(Reply(code, L"", {}), whole(call(action.fAction, payload))) << action.fName;
@@ -284,4 +284,50 @@ TEST_F(Ops, RenameAttributesAndTreeRemoval) {
   EXPECT_FALSE(std::filesystem::exists(dir / "a/x"));
   EXPECT_EQ(Bytes{7}, readFile(dir / "outside"));
   EXPECT_EQ(PERR_NOT_FOUND, statusOf(call(kOpsRemoveTree, PPayload().str(path("a/x")).i32(7))));
+}
+
+// The host keeps handles, roles and refusals by each module's action table,
+// never asking the module: the table must say how the module reads and how it
+// fails. Each action gets a request made from its table row (a path outside
+// the policy, handle 0, small numbers).
+TEST_F(Ops, EachModulesTableSaysHowItReadsAndFails) {
+  PPluginHarness access;
+  ASSERT_EQ(0, start(L"", L"", L"T/", L"T/", &access));
+  for (const auto& [harness, module] : {std::pair{&ops, &kFileOpsTraits}, {&access, &kFileAccessTraits}}) {
+    for (size_t i = 0; i < module->fCount; ++i) {
+      const PActionTraits& action = module->fActions[i];
+      if (std::string(action.fRequest).find('*') != std::string::npos) continue;  // its rest is its own
+      SCOPED_TRACE(action.fName);
+      PPayload payload;
+      std::vector<size_t> ends;  // where each element ends
+      for (const char* kind = action.fRequest; *kind != '\0'; ++kind) {
+        if (*kind == 's') payload.str(L"/etc/zevo-outside");
+        if (*kind == 'i') payload.i32(action.fUses != ACTION_USES_NONE && kind == action.fRequest ? 0 : 1);
+        if (*kind == 'l') payload.i64(1);
+        if (*kind == 'b') payload.bytes({'x'});
+        if (*kind == 'o') payload.flag(false);
+        if (*kind == 'h') payload.i32(1).i32(0);
+        ends.push_back(static_cast<const Bytes&>(payload).size());
+      }
+      const Bytes request = payload;
+      const PCommsMessage reply = harness->call(action.fAction, request);
+      const int status = statusOf(reply);
+      EXPECT_TRUE(status > ERR_DATA_ENCODING || status < ERR_DATA_SHORT) << status << ": it read the request as its row says";
+      if (status != 0) {
+        EXPECT_EQ(Bytes(action.fNeutral.begin(), action.fNeutral.end()), reply.fData) << status;
+      }
+      if (action.fUses != ACTION_USES_NONE) {
+        EXPECT_EQ(action.fNoHandle, status) << "handle 0 is no handle";
+      } else if (action.fNamesPath) {
+        EXPECT_EQ(module->fDenied, status) << "a path the policy refuses";
+      }
+      // ListDir answers a missing path as any other failure; an unknown
+      // handle is answered before what follows it is read.
+      if (!ends.empty() && action.fAction != kListDir && action.fUses == ACTION_USES_NONE) {
+        const Bytes shorter(request.begin(), request.begin() + static_cast<long>(ends.size() > 1 ? ends[ends.size() - 2] : 0));
+        const int cut = statusOf(harness->call(action.fAction, shorter));
+        EXPECT_TRUE(cut == ERR_DATA_SHORT) << cut << ": its last element is read";
+      }
+    }
+  }
 }

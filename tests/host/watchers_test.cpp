@@ -13,20 +13,20 @@
 #include "PDescriptorBudget.h"
 #include "PPayload.h"
 #include "PRoles.h"
-#include "PTransferOwnership.h"
+#include "PHandleOwnership.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
 namespace {
 
 class Watchers : public PCommsTest {
  protected:
-  // With PTransferOwnership (iTransfers per session, 0: no limit) counting
+  // With PHandleOwnership (iTransfers per session, 0: no limit) counting
   // descriptors against fBudget.
   void startWatched(PCommsSettings iSettings = {}, bool iIsolate = true, int iTransfers = 0) {
     start(iSettings, [&](PComms& iComms) {
       PComms* comms = &iComms;
       fBudget = std::make_shared<PDescriptorBudget>(kReserve, 0, [comms] { return comms->connectionCount(); });
-      iComms.watch(PLiteral(kFileAccessModuleW), std::make_shared<PTransferOwnership>(iIsolate, iTransfers, fBudget));
+      iComms.watch(PLiteral(kFileAccessModuleW), std::make_shared<PHandleOwnership>(kFileAccessTraits, iIsolate, iTransfers, fBudget));
     });
     fBudget->measure();
   }
@@ -58,20 +58,18 @@ TEST_F(Watchers, ATransferServesOnlyItsSessionAndIsClosedWhenTheSessionEnds) {
   {
     PWireClient peer(at("unix"));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(0, peer.call(kStartFileTransfer, {}).fWord);
-    // Another session's requests for 100: answered as for an ID no transfer has.
-    const PWireFrame chunk = other.call(kGetNextFileData, PPayload().i32(100).i32(10));
-    EXPECT_EQ(std::make_tuple(ERR_FAILED, std::string(kFileAccessModule), Bytes{0x85, 0, 0, 0, 0}),
-              std::make_tuple(chunk.fWord, chunk.fModule, chunk.fPayload));
-    EXPECT_EQ(ERR_FAILED, other.call(kSetNextFileData, PPayload().i32(100)).fWord);
+    // Another session's requests for 100 reach the module with no transfer
+    // (0, which it never hands out): it answers them as for any unknown ID.
+    EXPECT_EQ(static_cast<const Bytes&>(PPayload().i32(0).i32(10)), other.call(kGetNextFileData, PPayload().i32(100).i32(10)).fPayload);
+    EXPECT_EQ(static_cast<const Bytes&>(PPayload().i32(0).bytes({'x'})),
+              other.call(kSetNextFileData, PPayload().i32(100).bytes({'x'})).fPayload);
     EXPECT_EQ(0, other.call(kCloseFileTransfer, PPayload().i32(100)).fWord);
-    EXPECT_EQ(static_cast<int>(kGetNextFileData), other.call(kGetNextFileData, PPayload().i32(100).i32(0)).fWord)
-        << "what the module refuses before looking the ID up still reaches it";
-    EXPECT_TRUE(fModule.closed().empty()) << "nothing for 100 reached the module";
-    EXPECT_EQ(static_cast<int>(kGetNextFileData), peer.call(kGetNextFileData, PPayload().i32(100).i32(10)).fWord);
+    EXPECT_EQ(std::set<int>{0}, fModule.closed()) << "nothing for 100 reached the module";
+    EXPECT_EQ(static_cast<const Bytes&>(PPayload().i32(100).i32(10)), peer.call(kGetNextFileData, PPayload().i32(100).i32(10)).fPayload);
     peer.call(kCloseFileTransfer, PPayload().i32(101));
   }
-  EXPECT_TRUE(eventually([&] { return fModule.closed().size() == 3; }));
-  EXPECT_EQ((std::set<int>{100, 101, 102}), fModule.closed()) << "101 by the peer, 100 and 102 for it";
+  EXPECT_TRUE(eventually([&] { return fModule.closed().size() == 4; }));
+  EXPECT_EQ((std::set<int>{0, 100, 101, 102}), fModule.closed()) << "101 by the peer, 100 and 102 for it";
 }
 
 TEST_F(Watchers, WithoutIsolationEverySessionReachesEveryTransfer) {

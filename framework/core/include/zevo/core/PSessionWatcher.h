@@ -6,7 +6,7 @@
 // transfer to the session that opened it and write the audit lines.
 //
 // A module may have several watchers, asked in the order they were added:
-// answer() until one answers; replied() all of them, whoever answered; at
+// adjust() all of them, then answer() until one answers; replied() all of them, whoever answered; at
 // a session's end each one's ended(), its releases delivered (and shown to
 // every watcher's replied()) before the next watcher's ended() is called.
 //
@@ -30,6 +30,10 @@ struct PRelease {
 class PSessionWatcher {
  public:
   virtual ~PSessionWatcher() = default;
+  // Before anything else sees a session's request: may change it (a handle
+  // the session does not hold becomes 0, which no module knows), so that the
+  // module answers as it answers anyone. Not called for releases.
+  virtual void adjust(const PSessionInfo& /*iSession*/, PCommsMessage& /*ioRequest*/) {}
   // Before the request reaches the module: true when oAnswer is the reply,
   // and the module is not asked.
   virtual bool answer(const PSessionInfo& iSession, const PCommsMessage& iRequest, PCommsMessage& oAnswer) = 0;

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "zevo/protocol/PActionTraits.h"
+
 #define ZEVO_FILEACCESS_MODULE "com.quorbex.zevo.fileaccess"
 #define ZEVO_WIDE_TEXT_(iText) L##iText
 #define ZEVO_WIDE_TEXT(iText) ZEVO_WIDE_TEXT_(iText)
@@ -32,25 +34,6 @@ enum PFileAccessAction : uint32_t {
   kDeleteDir = 2007,
 };
 
-// The action's name as the documents spell it ("StartFileTransfer"), or
-// null for a code that is no action.
-inline constexpr const char* fileAccessActionName(uint32_t iAction) {
-  switch (iAction) {
-    case kStartFileTransfer: return "StartFileTransfer";
-    case kGetNextFileData: return "GetNextFileData";
-    case kSetNextFileData: return "SetNextFileData";
-    case kCloseFileTransfer: return "CloseFileTransfer";
-    case kGetFileSize: return "GetFileSize";
-    case kIsExists: return "IsExists";
-    case kIsFile: return "IsFile";
-    case kListDir: return "ListDir";
-    case kMakeDir: return "MakeDir";
-    case kDeleteFile: return "DeleteFile";
-    case kDeleteDir: return "DeleteDir";
-  }
-  return nullptr;
-}
-
 // Access bits of the policy; a StartFileTransfer mode is made of the same bits.
 constexpr unsigned int ACCESS_READ = 1;
 constexpr unsigned int ACCESS_WRITE = 2;
@@ -71,3 +54,35 @@ constexpr unsigned int kMaxChunkSize = 8192;
 #define ZEVO_FILEACCESS_STATUS_CONSTANT_(iName, iValue, iMeaning) constexpr int iName = iValue;
 ZEVO_FILEACCESS_STATUSES(ZEVO_FILEACCESS_STATUS_CONSTANT_)
 #undef ZEVO_FILEACCESS_STATUS_CONSTANT_
+
+// What a host needs to know of each action (zevo/protocol/PActionTraits.h).
+// A transfer ID the module does not know is answered -504 with the neutral
+// elements, a CloseFileTransfer of one 0; a reader's change -511.
+inline constexpr PActionTraits kFileAccessActions[] = {
+    // action, name, request, changes, large reply, names a path, opens, uses, ends, release, no handle, neutral elements, audit
+    {kStartFileTransfer, "StartFileTransfer", "si", ACTION_CHANGES_WHEN_MODE_WRITES, false, true, 0, ACTION_USES_NONE, ACTION_ENDS_NEVER,
+     kCloseFileTransfer, 0, PNeutral::kInt32, AUDIT_OPERATION},
+    {kGetNextFileData, "GetNextFileData", "ii", ACTION_CHANGES_NEVER, false, false, -1, ACTION_USES_FIRST, ACTION_ENDS_NEVER, 0, ERR_FAILED,
+     PNeutral::kBytes, AUDIT_CHUNK},
+    {kSetNextFileData, "SetNextFileData", "ib", ACTION_CHANGES_WHEN_HANDLE_WRITES, false, false, -1, ACTION_USES_FIRST, ACTION_ENDS_NEVER, 0,
+     ERR_FAILED, PNeutral::kNone, AUDIT_CHUNK},
+    {kCloseFileTransfer, "CloseFileTransfer", "i", ACTION_CHANGES_NEVER, false, false, -1, ACTION_USES_FIRST, ACTION_ENDS_ON_SUCCESS, 0, 0,
+     PNeutral::kNone, AUDIT_OPERATION},
+    {kGetFileSize, "GetFileSize", "s", ACTION_CHANGES_NEVER, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kInt64, AUDIT_QUERY},
+    {kIsExists, "IsExists", "s", ACTION_CHANGES_NEVER, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kFalse, AUDIT_QUERY},
+    {kIsFile, "IsFile", "s", ACTION_CHANGES_NEVER, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kFalse, AUDIT_QUERY},
+    {kListDir, "ListDir", "s", ACTION_CHANGES_NEVER, true, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kList, AUDIT_QUERY},
+    {kMakeDir, "MakeDir", "s", ACTION_CHANGES, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kNone, AUDIT_OPERATION},
+    {kDeleteFile, "DeleteFile", "s", ACTION_CHANGES, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kNone, AUDIT_OPERATION},
+    {kDeleteDir, "DeleteDir", "s", ACTION_CHANGES, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kNone, AUDIT_OPERATION},
+};
+
+inline constexpr PModuleTraits kFileAccessTraits{ZEVO_FILEACCESS_MODULE, kFileAccessModuleW, kFileAccessActions,
+                                                 sizeof kFileAccessActions / sizeof kFileAccessActions[0], ERR_ACCESS_DENIED};
+
+// The action's name as the documents spell it ("StartFileTransfer"), or
+// null for a code that is no action.
+inline constexpr const char* fileAccessActionName(uint32_t iAction) {
+  const PActionTraits* traits = kFileAccessTraits.find(iAction);
+  return traits != nullptr ? traits->fName : nullptr;
+}

@@ -8,7 +8,8 @@
 
 #include <cstdint>
 
-#include "zevo/protocol/PFileAccessProtocol.h"  // ZEVO_WIDE_TEXT
+#include "zevo/protocol/PActionTraits.h"
+#include "zevo/protocol/PFileAccessProtocol.h"  // ZEVO_WIDE_TEXT, ERR_ACCESS_DENIED
 
 #define ZEVO_FILEOPS_MODULE "com.quorbex.zevo.fileops"
 
@@ -45,68 +46,48 @@ enum PFileOpsAction : uint32_t {
   kOpsRemoveTree = 3020,
 };
 
-// Which handles a request names.
-enum PFileOpsHandleUse : uint8_t {
-  FILEOPS_USES_NONE = 0,
-  FILEOPS_USES_FIRST = 1,  // request element 0 is an int32 handle
-  FILEOPS_USES_LIST = 2,   // element 0 is an int32 count n, elements 1 to n int32 handles
-};
-
-// When a request ends the handles it names (they are unknown afterwards).
-enum PFileOpsHandleEnd : uint8_t {
-  FILEOPS_ENDS_NEVER = 0,
-  FILEOPS_ENDS_ALWAYS = 1,      // whatever the status
-  // FILEOPS_USES_FIRST: when the status is 0. FILEOPS_USES_LIST: the reply
-  // is an int32 count n and n int32 statuses, one per handle in request
-  // order; each handle whose status is 0 ends.
-  FILEOPS_ENDS_ON_SUCCESS = 2,
-};
-
-// What a host needs to know of an action.
-struct PFileOpsActionTraits {
-  uint32_t fAction;
-  const char* fName;         // as docs/fileops.md spells it
-  bool fChanges;             // changes files: only for the write role
-  bool fLargeReply;          // the reply may be large: wait for the memory budget
-  int fOpensHandle;          // reply element holding a handle it opened when the status is 0; -1: none
-  PFileOpsHandleUse fUses;   // handles of the request, to be the session's own
-  PFileOpsHandleEnd fEnds;   // when those handles end
-  uint32_t fRelease;         // for an action that opens a handle: the request that releases it when
-                             // its session ends (element 0: the handle); 0 otherwise
-};
+// What a host needs to know of each action (zevo/protocol/PActionTraits.h).
+namespace PFileOpsNeutral {
+using namespace std::string_view_literals;
+inline constexpr std::string_view kStat = "\x03\0\0\0\0\x04\0\0\0\0\0\0\0\0\x03\0\0\0\0\x04\0\0\0\0\0\0\0\0\x86\0\0\0\0"sv;
+inline constexpr std::string_view kOpenRead = "\x03\0\0\0\0\x04\0\0\0\0\0\0\0\0\x03\0\0\0\0\x04\0\0\0\0\0\0\0\0"sv;
+inline constexpr std::string_view kMoreCount = "\x01\0\x03\0\0\0\0"sv;  // bool false, int32 0
+inline constexpr std::string_view kHandleLength = "\x03\0\0\0\0\x04\0\0\0\0\0\0\0\0"sv;
+inline constexpr std::string_view kStep = "\x01\0\x04\0\0\0\0\0\0\0\0\x85\0\0\0\0"sv;
+inline constexpr std::string_view kBegin = "\x03\0\0\0\0\x86\0\0\0\0"sv;
+inline constexpr std::string_view kResume = "\x03\0\0\0\0\x04\0\0\0\0\0\0\0\0\x86\0\0\0\0"sv;
+}  // namespace PFileOpsNeutral
 
 // Every action, in code order.
-inline constexpr PFileOpsActionTraits kFileOpsActions[] = {
-    // action, name, changes, large reply, opens, uses, ends, release
-    {kOpsSessionInfo, "SessionInfo", false, true, -1, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, 0},
-    {kOpsStat, "Stat", false, false, -1, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, 0},
-    {kOpsOpenListing, "OpenListing", false, false, 0, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, kOpsReleaseHandle},
-    {kOpsReadListing, "ReadListing", false, true, -1, FILEOPS_USES_FIRST, FILEOPS_ENDS_NEVER, 0},
-    {kOpsOpenRead, "OpenRead", false, false, 0, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, kOpsReleaseHandle},
-    {kOpsReadAt, "ReadAt", false, true, -1, FILEOPS_USES_FIRST, FILEOPS_ENDS_NEVER, 0},
-    {kOpsDataRanges, "DataRanges", false, true, -1, FILEOPS_USES_FIRST, FILEOPS_ENDS_NEVER, 0},
-    {kOpsOpenChecksum, "OpenChecksum", false, false, 0, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, kOpsReleaseHandle},
-    {kOpsChecksumUpload, "ChecksumUpload", false, false, 0, FILEOPS_USES_FIRST, FILEOPS_ENDS_NEVER, kOpsReleaseHandle},
-    {kOpsChecksumStep, "ChecksumStep", false, false, -1, FILEOPS_USES_FIRST, FILEOPS_ENDS_NEVER, 0},
-    {kOpsBeginUpload, "BeginUpload", true, false, 0, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, kOpsReleaseHandle},
-    {kOpsResumeUpload, "ResumeUpload", true, false, 0, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, kOpsReleaseHandle},
-    {kOpsWriteAt, "WriteAt", true, false, -1, FILEOPS_USES_FIRST, FILEOPS_ENDS_NEVER, 0},
-    {kOpsCommitUpload, "CommitUpload", true, false, -1, FILEOPS_USES_FIRST, FILEOPS_ENDS_ON_SUCCESS, 0},
-    {kOpsCommitGroup, "CommitGroup", true, false, -1, FILEOPS_USES_LIST, FILEOPS_ENDS_ON_SUCCESS, 0},
-    {kOpsCloseHandle, "CloseHandle", false, false, -1, FILEOPS_USES_FIRST, FILEOPS_ENDS_ALWAYS, 0},
-    {kOpsReleaseHandle, "ReleaseHandle", false, false, -1, FILEOPS_USES_FIRST, FILEOPS_ENDS_ALWAYS, 0},
-    {kOpsRename, "Rename", true, false, -1, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, 0},
-    {kOpsSetAttributes, "SetAttributes", true, false, -1, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, 0},
-    {kOpsRemoveTree, "RemoveTree", true, false, -1, FILEOPS_USES_NONE, FILEOPS_ENDS_NEVER, 0},
+inline constexpr PActionTraits kFileOpsActions[] = {
+    // action, name, request, changes, large reply, names a path, opens, uses, ends, release, no handle, neutral elements, audit
+    {kOpsSessionInfo, "SessionInfo", "", ACTION_CHANGES_NEVER, true, false, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kNone, AUDIT_QUERY},
+    {kOpsStat, "Stat", "s", ACTION_CHANGES_NEVER, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PFileOpsNeutral::kStat, AUDIT_QUERY},
+    {kOpsOpenListing, "OpenListing", "s", ACTION_CHANGES_NEVER, false, true, 0, ACTION_USES_NONE, ACTION_ENDS_NEVER, kOpsReleaseHandle, 0, PNeutral::kInt32, AUDIT_QUERY},
+    {kOpsReadListing, "ReadListing", "i", ACTION_CHANGES_NEVER, true, false, -1, ACTION_USES_FIRST, ACTION_ENDS_NEVER, 0, -7002, PFileOpsNeutral::kMoreCount, AUDIT_CHUNK},
+    {kOpsOpenRead, "OpenRead", "s", ACTION_CHANGES_NEVER, false, true, 0, ACTION_USES_NONE, ACTION_ENDS_NEVER, kOpsReleaseHandle, 0, PFileOpsNeutral::kOpenRead, AUDIT_OPERATION},
+    {kOpsReadAt, "ReadAt", "ili", ACTION_CHANGES_NEVER, true, false, -1, ACTION_USES_FIRST, ACTION_ENDS_NEVER, 0, -7002, PNeutral::kBytes, AUDIT_CHUNK},
+    {kOpsDataRanges, "DataRanges", "il", ACTION_CHANGES_NEVER, true, false, -1, ACTION_USES_FIRST, ACTION_ENDS_NEVER, 0, -7002, PFileOpsNeutral::kMoreCount, AUDIT_CHUNK},
+    {kOpsOpenChecksum, "OpenChecksum", "sll", ACTION_CHANGES_NEVER, false, true, 0, ACTION_USES_NONE, ACTION_ENDS_NEVER, kOpsReleaseHandle, 0, PFileOpsNeutral::kHandleLength, AUDIT_QUERY},
+    {kOpsChecksumUpload, "ChecksumUpload", "ill", ACTION_CHANGES_NEVER, false, false, 0, ACTION_USES_FIRST, ACTION_ENDS_NEVER, kOpsReleaseHandle, -7002, PFileOpsNeutral::kHandleLength, AUDIT_QUERY},
+    {kOpsChecksumStep, "ChecksumStep", "i", ACTION_CHANGES_NEVER, false, false, -1, ACTION_USES_FIRST, ACTION_ENDS_NEVER, 0, -7002, PFileOpsNeutral::kStep, AUDIT_CHUNK},
+    {kOpsBeginUpload, "BeginUpload", "so", ACTION_CHANGES, false, true, 0, ACTION_USES_NONE, ACTION_ENDS_NEVER, kOpsReleaseHandle, 0, PFileOpsNeutral::kBegin, AUDIT_OPERATION},
+    {kOpsResumeUpload, "ResumeUpload", "s", ACTION_CHANGES, false, false, 0, ACTION_USES_NONE, ACTION_ENDS_NEVER, kOpsReleaseHandle, 0, PFileOpsNeutral::kResume, AUDIT_OPERATION},
+    {kOpsWriteAt, "WriteAt", "ilb", ACTION_CHANGES, false, false, -1, ACTION_USES_FIRST, ACTION_ENDS_NEVER, 0, -7002, PNeutral::kNone, AUDIT_CHUNK},
+    {kOpsCommitUpload, "CommitUpload", "ilil", ACTION_CHANGES, false, false, -1, ACTION_USES_FIRST, ACTION_ENDS_ON_SUCCESS, 0, -7002, PNeutral::kNone, AUDIT_OPERATION},
+    {kOpsCommitGroup, "CommitGroup", "h*", ACTION_CHANGES, false, false, -1, ACTION_USES_LIST, ACTION_ENDS_ON_SUCCESS, 0, -7002, PNeutral::kInt32, AUDIT_OPERATION},
+    {kOpsCloseHandle, "CloseHandle", "i", ACTION_CHANGES_NEVER, false, false, -1, ACTION_USES_FIRST, ACTION_ENDS_ALWAYS, 0, -7002, PNeutral::kNone, AUDIT_OPERATION},
+    {kOpsReleaseHandle, "ReleaseHandle", "i", ACTION_CHANGES_NEVER, false, false, -1, ACTION_USES_FIRST, ACTION_ENDS_ALWAYS, 0, -7002, PNeutral::kNone, AUDIT_OPERATION},
+    {kOpsRename, "Rename", "sso", ACTION_CHANGES, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kNone, AUDIT_OPERATION},
+    {kOpsSetAttributes, "SetAttributes", "sil", ACTION_CHANGES, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PNeutral::kNone, AUDIT_OPERATION},
+    {kOpsRemoveTree, "RemoveTree", "si", ACTION_CHANGES, false, true, -1, ACTION_USES_NONE, ACTION_ENDS_NEVER, 0, 0, PFileOpsNeutral::kMoreCount, AUDIT_OPERATION},
 };
 
+inline constexpr PModuleTraits kFileOpsTraits{ZEVO_FILEOPS_MODULE, kFileOpsModuleW, kFileOpsActions,
+                                              sizeof kFileOpsActions / sizeof kFileOpsActions[0], ERR_ACCESS_DENIED};
+
 // The traits of an action, or null for a code that is no action.
-inline constexpr const PFileOpsActionTraits* fileOpsAction(uint32_t iAction) {
-  for (const PFileOpsActionTraits& traits : kFileOpsActions) {
-    if (traits.fAction == iAction) return &traits;
-  }
-  return nullptr;
-}
+inline constexpr const PActionTraits* fileOpsAction(uint32_t iAction) { return kFileOpsTraits.find(iAction); }
 
 // Limits.
 // The frame limit assumed where the host does not tell its own.
