@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "PRoles.h"
+#include "PRoleMap.h"
 #include "zevo/IConfig.h"
 #include "zevo/ILogger.h"
 #include "zevo/PPathPolicy.h"

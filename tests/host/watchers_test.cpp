@@ -12,7 +12,7 @@
 #include "PCommsHarness.h"
 #include "PDescriptorBudget.h"
 #include "PPayload.h"
-#include "PRoles.h"
+#include "PRoleMap.h"
 #include "PHandleOwnership.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 

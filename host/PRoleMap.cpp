@@ -1,4 +1,4 @@
-#include "PRoles.h"
+#include "PRoleMap.h"
 
 #include <arpa/inet.h>
 #include <grp.h>
