@@ -179,6 +179,7 @@ int PComms::send(int iResponseID, PCommsMessage& iResponse) {
   }
   exchange->fReplied = true;
   exchange->fStatus = static_cast<int>(iResponse.fUint32);
+  // The watchers see the reply whole; the session may then take its payload.
   for (const auto& watcher : exchange->fBinding->fWatchers) watcher->replied(*exchange->fInfo, *exchange->fRequest, iResponse);
   if (exchange->fSession != nullptr) exchange->fSession->queueReply(*exchange, iResponse);
   return 0;

@@ -69,7 +69,8 @@ PSession::~PSession() {
 }
 
 void PSession::account() {
-  const size_t now = fIn.capacity() + fOut.capacity();
+  size_t now = fIn.capacity();
+  for (const std::vector<unsigned char>& buffer : fOut) now += buffer.capacity();
   const size_t before = fAccounted.load(std::memory_order_relaxed);
   if (now == before) return;
   fComms.account(static_cast<ptrdiff_t>(now) - static_cast<ptrdiff_t>(before));
@@ -248,7 +249,7 @@ void PSession::serveRequest(const PFrameView& iFrame) {
   }
 }
 
-void PSession::queueReply(const PExchange& iExchange, const PCommsMessage& iReply) {
+void PSession::queueReply(const PExchange& iExchange, PCommsMessage& iReply) {
   static const std::string kNoModule;
   const std::string* module = &kNoModule;
   std::string converted;
@@ -259,30 +260,59 @@ void PSession::queueReply(const PExchange& iExchange, const PCommsMessage& iRepl
       module = &converted;
     }
   }
-  PFrame::append(fOut, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.data(), iReply.fData.size());
+  std::vector<unsigned char>& out = tail();
+  const size_t before = out.size();
+  if (iReply.fData.size() < kTakeAt) {
+    PFrame::append(out, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.data(), iReply.fData.size());
+  } else {
+    // A large payload is not copied: the reply's own buffer goes out after its header.
+    PFrame::appendHeader(out, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.size());
+    fUnsent += iReply.fData.size();
+    fOut.push_back(std::move(iReply.fData));
+    fTailOpen = false;
+  }
+  fUnsent += out.size() - before;
   account();
 }
 
+std::vector<unsigned char>& PSession::tail() {
+  if (fOut.empty() || !fTailOpen) {
+    fOut.emplace_back();
+    fTailOpen = true;
+  }
+  return fOut.back();
+}
+
 const unsigned char* PSession::output(size_t& oSize) const {
-  oSize = unsent();
-  return fOut.data() + fOutStart;
+  if (fOut.empty()) {
+    oSize = 0;
+    return nullptr;
+  }
+  oSize = fOut.front().size() - fOutStart;
+  return fOut.front().data() + fOutStart;
 }
 
 void PSession::sent(size_t iCount) {
   fOutStart += iCount;
+  fUnsent -= iCount;
   fActiveAt.store(nowMs(), std::memory_order_relaxed);
-  if (fOutStart < fOut.size()) return;
-  fOut.clear();
+  if (fOutStart < fOut.front().size()) return;
   fOutStart = 0;
-  if (fOut.capacity() > 4 * fComms.settings().fReadAhead) {
-    std::vector<unsigned char>().swap(fOut);
+  if (fOut.size() > 1 || !fTailOpen || fOut.front().capacity() > 4 * fComms.settings().fReadAhead) {
+    fOut.pop_front();  // a taken payload, or a buffer grown large: the memory goes
+    if (fOut.empty()) fTailOpen = false;
     account();
+  } else {
+    fOut.front().clear();  // the tail, kept for the next replies
   }
 }
 
 void PSession::transportError(int iCode, uint32_t iExchange, const std::string& iText) {
-  PFrame::append(fOut, FRAME_ERROR, iExchange, static_cast<uint32_t>(iCode), std::string(),
+  std::vector<unsigned char>& out = tail();
+  const size_t before = out.size();
+  PFrame::append(out, FRAME_ERROR, iExchange, static_cast<uint32_t>(iCode), std::string(),
                  reinterpret_cast<const unsigned char*>(iText.data()), iText.size());
+  fUnsent += out.size() - before;
   fClosing = true;
   // What the peer did (a frame it got wrong, its time, its limits) is a
   // warning; anything else is the host's fault. Both are throttled: a peer

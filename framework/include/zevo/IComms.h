@@ -30,8 +30,10 @@ class IComms : public IBase {
   virtual int bind(const PLiteral& iModuleID, PString& iTopic) = 0;  // slot 3
   // Sends iResponse as the reply to the request delivered under
   // iResponseID (ICommsEvent::getResponseID). Only inside the notify that
-  // delivers that request, on its thread, and once: the reply is copied
-  // before send returns (the caller keeps iResponse and may destroy it).
+  // delivers that request, on its thread, and once. The reply is the
+  // comms component's once send returns: it may take a large payload's
+  // buffer instead of copying it (iResponse.fData is then empty), and the
+  // caller only destroys iResponse afterwards.
   // 0 when the reply is queued for its peer (a peer that has gone gets
   // nothing, and 0 all the same); ERR_COMMS_NO_EXCHANGE for any other
   // response ID, a second send of one, or a call from another thread or

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,18 +62,21 @@ class ZEVO_EXPORT PSession {
   const PSessionInfo& info() const { return fInfo; }
   void leave();  // the sweep no longer sees it (before its transport goes)
 
-  // The reply of an exchange of this session (PComms::send).
-  void queueReply(const PExchange& iExchange, const PCommsMessage& iReply);
+  // The reply of an exchange of this session (PComms::send). A payload of
+  // kTakeAt bytes or more is taken, not copied (iReply.fData is then empty).
+  void queueReply(const PExchange& iExchange, PCommsMessage& iReply);
 
   static constexpr size_t kInputSize = 64 * 1024;  // the receive buffer, grown only for a larger frame
   static constexpr size_t kFlushAt = 64 * 1024;    // unsent bytes at which serving pauses for a write
   static constexpr size_t kTrimAt = 1 << 20;       // a buffer this large, released, goes back to the system
+  static constexpr size_t kTakeAt = 64 * 1024;     // a reply's payload this large is taken rather than copied
 
  private:
   friend class PComms;  // its sweep and limits, under the comms lock
   enum Expiry { kLive, kFrameTimeout, kIdleTimeout, kYielded, kHostStop };
 
-  size_t unsent() const { return fOut.size() - fOutStart; }
+  size_t unsent() const { return fUnsent; }
+  std::vector<unsigned char>& tail();  // the buffer replies are appended to
   size_t readAhead() const;  // the read-ahead, or the session's share of the budget once it is spent
   bool mayServe(const PFrameView& iFrame);  // false: a large reply waits for room
   const PComms::Binding* bindingOf(const PFrameView& iFrame);
@@ -86,8 +90,12 @@ class ZEVO_EXPORT PSession {
   std::vector<unsigned char> fIn;  // received bytes in [fInStart, fInEnd)
   size_t fInStart = 0;
   size_t fInEnd = 0;
-  std::vector<unsigned char> fOut;  // unsent bytes from fOutStart
+  // Unsent replies in order, from fOutStart of the first buffer; the last
+  // takes what is appended while fTailOpen (not after a taken payload).
+  std::deque<std::vector<unsigned char>> fOut;
   size_t fOutStart = 0;
+  size_t fUnsent = 0;
+  bool fTailOpen = false;
   bool fReadClosed = false;  // the peer sent its last byte
   bool fClosing = false;     // a transport error was queued: nothing more is served
   PBaseptr<PCommsEvent> fEvent;
