@@ -298,6 +298,11 @@ PSettingsBase::Where PSettingsBase::where(const PConfig* iConfig) {
 }
 
 std::string PSettingsBase::absolute(const std::string& iPath, const std::string& iBase) {
+  // A file a service manager passed (systemd's LoadCredential=).
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  if (iPath.compare(0, 11, "credential:") == 0 && credentials != nullptr && credentials[0] == '/') {
+    return std::string(credentials) + "/" + iPath.substr(11);
+  }
   if (iPath.empty() || iPath[0] == '/') return iPath;
   if (!iBase.empty()) return iBase + "/" + iPath;
   char here[PATH_MAX];

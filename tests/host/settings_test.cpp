@@ -217,6 +217,11 @@ TEST(HostSettings, AReloadReadsTheTlsKeysAloneFromTheStartDirectory) {
   std::string error;
   ASSERT_TRUE(resolveTlsSettings(start.fConfig.get(), start.fOptions, "/start", tls, error)) << error;
   EXPECT_EQ("/start/c.pem /k.pem /start/a.pem x", tls.fCertFile + " " + tls.fKeyFile + " " + tls.fCaFile + " " + joined(tls.fAllow));
+  ::setenv("CREDENTIALS_DIRECTORY", "/run/credentials/zevohost.service", 1);  // as systemd passes them
+  PResult passed = resolve("tls.cert = c.pem\ntls.key = credential:tls_host.key\ntls.ca = a.pem\n");
+  ASSERT_TRUE(resolveTlsSettings(passed.fConfig.get(), passed.fOptions, "/start", tls, error)) << error;
+  ::unsetenv("CREDENTIALS_DIRECTORY");
+  EXPECT_EQ("/run/credentials/zevohost.service/tls_host.key", tls.fKeyFile);
   PResult half = resolve("tls.ca = a.pem\n");
   EXPECT_FALSE(resolveTlsSettings(half.fConfig.get(), half.fOptions, "/start", tls, error));
   EXPECT_EQ(kSource + ":2: tls.cert, tls.key and tls.ca go together; missing: tls.cert (--tls-cert), tls.key (--tls-key)", error);

@@ -124,7 +124,9 @@ class ZEVO_EXPORT PSettingsBase {
   static int takeOption(int iArgc, char** iArgv, int& ioIndex, const std::string& iOption, std::string& oValue,
                         std::string& oError);
 
-  // iPath made absolute against iBase (empty: the current directory).
+  // iPath made absolute against iBase (empty: the current directory);
+  // "credential:NAME" is the file NAME of $CREDENTIALS_DIRECTORY, the
+  // credentials a service manager passed (left as it is without one).
   static std::string absolute(const std::string& iPath, const std::string& iBase = "");
 
  protected:
