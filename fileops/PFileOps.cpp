@@ -40,7 +40,9 @@ const PFileOps::Route PFileOps::kRoutes[] = {
 PFileOps::PFileOps() : fRefCounter(0) {
   IBase* instance = nullptr;
   if (lookUp(ZEVO_ID_LOGGER, instance) == 0) {
-    fLogger = static_cast<ILogger*>(instance);
+    PBaseptr<ILogger> component(static_cast<ILogger*>(instance));
+    component->getLogger(PLiteral(kAuditLogName), fAudit);
+    fLogger = component;
     fLogger->getLogger(PLiteral(kLogName), fLogger);  // the handle is its own target
   }
 }
@@ -285,6 +287,10 @@ void PFileOps::expireKept() {
   }
   for (const std::shared_ptr<PUpload>& upload : expired) {
     logDebug(L"[%s] Kept upload to [%ls] expired", "expireKept", upload->fTarget);
+    // No session sees it go: the audit is told here.
+    if (!fAudit.isNull()) {
+      fAudit->logInfo(0, L"UploadExpired identity=%ls path=%ls", "", zevoLogArg(upload->fIdentity), zevoLogArg(upload->fTarget));
+    }
     upload->with([](PUploadFile& ioFile) { ioFile.discard(); });
   }
 }

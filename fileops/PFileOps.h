@@ -148,6 +148,7 @@ class PFileOps : public IEventListener {
   PBaseptr<IComms> fComms;
   PString fTopic;
   PBaseptr<ILogger> fLogger;
+  PBaseptr<ILogger> fAudit;  // "zevo.audit": what no session's audit sees (an upload kept for resuming that expired)
 
   PStdMutex fLock;
   std::map<int, std::shared_ptr<PHandle>> fHandles ZEVO_GUARDED_BY(fLock);

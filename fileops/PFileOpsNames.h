@@ -4,3 +4,4 @@
 
 inline constexpr const wchar_t* kLogName = L"zevop.fileops.log";
 inline constexpr const wchar_t* kSettingsSetID = L"zevop.fileops";
+inline constexpr const wchar_t* kAuditLogName = L"zevo.audit";  // audit lines no session sees

@@ -3,6 +3,7 @@
 // name: whole replacement at commit, faults that leave the old file,
 // one upload per target, resuming after the session's end, expiry, and
 // group commits that flush once.
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -155,7 +156,13 @@ TEST_P(Uploads, AReleasedUploadIsKeptForItsOwnerUntilItExpires) {
   const std::wstring secondToken = second.str();
   ASSERT_EQ(0, write(kept, 0, {1, 2}));
   EXPECT_EQ(0, statusOf(call(kOpsReleaseHandle, PPayload().i32(kept))));
+  const auto audited = [&] {
+    const std::vector<PLogLine> lines = ops.fLogger.lines();
+    return std::count_if(lines.begin(), lines.end(), [](const PLogLine& iLine) { return iLine.fLevel == LOG_LEVEL_INFO; });
+  };
+  const auto before = audited();
   EXPECT_EQ(FOPS_ERR_NO_UPLOAD, statusOf(resume(secondToken)));
+  EXPECT_EQ(before + 1, audited()) << "its expiry is audited, though no session sees it";
   EXPECT_EQ(Bytes{}, reserved());
   const int closed = upload("f", true);  // closed, not released: not kept
   EXPECT_EQ(0, statusOf(call(kOpsCloseHandle, PPayload().i32(closed))));
