@@ -42,7 +42,7 @@ class Transports : public PCommsTest {
 
 TEST_F(Transports, TlsServesOnlyAllowedCertificatesOfItsCaAndEverySessionKnowsWhoItServes) {
   PCommsSettings settings;
-  settings.fHandshakeTimeoutMs = 300;
+  settings.fHandshakeTimeoutMs = 2000;  // a handshake under an emulator takes its time
   start(settings, [&](PComms& iComms) { iComms.watch(PLiteral(kFileAccessModuleW), who); }, testTls({"client-a"}));
   const std::string uid = std::to_string(::getuid()), port = ":[0-9]+ ";
   std::string groups = " " + std::to_string(::getgid());  // its primary group, then the supplementary ones
