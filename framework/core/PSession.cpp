@@ -259,7 +259,18 @@ void PSession::queueReply(const PExchange& iExchange, const PCommsMessage& iRepl
       module = &converted;
     }
   }
-  PFrame::append(fOut, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.data(), iReply.fData.size());
+  const size_t size = kFrameHeader + module->size() + iReply.fData.size();
+  if (fReplyMax != 0 && size > fReplyMax) {
+    PFrame::append(fOut, FRAME_REPLY, iExchange.fExchange, static_cast<uint32_t>(ERR_COMMS_FRAME_SIZE), *module, nullptr, 0);
+    unsigned long dropped = 0;
+    if (fComms.fPeerLines.admit(dropped)) {
+      fComms.log(LOG_LEVEL_WARNING, L"[%s] connection %d (%ls): a reply of %ls bytes exceeds the transport's limit of %ls; answered %d instead%ls",
+                 "transport", static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(std::to_string(size)),
+                 PUtils::wide(std::to_string(fReplyMax)), ERR_COMMS_FRAME_SIZE, PComms::suppressed(dropped));
+    }
+  } else {
+    PFrame::append(fOut, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.data(), iReply.fData.size());
+  }
   account();
 }
 
