@@ -146,3 +146,13 @@ std::string PMqttTopics::presenceOnline(const std::string& iDevice, const std::s
 std::string PMqttTopics::presenceOffline(const std::string& iDevice, const std::string& iEpoch) {
   return "{\"device\":" + quoted(iDevice) + ",\"state\":\"offline\",\"epoch\":" + quoted(iEpoch) + "}";
 }
+
+std::string PMqttTopics::presenceField(const std::string& iPayload, const std::string& iKey) {
+  // A key with its quotes, then ":\"", never occurs inside a string value,
+  // where every quote is escaped.
+  const std::string key = "\"" + iKey + "\":\"";
+  const size_t at = iPayload.find(key);
+  if (at == std::string::npos) return "";
+  const size_t begin = at + key.size(), end = iPayload.find('"', begin);
+  return end == std::string::npos ? "" : iPayload.substr(begin, end - begin);
+}

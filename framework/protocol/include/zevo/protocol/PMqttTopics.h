@@ -49,4 +49,8 @@ struct ZEVO_EXPORT PMqttTopics {
   static std::string presenceOnline(const std::string& iDevice, const std::string& iVersion,
                                     const std::vector<std::string>& iModules, const std::string& iEpoch);
   static std::string presenceOffline(const std::string& iDevice, const std::string& iEpoch);
+  // The value of the string field iKey ("state", "epoch") of a presence
+  // payload as written above, whose values of these fields hold no escapes;
+  // empty when it has none.
+  static std::string presenceField(const std::string& iPayload, const std::string& iKey);
 };
