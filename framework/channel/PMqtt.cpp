@@ -47,6 +47,9 @@ std::unique_ptr<PMqttHandle> PMqttHandle::create(const PEndpoint& iBroker, const
     SSL_CTX* context = made->fContext.get();
     SSL_CTX_sess_set_new_cb(context, nullptr);
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+    // libmosquitto reads a packet at a time: what TLS reads beyond it would
+    // wait unseen by poll.
+    SSL_CTX_set_read_ahead(context, 0);
     X509_VERIFY_PARAM* check = SSL_CTX_get0_param(context);
     in6_addr ignored;
     const bool address = inet_pton(AF_INET, iBroker.fHost.c_str(), &ignored) == 1 || inet_pton(AF_INET6, iBroker.fHost.c_str(), &ignored) == 1;
@@ -107,7 +110,7 @@ int PMqttHandle::turn(bool iReadable) {
     // More arrived meanwhile, or TLS holds bytes it has read already.
     SSL* tls = static_cast<SSL*>(mosquitto_ssl_get(fHandle));
     pollfd waiting{socket(), POLLIN, 0};
-    readable = (tls != nullptr && SSL_pending(tls) > 0) || ::poll(&waiting, 1, 0) > 0;
+    readable = (tls != nullptr && SSL_has_pending(tls) == 1) || ::poll(&waiting, 1, 0) > 0;
   }
   if (result == MOSQ_ERR_SUCCESS && socket() >= 0 && wantsWrite()) result = mosquitto_loop_write(fHandle, 1);
   if (result == MOSQ_ERR_SUCCESS && socket() >= 0) result = mosquitto_loop_misc(fHandle);

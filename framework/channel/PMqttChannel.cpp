@@ -255,12 +255,27 @@ ssize_t PMqttChannel::write(const unsigned char* iBytes, size_t iCount) {
     take += frame.fSize;
   }
   if (take == 0) take = std::min(iCount, kMessageTarget);
+  // What the message adds: its header, topic, packet ID and properties.
+  const size_t overhead = 5 + 2 + fRequestTopic.size() + 2 + 4 + 3 + fResponseTopic.size() + 3 + sizeof fNextCorrelation;
+  if (fPacketMax != 0 && take + overhead > fPacketMax) {
+    size_t whole = 0;  // whole frames that fit
+    for (PFrameView frame; whole < take;) {
+      size_t needed = 0;
+      if (PFrame::parse(iBytes + whole, take - whole, 0xFFFFFFFFu, frame, needed) != 0 || whole + frame.fSize + overhead > fPacketMax) break;
+      whole += frame.fSize;
+    }
+    if (whole == 0) {
+      fError = "a request message of " + std::to_string(take + overhead) + " bytes is larger than the broker takes (" +
+               std::to_string(fPacketMax) + " bytes a packet)";
+      return kFailed;
+    }
+    take = whole;
+  }
   const std::string correlation(reinterpret_cast<const char*>(&fNextCorrelation), sizeof fNextCorrelation);
   int mid = 0;
   const int result = fHandle->publish(fRequestTopic, iBytes, take, false, &fResponseTopic, &correlation, mid);
   if (result == MOSQ_ERR_OVERSIZE_PACKET) {
-    fError = "a request message of " + std::to_string(take) + " bytes is larger than the broker takes (its limit is " +
-             std::to_string(fPacketMax) + " bytes a packet)";
+    fError = "a request message of " + std::to_string(take) + " bytes is larger than the broker takes";
     return kFailed;
   }
   if (result != MOSQ_ERR_SUCCESS) {

@@ -1,6 +1,7 @@
 #include "PBroker.h"
 
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,14 +31,17 @@ int freePort() {
 }  // namespace
 
 PBroker::PBroker(const std::string& iLines, bool iTls) : fLines(iLines), fTls(iTls) {
-  if (available()) start();
+  if (available()) fStarted = start();
 }
 
 bool PBroker::available() { return !programPath("mosquitto").empty(); }
 
 bool PBroker::start() {
   if (fPort == 0) fPort = freePort();
+  // Run as root, mosquitto would become the user mosquitto, who cannot read the tests' keys.
+  const passwd* me = ::getpwuid(::geteuid());
   std::string conf = "listener " + std::to_string(fPort) + " 127.0.0.1\nset_tcp_nodelay true\n";
+  if (me != nullptr) conf += "user " + std::string(me->pw_name) + "\n";
   if (fTls) {
     conf += "cafile " + certificate("ca.pem") + "\ncertfile " + certificate("server.pem") + "\nkeyfile " +
             certificate("server.key") + "\nrequire_certificate true\nuse_identity_as_username true\n";

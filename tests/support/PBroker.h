@@ -18,6 +18,7 @@ class PBroker {
   // Whether mosquitto is there to run (a test without it skips).
   static bool available();
   bool start();  // true once it takes connections (on the same port as before)
+  bool started() const { return fStarted; }  // the first start
   void stop();   // SIGTERM
   void kill();   // SIGKILL: the broker vanishes without a word
   int port() const { return fPort; }
@@ -33,5 +34,6 @@ class PBroker {
   std::string fLines;
   bool fTls;
   int fPort = 0;
+  bool fStarted = false;
   std::unique_ptr<PChild> fChild;
 };

@@ -17,6 +17,7 @@ class Session : public PCommsTest, public ::testing::WithParamInterface<const ch
     if (!broker()) return;
     if (!PBroker::available()) GTEST_SKIP() << "no mosquitto to run";
     fBroker = std::make_unique<PBroker>();
+    ASSERT_TRUE(fBroker->started()) << fBroker->log();
   }
   const std::string& where() { return at(GetParam()); }
   bool tls() const { return std::string(GetParam()) == "tls"; }

@@ -384,7 +384,10 @@ bool PMqttBroker::publishOutput(PMqttLink& iLink) {
     size_t size = 0;
     const unsigned char* out = session.output(size);
     if (size == 0) return true;
-    // Whole frames, those answering one request message together.
+    // Whole frames, those answering one request message together, within
+    // the broker's packets (a frame alone fits: setReplyMax).
+    const size_t overhead = 5 + 2 + iLink.fResponse.size() + 2 + 4 + 3 + kCorrelationMax;
+    const size_t target = fPacketMax > overhead ? std::min(kMessageTarget, size_t(fPacketMax) - overhead) : kMessageTarget;
     const bool answered = !iLink.fAnswers.empty();
     const std::string correlation = answered ? iLink.fAnswers.front().fCorrelation : "";
     size_t take = 0;
@@ -395,7 +398,7 @@ bool PMqttBroker::publishOutput(PMqttLink& iLink) {
         take = size;  // the session writes whole frames only
         break;
       }
-      if (take > 0 && take + frame.fSize > kMessageTarget) break;
+      if (take > 0 && take + frame.fSize > target) break;
       take += frame.fSize;
       if (frame.fKind == FRAME_ERROR) break;
       if (frame.fKind == FRAME_REPLY && !iLink.fAnswers.empty() && --iLink.fAnswers.front().fFrames == 0) {
