@@ -107,7 +107,7 @@ std::vector<Row> hostRows() {
        "the topics' root: ROOT/DEVICE/req/NAME/SESSION, ROOT/DEVICE/res/..., ROOT/DEVICE/presence"},
       {"mqtt.username", "--mqtt-username", Type::text("NAME"), nullptr,
        [](S& ioSettings, const PSettingValue& iValue, std::string&) { return (ioSettings.fMqtt.fUsername = iValue.fText, true); },
-       "the host's login at the broker", "none (anonymous)"},
+       "the host's login at the broker", "none: anonymous"},
       {"mqtt.password_file", "--mqtt-password-file", Type::path(), nullptr,
        [](S& ioSettings, const PSettingValue& iValue, std::string&) { return (ioSettings.fMqtt.fPasswordFile = iValue.fText, true); },
        "a file whose first line is the login's password, read at start", "none"},
@@ -125,7 +125,7 @@ std::vector<Row> hostRows() {
        [](S& ioSettings, const PSettingValue& iValue, std::string&) {
          return (ioSettings.fMqtt.fReconnectMaxS = static_cast<int>(iValue.fNumber), true);
        },
-       "the longest wait between attempts to reach a lost broker (1 s, then twice the last)"},
+       "the longest wait between attempts to reach a lost broker; the first is 1 s, each next twice the last"},
       {"socket.mode", "--socket-mode", Type::mode(), "0660", &S::fSocketMode,
        "octal mode of the Unix sockets the host creates, whatever the umask"},
       {"socket.group", "--socket-group", Type::group(), nullptr, &S::fSocketGroup, "their group, a name or a number",
