@@ -390,7 +390,7 @@ class PFleet {
       const std::string& local = fArguments.fOperands[0];
       std::string remote = fArguments.fOperands[1];
       bool isFile = false;
-      if (remote.back() == '/' || (client.isFile(remote, isFile) == 0 && !isFile)) remote = join(remote, lastName(local));
+      if (!remote.empty() && (remote.back() == '/' || (client.isFile(remote, isFile) == 0 && !isFile))) remote = join(remote, lastName(local));
       struct stat info;
       if (::stat(local.c_str(), &info) != 0) return fail(ioRun, kExitLocal, "local: " + local + ": " + std::strerror(errno));
       ioRun.fTotal = S_ISDIR(info.st_mode) ? -1 : static_cast<long long>(info.st_size);
@@ -462,8 +462,12 @@ class PFleet {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    // This program, by its path: the link itself may name an emulator's.
+    char self[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    self[length > 0 ? length : 0] = '\0';
     pid_t child = -1;
-    const int spawned = posix_spawn(&child, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&child, length > 0 ? self : "/proc/self/exe", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     outWrite.reset();
     errWrite.reset();

@@ -120,6 +120,8 @@ TEST_F(Broker, OneFleetGetServesTwentyHosts) {
   }
   const PRun listed = zevofa({"-e", broker.url(), "devices"});
   EXPECT_EQ(21, std::count(listed.fOut.begin(), listed.fOut.end(), '\n')) << listed.fOut;
+  // Under a cross build's emulator zevofa cannot start another ARM zevofa.
+  if (std::getenv("ZEVO_EMULATOR") != nullptr) return;
   hosts[3]->stop();
   const PRun partly = zevofa({"-e", broker.url(), "fleet", "-d", "dev-102,dev-103", "run", "stat", shared / "f.bin"});
   EXPECT_EQ(1, partly.fExit) << "one device failed";
