@@ -188,6 +188,7 @@ class PClient::PImpl {
 
   PClientOptions fOptions;
   PClientTls fTls;
+  PClientMqtt fMqtt;
   PFramePump fPump;
   PClientError fError;
 
@@ -230,7 +231,7 @@ bool PClient::PImpl::report(const PTransferControl& iControl, long long iDone, l
 
 int PClient::PImpl::connect(const std::string& iEndpoint) {
   fError = PClientError();
-  return fPump.connect(iEndpoint, fOptions.fConnectTimeoutMs, fTls, fError);
+  return fPump.connect(iEndpoint, fOptions.fConnectTimeoutMs, fTls, fMqtt, fError);
 }
 
 int PClient::PImpl::pathPayload(const std::string& iPath, std::vector<unsigned char>& oPayload) {
@@ -578,6 +579,8 @@ int PClient::setOptions(const PClientOptions& iOptions) {
 const PClientOptions& PClient::options() const { return fImpl->fOptions; }
 void PClient::setTls(const PClientTls& iTls) { fImpl->fTls = iTls; }
 const PClientTls& PClient::tls() const { return fImpl->fTls; }
+void PClient::setMqtt(const PClientMqtt& iMqtt) { fImpl->fMqtt = iMqtt; }
+const PClientMqtt& PClient::mqtt() const { return fImpl->fMqtt; }
 int PClient::connect(const std::string& iEndpoint) {
   return fImpl->guard([&] { return fImpl->connect(iEndpoint); });
 }

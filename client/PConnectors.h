@@ -23,13 +23,18 @@ struct PConnection {
 
 class PConnector {
  public:
+  // What the client proves and checks: TLS files, and who asks through a broker.
+  struct Credentials {
+    const PClientTls& fTls;
+    const PClientMqtt& fMqtt;
+  };
   virtual ~PConnector() = default;
   virtual const char* scheme() const = 0;
   // Checks what the endpoint and the options must hold before anything is
   // dialled: 0, or ERR_INVALID_ARG with oError (origin kArgument).
-  virtual int check(const PEndpoint& iEndpoint, const PClientTls& iTls, PClientError& oError) const;
+  virtual int check(const PEndpoint& iEndpoint, const Credentials& iWith, PClientError& oError) const;
   // Connects within iTimeoutMs: 0 with oConnection, or a code with oError.
-  virtual int connect(const PEndpoint& iEndpoint, const PClientTls& iTls, int iTimeoutMs, PConnection& oConnection,
+  virtual int connect(const PEndpoint& iEndpoint, const Credentials& iWith, int iTimeoutMs, PConnection& oConnection,
                       PClientError& oError) const = 0;
 };
 

@@ -84,6 +84,7 @@ void faMessage(const std::string& iText) {
 
 PFaSession::PFaSession(const PFaSettings& iSettings) : fSettings(iSettings), fClient(iSettings.fOptions) {
   fClient.setTls(iSettings.fTls);
+  fClient.setMqtt(iSettings.fMqtt);
 }
 
 int PFaSession::report(const PClientError& iError, const std::string& iHint) {

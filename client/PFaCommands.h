@@ -25,6 +25,7 @@ struct PFaSettings {
   std::string fEndpoint;
   PClientOptions fOptions;
   PClientTls fTls;
+  PClientMqtt fMqtt;
   bool fVerbose = false;
   bool fQuiet = false;
   bool fProgress = false;  // standard error is a terminal and not quiet

@@ -43,7 +43,8 @@ const char* actionName(uint32_t iAction) {
   return name != nullptr ? name : "request";
 }
 
-int PFramePump::connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, PClientError& oError) {
+int PFramePump::connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, const PClientMqtt& iMqtt,
+                        PClientError& oError) {
   close();
   fEndpoint = iEndpoint;
   PEndpoint endpoint;
@@ -55,8 +56,9 @@ int PFramePump::connect(const std::string& iEndpoint, int iTimeoutMs, const PCli
                     iEndpoint);
   }
   PConnection connection;
-  int result = connector->check(endpoint, iTls, oError);
-  if (result == 0) result = connector->connect(endpoint, iTls, iTimeoutMs, connection, oError);
+  const PConnector::Credentials credentials{iTls, iMqtt};
+  int result = connector->check(endpoint, credentials, oError);
+  if (result == 0) result = connector->connect(endpoint, credentials, iTimeoutMs, connection, oError);
   if (result != 0) return result;
   fFd = std::move(connection.fFd);
   fChannel = std::move(connection.fChannel);

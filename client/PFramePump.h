@@ -33,7 +33,8 @@ class PFramePump {
   PFramePump(const PFramePump&) = delete;
   PFramePump& operator=(const PFramePump&) = delete;
 
-  int connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, PClientError& oError);
+  int connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, const PClientMqtt& iMqtt,
+              PClientError& oError);
   void close();
   bool isOpen() const { return fFd.valid(); }
   const std::string& endpoint() const { return fEndpoint; }

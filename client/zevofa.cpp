@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "PFaCommands.h"
+#include "PFleet.h"
 
 namespace {
 
@@ -32,14 +33,24 @@ const char kUsage[] =
     "  get [-r] REMOTE [LOCAL]   download a file, or a tree with -r ('-': standard output)\n"
     "  put [-r] LOCAL REMOTE     upload a file, or a tree with -r ('-': standard input)\n"
     "  help [COMMAND]            show this help, or a command's\n"
+    "  devices [--json]          the hosts online at an mqtt:// broker\n"
+    "  fleet get|put|run ...     a command on many hosts behind a broker (zevofa fleet --help)\n"
     "\n"
     "Options (before or after the command):\n"
-    "  -e, --endpoint ENDPOINT   unix:PATH, tcp:HOST:PORT, tcp:[IPv6]:PORT or tls:HOST:PORT\n"
+    "  -e, --endpoint ENDPOINT   unix:PATH, tcp:HOST:PORT, tcp:[IPv6]:PORT, tls:HOST:PORT or\n"
+    "                            mqtt[s]://BROKER[:PORT]/DEVICE (a host behind a broker)\n"
     "                            (default: $ZEVOFA_ENDPOINT, else unix:/run/zevo/zevohost.sock)\n"
     "      --ca FILE             for tls: the CA certificates (PEM) the host's certificate must\n"
     "                            be signed by (default $ZEVOFA_CA)\n"
     "      --cert FILE           for tls: this client's certificate, PEM (default $ZEVOFA_CERT)\n"
     "      --key FILE            its private key, PEM (default $ZEVOFA_KEY)\n"
+    "                            (for mqtts: the broker's CA, and this client's certificate)\n"
+    "      --mqtt-name NAME      the requester's name through a broker, the host's mqtt:NAME\n"
+    "                            (default $ZEVOFA_MQTT_NAME, else --mqtt-user, else the login)\n"
+    "      --mqtt-user NAME      the login at the broker (default $ZEVOFA_MQTT_USER)\n"
+    "      --mqtt-password-file FILE  its password, the file's first line\n"
+    "                            (default $ZEVOFA_MQTT_PASSWORD, the password itself)\n"
+    "      --mqtt-prefix ROOT    the broker's topic root (default $ZEVOFA_MQTT_PREFIX, else zevo)\n"
     "      --chunk BYTES         bytes per request: get 1 to 8192 (default 8192),\n"
     "                            put 1 to 1048528 (default 64K); K and M suffixes\n"
     "      --window N            requests in flight during a transfer, 1 to 1024 (default 16)\n"
@@ -198,6 +209,8 @@ int parseArguments(int iArgc, char** iArgv, PArguments& oArguments) {
         if (!valueOf(name, valueAt, name == "--ca" ? tls.fCaFile : name == "--cert" ? tls.fCertFile : tls.fKeyFile)) {
           return kExitUsage;
         }
+      } else if (isMqttOption(name)) {
+        if (!valueOf(name, valueAt, value) || takeMqttOption(name, value, settings.fMqtt) != kExitOk) return kExitUsage;
       } else if (name == "--chunk") {
         if (!valueOf(name, valueAt, oArguments.fChunk)) return kExitUsage;
       } else if (name == "--window") {
@@ -326,6 +339,7 @@ int run(PArguments& ioArguments) {
     const char* fromEnvironment = std::getenv(variable);
     if (path->empty() && fromEnvironment != nullptr) *path = fromEnvironment;
   }
+  mqttFromEnvironment(settings.fMqtt);
   settings.fProgress = !settings.fQuiet && isatty(STDERR_FILENO) == 1;
 
   PFaSession session(settings);
@@ -353,6 +367,7 @@ int run(PArguments& ioArguments) {
 
 int main(int argc, char** argv) {
   installSignals();
+  if (isFleetCommand(argc, argv)) return fleetMain(argc, argv);  // devices, fleet: PFleet.h
   PArguments arguments;
   int status = parseArguments(argc, argv, arguments);
   if (status == kExitOk) status = run(arguments);

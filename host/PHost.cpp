@@ -12,6 +12,7 @@
 
 #include "PAuditLog.h"
 #include "PDescriptorBudget.h"
+#include "PMqttTransport.h"
 #include "PTcpTransport.h"
 #include "PTlsTransport.h"
 #include "PUnixTransport.h"
@@ -176,6 +177,11 @@ bool PHost::createComponents(const PHostSettings& iSettings, PConfigManager* iCo
 bool PHost::addTransports(const PHostSettings& iSettings, std::string& oError) {
   fComms->addTransport(std::make_shared<PUnixTransport>(iSettings.fSocketMode, iSettings.fSocketGroup));
   fComms->addTransport(std::make_shared<PTcpTransport>());
+  PMqttSettings broker = iSettings.fMqtt;
+  broker.fVersion = ZEVO_VERSION;
+  broker.fTls = iSettings.fTls;
+  fComms->addTransport(std::make_shared<PMqttTransport>(false, broker));
+  fComms->addTransport(std::make_shared<PMqttTransport>(true, broker));
   if (!hasTls(iSettings.fTls)) return true;
   std::string error;
   if (PTlsTransport::create(iSettings.fTls, fTls, error) != 0) {
@@ -226,7 +232,13 @@ bool PHost::refuseInsecureTcp(const PHostSettings& iSettings, std::string& oErro
   for (const std::string& where : fEndpoints) {
     PEndpoint bound;
     std::string ignored;
-    if (PEndpoint::parse(where, bound, ignored) != 0 || !bound.is("tcp") || isLoopback(bound.fHost)) continue;
+    if (PEndpoint::parse(where, bound, ignored) != 0 || (!bound.is("tcp") && !bound.is("mqtt")) || isLoopback(bound.fHost)) continue;
+    if (!iSettings.fTcpInsecure && bound.is("mqtt")) {
+      oError = "refusing to reach the broker " + where + " in clear text, not on a loopback address: the login, the "
+               "requests and the files would cross the network unprotected. Use mqtts://, a broker on this machine, "
+               "or set tcp.insecure = on";
+      return false;
+    }
     if (!iSettings.fTcpInsecure) {
       oError = "refusing to serve plain TCP on " + where + ", not a loopback address: whoever reaches it would read and "
                "change files unauthenticated and in clear text. Serve it with TLS (tls:HOST:PORT with tls.cert, "

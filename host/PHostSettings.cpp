@@ -13,6 +13,8 @@
 #include "zevo/PFile.h"
 #include "zevo/PUtils.h"
 #include "zevo/logger/PLogger.h"
+#include "zevo/protocol/PEndpoint.h"
+#include "zevo/protocol/PMqttTopics.h"
 
 namespace {
 
@@ -51,6 +53,20 @@ PSettingStore<PHostSettings> tlsFile(std::string PTlsSettings::*iFile) {
   };
 }
 
+// A row's store for a name that stands as one topic level (mqtt.device) or
+// the levels of the topics' root (mqtt.prefix).
+PSettingStore<PHostSettings> topicLevels(std::string PMqttSettings::*iField, bool iRoot) {
+  return [iField, iRoot](PHostSettings& ioSettings, const PSettingValue& iValue, std::string& oWhy) {
+    std::string why;
+    if (iRoot ? !PMqttTopics::checkRoot(iValue.fText, why) : !PMqttTopics::checkName(iValue.fText, "the device ID", why)) {
+      oWhy = why;
+      return false;
+    }
+    ioSettings.fMqtt.*iField = iValue.fText;
+    return true;
+  };
+}
+
 // Every setting of the host, in the order of the usage and the docs.
 std::vector<Row> hostRows() {
   using S = PHostSettings;
@@ -58,7 +74,8 @@ std::vector<Row> hostRows() {
       {"plugins", "--plugin", Type::paths(), nullptr, &S::fPlugins, "plug-in libraries to load, in this order",
        "every libzevop.*.so of the plug-in directory"},
       {"listen", "--listen", Type::endpoints(), "unix:/run/zevo/zevohost.sock", &S::fListen,
-       "where peers connect: unix:PATH, tcp:HOST:PORT or tls:HOST:PORT; not used when systemd passes the sockets"},
+       "where peers connect: unix:PATH, tcp:HOST:PORT or tls:HOST:PORT; or a broker the host dials out to, "
+       "mqtt://BROKER[:PORT] or mqtts://BROKER[:PORT] (see mqtt.*); sockets systemd passes replace the first three"},
       {"tls.cert", "--tls-cert", Type::path(), nullptr, tlsFile(&PTlsSettings::fCertFile),
        "the host's certificate (PEM, then any intermediate ones) for tls: endpoints; tls.cert, tls.key and tls.ca "
        "go together", "none"},
@@ -71,17 +88,44 @@ std::vector<Row> hostRows() {
        "peers allowed: subject names (CN) and sha256:HEX fingerprints, comma-separated",
        "any certificate the CA signed"},
       {"tcp.insecure", "--tcp-insecure", Type::onOff(), "off", &S::fTcpInsecure,
-       "off: plain tcp: only on a loopback address; on: on any address, with a warning at every start"},
+       "off: plain tcp: only on a loopback address, and mqtt:// only to a broker there; on: on any address, with a "
+       "warning at every start"},
       {"role.write", "--role-write", Type::list(), nullptr,
        [](S& ioSettings, const PSettingValue& iValue, std::string& oWhy) {
          return (ioSettings.fRoleWriteSet = storeRoles(iValue, ioSettings.fRoleWrite, oWhy));
        },
        "identities that may change files, comma-separated: uid:N, user:NAME, gid:N, group:NAME, cert:NAME, "
-       "sha256:HEX, tcp:ADDRESS or *; set, even empty, it replaces the default",
+       "sha256:HEX, tcp:ADDRESS, mqtt:NAME, mqtt:* or *; set, even empty, it replaces the default",
        "uid:0, the host's user, the Unix sockets' group"},
       {"role.read", "--role-read", Type::list(), nullptr,
        [](S& ioSettings, const PSettingValue& iValue, std::string& oWhy) { return storeRoles(iValue, ioSettings.fRoleRead, oWhy); },
        "identities that may query and download only", "none"},
+      {"mqtt.device", "--mqtt-device", Type::text("ID"), nullptr, topicLevels(&PMqttSettings::fDevice, false),
+       "this host's device ID at the broker: 1 to 128 bytes of UTF-8 without '+', '#', '/' or control characters; "
+       "needed by mqtt:// and mqtts:// endpoints", "none"},
+      {"mqtt.prefix", "--mqtt-prefix", Type::text("ROOT"), "zevo", topicLevels(&PMqttSettings::fRoot, true),
+       "the topics' root: ROOT/DEVICE/req/NAME/SESSION, ROOT/DEVICE/res/..., ROOT/DEVICE/presence"},
+      {"mqtt.username", "--mqtt-username", Type::text("NAME"), nullptr,
+       [](S& ioSettings, const PSettingValue& iValue, std::string&) { return (ioSettings.fMqtt.fUsername = iValue.fText, true); },
+       "the host's login at the broker", "none: anonymous"},
+      {"mqtt.password_file", "--mqtt-password-file", Type::path(), nullptr,
+       [](S& ioSettings, const PSettingValue& iValue, std::string&) { return (ioSettings.fMqtt.fPasswordFile = iValue.fText, true); },
+       "a file whose first line is the login's password, read at start", "none"},
+      {"mqtt.keepalive", "--mqtt-keepalive", Type::seconds(5, 3600), "30",
+       [](S& ioSettings, const PSettingValue& iValue, std::string&) {
+         return (ioSettings.fMqtt.fKeepaliveS = static_cast<int>(iValue.fNumber), true);
+       },
+       "MQTT keep-alive: a broker silent for 1.5 times as long is taken as lost"},
+      {"mqtt.inflight", "--mqtt-inflight", Type::count(1, 1000), "16",
+       [](S& ioSettings, const PSettingValue& iValue, std::string&) {
+         return (ioSettings.fMqtt.fInflight = static_cast<int>(iValue.fNumber), true);
+       },
+       "reply messages of one session the broker has not acknowledged; past it the session waits"},
+      {"mqtt.reconnect_max", "--mqtt-reconnect-max", Type::seconds(1, 3600), "30",
+       [](S& ioSettings, const PSettingValue& iValue, std::string&) {
+         return (ioSettings.fMqtt.fReconnectMaxS = static_cast<int>(iValue.fNumber), true);
+       },
+       "the longest wait between attempts to reach a lost broker; the first is 1 s, each next twice the last"},
       {"socket.mode", "--socket-mode", Type::mode(), "0660", &S::fSocketMode,
        "octal mode of the Unix sockets the host creates, whatever the umask"},
       {"socket.group", "--socket-group", Type::group(), nullptr, &S::fSocketGroup, "their group, a name or a number",
@@ -241,6 +285,30 @@ bool checkTlsFiles(const PSettingsGiven& iGiven, const PTlsSettings& iTls, std::
   return false;
 }
 
+// A broker endpoint needs the device ID, and mqtts:// the TLS material; a
+// password needs the login it belongs to.
+bool checkMqtt(const PSettingsGiven& iGiven, const PHostSettings& iSettings, std::string& oError) {
+  if (!iSettings.fMqtt.fPasswordFile.empty() && iSettings.fMqtt.fUsername.empty()) {
+    oError = at(iGiven, "mqtt.password_file") + "mqtt.password_file is given without mqtt.username";
+    return false;
+  }
+  for (const std::string& endpoint : iSettings.fListen) {
+    PEndpoint parsed;
+    std::string ignored;
+    if (PEndpoint::parse(endpoint, parsed, ignored) != 0 || (!parsed.is("mqtt") && !parsed.is("mqtts"))) continue;
+    if (iSettings.fMqtt.fDevice.empty()) {
+      oError = at(iGiven, "listen") + endpoint + " needs the device ID: mqtt.device (--mqtt-device)";
+      return false;
+    }
+    if (parsed.is("mqtts") && !hasTls(iSettings.fTls)) {
+      oError = at(iGiven, "listen") + endpoint + " needs tls.cert, tls.key and tls.ca: the CA the broker's certificate "
+               "must be signed by, and the host's own certificate";
+      return false;
+    }
+  }
+  return true;
+}
+
 // The plug-ins of a directory: its regular files (or links to them) named
 // libzevop.*.so, by name. Links are followed: the directory is the
 // administrator's, as the configuration directory is.
@@ -320,7 +388,7 @@ bool resolveHostSettings(PConfig* iConfig, const PHostOptions& iOptions, PHostSe
   return hostTable().resolve(iConfig, PSettingsBase::where(iConfig), iOptions.fSettings, "", oSettings, given, oError) &&
          fitConnections(given, oSettings, oError) && checkMemory(given, oSettings, oError) &&
          checkPathPolicy(given, oSettings, oError) && checkRunAs(given, oSettings, oError) &&
-         checkTlsFiles(given, oSettings.fTls, oError) && findPlugins(oSettings, oError);
+         checkTlsFiles(given, oSettings.fTls, oError) && checkMqtt(given, oSettings, oError) && findPlugins(oSettings, oError);
 }
 
 std::vector<std::string> unknownHostKeys(PConfig* iConfig) { return hostTable().unknownKeys(iConfig); }

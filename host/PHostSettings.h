@@ -12,6 +12,7 @@
 #include "zevo/ILogger.h"
 #include "zevo/PPathPolicy.h"
 #include "PSystemd.h"
+#include "PMqttSettings.h"
 #include "PTlsSettings.h"
 #include "zevo/core/PConfig.h"
 #include "zevo/core/PSettingsTable.h"
@@ -50,7 +51,8 @@ struct PHostSettings {
   uid_t fUser = static_cast<uid_t>(-1);
   gid_t fGroup = static_cast<gid_t>(-1);
   PTlsSettings fTls;                             // tls.cert, tls.key, tls.ca (absolute), tls.allow
-  bool fTcpInsecure = false;                     // plain TCP allowed on addresses other than loopback
+  bool fTcpInsecure = false;                     // plain TCP (and a plain broker) allowed on addresses other than loopback
+  PMqttSettings fMqtt;                           // mqtt.*: the device behind a broker (its fTls and fVersion set by the host)
   // Who writes and who reads (role.write, role.read). Without role.write
   // (fRoleWriteSet false) the host writes in root, its own user and its
   // Unix sockets' group (PHost).

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "zevo/protocol/PMqttTopics.h"
+
 namespace {
 
 // An address as the system writes it ("::1", "10.0.0.5"; an IPv4-mapped
@@ -79,12 +81,17 @@ bool parseRolePattern(const std::string& iText, PRolePattern& oPattern, std::str
     pattern.fKind = PRolePattern::kTcp;
     pattern.fText = canonicalAddress(value);
     good = !pattern.fText.empty();
+  } else if (kind == "mqtt") {
+    pattern.fKind = PRolePattern::kMqtt;
+    std::string ignored;
+    pattern.fText = value == "*" ? "" : value;
+    good = value == "*" || PMqttTopics::checkName(value, "", ignored);
   } else {
     good = false;
   }
   if (!good) {
     oError = "\"" + iText + "\" is not an identity pattern (uid:N, user:NAME, gid:N, group:NAME, cert:NAME, "
-             "sha256:HEX with 64 hex digits, tcp:ADDRESS or *)";
+             "sha256:HEX with 64 hex digits, tcp:ADDRESS, mqtt:NAME, mqtt:* or *)";
     return false;
   }
   oPattern = std::move(pattern);
@@ -107,6 +114,8 @@ bool PRoleMap::matches(const PRolePattern& iPattern, const PSessionInfo& iSessio
       return identity.compare(0, 5, "cert:") == 0 && iSession.fFingerprint == iPattern.fText;
     case PRolePattern::kTcp:
       return identity.compare(0, 4, "tcp:") == 0 && canonicalAddress(identity.substr(4)) == iPattern.fText;
+    case PRolePattern::kMqtt:
+      return identity.compare(0, 5, "mqtt:") == 0 && (iPattern.fText.empty() || identity.compare(5, std::string::npos, iPattern.fText) == 0);
   }
   return false;
 }

@@ -504,6 +504,13 @@ void PComms::closeAll() {
   for (PTransportLink* link : links) link->shutdownNow();
 }
 
+std::vector<std::string> PComms::modules() {
+  std::vector<std::string> modules;
+  PStdMutexLock lock(fLock);
+  for (const auto& entry : fBindings) modules.push_back(entry.first);
+  return modules;
+}
+
 size_t PComms::sessionCount() {
   PStdMutexLock lock(fLock);
   return static_cast<size_t>(fCounted);

@@ -16,6 +16,12 @@ ZEVO_PACKAGES_TLS=(libssl-dev openssl)
 # systemd support (ZEVO_SYSTEMD): sockets systemd passes, readiness, the
 # journal target.
 ZEVO_PACKAGES_SYSTEMD=(pkg-config libsystemd-dev)
+# Message brokers: libmosquitto (MQTT 5, found by pkg-config) for the host's
+# broker transport and the client's mqtt: connector, nlohmann's JSON for the
+# client's fleet output; the mosquitto broker for the tests, the benchmark
+# and scripts/serve --broker.
+ZEVO_PACKAGES_MQTT=(pkg-config libmosquitto-dev nlohmann-json3-dev)
+ZEVO_PACKAGES_BROKER=(mosquitto)
 # The tests: GoogleTest and GoogleMock.
 ZEVO_PACKAGES_TESTS=(libgtest-dev libgmock-dev)
 # The benchmarks (bench/): Google Benchmark.
@@ -23,9 +29,12 @@ ZEVO_PACKAGES_BENCH=(libbenchmark-dev)
 # The 32-bit ARM cross build and its tests (docs/arm.md): the cross compiler
 # and C library, qemu-arm, GoogleTest's sources (built for the target), the
 # target's OpenSSL (and the build machine's openssl command for the tests'
-# certificates), and the target's libsystemd, found by pkg-config.
+# certificates), the target's libsystemd and libmosquitto, found by
+# pkg-config, the JSON headers (architecture all), and the build machine's
+# mosquitto broker, which the tests under qemu-arm reach on loopback.
 ZEVO_PACKAGES_ARM=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user googletest
-                   libssl-dev:armhf openssl pkg-config libsystemd-dev:armhf)
+                   libssl-dev:armhf openssl pkg-config libsystemd-dev:armhf libmosquitto-dev:armhf
+                   nlohmann-json3-dev mosquitto)
 # The Debian packages' build and check (scripts/package); the packages'
 # own build dependencies come from debian/control through apt-get build-dep.
 ZEVO_PACKAGES_PACKAGING=(dpkg-dev lintian)
@@ -33,7 +42,9 @@ ZEVO_PACKAGES_PACKAGING=(dpkg-dev lintian)
 # its one apt step: debian/control's build dependencies, the cross
 # toolchain and the target's C++ runtime and pkg-config.
 ZEVO_PACKAGES_PACKAGING_ALL=("${ZEVO_PACKAGES_PACKAGING[@]}" debhelper cmake pkg-config libsystemd-dev libgtest-dev libgmock-dev libssl-dev openssl
-                             crossbuild-essential-armhf libstdc++6:armhf pkg-config:armhf libsystemd-dev:armhf libssl-dev:armhf)
+                             libmosquitto-dev nlohmann-json3-dev mosquitto
+                             crossbuild-essential-armhf libstdc++6:armhf pkg-config:armhf libsystemd-dev:armhf libssl-dev:armhf
+                             libmosquitto-dev:armhf)
 # CI beyond scripts/test: clang and its libFuzzer runtime (the Clang build,
 # scripts/fuzz), dpkg-dev (dpkg-buildflags), systemd (systemd-analyze for
 # scripts/check-units), groff-base (scripts/check-docs), python3

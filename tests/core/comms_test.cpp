@@ -13,6 +13,7 @@
 #include "PCommsHarness.h"
 #include "PPayload.h"
 #include "zevo/core/PLogThrottle.h"
+#include "zevo/core/PSession.h"
 #include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
@@ -62,6 +63,12 @@ int refusal(PWireClient& iPeer) {
 }
 
 class Limits : public PCommsTest {};
+
+class PNoLink : public PTransportLink {
+ public:
+  void interrupt(bool) override {}
+  void shutdownNow() override {}
+};
 
 }  // namespace
 
@@ -242,3 +249,37 @@ TEST_F(Limits, OneIdentitysUnreadListingsDoNotKeepAnothersFromBeingAnswered) {
   EXPECT_EQ(static_cast<int>(kListDir), other.call(kListDir, {}).fWord) << "its share of the budget is its own";
 }
 
+
+TEST_F(Limits, AReplyPastTheTransportsLimitIsAnsweredWithAStatusNeverCut) {
+  start();
+  PNoLink link;
+  PSessionInfo info;
+  info.fTransport = "test";
+  info.fRole = SESSION_ROLE_WRITE;
+  PSession session(*fComms, info, link);
+  const size_t limit = 1000, overhead = kFrameHeader + std::string(kFileAccessModule).size();
+  session.setReplyMax(limit);
+  const std::pair<size_t, bool /* whole */> cases[] = {{limit - overhead, true}, {limit - overhead + 1, false}, {0, true}};
+  uint32_t exchange = 1;
+  for (const auto& [payload, whole] : cases) {
+    const Bytes request = frame(FRAME_REQUEST, exchange, kIsExists, kFileAccessModule, Bytes(payload, 'p'));
+    size_t room = 0;
+    unsigned char* space = session.receiveSpace(room);
+    ASSERT_TRUE(space != nullptr && room >= request.size());
+    std::copy(request.begin(), request.end(), space);
+    session.received(request.size());
+    session.serve();
+    size_t size = 0;
+    const unsigned char* out = session.output(size);
+    PFrameView reply;
+    size_t needed = 0;
+    ASSERT_EQ(0, PFrame::parse(out, size, kDefaultFrameMax, reply, needed)) << payload;
+    EXPECT_EQ(std::make_tuple(exchange, whole ? static_cast<uint32_t>(kIsExists) : static_cast<uint32_t>(ERR_COMMS_FRAME_SIZE),
+                              whole ? payload : 0, size),
+              std::make_tuple(reply.fExchange, reply.fWord, reply.fPayloadLength, reply.fSize))
+        << payload;
+    session.sent(size);
+    ++exchange;
+  }
+  EXPECT_FALSE(session.finished()) << "the session goes on";
+}

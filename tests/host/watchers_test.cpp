@@ -135,8 +135,9 @@ TEST(Roles, APeerWritesWhenAWritePatternNamesItElseReadsWhenAReadOneDoesElseHasN
   const group* mine = ::getgrgid(::getegid());
   ASSERT_TRUE(me != nullptr && mine != nullptr);
   const std::string uid = std::to_string(me->pw_uid), hex(64, 'a');
-  PRoleMap roles(parse({"uid:0", std::string("user:") + me->pw_name, "gid:4242", "cert:backup", "sha256:" + std::string(62, 'A') + ":AA", "tcp:[::1]"}),
-                 parse({std::string("group:") + mine->gr_name, "cert:maintenance", "tcp:127.0.0.1"}));
+  PRoleMap roles(parse({"uid:0", std::string("user:") + me->pw_name, "gid:4242", "cert:backup", "sha256:" + std::string(62, 'A') + ":AA", "tcp:[::1]",
+                        "mqtt:ops"}),
+                 parse({std::string("group:") + mine->gr_name, "cert:maintenance", "tcp:127.0.0.1", "mqtt:*"}));
   const std::tuple<std::string, std::vector<gid_t>, std::string, int> cases[] = {
       {"uid:0", {0}, "", SESSION_ROLE_WRITE},
       {"uid:" + uid, {4243}, "", SESSION_ROLE_WRITE},
@@ -151,6 +152,9 @@ TEST(Roles, APeerWritesWhenAWritePatternNamesItElseReadsWhenAReadOneDoesElseHasN
       {"tcp:::1", {}, "", SESSION_ROLE_WRITE},
       {"tcp:::ffff:127.0.0.1", {}, "", SESSION_ROLE_READ},
       {"tcp:127.0.0.2", {4242}, "", SESSION_ROLE_NONE},  // groups are a Unix peer's only
+      {"mqtt:ops", {}, "", SESSION_ROLE_WRITE},
+      {"mqtt:ops2", {}, "", SESSION_ROLE_READ},  // any other requester through a broker
+      {"cert:ops", {}, "", SESSION_ROLE_NONE},
       {"", {}, "", SESSION_ROLE_NONE},
   };
   for (const auto& [identity, groups, fingerprint, role] : cases) {
@@ -169,7 +173,7 @@ TEST(Roles, APeerWritesWhenAWritePatternNamesItElseReadsWhenAReadOneDoesElseHasN
   PRolePattern pattern;
   std::string error;
   for (const char* bad : {"", "frob:1", "uid:", "uid:x", "gid:99999999999", "user:no-such-user", "group:no-such-group", "cert:",
-                          "sha256:abc", "tcp:host.example", "uid"}) {
+                          "sha256:abc", "tcp:host.example", "uid", "mqtt:", "mqtt:a+b", "mqtt:a/b"}) {
     EXPECT_FALSE(parseRolePattern(bad, pattern, error)) << bad;
   }
 }

@@ -1,5 +1,7 @@
 #include "PCommsHarness.h"
 
+#include "PMqttTransport.h"
+
 #include "PPayload.h"
 #include "PTcpTransport.h"
 #include "PTlsTransport.h"
@@ -75,6 +77,14 @@ void PCommsTest::start(const PCommsSettings& iSettings, const std::function<void
     ASSERT_EQ(0, fComms->listen(endpoint, where, error)) << error;
     fWhere[endpoint.substr(0, endpoint.find(':'))] = where;
   }
+  if (fBroker) {
+    PMqttSettings broker;
+    broker.fDevice = "dev";
+    ASSERT_EQ(0, fComms->addTransport(std::make_shared<PMqttTransport>(false, broker)));
+    std::string where;
+    ASSERT_EQ(0, fComms->listen(fBroker->url(), where, error)) << error;
+    fWhere["mqtt"] = fBroker->url("dev");
+  }
   ASSERT_EQ(0, fDispatcher->start() + fComms->start());
 }
 
@@ -86,6 +96,7 @@ void PCommsTest::TearDown() {
   fDispatcher->removeAllListeners();
   fComms = static_cast<PComms*>(nullptr);
   fDispatcher = static_cast<PEventDispatcher*>(nullptr);
+  fBroker.reset();
   EXPECT_EQ(0, fModule.refs());
   EXPECT_EQ(fDescriptors, descriptorCount());
 }

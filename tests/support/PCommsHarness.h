@@ -1,6 +1,7 @@
 // The session layer in this process: a dispatcher, a comms component with
-// the host's transports (unix, tcp, tls) listening on loopback, and a test
-// module behind them that echoes. Real sockets, real workers.
+// the host's transports (unix, tcp, tls) listening on loopback, with a
+// broker the mqtt transport too, and a test module behind them that echoes.
+// Real sockets, real workers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <set>
 #include <string>
 
+#include "PBroker.h"
 #include "PFakes.h"
 #include "PProcess.h"
 #include "PTlsSettings.h"
@@ -49,7 +51,8 @@ class PCommsTest : public ::testing::Test {
  protected:
   // Starts with iSettings; iSetUp (may be empty) adds watchers and the gate
   // before listening. Listens on unix, tcp (loopback) and tls (loopback,
-  // iTls material).
+  // iTls material); with fBroker, there as the device "dev" too (at("mqtt")
+  // is then the device's endpoint).
   void start(const PCommsSettings& iSettings = {}, const std::function<void(PComms&)>& iSetUp = {},
              const PTlsSettings& iTls = testTls());
   void TearDown() override;  // stops; every descriptor and module reference given back
@@ -65,4 +68,5 @@ class PCommsTest : public ::testing::Test {
   PBaseptr<PEventDispatcher> fDispatcher;
   PBaseptr<PComms> fComms;
   std::map<std::string, std::string> fWhere;
+  std::unique_ptr<PBroker> fBroker;  // set before start: the mqtt transport serves there
 };

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "PMqttChannel.h"
 #include "PTls.h"
 #include "zevo/protocol/PEndpoint.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
@@ -27,7 +28,7 @@ PChild::PChild(std::vector<std::string> iArgs, const PSpawn& iSpawn) {
   if (pipe2(input, O_CLOEXEC) == 0) fIn.reset(input[1]);
   for (PFd& text : fText) text.reset(memfd_create("zevo-test-output", MFD_CLOEXEC));
   // The emulator of a cross build (ctest sets ZEVO_EMULATOR) comes first.
-  std::istringstream emulator(std::getenv("ZEVO_EMULATOR") ? std::getenv("ZEVO_EMULATOR") : "");
+  std::istringstream emulator(std::getenv("ZEVO_EMULATOR") && !iSpawn.fNative ? std::getenv("ZEVO_EMULATOR") : "");
   iArgs.insert(iArgs.begin(), std::istream_iterator<std::string>(emulator), std::istream_iterator<std::string>());
   if (iSpawn.fListenFd >= 0) {  // LISTEN_PID names the program itself: a shell sets it, then execs
     iArgs.insert(iArgs.begin(), {"/bin/sh", "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$@\"", "sh"});
@@ -153,7 +154,17 @@ bool PWireClient::connect(const std::string& iEndpoint, const PTlsFiles& iTls) {
   PEndpoint endpoint;
   std::string why;
   int fd = -1;
-  if (PEndpoint::parse(iEndpoint, endpoint, why) != 0 || endpoint.connect(10000, fd, why) != 0) return false;
+  if (PEndpoint::parse(iEndpoint, endpoint, why) != 0) return false;
+  if (endpoint.is("mqtt")) {
+    PMqttRequester requester;
+    requester.fDevice = endpoint.fPath;
+    requester.fName = "tester";
+    std::unique_ptr<PMqttChannel> channel;
+    EXPECT_EQ(0, PMqttChannel::open(endpoint, requester, 10000, channel, fFd, why)) << why;
+    fChannel = std::move(channel);
+    return fChannel != nullptr;
+  }
+  if (endpoint.connect(10000, fd, why) != 0) return false;
   fFd.reset(fd);
   if (!endpoint.is("tls")) {
     fChannel = std::make_unique<PSocketChannel>(fFd.get());
@@ -240,6 +251,11 @@ PWireFrame PWireClient::call(uint32_t iAction, const std::vector<unsigned char>&
   EXPECT_EQ(FRAME_REPLY, reply.fKind);
   EXPECT_EQ(exchange, reply.fExchange);
   return reply;
+}
+
+void PWireClient::endSending() {
+  if (auto* broker = dynamic_cast<PMqttChannel*>(fChannel.get())) return broker->endRequests();
+  ::shutdown(fFd.get(), SHUT_WR);
 }
 
 bool PWireClient::closedByPeer(milliseconds iTimeout) {

@@ -26,6 +26,7 @@ struct PSpawn {
   std::string fCwd;
   int fListenFd = -1;
   int fFileLimit = 0;  // descriptors the child may hold (0: as this process)
+  bool fNative = false;  // a program of the build machine: never through the emulator
 };
 
 // A program of the build started through the emulator if there is one: its
@@ -119,7 +120,8 @@ class PWireClient {
   PWireClient(const PWireClient&) = delete;
   PWireClient& operator=(const PWireClient&) = delete;
 
-  // A tls: endpoint: true once the host has accepted the handshake.
+  // A tls: endpoint: true once the host has accepted the handshake; an
+  // mqtt: one (mqtt://BROKER:PORT/DEVICE), once its session can begin.
   bool connect(const std::string& iEndpoint, const PTlsFiles& iTls = {});
   void close();
   bool sendRaw(const std::vector<unsigned char>& iBytes);
@@ -128,6 +130,9 @@ class PWireClient {
   bool send(uint32_t iExchange, uint32_t iAction, const std::vector<unsigned char>& iPayload);
   // The next frame; false at the end of the connection or after iTimeout.
   bool receive(PWireFrame& oFrame, milliseconds iTimeout = milliseconds(10000));
+  // Sends nothing more: the socket's sending side shut down, or a broker
+  // session's close message.
+  void endSending();
   PWireFrame call(uint32_t iAction, const std::vector<unsigned char>& iPayload);  // a reply expected
   // The host closed the connection (end of stream or reset) within iTimeout.
   bool closedByPeer(milliseconds iTimeout = milliseconds(10000));

@@ -1,5 +1,6 @@
 // Client of the file-access service: one connection to a zevohost over a
-// Unix-domain socket, TCP, or TCP with TLS 1.3 (docs/protocol.md), a call
+// Unix-domain socket, TCP, TCP with TLS 1.3 (docs/protocol.md), or through
+// an MQTT 5 broker (docs/mqtt.md), a call
 // per action, and whole file transfers that keep several requests in flight.
 //
 // Every call answers 0 or a negative code and never throws; lastError() then
@@ -77,6 +78,33 @@ struct PClientTls {
   std::string fCertFile;
   std::string fKeyFile;
 };
+
+// Who asks through a message broker (mqtt://BROKER[:PORT]/DEVICE and
+// mqtts://..., docs/mqtt.md): the requester's name, which the host knows it
+// by ("mqtt:NAME"; empty: the login, else this user's name), the login at
+// the broker and its password (empty: none), and the topics' root (empty:
+// "zevo"). An mqtts: broker's certificate is checked with the CA of
+// setTls(), whose certificate and key this client shows the broker.
+struct PClientMqtt {
+  std::string fName;
+  std::string fUsername;
+  std::string fPassword;
+  std::string fRoot;
+};
+
+// A host's presence at a broker (docs/mqtt.md): its device ID and the
+// presence message, JSON ({"device":...,"state":"online",...}).
+struct PDevicePresence {
+  std::string fDevice;
+  std::string fPresence;
+};
+
+// The presences a broker keeps ("mqtt://BROKER[:PORT]" or "mqtts://...",
+// reached with iTls and iMqtt as a connection is), online and offline
+// alike, collected until none has arrived for a moment, within iTimeoutMs.
+// 0, or a code with oError (as connect() fails).
+ZEVO_EXPORT int listPresences(const std::string& iBroker, const PClientTls& iTls, const PClientMqtt& iMqtt, int iTimeoutMs,
+                              std::vector<PDevicePresence>& oPresences, PClientError& oError);
 
 constexpr int kMaxWindow = 1024;
 // The largest chunk the service reads for one request.
@@ -157,10 +185,15 @@ class ZEVO_EXPORT PClient {
   // The files of the next tls: connection (checked when it connects).
   void setTls(const PClientTls& iTls);
   const PClientTls& tls() const;
+  // Who the next mqtt: or mqtts: connection asks as.
+  void setMqtt(const PClientMqtt& iMqtt);
+  const PClientMqtt& mqtt() const;
 
   // "unix:PATH", "tcp:HOST:PORT", "tcp:[IPv6]:PORT" or "tls:HOST:PORT"
   // (TLS 1.3 with the files of setTls; the host's certificate must be
-  // signed by its CA and name HOST, a DNS name or an IP address). Closes any
+  // signed by its CA and name HOST, a DNS name or an IP address), or a host
+  // behind a broker: "mqtt://BROKER[:PORT]/DEVICE", "mqtts://..." (setMqtt;
+  // connected once the device's presence says it is online). Closes any
   // previous connection first.
   int connect(const std::string& iEndpoint);
   void close();

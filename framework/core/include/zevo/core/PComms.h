@@ -82,6 +82,7 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   size_t sessionCount();     // sessions holding a place
   size_t connectionCount() const { return fLinkCount.load(std::memory_order_relaxed); }  // sessions and handshakes alike
   size_t heldBytes() const { return fHeld.load(std::memory_order_relaxed); }  // the sessions' buffers, as budgeted
+  std::vector<std::string> modules() ZEVO_EXCLUDES(fLock);  // the module IDs bound now (UTF-8), in order
   ~PComms() override;  // by the last decRef; ends every session
 
   // A module bound to a topic, and its watchers in the order added.

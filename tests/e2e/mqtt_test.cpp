@@ -1,0 +1,195 @@
+// Hosts behind a real mosquitto broker, reached by zevofa: every command as
+// over a socket, a fleet of hosts, the broker's loss, its packet limit and
+// its access list. Real processes on loopback.
+#include <signal.h>
+#include <unistd.h>
+
+#include <regex>
+#include <thread>
+
+#include "PBroker.h"
+#include "PProcess.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct PRun {
+  int fExit;
+  std::string fOut, fErr;
+};
+
+PRun zevofa(std::vector<std::string> iArgs) {
+  iArgs.insert(iArgs.begin(), ZEVOFA);
+  PSpawn spawn;
+  spawn.fEnvironment = {"ZEVOFA_ENDPOINT=", "ZEVOFA_MQTT_NAME=", "ZEVOFA_MQTT_USER="};
+  PChild child(iArgs, spawn);
+  const int status = child.wait(milliseconds(60000));
+  return {status, child.out(), child.err()};
+}
+
+// Lines of the host's log that match iPattern.
+int linesOf(PHostProcess& iHost, const std::string& iPattern) {
+  const std::string log = iHost.output();
+  const std::regex pattern(iPattern);
+  return static_cast<int>(std::distance(std::sregex_iterator(log.begin(), log.end(), pattern), std::sregex_iterator()));
+}
+
+class Broker : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!PBroker::available()) GTEST_SKIP() << "no mosquitto to run";
+  }
+  // A host serving its data/ through iBroker as iDevice (and on its Unix socket).
+  bool serve(PHostProcess& ioHost, const PBroker& iBroker, const std::string& iDevice, const std::string& iLines = "",
+             const std::string& iWriters = "mqtt:*") {
+    EXPECT_TRUE(iBroker.started());
+    ioHost.useDefaultConfig("role.write = " + iWriters + ", uid:" + std::to_string(::getuid()) + "\nmqtt.device = " + iDevice + "\n" + iLines);
+    return ioHost.start({"--listen", "unix:" + ioHost.fDir / "host.sock", "--listen", iBroker.url()});
+  }
+};
+
+}  // namespace
+
+TEST_F(Broker, EveryCommandAnswersThroughTheBrokerAsOverTheSocket) {
+  PBroker broker("", true);
+  PHostProcess host;
+  ASSERT_TRUE(serve(host, broker, "dev-1", "tls.cert = " + certificate("client.pem") + "\ntls.key = " + certificate("client.key") +
+                                              "\ntls.ca = " + certificate("ca.pem") + "\n"))
+      << host.output();
+  PTempDir local;
+  fs::create_directories(local / "tree/deep");
+  writeFile(local / "tree/deep/bin", patternBytes(200000, 7));
+  writeText(local / "up", "uploaded");
+  // The same commands on two like trees, one through each endpoint.
+  const std::vector<std::string> tls = {"--ca", certificate("ca.pem"), "--cert", certificate("client.pem"), "--key",
+                                        certificate("client.key"), "--mqtt-name", "ops"};
+  std::map<std::string, std::vector<PRun>> runs;
+  for (const std::string which : {"u", "m"}) {
+    const std::string root = host.data(which);
+    fs::create_directories(root + "/sub");
+    writeText(root + "/a.txt", "hello");
+    writeFile(root + "/sub/big", patternBytes(300000, 3));
+    const std::vector<std::vector<std::string>> commands = {
+        {"ls", "-l", root}, {"stat", root + "/a.txt"}, {"stat", root + "/none"}, {"mkdir", root + "/x/y"},
+        {"put", local / "up", root + "/x/"}, {"get", root + "/a.txt", "-"}, {"get", "-r", root + "/sub", local / ("got-" + which)},
+        {"put", "-r", local / "tree", root + "/t"}, {"rm", root + "/x/up", root + "/none"}, {"rmdir", root + "/x/y"},
+        {"--chunk", "1000", "--window", "3", "get", root + "/sub/big", local / ("big-" + which)}};
+    for (std::vector<std::string> command : commands) {
+      std::vector<std::string> args = {"-e", which == "u" ? host.endpoints()[0] : broker.url("dev-1")};
+      if (which == "m") args.insert(args.end(), tls.begin(), tls.end());
+      args.insert(args.end(), command.begin(), command.end());
+      PRun run = zevofa(args);
+      for (std::string* text : {&run.fOut, &run.fErr}) *text = std::regex_replace(*text, std::regex(root + "|got-.|big-.|(unix|mqtts)://?[^ ]*"), "@");
+      runs[which].push_back(run);
+    }
+  }
+  for (size_t i = 0; i < runs["u"].size(); ++i) {
+    EXPECT_EQ(std::make_tuple(runs["u"][i].fExit, runs["u"][i].fOut, runs["u"][i].fErr),
+              std::make_tuple(runs["m"][i].fExit, runs["m"][i].fOut, runs["m"][i].fErr)) << "command " << i;
+  }
+  EXPECT_EQ(treeSnapshot(host.data("u")), treeSnapshot(host.data("m")));
+  EXPECT_EQ(treeSnapshot(local / "got-u"), treeSnapshot(local / "got-m"));
+  EXPECT_EQ(readFile(local / "big-u"), readFile(local / "big-m"));
+  EXPECT_GT(linesOf(host, "identity=mqtt:ops "), 5) << "the requester's name is its identity";
+  EXPECT_EQ(0, linesOf(host, " (WARNING|ERROR) zevohost.log: \\[(mqtt|transport|peer)\\]")) << host.output();
+}
+
+TEST_F(Broker, OneFleetGetServesTwentyHosts) {
+  PBroker broker;
+  ASSERT_TRUE(broker.started());
+  PTempDir shared;
+  writeFile(shared / "f.bin", patternBytes(256 * 1024, 11));
+  std::vector<std::unique_ptr<PHostProcess>> hosts(20);
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    hosts[i] = std::make_unique<PHostProcess>();
+    hosts[i]->setConfig("zevop.fileaccess", "fileaccess.read =\nfileaccess.write =\nfileaccess.write.recursive =\nfileaccess.read.recursive = " + shared.path() + "\n");
+    hosts[i]->setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nrole.read = mqtt:*\nlog.level = debug\nlisten = " + broker.url() +
+                                        "\nmqtt.device = dev-" + std::to_string(100 + i) + "\n");
+    ASSERT_TRUE(hosts[i]->start()) << hosts[i]->output();
+  }
+  PTempDir out;
+  const PRun fleet = zevofa({"-e", broker.url(), "fleet", "--devices", "dev-1*,dev-100", "--parallel", "8", "--json", "get",
+                             shared / "f.bin", out.path()});
+  EXPECT_EQ(0, fleet.fExit) << fleet.fErr;
+  EXPECT_NE(std::string::npos, fleet.fOut.find("\"ok\": 20")) << fleet.fOut;
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    const std::string device = "dev-" + std::to_string(100 + i);
+    EXPECT_EQ(readFile(shared / "f.bin"), readFile(out / (device + "/f.bin"))) << device;
+    EXPECT_EQ(1, linesOf(*hosts[i], "CloseFileTransfer status=0 .*mode=read bytes=262144 ")) << device << " served its own";
+  }
+  const PRun listed = zevofa({"-e", broker.url(), "devices"});
+  EXPECT_EQ(21, std::count(listed.fOut.begin(), listed.fOut.end(), '\n')) << listed.fOut;
+  // Under a cross build's emulator zevofa cannot start another ARM zevofa.
+  if (std::getenv("ZEVO_EMULATOR") != nullptr) return;
+  hosts[3]->stop();
+  const PRun partly = zevofa({"-e", broker.url(), "fleet", "-d", "dev-102,dev-103", "run", "stat", shared / "f.bin"});
+  EXPECT_EQ(1, partly.fExit) << "one device failed";
+  EXPECT_NE(std::string::npos, partly.fOut.find("== dev-102 (exit status 0)\npath: " + shared / "f.bin")) << partly.fOut;
+  EXPECT_TRUE(std::regex_search(partly.fOut, std::regex("dev-103 +FAILED .*offline"))) << partly.fOut;
+}
+
+TEST_F(Broker, ABrokerLostMidTransferIsSaidAndTheHostComesBackWithNothingLeftOpen) {
+  PBroker broker;
+  PHostProcess host;
+  ASSERT_TRUE(serve(host, broker, "dev-1")) << host.output();
+  ASSERT_TRUE(makeSparse(host.data("huge"), 1LL << 30));
+  ASSERT_TRUE(eventually([&] { return linesOf(host, "connected to the broker") == 1; }));
+  const int held = descriptorCount(host.pid());
+  PTempDir local;
+  PChild get({ZEVOFA, "-e", broker.url("dev-1"), "--chunk", "512", "--window", "2", "get", host.data("huge"), local / "huge"});
+  ASSERT_TRUE(eventually([&] { return host.descriptorsOn(host.data("huge")) == 1; }));
+  broker.kill();
+  EXPECT_EQ(4, get.wait());
+  EXPECT_TRUE(std::regex_search(get.err(), std::regex("zevofa: connection lost: .*(broker|offline)"))) << get.err();
+  EXPECT_TRUE(fs::is_empty(local.path())) << "no part of a file is left";
+  EXPECT_TRUE(eventually([&] { return host.descriptorsOn(host.data("huge")) == 0; }));
+  EXPECT_EQ(1, linesOf(host, "TransferCut .*by=connection-end"));
+  EXPECT_EQ(1, linesOf(host, "lost the broker .*1 sessions ended"));
+  ASSERT_TRUE(broker.start());
+  EXPECT_TRUE(eventually([&] { return linesOf(host, "connected to the broker") == 2; }, 30)) << host.output();
+  EXPECT_EQ(0, zevofa({"-e", broker.url("dev-1"), "stat", host.data("huge")}).fExit);
+  EXPECT_TRUE(eventually([&] { return descriptorCount(host.pid()) == held; })) << "no descriptor leaks: " << held << " before, "
+                                                                             << descriptorCount(host.pid()) << " after";
+}
+
+TEST_F(Broker, ThePacketLimitAndTheAccessListHold) {
+  PBroker broker("max_packet_size 40000\nacl_file " + std::string(ZEVO_SOURCE_DIR) + "/examples/mosquitto/acl\n");
+  broker.stop();
+  const std::string passwords = broker.fDir / "passwords";
+  std::string lines;
+  for (const char* user : {"dev-1", "alice", "mallory"}) lines += readText(broker.passwords(user, std::string(user) + "-pw"));
+  writeText(passwords, lines);
+  writeText(broker.fDir / "mosquitto.conf", readText(broker.fDir / "mosquitto.conf") + "password_file " + passwords + "\n");
+  ASSERT_TRUE(broker.start()) << broker.log();
+  PHostProcess host;
+  writeText(host.fDir / "pw", "dev-1-pw\n");
+  ASSERT_TRUE(serve(host, broker, "dev-1", "mqtt.username = dev-1\nmqtt.password_file = " + host.fDir / "pw" + "\n", "mqtt:alice"))
+      << host.output();
+  fs::create_directories(host.data("many"));
+  for (int i = 0; i < 700; ++i) writeText(host.data("many/" + std::string(60, 'n') + std::to_string(i)), "");
+  writeFile(host.data("f"), patternBytes(100000, 5));
+  PTempDir local;
+  writeFile(local / "f", patternBytes(100000, 5));
+  const auto as = [&](const std::string& iUser, const std::string& iName, std::vector<std::string> iArgs) {
+    writeText(local / ("pw-" + iUser), iUser + "-pw\n");
+    iArgs.insert(iArgs.begin(), {"-e", broker.url("dev-1"), "--mqtt-user", iUser, "--mqtt-password-file", local / ("pw-" + iUser),
+                                 "--mqtt-name", iName, "--timeout", "3"});
+    return zevofa(iArgs);
+  };
+  const std::tuple<std::string, std::string, std::vector<std::string>, int, std::string> cases[] = {
+      {"alice", "alice", {"get", host.data("f"), local / "got"}, 0, ""},
+      {"alice", "alice", {"ls", host.data("many")}, 1, "zevofa: remote: the frame exceeds the size limit (-4003)"},
+      {"alice", "alice", {"--chunk", "65536", "put", local / "f", host.data("up")}, 4, "larger than the broker takes"},
+      {"mallory", "alice", {"ls", host.data()}, 4, "the broker refused a request on zevo/dev-1/req/alice/"},
+      {"mallory", "mallory", {"ls", host.data()}, 4, "zevofa: host: mqtt:mallory has no role on this host (-4008)"},
+  };
+  for (const auto& [user, name, args, exit, says] : cases) {
+    const PRun run = as(user, name, args);
+    EXPECT_EQ(exit, run.fExit) << user << " as " << name << " " << args[0] << ": " << run.fErr;
+    EXPECT_NE(std::string::npos, run.fErr.find(says)) << run.fErr;
+  }
+  EXPECT_EQ(readFile(host.data("f")), readFile(local / "got"));
+  EXPECT_EQ(3, linesOf(host, "\\[accept\\] connection [0-9]+ from mqtt:alice/")) << "what the access list refuses never reaches the host";
+  EXPECT_EQ(1, linesOf(host, "refused mqtt:mallory/.*no role")) << host.output();
+}
