@@ -1,10 +1,15 @@
 // SHA-256 digests of remote files (or of what uploads hold), hashed by the
 // host in bounded steps, many files in flight at once; and the check of
 // copies against them.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "PClientImpl.h"
 #include "PWire.h"
+#include "zevo/PFd.h"
 #include "zevo/protocol/PFileOpsProtocol.h"
 
 namespace {
@@ -139,4 +144,24 @@ int PClient::PImpl::verify(const std::vector<std::string>& iRemotes, const std::
     }
   }
   return 0;
+}
+
+int localChecksum(const std::string& iPath, PDigest& oDigest, PClientError& oError) {
+  try {
+    const PFd fd(::open(iPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd.valid()) return setLocalError(oError, errno, iPath);
+    PSha256 hash;
+    std::vector<unsigned char> buffer(1 << 20);
+    for (;;) {
+      const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+      if (got == 0) break;
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return setLocalError(oError, errno, iPath);
+      hash.update(buffer.data(), static_cast<size_t>(got));
+    }
+    oDigest = hash.digest();
+    return 0;
+  } catch (...) {
+    return setError(oError, PERR_NO_MEMORY, PErrorOrigin::kLocal, "", iPath);
+  }
 }

@@ -644,15 +644,35 @@ int PClient::listTree(const std::string& iRoot, std::vector<PTreeEntry>& oEntrie
   return fImpl->guard([&] { return fImpl->listTree(iRoot, oEntries); });
 }
 int PClient::checksum(const std::string& iPath, PDigest& oDigest, const PTransferControl& iControl) {
+  std::vector<PDigest> digests;
+  std::vector<PClientError> errors;
+  const int result = checksums({iPath}, digests, errors, iControl);
+  if (result == 0) oDigest = digests[0];
+  return result;
+}
+int PClient::checksums(const std::vector<std::string>& iPaths, std::vector<PDigest>& oDigests, std::vector<PClientError>& oErrors,
+                       const PTransferControl& iControl) {
   return fImpl->guard([&] {
     fImpl->fError = PClientError();
     int result = fImpl->requireOps("checksums");
-    std::vector<PImpl::SumJob> jobs(1);
-    jobs[0].fPath = iPath;
+    std::vector<PImpl::SumJob> jobs(iPaths.size());
+    for (size_t i = 0; i < iPaths.size() && result == 0; ++i) {
+      jobs[i].fPath = iPaths[i];
+      std::vector<unsigned char> payload;
+      result = fImpl->pathPayload(iPaths[i], payload);
+    }
     if (result == 0) result = fImpl->checksums(jobs, iControl);
-    if (result == 0 && jobs[0].fError.fCode != 0) fImpl->fError = jobs[0].fError;
-    if (result == 0) result = jobs[0].fError.fCode;
-    if (result == 0) oDigest = jobs[0].fDigest;
+    if (result != 0) return result;
+    oDigests.clear();
+    oErrors.clear();
+    for (const PImpl::SumJob& job : jobs) {
+      oDigests.push_back(job.fDigest);
+      oErrors.push_back(job.fError);
+      if (result == 0 && job.fError.fCode != 0) {
+        fImpl->fError = job.fError;
+        result = job.fError.fCode;
+      }
+    }
     return result;
   });
 }

@@ -88,6 +88,7 @@ void PFramePump::close() {
   fOut.clear();
   fNextExchange = 1;
   fAnswered = false;
+  fHeard = false;
 }
 
 int PFramePump::hostError(const PFrameView& iFrame, PClientError& oError) {
@@ -113,7 +114,11 @@ int PFramePump::fail(int iCode, const std::string& iText, PClientError& oError) 
     if (frame.fKind == FRAME_ERROR) return hostError(frame, oError);
     fInStart += frame.fSize;
   }
-  setError(oError, iCode, PErrorOrigin::kConnection, iText, fEndpoint);
+  // A TLS port dialled plainly ends the connection without a byte.
+  const bool silent = iCode == ERR_COMMS_CLOSED && !fHeard && fEndpoint.compare(0, 4, "tcp:") == 0;
+  setError(oError, iCode, PErrorOrigin::kConnection,
+           silent ? "connection lost before any answer: if the host serves TLS there, connect with tls:HOST:PORT (and --ca)" : iText,
+           fEndpoint);
   close();
   return iCode;
 }
@@ -150,6 +155,7 @@ bool PFramePump::readSome(PClientError& oError, bool* oGot) {
     got = fChannel->read(fIn.data() + fInEnd, fIn.size() - fInEnd);
     if (got <= 0) break;
     fInEnd += static_cast<size_t>(got);
+    fHeard = true;
     if (oGot != nullptr) *oGot = true;
   } while (fInEnd < fIn.size() && fChannel->pending());
   if (got > 0 || got == PByteChannel::kWouldBlock) return true;

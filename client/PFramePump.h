@@ -94,6 +94,7 @@ class PFramePump {
   std::string fEndpoint;
   uint32_t fNextExchange = 1;
   bool fAnswered = false;  // a frame of this protocol has arrived
+  bool fHeard = false;     // any byte has
   struct Pending {
     uint32_t fExchange;
     uint32_t fAction;

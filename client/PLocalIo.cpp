@@ -348,6 +348,9 @@ int PSourceReader::fill(unsigned char* oBytes, size_t iCapacity, size_t& oCount,
     const ssize_t got = ::read(fFd, oBytes + oCount, want);
     if (got > 0) {
       oCount += static_cast<size_t>(got);
+      // A pipe's bytes go as they come: no waiting to fill a large block.
+      pollfd more{fFd, POLLIN, 0};
+      if (!fSeekable && ::poll(&more, 1, 0) == 0) return 0;
       continue;
     }
     if (got == 0) {

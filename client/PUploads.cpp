@@ -190,8 +190,8 @@ int PUploadPipeline::queueWrite(size_t iJob) {
     job.fHash->zeros(job.fOffset - job.fHash->hashed());
     job.fHash->update(bytes, got);
   }
-  if (read == 0 && (ended || got < wanted) && job.fEnd < 0) job.fEnd = job.fOffset + static_cast<long long>(got);
-  if (read == 0 && got < wanted && job.fReader.seekable()) job.fEnd = job.fOffset + static_cast<long long>(got);  // shrank
+  // The end of a stream, or of a file that shrank meanwhile.
+  if (read == 0 && (job.fReader.seekable() ? got < wanted : ended)) job.fEnd = job.fOffset + static_cast<long long>(got);
   if (cancelled) fCancelled = true;
   job.fOffset += static_cast<long long>(got);
   job.fResult.fBytes += static_cast<long long>(got);

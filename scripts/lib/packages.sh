@@ -13,13 +13,17 @@ ZEVO_PACKAGES_NATIVE=(g++)
 # TLS for TCP (OpenSSL 3: the core's transport and the client library), and
 # the openssl command that makes the tests' and the benchmark's certificates.
 ZEVO_PACKAGES_TLS=(libssl-dev openssl)
+# Headers of libraries built along, the same for every target (architecture
+# "all"): nlohmann's JSON library, zevofa's --json output.
+ZEVO_PACKAGES_HEADERS=(nlohmann-json3-dev)
 # systemd support (ZEVO_SYSTEMD): sockets systemd passes, readiness, the
 # journal target.
 ZEVO_PACKAGES_SYSTEMD=(pkg-config libsystemd-dev)
 # The tests: GoogleTest and GoogleMock.
 ZEVO_PACKAGES_TESTS=(libgtest-dev libgmock-dev)
-# The benchmarks (bench/): Google Benchmark.
-ZEVO_PACKAGES_BENCH=(libbenchmark-dev)
+# The benchmarks (bench/): Google Benchmark; sftp's server and rsync, the
+# tools zevocompare measures zevofa against.
+ZEVO_PACKAGES_BENCH=(libbenchmark-dev openssh-sftp-server openssh-client rsync)
 # The 32-bit ARM cross build and its tests (docs/arm.md): the cross compiler
 # and C library, qemu-arm, GoogleTest's sources (built for the target), the
 # target's OpenSSL (and the build machine's openssl command for the tests'
@@ -33,6 +37,7 @@ ZEVO_PACKAGES_PACKAGING=(dpkg-dev lintian)
 # its one apt step: debian/control's build dependencies, the cross
 # toolchain and the target's C++ runtime and pkg-config.
 ZEVO_PACKAGES_PACKAGING_ALL=("${ZEVO_PACKAGES_PACKAGING[@]}" debhelper cmake pkg-config libsystemd-dev libgtest-dev libgmock-dev libssl-dev openssl
+                             nlohmann-json3-dev
                              crossbuild-essential-armhf libstdc++6:armhf pkg-config:armhf libsystemd-dev:armhf libssl-dev:armhf)
 # CI beyond scripts/test: clang and its libFuzzer runtime (the Clang build,
 # scripts/fuzz), dpkg-dev (dpkg-buildflags), systemd (systemd-analyze for

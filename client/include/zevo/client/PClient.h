@@ -68,6 +68,10 @@ struct ZEVO_EXPORT PClientError {
 ZEVO_EXPORT const char* clientCodeName(int iCode);
 ZEVO_EXPORT const char* clientCodeMeaning(int iCode);
 
+// The SHA-256 of a local file, as PClient::checksum gives a remote one's;
+// 0, or a code with oError (origin kLocal).
+ZEVO_EXPORT int localChecksum(const std::string& iPath, PDigest& oDigest, PClientError& oError);
+
 struct PClientOptions {
   int fConnectTimeoutMs = 5000;
   int fReplyTimeoutMs = 30000;  // longest wait for any one reply
@@ -229,6 +233,10 @@ class ZEVO_EXPORT PClient {
   int listTree(const std::string& iRoot, std::vector<PTreeEntry>& oEntries);
   // The SHA-256 of a remote file, hashed by the host in bounded steps.
   int checksum(const std::string& iPath, PDigest& oDigest, const PTransferControl& iControl = {});
+  // The same for many files, in flight together: one digest and one error
+  // per path (fCode 0: its digest is there); the first failure's code.
+  int checksums(const std::vector<std::string>& iPaths, std::vector<PDigest>& oDigests, std::vector<PClientError>& oErrors,
+                const PTransferControl& iControl = {});
   // A remote file into iSink with ranged reads: holes of a sparse file are
   // not sent (a file sink keeps them as holes). Fallback: get().
   int download(const std::string& iRemote, const PSink& iSink, const PTransferOptions& iOptions,
