@@ -269,6 +269,11 @@ int PFaSession::putTree(const std::string& iLocal, const std::string& iRemote, c
   if (result != kExitOk) return result;
   struct stat info;
   if (::stat(iLocal.c_str(), &info) != 0) return reportLocal(errno, iLocal);
+  // Into a new tree every file is new: its mode is known without asking.
+  PRemoteStat there;
+  const bool fresh = fClient.stat(iRemote, there) == PERR_NOT_FOUND;
+  const unsigned int mask = ::umask(0);
+  ::umask(mask);
   std::vector<std::string> made = {iRemote};
   std::vector<PFileJob> files, dirs = {{iLocal, iRemote, statOf(info).fMode, statOf(info).fTimeNs}};
   for (const Tree::Entry& entry : tree.fEntries) {
@@ -277,8 +282,8 @@ int PFaSession::putTree(const std::string& iLocal, const std::string& iRemote, c
       made.push_back(remote);
       dirs.push_back({joinPath(iLocal, entry.fPath), remote, entry.fStat.fMode, entry.fStat.fTimeNs});
     } else {
-      files.push_back({joinPath(iLocal, entry.fPath), remote, iArgs.fPreserve ? kModeSource : kModeDefault,
-                       iArgs.fPreserve ? kTimeSource : kTimeNow, entry.fStat.fSize});
+      const int mode = iArgs.fPreserve ? kModeSource : fresh ? entry.fStat.fMode & static_cast<int>(~mask) : kModeDefault;
+      files.push_back({joinPath(iLocal, entry.fPath), remote, mode, iArgs.fPreserve ? kTimeSource : kTimeNow, entry.fStat.fSize});
     }
   }
   std::vector<PClientError> errors;

@@ -72,6 +72,7 @@ class PUploadPipeline final : public PPipelineJob {
     return fClient.fPump.pending() < static_cast<size_t>(fClient.window(fBatch)) && fInFlight < fClient.byteWindow();
   }
   int begin(size_t iJob);
+  int beginMore();
   int queueWrite(size_t iJob);
   void commitReady();
   void queueClose(size_t iJob);
@@ -94,6 +95,7 @@ class PUploadPipeline final : public PPipelineJob {
   size_t fNext = 0;
   std::deque<size_t> fRetry;  // refused for want of a handle: begun again
   int fOpen = 0;
+  int fCommitting = 0;  // of fOpen, those whose commit is in flight
   size_t fInFlight = 0;       // bytes of writes in flight
   std::deque<std::vector<size_t>> fGroups;  // CommitGroups in flight
   long long fDone = 0;
@@ -103,7 +105,23 @@ class PUploadPipeline final : public PPipelineJob {
 
 int PUploadPipeline::fill() {
   if (!fCancelled && !controlGoesOn(fControl.fContinue)) fCancelled = true;
-  while (!fCancelled && fOpen < fHandles && room() && (!fRetry.empty() || fNext < fJobs.size())) {
+  int result = beginMore();
+  for (size_t i = 0; i < fJobs.size() && result == 0; ++i) {
+    PUpJob& job = *fJobs[i];
+    while (result == 0 && !fCancelled && job.fState == PUpJob::State::kWriting && room()) result = queueWrite(i);
+    if (job.open() && !job.busy() && job.fState != PUpJob::State::kCommitting && job.fState != PUpJob::State::kClosing &&
+        (fCancelled || job.fError.fCode != 0) && job.fHandle != 0) {
+      queueClose(i);
+    }
+  }
+  if (result != 0 || fCancelled) return result;
+  // The uploads after a commit begin behind it, as it frees their handles.
+  commitReady();
+  return beginMore();
+}
+
+int PUploadPipeline::beginMore() {
+  while (!fCancelled && fOpen - fCommitting < fHandles && room() && (!fRetry.empty() || fNext < fJobs.size())) {
     size_t job = fNext;
     if (!fRetry.empty()) {
       job = fRetry.front();
@@ -114,18 +132,6 @@ int PUploadPipeline::fill() {
     const int result = begin(job);
     if (result != 0) return result;
   }
-  for (size_t i = 0; i < fJobs.size(); ++i) {
-    PUpJob& job = *fJobs[i];
-    while (!fCancelled && job.fState == PUpJob::State::kWriting && room()) {
-      const int result = queueWrite(i);
-      if (result != 0) return result;
-    }
-    if (job.open() && !job.busy() && job.fState != PUpJob::State::kCommitting && job.fState != PUpJob::State::kClosing &&
-        (fCancelled || job.fError.fCode != 0) && job.fHandle != 0) {
-      queueClose(i);
-    }
-  }
-  if (!fCancelled) commitReady();
   return 0;
 }
 
@@ -221,7 +227,7 @@ void PUploadPipeline::commitReady() {
     if (job.fState == PUpJob::State::kBeginning || job.fState == PUpJob::State::kWriting) return;
     if (job.fState == PUpJob::State::kWritten && job.fWrites == 0 && job.fError.fCode == 0) ready.push_back(i);
   }
-  if (ready.empty() || (fOpen < fHandles && (fNext < fJobs.size() || !fRetry.empty()))) return;
+  if (ready.empty() || (fOpen - fCommitting < fHandles && (fNext < fJobs.size() || !fRetry.empty()))) return;
   if (ready.size() > static_cast<size_t>(kFileOpsMaxGroup)) ready.resize(kFileOpsMaxGroup);
   std::vector<unsigned char> payload;
   PWriter writer(payload);
@@ -234,6 +240,7 @@ void PUploadPipeline::commitReady() {
     if (ready.size() == 1) writer.i32(job.fHandle);
     writer.i64(std::max(job.fEnd, 0LL)).i32(committedMode(job)).i64(committedTime(job));
     job.fState = PUpJob::State::kCommitting;
+    ++fCommitting;
   }
   if (ready.size() == 1) {
     queue(kOpsCommitUpload, payload, ready[0], kCommit);
@@ -257,6 +264,7 @@ void PUploadPipeline::queueClose(size_t iJob) {
 void PUploadPipeline::end(size_t iJob) {
   PUpJob& job = *fJobs[iJob];
   if (job.open()) --fOpen;
+  if (job.fState == PUpJob::State::kCommitting) --fCommitting;
   const bool closed = job.fState == PUpJob::State::kClosing;
   job.fState = PUpJob::State::kEnded;
   job.fResult.fSize = std::max(job.fEnd, 0LL);
@@ -273,6 +281,7 @@ void PUploadPipeline::end(size_t iJob) {
 void PUploadPipeline::fail(size_t iJob, int iStatus, uint32_t iAction) {
   PUpJob& job = *fJobs[iJob];
   if (job.fError.fCode == 0) fClient.remoteError(iStatus, iAction, job.fRemote, &job.fError);
+  if (job.fState == PUpJob::State::kCommitting) --fCommitting;
   // No more data: closed once its writes in flight are answered.
   if (job.fState == PUpJob::State::kWriting || job.fState == PUpJob::State::kCommitting) job.fState = PUpJob::State::kWritten;
 }
@@ -316,7 +325,7 @@ int PUploadPipeline::onBegin(size_t iJob, const PReplyView& iReply) {
   if (iReply.fStatus == PERR_TOO_MANY_FILES && fOpen > 1) {
     // The host's limit of handles per connection: fewer at once from now.
     --fOpen;
-    fHandles = std::max(1, fOpen);
+    fHandles = std::max(1, fOpen - fCommitting);
     job.fState = PUpJob::State::kWaiting;
     fRetry.push_back(iJob);
     return 0;
