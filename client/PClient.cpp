@@ -700,6 +700,9 @@ int PClient::rename(const std::string& iFrom, const std::string& iTo, bool iRepl
 int PClient::setAttributes(const std::string& iPath, int iMode, long long iTimeNs) {
   return fImpl->guard([&] { return fImpl->setAttributes(iPath, iMode, iTimeNs); });
 }
+int PClient::setAttributes(const std::vector<PAttributes>& iChanges, std::vector<PClientError>& oErrors) {
+  return fImpl->guard([&] { return fImpl->setAttributes(iChanges, oErrors); });
+}
 int PClient::removeTree(const std::string& iPath) {
   return fImpl->guard([&] { return fImpl->removeTree(iPath); });
 }

@@ -56,6 +56,7 @@ class PClient::PImpl {
   int listEntries(const std::string& iPath, std::vector<PRemoteEntry>& oEntries);
   int listTree(const std::string& iRoot, std::vector<PTreeEntry>& oEntries);
   int makeDirs(const std::vector<std::string>& iPaths, std::vector<PClientError>& oErrors);
+  int setAttributes(const std::vector<PAttributes>& iChanges, std::vector<PClientError>& oErrors);
   int rename(const std::string& iFrom, const std::string& iTo, bool iReplace);
   int setAttributes(const std::string& iPath, int iMode, long long iTimeNs);
   int removeTree(const std::string& iPath);
@@ -140,5 +141,9 @@ class PClient::PImpl {
   int closeTransfer(int iID, int iResult, const std::string& iPath);
   int probeOps();
   int listFallback(const std::string& iPath, std::vector<PRemoteEntry>& oEntries);
+  // Requests of one path each, in flight together: the first failure's
+  // status, each said in oErrors.
+  int pathsInFlight(const std::string& iModule, uint32_t iAction, const std::vector<std::string>& iPaths,
+                    const std::vector<std::vector<unsigned char>>& iTails, std::vector<PClientError>& oErrors);
   int removeFallback(const std::string& iPath);
 };

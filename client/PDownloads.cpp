@@ -123,10 +123,15 @@ int PDownloadPipeline::fill() {
   while (!fCancelled && fNext < fJobs.size() && fOpen < fClient.fOptions.fHandles && room()) {
     PDownJob& job = *fJobs[fNext];
     std::vector<unsigned char> payload;
-    if (fClient.pathPayload(job.fRemote, payload) != 0) return fClient.fError.fCode;
-    queue(kOpsOpenRead, payload, fNext++, kOpen);
+    if (fClient.pathPayload(job.fRemote, payload) != 0) {
+      job.fError = fClient.fError;
+      fClient.fError = PClientError();
+      finish(fNext++);
+      continue;
+    }
     job.fState = PDownJob::State::kOpening;
     ++fOpen;
+    queue(kOpsOpenRead, payload, fNext++, kOpen);
   }
   return 0;
 }

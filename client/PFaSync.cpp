@@ -281,20 +281,23 @@ int PFaSyncRun::applyUp() {
   if (!fClient.isConnected()) return status;
   fSession.keepFirst(status, fSession.runBatch(true, copies(), fArgs.fVerify, fLocal));
   if (status == kExitInterrupted || !fClient.isConnected()) return status;
+  // Files first, then directories deepest first, in flight together.
   std::map<std::string, PRemoteStat> sources = {{"", fRootStat}};
   for (const PFaTree::Entry& entry : fSource.fEntries) sources[entry.fPath] = entry.fStat;
+  std::vector<PAttributes> attributes;
   for (const PSyncChange& change : fChanges) {
     if (change.fAction != PSyncChange::kAttributes || change.fSource.fKind == PRemoteKind::kDir) continue;
-    if (fClient.setAttributes(remotePath(change.fPath), change.fSource.fMode, change.fSource.fTimeNs) != 0) {
-      fSession.keepFirst(status, fSession.report(fClient.lastError()));
-    }
+    attributes.push_back({remotePath(change.fPath), change.fSource.fMode, change.fSource.fTimeNs});
   }
   for (const std::string& dir : touchedDirs()) {
     const PRemoteStat& stat = sources[dir];
-    if (stat.fKind == PRemoteKind::kDir && fClient.setAttributes(remotePath(dir), stat.fMode, stat.fTimeNs) != 0) {
-      fSession.keepFirst(status, fSession.report(fClient.lastError()));
+    if (stat.fKind == PRemoteKind::kDir) attributes.push_back({remotePath(dir), stat.fMode, stat.fTimeNs});
+  }
+  if (fClient.setAttributes(attributes, errors) != 0) {
+    if (errors.size() != attributes.size()) return fSession.report(fClient.lastError());
+    for (const PClientError& error : errors) {
+      if (error.fCode != 0) fSession.keepFirst(status, fSession.report(error));
     }
-    if (!fClient.isConnected()) return status;
   }
   return status;
 }

@@ -220,16 +220,23 @@ int PFaSession::runBatch(bool iUp, const std::vector<PFileJob>& iJobs, bool iVer
 
 int PFaSession::dirAttributes(bool iUp, const std::vector<PFileJob>& iDirs) {
   int status = kExitOk;
+  std::vector<PAttributes> changes;
   for (auto dir = iDirs.rbegin(); dir != iDirs.rend(); ++dir) {
     if (iUp) {
-      if (fClient.setAttributes(dir->fRemote, dir->fMode, dir->fTimeNs) != 0) keepFirst(status, report(fClient.lastError()));
-      if (!fClient.isConnected()) return status;
+      changes.push_back({dir->fRemote, dir->fMode, dir->fTimeNs});
       continue;
     }
     const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(dir->fTimeNs / 1000000000), static_cast<long>(dir->fTimeNs % 1000000000)}};
     if ((dir->fMode >= 0 && ::chmod(dir->fLocal.c_str(), static_cast<mode_t>(dir->fMode)) != 0) ||
         (dir->fTimeNs >= 0 && ::utimensat(AT_FDCWD, dir->fLocal.c_str(), times, 0) != 0)) {
       keepFirst(status, reportLocal(errno, dir->fLocal));
+    }
+  }
+  std::vector<PClientError> errors;
+  if (!changes.empty() && fClient.setAttributes(changes, errors) != 0) {
+    if (errors.size() != changes.size()) return report(fClient.lastError());
+    for (const PClientError& error : errors) {
+      if (error.fCode != 0) keepFirst(status, report(error));
     }
   }
   return status;

@@ -37,13 +37,21 @@ int runPipeline(PFramePump& ioPump, PPipelineJob& ioJob, int iTimeoutMs, PClient
     if (ioPump.pending() == 0 || !ioPump.replyBuffered()) {
       int result = ioJob.fill();
       if (result == 0 && ioPump.queued() > 0) result = ioPump.flush(iTimeoutMs, oError);
-      if (result != 0) return result;
+      if (result != 0) {
+        if (ioPump.pending() > 0 || ioPump.queued() > 0) ioPump.close();
+        return result;
+      }
     }
     if (ioPump.pending() == 0) return 0;
     PReplyView reply;
     int result = ioPump.receiveView(reply, iTimeoutMs, oError);
     if (result == 0) result = ioJob.onReply(reply);
-    if (result != 0) return result;
+    if (result != 0) {
+      // Requests left unanswered would answer the next call's: the
+      // connection goes (the host closes what they opened).
+      if (ioPump.pending() > 0 || ioPump.queued() > 0) ioPump.close();
+      return result;
+    }
   }
 }
 
@@ -308,7 +316,7 @@ int PClient::PImpl::listFallback(const std::string& iPath, std::vector<PRemoteEn
     for (size_t i = 0; i < names.size(); ++i) {
       entries[i].fName = names[i];
       if (action == kGetFileSize && entries[i].fStat.fKind != PRemoteKind::kFile) continue;
-      if (pathPayload(joinPath(iPath, names[i]), payload) != 0) return fError.fCode;
+      if (pathPayload(joinPath(iPath, names[i]), payload) != 0) continue;  // the host's names are UTF-8
       fPump.queue(kAccessModule, action, payload, i);
     }
     result = fPump.queued() > 0 ? fPump.flush(fOptions.fReplyTimeoutMs, fError) : 0;
@@ -336,27 +344,47 @@ int PClient::PImpl::listFallback(const std::string& iPath, std::vector<PRemoteEn
 
 // ----------------------------------------------------------- changes
 
-int PClient::PImpl::makeDirs(const std::vector<std::string>& iPaths, std::vector<PClientError>& oErrors) {
-  fError = PClientError();
+int PClient::PImpl::pathsInFlight(const std::string& iModule, uint32_t iAction, const std::vector<std::string>& iPaths,
+                                  const std::vector<std::vector<unsigned char>>& iTails, std::vector<PClientError>& oErrors) {
   std::vector<PClientError> errors(iPaths.size());
-  std::vector<unsigned char> payload;
+  std::vector<std::vector<unsigned char>> payloads(iPaths.size());
   for (size_t i = 0; i < iPaths.size(); ++i) {
-    if (pathPayload(iPaths[i], payload) != 0) return fError.fCode;
-    fPump.queue(kAccessModule, kMakeDir, payload, i);
+    if (pathPayload(iPaths[i], payloads[i]) != 0) return fError.fCode;
+    if (i < iTails.size()) payloads[i].insert(payloads[i].end(), iTails[i].begin(), iTails[i].end());
   }
+  for (size_t i = 0; i < iPaths.size(); ++i) fPump.queue(iModule, iAction, payloads[i], i);
   int result = fPump.queued() > 0 ? fPump.flush(fOptions.fReplyTimeoutMs, fError) : 0;
   int first = 0;
   while (result == 0 && fPump.pending() > 0) {
     PReplyView reply;
     result = fPump.receiveView(reply, fOptions.fReplyTimeoutMs, fError);
     if (result == 0 && reply.fStatus != 0) {
-      remoteError(reply.fStatus, kMakeDir, iPaths[reply.fTag], &errors[reply.fTag]);
+      remoteError(reply.fStatus, iAction, iPaths[reply.fTag], &errors[reply.fTag]);
+      if (first == 0) fError = errors[reply.fTag];
       if (first == 0) first = reply.fStatus;
     }
   }
   if (result != 0) return result;
   oErrors.swap(errors);
   return first;
+}
+
+int PClient::PImpl::makeDirs(const std::vector<std::string>& iPaths, std::vector<PClientError>& oErrors) {
+  fError = PClientError();
+  return pathsInFlight(kAccessModule, kMakeDir, iPaths, {}, oErrors);
+}
+
+int PClient::PImpl::setAttributes(const std::vector<PAttributes>& iChanges, std::vector<PClientError>& oErrors) {
+  fError = PClientError();
+  const int result = requireOps("setting modes and times");
+  if (result != 0) return result;
+  std::vector<std::string> paths;
+  std::vector<std::vector<unsigned char>> tails(iChanges.size());
+  for (size_t i = 0; i < iChanges.size(); ++i) {
+    paths.push_back(iChanges[i].fPath);
+    PWriter(tails[i]).i32(iChanges[i].fMode).i64(iChanges[i].fTimeNs);
+  }
+  return pathsInFlight(kOpsModule, kOpsSetAttributes, paths, tails, oErrors);
 }
 
 int PClient::PImpl::rename(const std::string& iFrom, const std::string& iTo, bool iReplace) {
@@ -373,14 +401,8 @@ int PClient::PImpl::rename(const std::string& iFrom, const std::string& iTo, boo
 }
 
 int PClient::PImpl::setAttributes(const std::string& iPath, int iMode, long long iTimeNs) {
-  fError = PClientError();
-  std::vector<unsigned char> payload;
-  int result = requireOps("setting modes and times");
-  if (result == 0) result = pathPayload(iPath, payload);
-  if (result != 0) return result;
-  PWriter(payload).i32(iMode).i64(iTimeNs);
-  PReply reply;
-  return opsCall(kOpsSetAttributes, payload, iPath, reply);
+  std::vector<PClientError> errors;
+  return setAttributes({{iPath, iMode, iTimeNs}}, errors);
 }
 
 int PClient::PImpl::removeTree(const std::string& iPath) {

@@ -156,6 +156,7 @@ int PUploadPipeline::begin(size_t iJob) {
   std::vector<unsigned char> payload;
   if (fClient.pathPayload(job.fRemote, payload) != 0) {
     job.fError = fClient.fError;
+    fClient.fError = PClientError();
     end(iJob);
     return 0;
   }

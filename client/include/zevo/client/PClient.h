@@ -259,6 +259,9 @@ class ZEVO_EXPORT PClient {
   int rename(const std::string& iFrom, const std::string& iTo, bool iReplace);
   // iMode 0 to 0777 or -1 (kept); iTimeNs or -1 (kept).
   int setAttributes(const std::string& iPath, int iMode, long long iTimeNs);
+  // The same for many paths, in flight together and done in their order
+  // (a directory's time after what changes inside it); every one is tried.
+  int setAttributes(const std::vector<PAttributes>& iChanges, std::vector<PClientError>& oErrors);
   // Removes a file, or a directory with everything below it.
   int removeTree(const std::string& iPath);
 

@@ -101,6 +101,14 @@ struct PFileJob {
   long long fSize = -1;  // the source's size when known (progress)
 };
 
+// The permission bits (0 to 0777, -1 kept) and modification time (-1
+// kept) one path gets.
+struct PAttributes {
+  std::string fPath;
+  int fMode = -1;
+  long long fTimeNs = -1;
+};
+
 struct PClientError;
 
 struct PBatchControl {
