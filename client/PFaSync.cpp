@@ -94,7 +94,8 @@ class PFaSyncRun {
   std::string fRemote;  // as the host answered for it ("/d/" or "/d")
   PFaTree fSource, fTarget;
   bool fTargetExists = true;
-  PRemoteStat fRootStat;
+  PRemoteStat fRootStat;    // the source's root
+  PRemoteStat fTargetRoot;  // the destination's, when it exists
   std::vector<PSyncChange> fChanges;
   int fStatus = kExitOk;
 };
@@ -109,6 +110,11 @@ int PFaSyncRun::readTrees() {
     if (status != kExitOk) return status;
   }
   fTargetExists = fUp || localThere;
+  if (!fUp && localThere) {
+    fTargetRoot.fKind = PRemoteKind::kDir;
+    fTargetRoot.fMode = static_cast<int>(info.st_mode & 0777);
+    fTargetRoot.fTimeNs = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  }
   if (fUp) {
     fRootStat.fKind = PRemoteKind::kDir;
     fRootStat.fMode = static_cast<int>(info.st_mode & 0777);
@@ -150,6 +156,7 @@ int PFaSyncRun::readRemoteTarget() {
     faMessage("remote: not a directory: " + fRemote);
     return kExitRemote;
   }
+  fTargetRoot = stat;
   return fSession.remoteTree(fRemote, fTarget);
 }
 
@@ -206,6 +213,8 @@ int PFaSyncRun::compare() {
     gone.push_back(path);
   }
   if (!fTargetExists) fChanges.insert(fChanges.begin(), {PSyncChange::kMakeDir, "", fRootStat, true});
+  const PFaTree::Entry targetRoot{"", fTargetRoot};
+  if (fTargetExists) compareEntry({"", fRootStat}, &targetRoot, sameSize);
   const int status = compareContents(sameSize);
   std::stable_sort(fChanges.begin(), fChanges.end(), [](const PSyncChange& a, const PSyncChange& b) { return a.fPath < b.fPath; });
   return status;
