@@ -187,6 +187,7 @@ int PDownloadPipeline::onOpen(size_t iJob, const PReplyView& iReply) {
       job.fHandle == 0 || job.fSize < 0) {
     return fClient.malformed(kOpsOpenRead, reader.code() != 0 ? reader.code() : ERR_DATA_TYPE);
   }
+  if (fCancelled) return 0;  // closed at the next fill
   // The local side only now: a remote failure makes nothing locally.
   long long have = 0;
   const int opened = job.fPartial ? job.fWriter.openPartial(job.fStart > 0, have, job.fError) : job.fWriter.open(job.fError);
@@ -294,7 +295,9 @@ void PDownloadPipeline::finish(size_t iJob) {
     if (job.fError.fCode == 0 && job.fWriter.finish(job.fSize, mode, time, job.fError) == 0) job.fWriter.commit(job.fError);
   }
   if (job.fError.fCode == 0 && !whole) setError(job.fError, ERR_CLIENT_CANCELLED, PErrorOrigin::kTransfer, "cancelled", job.fRemote);
-  if (job.fError.fCode != 0) job.fWriter.abort();
+  // A cut download keeps its partial file; any other failure drops it.
+  if (job.fError.fCode == ERR_CLIENT_CANCELLED) job.fWriter.abort();
+  if (job.fError.fCode != 0) job.fWriter.discard();
   job.fResult.fSize = job.fSize;
   if (job.fHash && job.fError.fCode == 0) job.fResult.fDigest = job.fHash->digest();
   if (!fControl.fVerify && fControl.fDone) fControl.fDone(iJob, job.fError, job.fResult);

@@ -142,8 +142,11 @@ int PFaSession::expand(const std::string& iPattern, std::vector<std::string>& oP
       std::string used;
       PClientError error;
       if (listDir(dir, entries, used, error) != 0) {
-        if (!fClient.isConnected()) return report(error);
-        continue;  // not a directory, or not to be read: nothing matches there
+        // Not a directory, or nothing there: nothing matches; a refusal is said.
+        const bool none = error.fCode == PERR_NOT_DIR || error.fCode == PERR_NOT_FOUND || error.fCode == ERR_FAILED;
+        if (!none) report(error);
+        if (!fClient.isConnected()) return kExitConnection;
+        continue;
       }
       std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.fName < b.fName; });
       for (const PRemoteEntry& entry : entries) {

@@ -206,10 +206,11 @@ int PFaSyncRun::compare() {
     }
     compareEntry(entry, target, sameSize);
   }
-  for (const auto& [path, target] : targets) {
+  for (const auto& extra : targets) {
+    const std::string& path = extra.first;
     const bool inside = std::any_of(gone.begin(), gone.end(), [&](const std::string& iDir) { return under(path, iDir); });
     if (!fArgs.fDelete || inside) continue;
-    fChanges.push_back({PSyncChange::kDelete, path, target->fStat});
+    fChanges.push_back({PSyncChange::kDelete, path, extra.second->fStat});
     gone.push_back(path);
   }
   if (!fTargetExists) fChanges.insert(fChanges.begin(), {PSyncChange::kMakeDir, "", fRootStat, true});

@@ -225,6 +225,12 @@ void PFramePump::trimBlock(size_t iCount) {
   fBlockCount = iCount;
 }
 
+void PFramePump::dropBlock() {
+  fOut.resize(fBlockAt);
+  fPending.pop_back();
+  --fNextExchange;
+}
+
 int PFramePump::flush(int iTimeoutMs, PClientError& oError) {
   if (!fFd.valid()) {
     fOut.clear();

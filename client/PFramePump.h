@@ -64,6 +64,8 @@ class PFramePump {
   unsigned char* queueBlock(const std::string& iModule, uint32_t iAction, const std::vector<unsigned char>& iPrefix,
                             size_t iCount, uint64_t iTag);
   void trimBlock(size_t iCount);
+  // Takes the last queueBlock's request back, unsent.
+  void dropBlock();
   // Bytes queued and not yet flushed.
   size_t queued() const { return fOut.size(); }
   int flush(int iTimeoutMs, PClientError& oError);

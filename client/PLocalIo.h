@@ -40,6 +40,11 @@ class PSinkWriter {
   // Drops a file sink's temporary file (a partial one is kept); nothing
   // for the other kinds.
   void abort();
+  // The same, a partial file included.
+  void discard() {
+    fKeep = false;
+    abort();
+  }
 
  private:
   // Opens a file sink: the target's own file for a device or FIFO, else

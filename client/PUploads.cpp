@@ -3,6 +3,8 @@
 // many files in flight at once and committed together; resuming a kept
 // upload; and the fall back to the file-access transfer.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <deque>
 #include <memory>
 
@@ -25,7 +27,7 @@ struct PUpJob {
 
   PUpJob(const PSource& iSource, std::string iRemote) : fSource(iSource), fReader(fSource), fRemote(std::move(iRemote)) {}
   bool open() const { return fState != State::kWaiting && fState != State::kEnded; }
-  bool busy() const { return fState == State::kBeginning || fWrites > 0; }
+  bool busy() const { return fState == State::kBeginning || !fWrites.empty(); }
 
   PSource fSource;
   PSourceReader fReader;
@@ -42,8 +44,7 @@ struct PUpJob {
   long long fOffset = 0;   // the next byte to send
   long long fDataEnd = 0;  // where the data fOffset is in ends
   long long fEnd = -1;     // the source's size, once known
-  std::deque<size_t> fWrites_;  // sizes of the writes in flight
-  size_t fWrites = 0;
+  std::deque<size_t> fWrites;  // sizes of the writes in flight
   std::unique_ptr<PSha256> fHash;
   PClientError fError;
   PTransferResult fResult;
@@ -192,7 +193,11 @@ int PUploadPipeline::queueWrite(size_t iJob) {
                        ? job.fReader.readAt(job.fOffset, bytes, wanted, got, job.fError)
                        : job.fReader.fill(bytes, wanted, got, ended, [this] { return controlGoesOn(fControl.fContinue); },
                                           cancelled, job.fError);
-  fClient.fPump.trimBlock(got);
+  if (got == 0) {
+    fClient.fPump.dropBlock();  // nothing to write: the end, or a failed read
+  } else {
+    fClient.fPump.trimBlock(got);
+  }
   if (job.fHash) {
     job.fHash->zeros(job.fOffset - job.fHash->hashed());
     job.fHash->update(bytes, got);
@@ -202,8 +207,7 @@ int PUploadPipeline::queueWrite(size_t iJob) {
   if (cancelled) fCancelled = true;
   job.fOffset += static_cast<long long>(got);
   job.fResult.fBytes += static_cast<long long>(got);
-  job.fWrites_.push_back(got);
-  ++job.fWrites;
+  if (got > 0) job.fWrites.push_back(got);
   fInFlight += got;
   if (read != 0 || cancelled) job.fState = PUpJob::State::kWritten;  // the reply ends it
   return fClient.fPump.queued() >= kFlushAt ? fClient.fPump.flush(fClient.fOptions.fReplyTimeoutMs, fClient.fError) : 0;
@@ -226,7 +230,7 @@ void PUploadPipeline::commitReady() {
   for (size_t i = 0; i < fJobs.size(); ++i) {
     const PUpJob& job = *fJobs[i];
     if (job.fState == PUpJob::State::kBeginning || job.fState == PUpJob::State::kWriting) return;
-    if (job.fState == PUpJob::State::kWritten && job.fWrites == 0 && job.fError.fCode == 0) ready.push_back(i);
+    if (job.fState == PUpJob::State::kWritten && job.fWrites.empty() && job.fError.fCode == 0) ready.push_back(i);
   }
   if (ready.empty() || (fOpen - fCommitting < fHandles && (fNext < fJobs.size() || !fRetry.empty()))) return;
   if (ready.size() > static_cast<size_t>(kFileOpsMaxGroup)) ready.resize(kFileOpsMaxGroup);
@@ -296,9 +300,8 @@ int PUploadPipeline::onReply(const PReplyView& iReply) {
       return 0;
     case kBegin: return onBegin(index, iReply);
     case kWrite: {
-      const size_t count = job.fWrites_.front();
-      job.fWrites_.pop_front();
-      --job.fWrites;
+      const size_t count = job.fWrites.front();
+      job.fWrites.pop_front();
       fInFlight -= count;
       if (iReply.fStatus != 0) {
         fail(index, iReply.fStatus, kOpsWriteAt);
@@ -417,6 +420,12 @@ int resume(PClient::PImpl& ioClient, PUpJob& ioJob, const std::string& iToken, b
   PWriter(payload).str(iToken);
   PReply reply;
   int result = ioClient.opsCall(kOpsResumeUpload, payload, ioJob.fRemote, reply);
+  // A host keeps an upload once it has seen its connection end, which may
+  // come just after a new connection's first request: asked again shortly.
+  for (int again = 0; again < 10 && iContinue && result == FOPS_ERR_NO_UPLOAD; ++again) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    result = ioClient.opsCall(kOpsResumeUpload, payload, ioJob.fRemote, reply);
+  }
   if (result == FOPS_ERR_NO_UPLOAD) ioClient.fError = PClientError();
   if (result != 0) return result == FOPS_ERR_NO_UPLOAD ? 0 : result;
   PViewReader reader(reply.fPayload.data(), reply.fPayload.size());
