@@ -120,6 +120,40 @@ int PClient::PImpl::checksums(std::vector<SumJob>& ioJobs, const PTransferContro
   return 0;
 }
 
+int PClient::PImpl::endBatch(int iRun, const std::vector<BatchJob>& iJobs, const PBatchControl& iControl,
+                             std::vector<PClientError>& oErrors) {
+  const PClientError run = fError;
+  std::vector<std::string> remotes;
+  std::vector<PDigest> digests;
+  oErrors.assign(iJobs.size(), PClientError());
+  for (size_t i = 0; i < iJobs.size(); ++i) {
+    const BatchJob& job = iJobs[i];
+    if (!job.fEnded && job.fError->fCode == 0) {
+      *job.fError = iRun != 0 ? run : PClientError();
+      if (iRun == 0) setError(*job.fError, ERR_CLIENT_CANCELLED, PErrorOrigin::kTransfer, "cancelled", *job.fRemote);
+    }
+    oErrors[i] = *job.fError;
+    remotes.push_back(*job.fRemote);
+    digests.push_back(job.fResult->fDigest);
+  }
+  if (iRun == 0 && iControl.fVerify) {
+    const int checked = verify(remotes, digests, oErrors);
+    if (checked != 0) return checked;
+    for (size_t i = 0; i < iJobs.size(); ++i) {
+      iJobs[i].fResult->fVerified = oErrors[i].fCode == 0;
+      if (iControl.fDone) iControl.fDone(i, oErrors[i], *iJobs[i].fResult);
+    }
+  }
+  if (iRun != 0) return iRun;
+  for (const PClientError& error : oErrors) {
+    if (error.fCode != 0) {
+      fError = error;
+      return error.fCode;
+    }
+  }
+  return 0;
+}
+
 int PClient::PImpl::verify(const std::vector<std::string>& iRemotes, const std::vector<PDigest>& iDigests,
                            std::vector<PClientError>& ioErrors) {
   std::vector<SumJob> jobs;

@@ -74,6 +74,17 @@ class PClient::PImpl {
     PClientError fError;
   };
   int checksums(std::vector<SumJob>& ioJobs, const PTransferControl& iControl);
+  // What a batch's run leaves, iRun its code: a job the run did not end gets
+  // the run's error (or "cancelled"); with iControl.fVerify each done job's
+  // digest is checked and fDone told after. The answer: iRun, else the first
+  // job's failure (the client's error then).
+  struct BatchJob {
+    const std::string* fRemote;
+    PClientError* fError;
+    PTransferResult* fResult;
+    bool fEnded;
+  };
+  int endBatch(int iRun, const std::vector<BatchJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors);
   // Compares each done job's digest with the remote file's; a difference is
   // the job's ERR_CLIENT_CHECKSUM.
   int verify(const std::vector<std::string>& iRemotes, const std::vector<PDigest>& iDigests,

@@ -307,36 +307,13 @@ int runDownloads(PClient::PImpl& ioClient, std::vector<std::unique_ptr<PDownJob>
                  bool iBatch, long long iTotal, std::vector<PClientError>& oErrors) {
   PDownloadPipeline pipeline(ioClient, ioJobs, iControl, iBatch, iTotal);
   const int result = runPipeline(ioClient.fPump, pipeline, ioClient.fOptions.fReplyTimeoutMs, ioClient.fError);
-  oErrors.assign(ioJobs.size(), PClientError());
-  std::vector<std::string> remotes;
-  std::vector<PDigest> digests;
-  for (size_t i = 0; i < ioJobs.size(); ++i) {
-    PDownJob& job = *ioJobs[i];
-    if (job.fState != PDownJob::State::kEnded && job.fError.fCode == 0) {
-      job.fError = ioClient.fError;
-      if (result == 0) setError(job.fError, ERR_CLIENT_CANCELLED, PErrorOrigin::kTransfer, "cancelled", job.fRemote);
-    }
-    if (job.fState != PDownJob::State::kEnded) job.fWriter.abort();
-    oErrors[i] = job.fError;
-    remotes.push_back(job.fRemote);
-    digests.push_back(job.fResult.fDigest);
+  std::vector<PClient::PImpl::BatchJob> jobs;
+  for (const auto& job : ioJobs) {
+    const bool ended = job->fState == PDownJob::State::kEnded;
+    if (!ended) job->fWriter.abort();  // cut: a partial file stays
+    jobs.push_back({&job->fRemote, &job->fError, &job->fResult, ended});
   }
-  if (result == 0 && iControl.fVerify) {
-    const int checked = ioClient.verify(remotes, digests, oErrors);
-    if (checked != 0) return checked;
-    for (size_t i = 0; i < ioJobs.size(); ++i) {
-      ioJobs[i]->fResult.fVerified = oErrors[i].fCode == 0;
-      if (iControl.fDone) iControl.fDone(i, oErrors[i], ioJobs[i]->fResult);
-    }
-  }
-  if (result != 0) return result;
-  for (const PClientError& error : oErrors) {
-    if (error.fCode != 0) {
-      ioClient.fError = error;
-      return error.fCode;
-    }
-  }
-  return 0;
+  return ioClient.endBatch(result, jobs, iControl, oErrors);
 }
 
 // How much of the partial file iPartial the download can go on from: its

@@ -26,15 +26,6 @@ int exitCodeOf(const PClientError& iError) {
   return kExitRemote;
 }
 
-// The last component of a path, trailing slashes ignored; "" for "/".
-std::string lastComponent(const std::string& iPath) {
-  size_t end = iPath.size();
-  while (end > 0 && iPath[end - 1] == '/') --end;
-  const size_t slash = iPath.rfind('/', end == 0 ? 0 : end - 1);
-  const size_t begin = slash == std::string::npos || end == 0 ? 0 : slash + 1;
-  return iPath.substr(begin, end - begin);
-}
-
 }  // namespace
 
 void faMessage(const std::string& iText) {

@@ -67,6 +67,15 @@ inline std::string joinPath(const std::string& iDir, const std::string& iName) {
   return iDir.back() == '/' ? iDir + iName : iDir + "/" + iName;
 }
 
+// The last component of a path, trailing slashes ignored; "" for "/".
+inline std::string lastComponent(const std::string& iPath) {
+  size_t end = iPath.size();
+  while (end > 0 && iPath[end - 1] == '/') --end;
+  const size_t slash = iPath.rfind('/', end == 0 ? 0 : end - 1);
+  const size_t begin = slash == std::string::npos || end == 0 ? 0 : slash + 1;
+  return iPath.substr(begin, end - begin);
+}
+
 // Prints "zevofa: <text>" on standard error.
 void faMessage(const std::string& iText);
 

@@ -9,12 +9,6 @@
 
 namespace {
 
-std::string baseName(const std::string& iPath) {
-  std::string path = iPath;
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path.substr(path.rfind('/') + 1);
-}
-
 std::string sizeText(const PRemoteStat& iStat) {
   if (iStat.fKind == PRemoteKind::kDir) return "-";
   return iStat.fSize >= 0 ? std::to_string(iStat.fSize) : "?";
@@ -48,7 +42,7 @@ int PFaSession::ls(const PFaArgs& iArgs) {
     for (const PRemoteEntry& entry : entries) {
       const bool dir = entry.fStat.fKind == PRemoteKind::kDir;
       if (iArgs.fJson) {
-        printJson(statJson(listed.empty() ? entry.fName : joinPath(listed, entry.fName), baseName(entry.fName), entry.fStat));
+        printJson(statJson(listed.empty() ? entry.fName : joinPath(listed, entry.fName), lastComponent(entry.fName), entry.fStat));
       } else if (iArgs.fLong) {
         std::printf("%s %12s %s  %s%s\n", modeText(entry.fStat.fKind, entry.fStat.fMode).c_str(), sizeText(entry.fStat).c_str(),
                     timeText(entry.fStat.fTimeNs).c_str(), out(entry.fName).c_str(), dir ? "/" : "");

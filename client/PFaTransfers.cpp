@@ -19,15 +19,6 @@
 
 namespace {
 
-// The last component of a path, trailing slashes ignored; "" for "/".
-std::string lastComponent(const std::string& iPath) {
-  size_t end = iPath.size();
-  while (end > 0 && iPath[end - 1] == '/') --end;
-  const size_t slash = iPath.rfind('/', end == 0 ? 0 : end - 1);
-  const size_t begin = slash == std::string::npos || end == 0 ? 0 : slash + 1;
-  return iPath.substr(begin, end - begin);
-}
-
 // A local path's own name, "." and ".." resolved.
 std::string localName(const std::string& iPath) {
   std::string name = lastComponent(iPath);

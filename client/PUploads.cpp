@@ -381,35 +381,9 @@ int runUploads(PClient::PImpl& ioClient, std::vector<std::unique_ptr<PUpJob>>& i
   pipeline.fVerify = iControl.fVerify;
   pipeline.setTotal(iTotal);
   const int result = runPipeline(ioClient.fPump, pipeline, ioClient.fOptions.fReplyTimeoutMs, ioClient.fError);
-  oErrors.assign(ioJobs.size(), PClientError());
-  std::vector<std::string> remotes;
-  std::vector<PDigest> digests;
-  for (size_t i = 0; i < ioJobs.size(); ++i) {
-    PUpJob& job = *ioJobs[i];
-    if (job.fState != PUpJob::State::kEnded && job.fError.fCode == 0) {
-      job.fError = result != 0 ? ioClient.fError : PClientError();
-      if (result == 0) setError(job.fError, ERR_CLIENT_CANCELLED, PErrorOrigin::kTransfer, "cancelled", job.fRemote);
-    }
-    oErrors[i] = job.fError;
-    remotes.push_back(job.fRemote);
-    digests.push_back(job.fResult.fDigest);
-  }
-  if (result == 0 && iControl.fVerify) {
-    const int checked = ioClient.verify(remotes, digests, oErrors);
-    if (checked != 0) return checked;
-    for (size_t i = 0; i < ioJobs.size(); ++i) {
-      ioJobs[i]->fResult.fVerified = oErrors[i].fCode == 0;
-      if (iControl.fDone) iControl.fDone(i, oErrors[i], ioJobs[i]->fResult);
-    }
-  }
-  if (result != 0) return result;
-  for (const PClientError& error : oErrors) {
-    if (error.fCode != 0) {
-      ioClient.fError = error;
-      return error.fCode;
-    }
-  }
-  return 0;
+  std::vector<PClient::PImpl::BatchJob> jobs;
+  for (const auto& job : ioJobs) jobs.push_back({&job->fRemote, &job->fError, &job->fResult, job->fState == PUpJob::State::kEnded});
+  return ioClient.endBatch(result, jobs, iControl, oErrors);
 }
 
 // A kept upload under iToken: given to ioJob to go on with from where its
