@@ -9,9 +9,8 @@
 #include <deque>
 #include <new>
 
-#include "PClientInternal.h"
+#include "PClientImpl.h"
 #include "PLocalIo.h"
-#include "PFramePump.h"
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
 #include "zevo/PErrors.h"
@@ -159,70 +158,27 @@ PSource PSource::callback(Read iRead, long long iTotal) {
 
 // ------------------------------------------------------------- PImpl
 
-class PClient::PImpl {
- public:
-  int connect(const std::string& iEndpoint);
-  int size(const std::string& iPath, long long& oSize);
-  // IsExists and IsFile: a boolean answer.
-  int flag(uint32_t iAction, const std::string& iPath, bool& oValue);
-  int list(const std::string& iPath, std::vector<std::string>& oNames);
-  // MakeDir, DeleteFile and DeleteDir: the status only.
-  int simple(uint32_t iAction, const std::string& iPath);
-  int get(const std::string& iRemote, const PSink& iSink, const PTransferControl& iControl, long long* oBytes);
-  int put(const PSource& iSource, const std::string& iRemote, const PTransferControl& iControl, long long* oBytes);
+namespace {
 
-  // Runs iCall; an exception (memory, a caller's function) closes the
-  // connection, so that the host closes any transfer left open.
-  template <class Call>
-  int guard(Call&& iCall) noexcept {
-    try {
-      return iCall();
-    } catch (const std::bad_alloc&) {
-      fPump.close();
-      return setError(fError, PERR_NO_MEMORY, PErrorOrigin::kLocal, "", "");
-    } catch (...) {
-      fPump.close();
-      return setError(fError, ERR_FAILED, PErrorOrigin::kLocal, "unexpected exception", "");
-    }
-  }
+bool goOn(const PTransferControl& iControl) noexcept { return controlGoesOn(iControl.fContinue); }
 
-  PClientOptions fOptions;
-  PClientTls fTls;
-  PClientMqtt fMqtt;
-  PFramePump fPump;
-  PClientError fError;
+bool report(const PTransferControl& iControl, long long iDone, long long iTotal) noexcept {
+  return controlReports(iControl.fProgress, iDone, iTotal);
+}
 
- private:
-  // The request's payload: the path as a string element.
-  int pathPayload(const std::string& iPath, std::vector<unsigned char>& oPayload);
-  // Clears the last error and makes the exchange of a request whose payload
-  // is iPath alone.
-  int pathRequest(uint32_t iAction, const std::string& iPath, PReply& oReply);
-  // One exchange; a negative status becomes a remote error on iPath.
-  int call(uint32_t iAction, const std::vector<unsigned char>& iPayload, const std::string& iPath, PReply& oReply);
-  int remoteError(int iStatus, uint32_t iAction, const std::string& iPath);
-  // A reply whose elements are not what the action answers.
-  int malformed(uint32_t iAction, int iCode);
-  int openTransfer(const std::string& iPath, int iMode, int& oID);
-  // Closes transfer iID whatever happened; iResult (and its error) stays the
-  // answer unless it was 0 and the close fails.
-  int closeTransfer(int iID, int iResult, const std::string& iPath);
-  // The caller's functions; an exception from them means "stop".
-  static bool goOn(const PTransferControl& iControl) noexcept;
-  static bool report(const PTransferControl& iControl, long long iDone, long long iTotal) noexcept;
-};
+}  // namespace
 
-bool PClient::PImpl::goOn(const PTransferControl& iControl) noexcept {
+bool controlGoesOn(const std::function<bool()>& iContinue) noexcept {
   try {
-    return !iControl.fContinue || iControl.fContinue();
+    return !iContinue || iContinue();
   } catch (...) {
     return false;
   }
 }
 
-bool PClient::PImpl::report(const PTransferControl& iControl, long long iDone, long long iTotal) noexcept {
+bool controlReports(const std::function<void(long long, long long)>& iProgress, long long iDone, long long iTotal) noexcept {
   try {
-    if (iControl.fProgress) iControl.fProgress(iDone, iTotal);
+    if (iProgress) iProgress(iDone, iTotal);
     return true;
   } catch (...) {
     return false;
@@ -231,6 +187,7 @@ bool PClient::PImpl::report(const PTransferControl& iControl, long long iDone, l
 
 int PClient::PImpl::connect(const std::string& iEndpoint) {
   fError = PClientError();
+  fOps = Ops::kUnknown;
   return fPump.connect(iEndpoint, fOptions.fConnectTimeoutMs, fTls, fMqtt, fError);
 }
 
@@ -248,7 +205,7 @@ int PClient::PImpl::pathPayload(const std::string& iPath, std::vector<unsigned c
   return 0;
 }
 
-int PClient::PImpl::remoteError(int iStatus, uint32_t iAction, const std::string& iPath) {
+int PClient::PImpl::remoteError(int iStatus, uint32_t iAction, const std::string& iPath, PClientError* oError) {
   std::string text = clientCodeMeaning(iStatus) != nullptr ? clientCodeMeaning(iStatus) : "unknown status";
   if (iStatus == ERR_FAILED) {
     // -504 says little; the action tells what it means there.
@@ -261,7 +218,14 @@ int PClient::PImpl::remoteError(int iStatus, uint32_t iAction, const std::string
       default: break;
     }
   }
-  return setError(fError, iStatus, PErrorOrigin::kRemote, text, iPath);
+  // A change refused to a reader: its role refused it, whatever the policy.
+  const PActionTraits* traits = kFileAccessTraits.find(iAction);
+  if (traits == nullptr) traits = fileOpsAction(iAction);
+  if (iStatus == ERR_ACCESS_DENIED && fOps == Ops::kPresent && fInfo.fRole == kRoleRead && traits != nullptr &&
+      traits->fChanges != ACTION_CHANGES_NEVER) {
+    text = "permission denied: your role on this host is read";
+  }
+  return setError(oError != nullptr ? *oError : fError, iStatus, PErrorOrigin::kRemote, text, iPath);
 }
 
 int PClient::PImpl::malformed(uint32_t iAction, int iCode) {
@@ -276,6 +240,17 @@ int PClient::PImpl::malformed(uint32_t iAction, int iCode) {
 int PClient::PImpl::call(uint32_t iAction, const std::vector<unsigned char>& iPayload, const std::string& iPath,
                          PReply& oReply) {
   int result = fPump.send(iAction, iPayload, fOptions.fReplyTimeoutMs, fError);
+  if (result == 0) result = fPump.receive(oReply, fOptions.fReplyTimeoutMs, fError);
+  if (result != 0) return result;
+  if (oReply.fStatus != 0) return remoteError(oReply.fStatus, iAction, iPath);
+  return 0;
+}
+
+int PClient::PImpl::opsCall(uint32_t iAction, const std::vector<unsigned char>& iPayload, const std::string& iPath,
+                            PReply& oReply) {
+  static const std::string kModule = kFileOpsModule;
+  fPump.queue(kModule, iAction, iPayload);
+  int result = fPump.flush(fOptions.fReplyTimeoutMs, fError);
   if (result == 0) result = fPump.receive(oReply, fOptions.fReplyTimeoutMs, fError);
   if (result != 0) return result;
   if (oReply.fStatus != 0) return remoteError(oReply.fStatus, iAction, iPath);
@@ -547,6 +522,32 @@ int PClient::PImpl::put(const PSource& iSource, const std::string& iRemote, cons
   return 0;
 }
 
+int PClient::PImpl::eachFile(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors,
+                              const EachRun& iRun) {
+  std::vector<PClientError> errors(iJobs.size());
+  long long done = 0, total = 0;
+  for (const PFileJob& job : iJobs) total += std::max(job.fSize, 0LL);
+  PTransferControl each;
+  each.fContinue = iControl.fContinue;
+  each.fProgress = [&](long long iDone, long long) { controlReports(iControl.fProgress, done + iDone, total); };
+  PClientError first, stopped;  // stopped: a lost connection or a cancel, which ends the batch
+  for (size_t i = 0; i < iJobs.size(); ++i) {
+    PTransferResult result;
+    if (stopped.fCode != 0) {
+      errors[i] = stopped;
+    } else if (iRun(iJobs[i], each, &result.fBytes) != 0) {
+      errors[i] = fError;
+      if (!fPump.isOpen() || fError.fCode == ERR_CLIENT_CANCELLED) stopped = fError;
+    }
+    done += result.fBytes;
+    if (first.fCode == 0) first = errors[i];
+    if (iControl.fDone) iControl.fDone(i, errors[i], result);
+  }
+  oErrors.swap(errors);
+  fError = first;
+  return first.fCode;
+}
+
 // ----------------------------------------------------------- PClient
 
 PClient::PClient() : fImpl(new PImpl()) {}
@@ -570,6 +571,10 @@ int PClient::setOptions(const PClientOptions& iOptions) {
     wrong = "download chunk must be 1 to 8192 bytes";
   } else if (iOptions.fWriteChunk < 1 || iOptions.fWriteChunk > kMaxWriteChunk) {
     wrong = "upload chunk must be 1 to 1048528 bytes";
+  } else if (iOptions.fRangeChunk < 0) {
+    wrong = "ranged chunk must be 0 (the host's) or more bytes";
+  } else if (iOptions.fHandles < 1 || iOptions.fHandles > kMaxWindow) {
+    wrong = "handles must be 1 to 1024";
   }
   if (wrong != nullptr) return setError(fImpl->fError, ERR_INVALID_ARG, PErrorOrigin::kArgument, wrong, "");
   fImpl->fOptions = iOptions;
@@ -618,4 +623,88 @@ int PClient::get(const std::string& iRemote, const PSink& iSink, const PTransfer
 int PClient::put(const PSource& iSource, const std::string& iRemote, const PTransferControl& iControl,
                  long long* oBytes) {
   return fImpl->guard([&] { return fImpl->put(iSource, iRemote, iControl, oBytes); });
+}
+
+bool PClient::hasFileOps() {
+  bool present = false;
+  fImpl->guard([&] {
+    present = fImpl->hasOps();
+    return 0;
+  });
+  return present;
+}
+int PClient::sessionInfo(PSessionInfo& oInfo) {
+  return fImpl->guard([&] { return fImpl->sessionInfo(oInfo); });
+}
+int PClient::stat(const std::string& iPath, PRemoteStat& oStat) {
+  return fImpl->guard([&] { return fImpl->stat(iPath, oStat); });
+}
+int PClient::listEntries(const std::string& iPath, std::vector<PRemoteEntry>& oEntries) {
+  return fImpl->guard([&] { return fImpl->listEntries(iPath, oEntries); });
+}
+int PClient::listTree(const std::string& iRoot, std::vector<PTreeEntry>& oEntries) {
+  return fImpl->guard([&] { return fImpl->listTree(iRoot, oEntries); });
+}
+int PClient::checksum(const std::string& iPath, PDigest& oDigest, const PTransferControl& iControl) {
+  std::vector<PDigest> digests;
+  std::vector<PClientError> errors;
+  const int result = checksums({iPath}, digests, errors, iControl);
+  if (result == 0) oDigest = digests[0];
+  return result;
+}
+int PClient::checksums(const std::vector<std::string>& iPaths, std::vector<PDigest>& oDigests, std::vector<PClientError>& oErrors,
+                       const PTransferControl& iControl) {
+  return fImpl->guard([&] {
+    fImpl->fError = PClientError();
+    int result = fImpl->requireOps("checksums");
+    std::vector<PImpl::SumJob> jobs(iPaths.size());
+    for (size_t i = 0; i < iPaths.size() && result == 0; ++i) {
+      jobs[i].fPath = iPaths[i];
+      std::vector<unsigned char> payload;
+      result = fImpl->pathPayload(iPaths[i], payload);
+    }
+    if (result == 0) result = fImpl->checksums(jobs, iControl);
+    if (result != 0) return result;
+    oDigests.clear();
+    oErrors.clear();
+    for (const PImpl::SumJob& job : jobs) {
+      oDigests.push_back(job.fDigest);
+      oErrors.push_back(job.fError);
+      if (result == 0 && job.fError.fCode != 0) {
+        fImpl->fError = job.fError;
+        result = job.fError.fCode;
+      }
+    }
+    return result;
+  });
+}
+int PClient::download(const std::string& iRemote, const PSink& iSink, const PTransferOptions& iOptions,
+                      const PTransferControl& iControl, PTransferResult* oResult) {
+  return fImpl->guard([&] { return fImpl->download(iRemote, iSink, iOptions, iControl, oResult); });
+}
+int PClient::upload(const PSource& iSource, const std::string& iRemote, const PTransferOptions& iOptions,
+                    const PTransferControl& iControl, PTransferResult* oResult) {
+  return fImpl->guard([&] { return fImpl->upload(iSource, iRemote, iOptions, iControl, oResult); });
+}
+int PClient::uploadFiles(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors) {
+  return fImpl->guard([&] { return fImpl->uploadFiles(iJobs, iControl, oErrors); });
+}
+int PClient::downloadFiles(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl,
+                           std::vector<PClientError>& oErrors) {
+  return fImpl->guard([&] { return fImpl->downloadFiles(iJobs, iControl, oErrors); });
+}
+int PClient::makeDirs(const std::vector<std::string>& iPaths, std::vector<PClientError>& oErrors) {
+  return fImpl->guard([&] { return fImpl->makeDirs(iPaths, oErrors); });
+}
+int PClient::rename(const std::string& iFrom, const std::string& iTo, bool iReplace) {
+  return fImpl->guard([&] { return fImpl->rename(iFrom, iTo, iReplace); });
+}
+int PClient::setAttributes(const std::string& iPath, int iMode, long long iTimeNs) {
+  return fImpl->guard([&] { return fImpl->setAttributes(iPath, iMode, iTimeNs); });
+}
+int PClient::setAttributes(const std::vector<PAttributes>& iChanges, std::vector<PClientError>& oErrors) {
+  return fImpl->guard([&] { return fImpl->setAttributes(iChanges, oErrors); });
+}
+int PClient::removeTree(const std::string& iPath) {
+  return fImpl->guard([&] { return fImpl->removeTree(iPath); });
 }

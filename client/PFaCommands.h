@@ -1,5 +1,7 @@
 // zevofa's commands on one connection. Each answers the program's exit code
-// and has printed what failed.
+// and has printed what failed. The commands are in PFaCommands.cpp
+// (directories, deletes, renames, modes), PFaQueries.cpp (ls, stat, sum,
+// whoami), PFaTransfers.cpp (get, put) and PFaSync.cpp (sync).
 #pragma once
 
 #include <signal.h>
@@ -26,10 +28,54 @@ struct PFaSettings {
   PClientOptions fOptions;
   PClientTls fTls;
   PClientMqtt fMqtt;
+  long long fChunk = 0;  // --chunk, 0: the default of the transfer
   bool fVerbose = false;
   bool fQuiet = false;
-  bool fProgress = false;  // standard error is a terminal and not quiet
+  bool fProgress = false;     // standard error is a terminal and not quiet
+  bool fOutTerminal = false;  // standard output is a terminal: names are escaped
+  bool fErrTerminal = false;
 };
+
+// What a command was given besides the common options.
+struct PFaArgs {
+  std::vector<std::string> fOperands;
+  bool fLong = false;
+  bool fRecursive = false;
+  bool fPreserve = false;
+  bool fContinue = false;
+  bool fVerify = false;
+  bool fJson = false;
+  bool fDelete = false;
+  bool fDryRun = false;
+  bool fChecksum = false;
+  bool fNoClobber = false;
+};
+
+// A tree on either side: paths relative to its root ("/" between
+// components), with attributes, sorted by path (a directory before what it
+// holds).
+struct PFaTree {
+  struct Entry {
+    std::string fPath;
+    PRemoteStat fStat;
+  };
+  std::vector<Entry> fEntries;
+};
+
+// iDir/iName with one "/" between them; either alone when the other is empty.
+inline std::string joinPath(const std::string& iDir, const std::string& iName) {
+  if (iName.empty() || iDir.empty()) return iDir + iName;
+  return iDir.back() == '/' ? iDir + iName : iDir + "/" + iName;
+}
+
+// The last component of a path, trailing slashes ignored; "" for "/".
+inline std::string lastComponent(const std::string& iPath) {
+  size_t end = iPath.size();
+  while (end > 0 && iPath[end - 1] == '/') --end;
+  const size_t slash = iPath.rfind('/', end == 0 ? 0 : end - 1);
+  const size_t begin = slash == std::string::npos || end == 0 ? 0 : slash + 1;
+  return iPath.substr(begin, end - begin);
+}
 
 // Prints "zevofa: <text>" on standard error.
 void faMessage(const std::string& iText);
@@ -38,46 +84,65 @@ class PFaSession {
  public:
   explicit PFaSession(const PFaSettings& iSettings);
 
-  int connect();
-  int ls(const std::string& iPath, bool iLong);
-  int stat(const std::string& iPath);
-  int mkdir(const std::vector<std::string>& iPaths);
-  int rm(const std::vector<std::string>& iPaths);
-  int rmdir(const std::vector<std::string>& iPaths);
-  // iLocal empty: named after the remote, in the current directory.
-  int get(const std::string& iRemote, const std::string& iLocal, bool iRecursive);
-  int put(const std::string& iLocal, const std::string& iRemote, bool iRecursive);
+  // iTransfers: a command that copies files says once when the host lacks
+  // the file-operations module.
+  int connect(bool iTransfers);
+
+  int ls(const PFaArgs& iArgs);
+  int stat(const PFaArgs& iArgs);
+  int sum(const PFaArgs& iArgs);
+  int whoami(const PFaArgs& iArgs);
+  int mkdir(const PFaArgs& iArgs);
+  int rm(const PFaArgs& iArgs);
+  int rmdir(const PFaArgs& iArgs);
+  int mv(const PFaArgs& iArgs);
+  int chmod(const PFaArgs& iArgs);
+  int get(const PFaArgs& iArgs);
+  int put(const PFaArgs& iArgs);
+  int sync(const PFaArgs& iArgs);
 
  private:
+  friend class PFaSyncRun;
+  using Tree = PFaTree;
   int report(const PClientError& iError, const std::string& iHint = "");
   int reportLocal(int iErrno, const std::string& iPath, const std::string& iHint = "");
   int interrupted();
-  // oKind 0 file, 1 directory, 2 neither; or the exit code of a failure
-  // (said).
-  int kindOf(const std::string& iRemote, int& oKind);
-  // The same from an IsFile answer (iError: what to say if it failed).
-  int kindFrom(int iResult, bool iFile, const PClientError& iError, int& oKind);
-  // The host judges "/d" by "/", "/d/" by itself. A directory is asked about
-  // as itself first ("/d/"), so that a peer allowed into a directory but not
-  // into its parent is not refused on the way (every refusal is a warning in
-  // the host's log); only when that is refused, or "/d/" is no directory,
-  // is "/d" asked, which the parent judges (oUsed: the path answered).
-  // A path known to be readable as it is (an entry of a listing) is listed
-  // as it is.
-  int listDir(const std::string& iPath, std::vector<std::string>& oNames, std::string& oUsed, PClientError& oError);
-  int dirKindOf(const std::string& iRemote, int& oKind, std::string& oUsed);
-  int getFile(const std::string& iRemote, const std::string& iLocal);
-  int getTree(const std::string& iRemote, const std::string& iLocal);
-  int putFile(const std::string& iLocal, const std::string& iRemote);
-  int putTree(const std::string& iLocal, const std::string& iRemote);
-  // rm, or rmdir with iDirs: each path in turn while connected; the first
-  // failure's exit code.
-  int deleteEach(const std::vector<std::string>& iPaths, bool iDirs);
-  // MakeDir, then checks that a directory is there.
-  int makeRemoteDir(const std::string& iRemote);
   void warn(const std::string& iText);
+  // Keeps the first failure's exit code in ioStatus.
+  static void keepFirst(int& ioStatus, int iResult) {
+    if (ioStatus == kExitOk) ioStatus = iResult;
+  }
+  std::string out(const std::string& iName) const;  // a name for standard output
+
+  // Remote operands: checked absolute, wildcards expanded against listings
+  // (oPaths: each match); the exit code of what failed.
+  int remoteOperands(const std::vector<std::string>& iOperands, std::vector<std::string>& oPaths);
+  int expand(const std::string& iPattern, std::vector<std::string>& oPaths);
+  // What iRemote names, as a directory first when iAsDir ("/d/", which the
+  // directory itself judges) and then as written, which its parent judges
+  // (oUsed: the form that answered).
+  int statRemote(const std::string& iRemote, bool iAsDir, PRemoteStat& oStat, std::string& oUsed);
+  int listDir(const std::string& iPath, std::vector<PRemoteEntry>& oEntries, std::string& oUsed, PClientError& oError);
+
+  // Transfers (PFaTransfers.cpp).
+  int getOne(const std::string& iRemote, const std::string& iLocal, const PFaArgs& iArgs);
+  int putOne(const std::string& iLocal, const std::string& iRemote, const PFaArgs& iArgs);
+  int getTree(const std::string& iRemote, const std::string& iLocal, const PFaArgs& iArgs);
+  int putTree(const std::string& iLocal, const std::string& iRemote, const PFaArgs& iArgs);
+  // Many files in flight: downloads (iUp false) or uploads; each failure
+  // said as it comes.
+  int runBatch(bool iUp, const std::vector<PFileJob>& iJobs, bool iVerify, const std::string& iLabel);
+  // Sets the times (and modes) of directories a tree copy made, deepest
+  // first, once their files are in.
+  int dirAttributes(bool iUp, const std::vector<PFileJob>& iDirs);
+  // The tree below a local directory; iAll: links and special files too
+  // (as kLink and kOther), else they are skipped with a warning.
+  int localTree(const std::string& iRoot, Tree& oTree, bool iAll);
+  int remoteTree(const std::string& iRoot, Tree& oTree);
+  int transferResult(int iResult, const std::string& iWhat, bool iLocalSide, const char* iRecursiveHint);
 
   PFaSettings fSettings;
   PClient fClient;
-  int fSkipped = 0;  // exit code owed for entries a tree copy left out
+  bool fOps = false;  // the host serves the file-operations module
+  int fSkipped = 0;   // exit code owed for entries a tree copy left out
 };

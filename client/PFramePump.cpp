@@ -12,9 +12,10 @@
 
 #include "PClientInternal.h"
 #include "PConnectors.h"
+#include "zevo/PDataTags.h"
 #include "zevo/PErrors.h"
 #include "zevo/protocol/PEndpoint.h"
-#include "zevo/protocol/PFrame.h"
+#include "zevo/protocol/PFileOpsProtocol.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ using Clock = std::chrono::steady_clock;
 // this only stops a broken length from taking all memory.
 constexpr uint32_t kMaxReplyLength = 64u << 20;
 constexpr size_t kReadSize = 64 * 1024;
+
+const std::string kAccessModule = kFileAccessModule;
 
 // Text sent by a host, made safe to print on one line.
 std::string printable(const unsigned char* iBytes, size_t iCount) {
@@ -35,11 +38,24 @@ std::string printable(const unsigned char* iBytes, size_t iCount) {
   return text;
 }
 
+// What the first bytes of a peer that does not speak this protocol tell;
+// empty when they tell nothing.
+std::string foreignPeer(const unsigned char* iBytes, size_t iCount) {
+  if (iCount >= 3 && iBytes[0] >= 0x14 && iBytes[0] <= 0x17 && iBytes[1] == 0x03 && iBytes[2] <= 0x04) {
+    return "the peer answered with TLS: connect with tls:HOST:PORT (and --ca)";
+  }
+  size_t text = 0;
+  while (text < iCount && text < 80 && iBytes[text] >= 0x20 && iBytes[text] < 0x7F) ++text;
+  if (text < 4) return {};
+  return "the peer is not a zevo host; it said \"" + printable(iBytes, text) + "\"";
+}
 
 }  // namespace
 
 const char* actionName(uint32_t iAction) {
   const char* name = fileAccessActionName(iAction);
+  const PActionTraits* ops = fileOpsAction(iAction);
+  if (name == nullptr && ops != nullptr) name = ops->fName;
   return name != nullptr ? name : "request";
 }
 
@@ -73,24 +89,38 @@ void PFramePump::close() {
   fInStart = fInEnd = 0;
   fOut.clear();
   fNextExchange = 1;
+  fAnswered = false;
+  fHeard = false;
 }
 
-int PFramePump::hostError(const PReply& iFrame, PClientError& oError) {
-  const std::string text = printable(iFrame.fPayload.data(), iFrame.fPayload.size());
-  setError(oError, iFrame.fStatus, PErrorOrigin::kHost, text.empty() ? "transport error" : text, fEndpoint);
+int PFramePump::hostError(const PFrameView& iFrame, PClientError& oError) {
+  const std::string text = printable(iFrame.fPayload, iFrame.fPayloadLength);
+  const int code = static_cast<int32_t>(iFrame.fWord);
+  setError(oError, code, PErrorOrigin::kHost, text.empty() ? "transport error" : text, fEndpoint);
   close();
-  return iFrame.fStatus;
+  return code;
 }
 
 int PFramePump::fail(int iCode, const std::string& iText, PClientError& oError) {
   // A transport error the host sent before closing says more than the
-  // broken connection does.
-  PReply frame;
+  // broken connection does; bytes of another protocol say who answered.
+  PFrameView frame;
   PClientError ignored;
+  const std::string foreign = fAnswered ? "" : foreignPeer(fIn.data() + fInStart, fInEnd - fInStart);
+  if (!foreign.empty()) {
+    setError(oError, ERR_CLIENT_PROTOCOL, PErrorOrigin::kConnection, foreign, fEndpoint);
+    close();
+    return ERR_CLIENT_PROTOCOL;
+  }
   while (takeFrame(frame, ignored) == 1) {
     if (frame.fKind == FRAME_ERROR) return hostError(frame, oError);
+    fInStart += frame.fSize;
   }
-  setError(oError, iCode, PErrorOrigin::kConnection, iText, fEndpoint);
+  // A TLS port dialled plainly ends the connection without a byte.
+  const bool silent = iCode == ERR_COMMS_CLOSED && !fHeard && fEndpoint.compare(0, 4, "tcp:") == 0;
+  setError(oError, iCode, PErrorOrigin::kConnection,
+           silent ? "connection lost before any answer: if the host serves TLS there, connect with tls:HOST:PORT (and --ca)" : iText,
+           fEndpoint);
   close();
   return iCode;
 }
@@ -105,8 +135,8 @@ bool PFramePump::readSome(PClientError& oError, bool* oGot) {
     fInStart = 0;
   }
   if (fIn.size() - fInEnd < kReadSize / 2) {
-    // A reply larger than the room (a long listing): grow, never past the
-    // largest frame accepted.
+    // A reply larger than the room (a long listing, a large block): grow,
+    // never past the largest frame accepted.
     const size_t wanted = std::max(fIn.size() * 2, kReadSize);
     if (wanted > kMaxReplyLength + 2 * kReadSize) {
       fail(ERR_CLIENT_PROTOCOL, "reply frame too large", oError);
@@ -127,6 +157,7 @@ bool PFramePump::readSome(PClientError& oError, bool* oGot) {
     got = fChannel->read(fIn.data() + fInEnd, fIn.size() - fInEnd);
     if (got <= 0) break;
     fInEnd += static_cast<size_t>(got);
+    fHeard = true;
     if (oGot != nullptr) *oGot = true;
   } while (fInEnd < fIn.size() && fChannel->pending());
   if (got > 0 || got == PByteChannel::kWouldBlock) return true;
@@ -141,25 +172,17 @@ bool PFramePump::replyBuffered() const {
          PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, kMaxReplyLength, view, needed) == 0;
 }
 
-int PFramePump::takeFrame(PReply& oReply, PClientError& oError) {
+int PFramePump::takeFrame(PFrameView& oFrame, PClientError& oError) {
   if (fInStart >= fInEnd) return 0;
-  PFrameView view;
   size_t needed = 0;
-  const int parsed = PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, kMaxReplyLength, view, needed);
+  const int parsed = PFrame::parse(fIn.data() + fInStart, fInEnd - fInStart, kMaxReplyLength, oFrame, needed);
   if (parsed == 1) return 0;
-  if (parsed != 0) {
-    setError(oError, ERR_CLIENT_PROTOCOL, PErrorOrigin::kConnection,
-             parsed == ERR_COMMS_FRAME_SIZE ? "reply frame too large" : "malformed reply frame", fEndpoint);
-    close();
-    return ERR_CLIENT_PROTOCOL;
-  }
-  oReply.fKind = view.fKind;
-  oReply.fExchange = view.fExchange;
-  oReply.fStatus = static_cast<int32_t>(view.fWord);
-  oReply.fModule.assign(view.fModule, view.fModuleLength);
-  oReply.fPayload.assign(view.fPayload, view.fPayload + view.fPayloadLength);
-  fInStart += view.fSize;
-  return 1;
+  if (parsed == 0 && (oFrame.fKind == FRAME_REPLY || oFrame.fKind == FRAME_ERROR)) return 1;
+  std::string text = fAnswered ? "" : foreignPeer(fIn.data() + fInStart, fInEnd - fInStart);
+  if (text.empty()) text = parsed == ERR_COMMS_FRAME_SIZE ? "reply frame too large" : "malformed reply frame";
+  setError(oError, ERR_CLIENT_PROTOCOL, PErrorOrigin::kConnection, text, fEndpoint);
+  close();
+  return ERR_CLIENT_PROTOCOL;
 }
 
 int PFramePump::send(uint32_t iAction, const std::vector<unsigned char>& iPayload, int iTimeoutMs,
@@ -168,10 +191,46 @@ int PFramePump::send(uint32_t iAction, const std::vector<unsigned char>& iPayloa
   return flush(iTimeoutMs, oError);
 }
 
-void PFramePump::queue(uint32_t iAction, const std::vector<unsigned char>& iPayload) {
-  const uint32_t exchange = fNextExchange++;
-  PFrame::append(fOut, FRAME_REQUEST, exchange, iAction, kFileAccessModule, iPayload.data(), iPayload.size());
-  fPending.push_back({exchange, iAction});
+void PFramePump::pushPending(uint32_t iAction, uint64_t iTag) { fPending.push_back({fNextExchange++, iAction, iTag}); }
+
+void PFramePump::queue(uint32_t iAction, const std::vector<unsigned char>& iPayload) { queue(kAccessModule, iAction, iPayload); }
+
+void PFramePump::queue(const std::string& iModule, uint32_t iAction, const std::vector<unsigned char>& iPayload, uint64_t iTag) {
+  PFrame::append(fOut, FRAME_REQUEST, fNextExchange, iAction, iModule, iPayload.data(), iPayload.size());
+  pushPending(iAction, iTag);
+}
+
+unsigned char* PFramePump::queueBlock(const std::string& iModule, uint32_t iAction, const std::vector<unsigned char>& iPrefix,
+                                      size_t iCount, uint64_t iTag) {
+  fBlockAt = fOut.size();
+  fBlockCount = iCount;
+  PFrame::appendHeader(fOut, FRAME_REQUEST, fNextExchange, iAction, iModule, iPrefix.size() + 5 + iCount);
+  fOut.insert(fOut.end(), iPrefix.begin(), iPrefix.end());
+  const unsigned char header[5] = {TAG_BYTES, static_cast<unsigned char>(iCount), static_cast<unsigned char>(iCount >> 8),
+                                   static_cast<unsigned char>(iCount >> 16), static_cast<unsigned char>(iCount >> 24)};
+  fOut.insert(fOut.end(), header, header + 5);
+  const size_t at = fOut.size();
+  fOut.resize(at + iCount);
+  pushPending(iAction, iTag);
+  return fOut.data() + at;
+}
+
+void PFramePump::trimBlock(size_t iCount) {
+  if (iCount >= fBlockCount) return;
+  const size_t cut = fBlockCount - iCount;
+  fOut.resize(fOut.size() - cut);
+  const auto put = [](unsigned char* oAt, uint32_t iValue) {
+    for (int i = 0; i < 4; ++i) oAt[i] = static_cast<unsigned char>(iValue >> (8 * i));
+  };
+  put(fOut.data() + fBlockAt, PFrame::readU32(fOut.data() + fBlockAt) - static_cast<uint32_t>(cut));
+  put(fOut.data() + fOut.size() - iCount - 4, static_cast<uint32_t>(iCount));
+  fBlockCount = iCount;
+}
+
+void PFramePump::dropBlock() {
+  fOut.resize(fBlockAt);
+  fPending.pop_back();
+  --fNextExchange;
 }
 
 int PFramePump::flush(int iTimeoutMs, PClientError& oError) {
@@ -218,22 +277,39 @@ int PFramePump::flush(int iTimeoutMs, PClientError& oError) {
 }
 
 int PFramePump::receive(PReply& oReply, int iTimeoutMs, PClientError& oError) {
+  PReplyView view;
+  const int result = receiveView(view, iTimeoutMs, oError);
+  if (result != 0) return result;
+  oReply.fKind = FRAME_REPLY;
+  oReply.fStatus = view.fStatus;
+  oReply.fPayload.assign(view.fPayload, view.fPayload + view.fPayloadLength);
+  return 0;
+}
+
+int PFramePump::receiveView(PReplyView& oReply, int iTimeoutMs, PClientError& oError) {
   if (!fFd.valid()) return setError(oError, ERR_COMMS_CLOSED, PErrorOrigin::kConnection, "not connected", "");
   const uint32_t action = fPending.empty() ? 0 : fPending.front().fAction;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
   for (;;) {
-    const int taken = takeFrame(oReply, oError);
+    PFrameView frame;
+    const int taken = takeFrame(frame, oError);
     if (taken < 0) return taken;
     if (taken == 1) {
-      if (oReply.fKind == FRAME_ERROR) return hostError(oReply, oError);
-      if (oReply.fKind != FRAME_REPLY || fPending.empty() || oReply.fExchange != fPending.front().fExchange) {
+      fAnswered = true;
+      if (frame.fKind == FRAME_ERROR) return hostError(frame, oError);
+      if (fPending.empty() || frame.fExchange != fPending.front().fExchange) {
         return fail(ERR_CLIENT_PROTOCOL,
                     fPending.empty() ? "a reply arrived with no request waiting"
-                                     : "reply " + std::to_string(oReply.fExchange) + " of kind " +
-                                           std::to_string(oReply.fKind) + " arrived where reply " +
+                                     : "reply " + std::to_string(frame.fExchange) + " arrived where reply " +
                                            std::to_string(fPending.front().fExchange) + " was expected",
                     oError);
       }
+      fInStart += frame.fSize;
+      oReply.fStatus = static_cast<int32_t>(frame.fWord);
+      oReply.fAction = fPending.front().fAction;
+      oReply.fTag = fPending.front().fTag;
+      oReply.fPayload = frame.fPayload;
+      oReply.fPayloadLength = frame.fPayloadLength;
       fPending.pop_front();
       return 0;
     }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,13 @@ int writeAllTo(int iFd, const unsigned char* iBytes, size_t iCount) {
 
 // ----------------------------------------------------------- PSinkWriter
 
+std::string partialName(const std::string& iTarget) {
+  const size_t slash = iTarget.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : iTarget.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? iTarget : iTarget.substr(slash + 1);
+  return dir + "." + base + ".zevofa-part";
+}
+
 int PSinkWriter::open(PClientError& oError) {
   if (fSink.fKind == PSink::Kind::kDescriptor) {
     if (fSink.fFd < 0) return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, "invalid descriptor", "");
@@ -80,6 +88,31 @@ int PSinkWriter::open(PClientError& oError) {
     if (!fSink.fWrite) return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, "no sink function", "");
     return 0;
   }
+  return openFile(false, false, oError);
+}
+
+std::string PSinkWriter::partialPath() const {
+  if (fSink.fKind != PSink::Kind::kFile || fSink.fPath.empty()) return {};
+  struct stat info;
+  std::string target = fSink.fPath;
+  if (::lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    char* resolved = ::realpath(target.c_str(), nullptr);
+    if (resolved != nullptr) target = resolved;
+    std::free(resolved);
+  }
+  return partialName(target);
+}
+
+int PSinkWriter::openPartial(bool iContinue, long long& oHave, PClientError& oError) {
+  oHave = 0;
+  if (fSink.fKind != PSink::Kind::kFile) return open(oError);
+  const int result = openFile(true, iContinue, oError);
+  struct stat info;
+  if (result == 0 && iContinue && positional() && fstat(fFd, &info) == 0) oHave = info.st_size;
+  return result;
+}
+
+int PSinkWriter::openFile(bool iPartial, bool iContinue, PClientError& oError) {
   const std::string& path = fSink.fPath;
   if (path.empty()) return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, "empty local path", "");
   fTarget = path;
@@ -108,26 +141,27 @@ int PSinkWriter::open(PClientError& oError) {
     fOwnsFd = true;
     return 0;
   }
+  fReplaces = exists;
   const size_t slash = fTarget.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : fTarget.substr(0, slash + 1);
+  const std::string dir = slash == std::string::npos ? "" : fTarget.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? fTarget : fTarget.substr(slash + 1);
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".zevofa-%d-%u", static_cast<int>(::getpid()),
                   gTemporaryCounter.fetch_add(1, std::memory_order_relaxed));
-    std::string temporary = (slash == std::string::npos ? std::string() : dir) + "." + base + suffix;
-    fFd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    const std::string temporary = iPartial ? partialName(fTarget) : dir + "." + base + suffix;
+    const int flags = iPartial ? (iContinue ? O_RDWR | O_CREAT : O_RDWR | O_CREAT | O_TRUNC) : O_RDWR | O_CREAT | O_EXCL;
+    fFd = ::open(temporary.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
     if (fFd >= 0) {
       fTemporary = temporary;
       fOwnsFd = true;
-      if (exists) {
-        if (fchmod(fFd, info.st_mode & 07777) != 0) {
-          // Keeps the default permissions; not worth failing the download.
-        }
+      fKeep = iPartial;
+      if (exists && fchmod(fFd, info.st_mode & 07777) != 0) {
+        // Keeps the default permissions; not worth failing the download.
       }
       return 0;
     }
-    if (errno != EEXIST) break;
+    if (errno != EEXIST || iPartial) break;
   }
   const int error = errno;
   if (exists && (error == EACCES || error == EPERM || error == EROFS)) {
@@ -139,6 +173,36 @@ int PSinkWriter::open(PClientError& oError) {
     }
   }
   return setLocalError(oError, error, path);
+}
+
+int PSinkWriter::writeAt(long long iOffset, const unsigned char* iBytes, size_t iCount, PClientError& oError) {
+  while (iCount > 0) {
+    const ssize_t written = ::pwrite(fFd, iBytes, iCount, static_cast<off_t>(iOffset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return setLocalError(oError, written < 0 ? errno : EIO, fSink.fPath);
+    iBytes += written;
+    iCount -= static_cast<size_t>(written);
+    iOffset += written;
+  }
+  return 0;
+}
+
+long PSinkWriter::readAt(long long iOffset, unsigned char* oBytes, size_t iCount) const {
+  for (;;) {
+    const ssize_t got = ::pread(fFd, oBytes, iCount, static_cast<off_t>(iOffset));
+    if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+  }
+}
+
+int PSinkWriter::finish(long long iSize, int iMode, long long iTimeNs, PClientError& oError) {
+  if (fSink.fKind != PSink::Kind::kFile || fFd < 0) return 0;
+  if (positional() && ftruncate(fFd, static_cast<off_t>(iSize)) != 0) return setLocalError(oError, errno, fSink.fPath);
+  if (iMode >= 0 && fchmod(fFd, static_cast<mode_t>(iMode)) != 0) return setLocalError(oError, errno, fSink.fPath);
+  if (iTimeNs >= 0) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(iTimeNs / 1000000000), static_cast<long>(iTimeNs % 1000000000)}};
+    if (futimens(fFd, times) != 0) return setLocalError(oError, errno, fSink.fPath);
+  }
+  return 0;
 }
 
 int PSinkWriter::write(const unsigned char* iBytes, size_t iCount, PClientError& oError) {
@@ -184,7 +248,7 @@ void PSinkWriter::abort() {
   if (fOwnsFd && fFd >= 0) ::close(fFd);
   fFd = -1;
   fOwnsFd = false;
-  if (!fTemporary.empty()) ::unlink(fTemporary.c_str());
+  if (!fTemporary.empty() && !fKeep) ::unlink(fTemporary.c_str());
   fTemporary.clear();
 }
 
@@ -215,8 +279,48 @@ int PSourceReader::open(PClientError& oError) {
   if (S_ISREG(info.st_mode)) {
     const off_t at = lseek(fFd, 0, SEEK_CUR);
     fTotal = at >= 0 && at <= info.st_size ? static_cast<long long>(info.st_size - at) : -1;
+    fSeekable = fTotal >= 0;
+    fBase = at;
+    fSparse = static_cast<long long>(info.st_blocks) * 512 < info.st_size;
+    fMode = static_cast<int>(info.st_mode & 0777);
+    fTimeNs = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   }
   return 0;
+}
+
+const std::string& PSourceReader::name() const {
+  static const std::string kInput = "standard input";
+  return fSource.fKind == PSource::Kind::kFile ? fSource.fPath : kInput;
+}
+
+int PSourceReader::readAt(long long iOffset, unsigned char* oBytes, size_t iCount, size_t& oCount, PClientError& oError) {
+  oCount = 0;
+  while (oCount < iCount) {
+    const ssize_t got = ::pread(fFd, oBytes + oCount, iCount - oCount, static_cast<off_t>(fBase + iOffset) + static_cast<off_t>(oCount));
+    if (got > 0) {
+      oCount += static_cast<size_t>(got);
+    } else if (got == 0) {
+      return 0;
+    } else if (errno != EINTR) {
+      return setLocalError(oError, errno, name());
+    }
+  }
+  return 0;
+}
+
+void PSourceReader::nextData(long long iOffset, long long& oStart, long long& oEnd) const {
+  oStart = iOffset;
+  oEnd = fTotal;
+  if (!fSparse || iOffset >= fTotal) return;
+  const off_t data = lseek(fFd, static_cast<off_t>(fBase + iOffset), SEEK_DATA);
+  if (data < 0) {
+    // No data after the offset (ENXIO), or holes cannot be told: all data.
+    if (errno == ENXIO) oStart = fTotal;
+    return;
+  }
+  const off_t hole = lseek(fFd, data, SEEK_HOLE);
+  oStart = std::min<long long>(data - fBase, fTotal);
+  oEnd = hole < 0 ? fTotal : std::min<long long>(hole - fBase, fTotal);
 }
 
 int PSourceReader::fill(unsigned char* oBytes, size_t iCapacity, size_t& oCount, bool& oEnd,
@@ -244,6 +348,9 @@ int PSourceReader::fill(unsigned char* oBytes, size_t iCapacity, size_t& oCount,
     const ssize_t got = ::read(fFd, oBytes + oCount, want);
     if (got > 0) {
       oCount += static_cast<size_t>(got);
+      // A pipe's bytes go as they come: no waiting to fill a large block.
+      pollfd more{fFd, POLLIN, 0};
+      if (!fSeekable && ::poll(&more, 1, 0) == 0) return 0;
       continue;
     }
     if (got == 0) {

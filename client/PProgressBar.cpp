@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "PFaOutput.h"
+
 std::string formatBytes(double iBytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   int unit = 0;
@@ -68,6 +70,12 @@ void PProgressBar::finish() {
   fActive = false;
 }
 
+void PProgressBar::clear() {
+  if (!fActive) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+}
+
 void PProgressBar::draw(bool iFinal) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - fStart).count();
   const double rate = seconds > 0.05 ? fDone / seconds : 0;
@@ -89,7 +97,7 @@ void PProgressBar::draw(bool iFinal) {
   }
   const int width = terminalWidth() - 1;
   int room = width - static_cast<int>(tail.size()) - 2;
-  std::string label = fLabel;
+  std::string label = shownName(fLabel, true);
   // The name gets up to half of what is left, the bar the rest.
   const int labelRoom = room / 2;
   if (static_cast<int>(label.size()) > labelRoom) {

@@ -15,6 +15,8 @@ class PProgressBar {
   void update(long long iDone, long long iTotal);
   // Draws the last state and ends the line.
   void finish();
+  // Wipes the line for a message; the next update draws it again.
+  void clear();
 
  private:
   void draw(bool iFinal);

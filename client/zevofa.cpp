@@ -1,15 +1,17 @@
 // zevofa: the command-line client of the file-access service, in the manner
-// of scp and adb push/pull.
+// of scp, sftp, rsync and adb push/pull. It parses its command line and
+// dispatches through the table of commands (kCommands); what each command
+// does is in PFaCommands.h.
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -20,21 +22,148 @@ namespace {
 
 const char* const kDefaultEndpoint = "unix:/run/zevo/zevohost.sock";
 
-const char kUsage[] =
+// Options of commands (PFaArgs), each allowed where a command's row says.
+struct POption {
+  const char* fLong;
+  char fShort;  // 0: none
+  bool PFaArgs::*fField;
+};
+const POption kCommandOptions[] = {
+    {"--long", 'l', &PFaArgs::fLong},         {"--recursive", 'r', &PFaArgs::fRecursive}, {"--preserve", 'p', &PFaArgs::fPreserve},
+    {"--continue", 0, &PFaArgs::fContinue},   {"--verify", 0, &PFaArgs::fVerify},         {"--json", 0, &PFaArgs::fJson},
+    {"--delete", 0, &PFaArgs::fDelete},       {"--dry-run", 'n', &PFaArgs::fDryRun},      {"--checksum", 0, &PFaArgs::fChecksum},
+    {"--no-clobber", 0, &PFaArgs::fNoClobber},
+};
+
+// What the command line gave.
+struct PArguments {
+  std::string fCommand;
+  PFaArgs fArgs;
+  std::vector<const POption*> fGiven;  // command options, to be checked against the command
+  std::string fEndpoint;
+  std::string fChunk;
+  bool fHelp = false;
+  bool fVersion = false;
+  PFaSettings fSettings;
+};
+
+// A command: its lines in the program's help, its own help, its operands,
+// its options (long names) and what runs it.
+struct PCommand {
+  const char* fName;
+  const char* fLines;
+  const char* fHelp;
+  size_t fLeast;
+  size_t fMost;
+  std::vector<const char*> fOptions;
+  int (*fRun)(const PFaSettings& iSettings, const PFaArgs& iArgs);
+};
+
+constexpr size_t kAny = static_cast<size_t>(-1);
+
+// A command on the host: connects, then runs iCommand; iTransfers: it copies
+// files (the warning when the host lacks the file-operations module).
+template <int (PFaSession::*iCommand)(const PFaArgs&), bool iTransfers = false>
+int onHost(const PFaSettings& iSettings, const PFaArgs& iArgs) {
+  PFaSession session(iSettings);
+  const int status = session.connect(iTransfers);
+  return status != kExitOk ? status : (session.*iCommand)(iArgs);
+}
+
+int help(const PFaSettings&, const PFaArgs&);
+
+const std::vector<PCommand> kCommands = {
+    {"ls", "  ls [-l] [--json] REMOTE...  list directories (-l: mode, size and time of each entry)\n",
+     "Lists each directory REMOTE, one name a line, sorted. A file lists as itself.\n"
+     "  -l, --long   also the mode, the size and the time of each entry\n"
+     "  --json       one JSON object per entry: path, name, type, size, mode, mtime\n",
+     1, kAny, {"--long", "--json"}, onHost<&PFaSession::ls>},
+    {"stat", "  stat [--json] REMOTE...     whether REMOTE exists, its kind, size, mode and time\n",
+     "Prints whether each REMOTE exists, its kind, a file's size, its mode and its\n"
+     "modification time (a link: its target). Exit status 1 when one is missing.\n"
+     "  --json   one JSON object per path\n",
+     1, kAny, {"--json"}, onHost<&PFaSession::stat>},
+    {"sum", "  sum [--json] REMOTE...      the SHA-256 of remote files, hashed on the host\n",
+     "Prints the SHA-256 of each remote file as sha256sum does: 64 hex digits, two\n"
+     "spaces, the path. The host hashes it; nothing is downloaded.\n"
+     "  --json   one JSON object per file: path, sha256\n",
+     1, kAny, {"--json"}, onHost<&PFaSession::sum>},
+    {"whoami", "  whoami [--json]             this client's identity, role and granted trees\n",
+     "Prints who the host takes this client for (identity), its role (read or\n"
+     "write) and the directories and trees it may read and write.\n"
+     "  --json   one JSON object\n",
+     0, 0, {"--json"}, onHost<&PFaSession::whoami>},
+    {"mkdir", "  mkdir REMOTE...             create directories with their parents\n",
+     "Creates each directory with its missing parents; one that exists already is\n"
+     "fine, a file in the way is an error.\n",
+     1, kAny, {}, onHost<&PFaSession::mkdir>},
+    {"rm", "  rm [-r] REMOTE...           delete files (-r: directories with all they hold)\n",
+     "Deletes each file.\n"
+     "  -r, --recursive   also directories, with everything below them\n",
+     1, kAny, {"--recursive"}, onHost<&PFaSession::rm>},
+    {"rmdir", "  rmdir REMOTE...             delete empty directories\n", "Deletes each empty directory.\n", 1, kAny, {},
+     onHost<&PFaSession::rmdir>},
+    {"mv", "  mv REMOTE... REMOTE         rename or move on the host\n",
+     "Renames FROM to TO atomically, replacing a file there; several FROMs, or a TO\n"
+     "that is a directory, go into it under their names.\n"
+     "  --no-clobber   never replace: an existing TO is an error\n",
+     2, kAny, {"--no-clobber"}, onHost<&PFaSession::mv>},
+    {"chmod", "  chmod MODE REMOTE...        set permission bits (octal, such as 755)\n",
+     "Sets the permission bits of each file or directory to MODE, octal 0 to 777.\n", 2, kAny, {},
+     onHost<&PFaSession::chmod>},
+    {"get", "  get [-rp] REMOTE... [LOCAL]  download files, or trees with -r ('-': standard output)\n",
+     "Downloads each file REMOTE to LOCAL.\n"
+     "  LOCAL missing        ./NAME, NAME being the last component of REMOTE\n"
+     "  LOCAL a directory    LOCAL/NAME (required when there are several REMOTEs)\n"
+     "  LOCAL '-'            standard output\n"
+     "REMOTE may hold wildcards (*, ?, [...]), matched against the host's listings.\n"
+     "  -r, --recursive      REMOTE may be a directory: its whole tree is copied\n"
+     "                       (into LOCAL/NAME when LOCAL exists, else as LOCAL)\n"
+     "  -p, --preserve       keep the remote modes and modification times\n"
+     "  --continue           go on from the bytes a cut download kept\n"
+     "  --verify             compare the SHA-256 of the copy with the remote file's\n"
+     "A file is written under a temporary name beside LOCAL and renamed once it is\n"
+     "complete and checked: a failed download leaves LOCAL as it was.\n",
+     1, kAny, {"--recursive", "--preserve", "--continue", "--verify"}, onHost<&PFaSession::get, true>},
+    {"put", "  put [-rp] LOCAL... REMOTE    upload files, or trees with -r ('-': standard input)\n",
+     "Uploads each file LOCAL to REMOTE, atomically: nothing shows there until the\n"
+     "whole file is on the host's storage; a failed upload leaves what was there.\n"
+     "  REMOTE a directory, or ending in '/'   REMOTE/NAME, NAME being LOCAL's name\n"
+     "                                         (required when there are several LOCALs)\n"
+     "  LOCAL '-'            standard input (REMOTE must then name a file)\n"
+     "  -r, --recursive      LOCAL may be a directory: its whole tree is copied\n"
+     "                       (into REMOTE/NAME when REMOTE is a directory, else as\n"
+     "                       REMOTE); links to directories and special files are\n"
+     "                       skipped with a warning (exit status 3)\n"
+     "  -p, --preserve       keep the local modes and modification times\n"
+     "  --continue           go on with an upload that was cut, sending only the rest\n"
+     "  --verify             compare the SHA-256 of the remote file with the local one\n"
+     "REMOTE is required: the host has no current directory.\n",
+     2, kAny, {"--recursive", "--preserve", "--continue", "--verify"}, onHost<&PFaSession::put, true>},
+    {"sync", "  sync [--delete] SRC DST     copy what differs between trees (one side :REMOTE)\n",
+     "Makes DST a copy of SRC, moving only the files that differ in size or time\n"
+     "(or content, with --checksum), with their modes and times. One side is on\n"
+     "the host, written :PATH: 'sync DIR :/data/dir' sends, 'sync :/data/dir DIR'\n"
+     "receives. Each change is a line: ITEM PATH (docs/client.md).\n"
+     "  --delete         also delete what DST holds and SRC does not\n"
+     "  -n, --dry-run    only say what would change\n"
+     "  --checksum       compare files of the same size by their SHA-256\n"
+     "  --verify         compare the SHA-256 of each copy with its source\n"
+     "  --json           one JSON object per change: item, action, path, type\n",
+     2, 2, {"--delete", "--dry-run", "--checksum", "--verify", "--json"}, onHost<&PFaSession::sync, true>},
+    {"help", "  help [COMMAND]              show this help, or a command's\n",
+     "Shows the program's help, or COMMAND's.\n", 0, 1, {}, help},
+};
+
+const char kUsageHead[] =
     "Usage: zevofa [OPTION]... COMMAND [ARG]...\n"
     "Copies files to and from a zevo file-access host and manages its directories.\n"
     "\n"
-    "Commands:\n"
-    "  ls [-l] REMOTE            list a directory (-l: kind and size of each entry)\n"
-    "  stat REMOTE               whether REMOTE exists, its kind and size\n"
-    "  mkdir REMOTE...           create directories with their parents\n"
-    "  rm REMOTE...              delete files\n"
-    "  rmdir REMOTE...           delete empty directories\n"
-    "  get [-r] REMOTE [LOCAL]   download a file, or a tree with -r ('-': standard output)\n"
-    "  put [-r] LOCAL REMOTE     upload a file, or a tree with -r ('-': standard input)\n"
-    "  help [COMMAND]            show this help, or a command's\n"
-    "  devices [--json]          the hosts online at an mqtt:// broker\n"
-    "  fleet get|put|run ...     a command on many hosts behind a broker (zevofa fleet --help)\n"
+    "Commands:\n";
+
+const char kUsageTail[] =
+    "  devices [--json]            the hosts online at an mqtt:// broker\n"
+    "  fleet get|put|sync|run ...  a command on many hosts behind a broker (zevofa fleet --help)\n"
     "\n"
     "Options (before or after the command):\n"
     "  -e, --endpoint ENDPOINT   unix:PATH, tcp:HOST:PORT, tcp:[IPv6]:PORT, tls:HOST:PORT or\n"
@@ -51,8 +180,9 @@ const char kUsage[] =
     "      --mqtt-password-file FILE  its password, the file's first line\n"
     "                            (default $ZEVOFA_MQTT_PASSWORD, the password itself)\n"
     "      --mqtt-prefix ROOT    the broker's topic root (default $ZEVOFA_MQTT_PREFIX, else zevo)\n"
-    "      --chunk BYTES         bytes per request: get 1 to 8192 (default 8192),\n"
-    "                            put 1 to 1048528 (default 64K); K and M suffixes\n"
+    "      --chunk BYTES         bytes per request of a transfer (default: the host's largest;\n"
+    "                            without its file-operations module 8192 for get, 64K for put);\n"
+    "                            K and M suffixes\n"
     "      --window N            requests in flight during a transfer, 1 to 1024 (default 16)\n"
     "      --timeout SECONDS     longest wait for any reply (default 30)\n"
     "      --connect-timeout SECONDS  longest wait to connect (default 5)\n"
@@ -63,7 +193,7 @@ const char kUsage[] =
     "\n"
     "Remote paths are absolute paths on the host. A progress bar is drawn on\n"
     "standard error when it is a terminal. Ctrl-C cancels a transfer cleanly\n"
-    "(the remote transfer is closed); a second Ctrl-C ends zevofa at once.\n"
+    "(the remote side is closed); a second Ctrl-C ends zevofa at once.\n"
     "\n"
     "Exit status:\n"
     "  0    success\n"
@@ -71,70 +201,33 @@ const char kUsage[] =
     "  2    usage error\n"
     "  3    local file error\n"
     "  4    cannot connect, connection lost, time-out, or a transport error\n"
-    "  5    a transfer's size check failed (the file changed while it was copied)\n"
+    "  5    a transfer's check failed (size or SHA-256: the file changed meanwhile)\n"
     "  130  interrupted (SIGINT or SIGTERM)\n";
 
-const std::map<std::string, const char*> kCommandHelp = {
-    {"ls",
-     "Usage: zevofa ls [-l] REMOTE\n"
-     "Lists the directory REMOTE, one name a line, sorted. A file lists as itself.\n"
-     "  -l   also the kind (file, dir, other) and the size of each entry\n"},
-    {"stat",
-     "Usage: zevofa stat REMOTE\n"
-     "Prints whether REMOTE exists, whether it is a file or a directory, and a\n"
-     "file's size. Exit status 1 when nothing exists there.\n"},
-    {"mkdir",
-     "Usage: zevofa mkdir REMOTE...\n"
-     "Creates each directory with its missing parents; one that exists already is\n"
-     "fine, a file in the way is an error.\n"},
-    {"rm",
-     "Usage: zevofa rm REMOTE...\n"
-     "Deletes each file (not directories: see rmdir).\n"},
-    {"rmdir",
-     "Usage: zevofa rmdir REMOTE...\n"
-     "Deletes each empty directory.\n"},
-    {"get",
-     "Usage: zevofa get [-r] REMOTE [LOCAL]\n"
-     "Downloads the file REMOTE to LOCAL.\n"
-     "  LOCAL missing        ./NAME, NAME being the last component of REMOTE\n"
-     "  LOCAL a directory    LOCAL/NAME\n"
-     "  LOCAL '-'            standard output\n"
-     "  -r, --recursive      REMOTE may be a directory: its whole tree is copied\n"
-     "                       (into LOCAL/NAME when LOCAL exists, else as LOCAL)\n"
-     "A file is written under a temporary name beside LOCAL and renamed once it is\n"
-     "complete and its size checked: a failed download leaves LOCAL as it was.\n"},
-    {"put",
-     "Usage: zevofa put [-r] LOCAL REMOTE\n"
-     "Uploads the file LOCAL to REMOTE (created, or emptied first).\n"
-     "  REMOTE a directory, or ending in '/'   REMOTE/NAME, NAME being LOCAL's name\n"
-     "  LOCAL '-'            standard input (REMOTE must then name a file)\n"
-     "  -r, --recursive      LOCAL may be a directory: its whole tree is copied\n"
-     "                       (into REMOTE/NAME when REMOTE is a directory, else as\n"
-     "                       REMOTE); links to directories and special files are\n"
-     "                       skipped with a warning (exit status 3)\n"
-     "REMOTE is required: the host has no current directory. After the upload the\n"
-     "remote size must equal the bytes sent. A failed upload leaves the bytes sent\n"
-     "so far in the remote file.\n"},
-    {"help",
-     "Usage: zevofa help [COMMAND]\n"
-     "Shows the program's help, or COMMAND's.\n"},
-};
-
-struct PArguments {
-  std::string fCommand;
-  std::vector<std::string> fOperands;
-  std::string fEndpoint;
-  std::string fChunk;
-  bool fLong = false;
-  bool fRecursive = false;
-  bool fHelp = false;
-  bool fVersion = false;
-  PFaSettings fSettings;
-};
+const PCommand* findCommand(const std::string& iName) {
+  for (const PCommand& command : kCommands) {
+    if (iName == command.fName) return &command;
+  }
+  return nullptr;
+}
 
 int usageError(const std::string& iText) {
   std::fprintf(stderr, "zevofa: %s\nTry 'zevofa --help'.\n", iText.c_str());
   return kExitUsage;
+}
+
+int help(const PFaSettings&, const PFaArgs& iArgs) {
+  if (iArgs.fOperands.empty()) {
+    std::fputs(kUsageHead, stdout);
+    for (const PCommand& command : kCommands) std::fputs(command.fLines, stdout);
+    std::fputs(kUsageTail, stdout);
+    return kExitOk;
+  }
+  const PCommand* command = findCommand(iArgs.fOperands[0]);
+  if (command == nullptr) return usageError("no help for '" + iArgs.fOperands[0] + "'");
+  std::printf("Usage: zevofa %s", command->fLines + 2);
+  std::fputs(command->fHelp, stdout);
+  return kExitOk;
 }
 
 // A count with an optional K or M suffix; -1 when malformed.
@@ -143,7 +236,7 @@ long long parseBytes(const std::string& iText) {
   char* end = nullptr;
   errno = 0;
   long long value = std::strtoll(iText.c_str(), &end, 10);
-  if (errno != 0) return -1;
+  if (errno != 0 || value > (1LL << 40)) return -1;
   const std::string suffix = end;
   if (suffix == "K" || suffix == "k" || suffix == "KiB") {
     value *= 1024;
@@ -165,18 +258,99 @@ int parseSeconds(const std::string& iText) {
   return static_cast<int>(std::lround(seconds * 1000));
 }
 
+// An option with a value: "--opt=V", "--opt V", "-eV" or "-e V".
+bool optionValue(int iArgc, char** iArgv, int& ioAt, const std::string& iName, size_t iInline, std::string& oValue) {
+  const std::string word = iArgv[ioAt];
+  if (iInline < word.size()) {
+    oValue = word.substr(iInline);
+    return true;
+  }
+  if (ioAt + 1 >= iArgc) {
+    usageError("option " + iName + " needs a value");
+    return false;
+  }
+  oValue = iArgv[++ioAt];
+  return true;
+}
+
+// A long option: kExitOk, or the exit code of a usage error (said).
+int parseLong(int iArgc, char** iArgv, int& ioAt, PArguments& oArguments) {
+  const std::string word = iArgv[ioAt];
+  const size_t equals = word.find('=');
+  const std::string name = word.substr(0, equals);
+  const size_t valueAt = equals == std::string::npos ? word.size() : equals + 1;
+  PFaSettings& settings = oArguments.fSettings;
+  PClientTls& tls = settings.fTls;
+  std::string value;
+  std::string* target = name == "--endpoint" ? &oArguments.fEndpoint : name == "--ca" ? &tls.fCaFile : name == "--cert" ? &tls.fCertFile
+                        : name == "--key" ? &tls.fKeyFile : name == "--chunk" ? &oArguments.fChunk : nullptr;
+  if (target != nullptr) return optionValue(iArgc, iArgv, ioAt, name, valueAt, *target) ? kExitOk : kExitUsage;
+  if (isMqttOption(name)) {
+    if (!optionValue(iArgc, iArgv, ioAt, name, valueAt, value)) return kExitUsage;
+    return takeMqttOption(name, value, settings.fMqtt);
+  }
+  if (name == "--window") {
+    if (!optionValue(iArgc, iArgv, ioAt, name, valueAt, value)) return kExitUsage;
+    const long long window = parseBytes(value);
+    if (window < 1 || window > kMaxWindow) return usageError("--window must be 1 to 1024, not '" + value + "'");
+    settings.fOptions.fWindow = static_cast<int>(window);
+    return kExitOk;
+  }
+  if (name == "--timeout" || name == "--connect-timeout") {
+    if (!optionValue(iArgc, iArgv, ioAt, name, valueAt, value)) return kExitUsage;
+    const int ms = parseSeconds(value);
+    if (ms < 1) return usageError(name + " must be 0.001 to 86400 seconds, not '" + value + "'");
+    (name == "--timeout" ? settings.fOptions.fReplyTimeoutMs : settings.fOptions.fConnectTimeoutMs) = ms;
+    return kExitOk;
+  }
+  if (equals != std::string::npos) return usageError("option " + name + " takes no value");
+  bool* flag = name == "--verbose" ? &settings.fVerbose : name == "--quiet" ? &settings.fQuiet : name == "--help" ? &oArguments.fHelp
+               : name == "--version" ? &oArguments.fVersion : nullptr;
+  if (flag != nullptr) {
+    *flag = true;
+    return kExitOk;
+  }
+  for (const POption& option : kCommandOptions) {
+    if (name != option.fLong) continue;
+    oArguments.fArgs.*option.fField = true;
+    oArguments.fGiven.push_back(&option);
+    return kExitOk;
+  }
+  return usageError("unknown option " + name);
+}
+
+// Letters after one "-": kExitOk, or the exit code of a usage error (said).
+int parseShort(int iArgc, char** iArgv, int& ioAt, PArguments& oArguments) {
+  const std::string word = iArgv[ioAt];
+  for (size_t at = 1; at < word.size(); ++at) {
+    const char letter = word[at] == 'R' ? 'r' : word[at];
+    if (letter == 'e') return optionValue(iArgc, iArgv, ioAt, "-e", at + 1, oArguments.fEndpoint) ? kExitOk : kExitUsage;
+    bool* flag = letter == 'v' ? &oArguments.fSettings.fVerbose : letter == 'q' ? &oArguments.fSettings.fQuiet
+                 : letter == 'h' ? &oArguments.fHelp : nullptr;
+    if (flag != nullptr) {
+      *flag = true;
+      continue;
+    }
+    const POption* found = nullptr;
+    for (const POption& option : kCommandOptions) found = option.fShort == letter ? &option : found;
+    if (found == nullptr) return usageError(std::string("unknown option -") + word[at]);
+    oArguments.fArgs.*found->fField = true;
+    oArguments.fGiven.push_back(found);
+  }
+  return kExitOk;
+}
+
 // Fills oArguments from argv; an exit code other than kExitOk on a usage
 // error (said).
 int parseArguments(int iArgc, char** iArgv, PArguments& oArguments) {
-  PFaSettings& settings = oArguments.fSettings;
   bool optionsEnded = false;
   for (int i = 1; i < iArgc; ++i) {
-    std::string word = iArgv[i];
+    const std::string word = iArgv[i];
     if (optionsEnded || word == "-" || word.size() < 2 || word[0] != '-') {
       if (oArguments.fCommand.empty()) {
         oArguments.fCommand = word;
       } else {
-        oArguments.fOperands.push_back(word);
+        oArguments.fArgs.fOperands.push_back(word);
       }
       continue;
     }
@@ -184,80 +358,8 @@ int parseArguments(int iArgc, char** iArgv, PArguments& oArguments) {
       optionsEnded = true;
       continue;
     }
-    // The value of an option: "--opt=V", "--opt V", "-eV" or "-e V".
-    auto valueOf = [&](const std::string& iName, size_t iInline, std::string& oValue) -> bool {
-      if (iInline < word.size()) {
-        oValue = word.substr(iInline);
-        return true;
-      }
-      if (i + 1 >= iArgc) {
-        usageError("option " + iName + " needs a value");
-        return false;
-      }
-      oValue = iArgv[++i];
-      return true;
-    };
-    if (word.compare(0, 2, "--") == 0) {
-      const size_t equals = word.find('=');
-      const std::string name = word.substr(0, equals);
-      const size_t valueAt = equals == std::string::npos ? word.size() : equals + 1;
-      std::string value;
-      if (name == "--endpoint") {
-        if (!valueOf(name, valueAt, oArguments.fEndpoint)) return kExitUsage;
-      } else if (name == "--ca" || name == "--cert" || name == "--key") {
-        PClientTls& tls = settings.fTls;
-        if (!valueOf(name, valueAt, name == "--ca" ? tls.fCaFile : name == "--cert" ? tls.fCertFile : tls.fKeyFile)) {
-          return kExitUsage;
-        }
-      } else if (isMqttOption(name)) {
-        if (!valueOf(name, valueAt, value) || takeMqttOption(name, value, settings.fMqtt) != kExitOk) return kExitUsage;
-      } else if (name == "--chunk") {
-        if (!valueOf(name, valueAt, oArguments.fChunk)) return kExitUsage;
-      } else if (name == "--window") {
-        if (!valueOf(name, valueAt, value)) return kExitUsage;
-        const long long window = parseBytes(value);
-        if (window < 1 || window > kMaxWindow) return usageError("--window must be 1 to 1024, not '" + value + "'");
-        settings.fOptions.fWindow = static_cast<int>(window);
-      } else if (name == "--timeout" || name == "--connect-timeout") {
-        if (!valueOf(name, valueAt, value)) return kExitUsage;
-        const int ms = parseSeconds(value);
-        if (ms < 1) return usageError(name + " must be 0.001 to 86400 seconds, not '" + value + "'");
-        (name == "--timeout" ? settings.fOptions.fReplyTimeoutMs : settings.fOptions.fConnectTimeoutMs) = ms;
-      } else if (equals != std::string::npos) {
-        return usageError("option " + name + " takes no value");
-      } else if (name == "--verbose") {
-        settings.fVerbose = true;
-      } else if (name == "--quiet") {
-        settings.fQuiet = true;
-      } else if (name == "--help") {
-        oArguments.fHelp = true;
-      } else if (name == "--version") {
-        oArguments.fVersion = true;
-      } else if (name == "--recursive") {
-        oArguments.fRecursive = true;
-      } else if (name == "--long") {
-        oArguments.fLong = true;
-      } else {
-        return usageError("unknown option " + name);
-      }
-      continue;
-    }
-    for (size_t at = 1; at < word.size(); ++at) {
-      const char letter = word[at];
-      if (letter == 'e') {
-        if (!valueOf("-e", at + 1, oArguments.fEndpoint)) return kExitUsage;
-        break;
-      }
-      switch (letter) {
-        case 'v': settings.fVerbose = true; break;
-        case 'q': settings.fQuiet = true; break;
-        case 'h': oArguments.fHelp = true; break;
-        case 'r':
-        case 'R': oArguments.fRecursive = true; break;
-        case 'l': oArguments.fLong = true; break;
-        default: return usageError(std::string("unknown option -") + letter);
-      }
-    }
+    const int status = word.compare(0, 2, "--") == 0 ? parseLong(iArgc, iArgv, i, oArguments) : parseShort(iArgc, iArgv, i, oArguments);
+    if (status != kExitOk) return status;
   }
   return kExitOk;
 }
@@ -277,56 +379,70 @@ void installSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-int run(PArguments& ioArguments) {
-  const std::string& command = ioArguments.fCommand;
-  const std::vector<std::string>& operands = ioArguments.fOperands;
-  if (ioArguments.fVersion) {
-    std::puts("zevofa " ZEVO_VERSION);
-    return kExitOk;
+// The operands of a command that name remote paths.
+std::vector<std::string> remoteOperands(const std::string& iCommand, const std::vector<std::string>& iOperands) {
+  if (iCommand == "help" || iOperands.empty()) return {};
+  if (iCommand == "put") return {iOperands.back()};
+  if (iCommand == "get") return iOperands.size() > 1 ? std::vector<std::string>(iOperands.begin(), iOperands.end() - 1) : iOperands;
+  if (iCommand == "chmod") return {iOperands.begin() + 1, iOperands.end()};
+  if (iCommand != "sync") return iOperands;
+  std::vector<std::string> remote;
+  for (const std::string& operand : iOperands) {
+    if (operand.compare(0, 1, ":") == 0) remote.push_back(operand.substr(1));
   }
-  if (command == "help" || command.empty()) {
-    if (command.empty() && !ioArguments.fHelp) return usageError("no command given");
-    if (operands.empty()) {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    }
-    const auto found = kCommandHelp.find(operands[0]);
-    if (found == kCommandHelp.end() || operands.size() > 1) return usageError("no help for '" + operands[0] + "'");
-    std::fputs(found->second, stdout);
-    return kExitOk;
-  }
-  const auto help = kCommandHelp.find(command);
-  if (help == kCommandHelp.end()) return usageError("unknown command '" + command + "'");
-  if (ioArguments.fHelp) {
-    std::fputs(help->second, stdout);
-    return kExitOk;
-  }
+  return remote;
+}
 
-  size_t least = 1;
-  size_t most = 1;
-  if (command == "mkdir" || command == "rm" || command == "rmdir") most = static_cast<size_t>(-1);
-  if (command == "get") most = 2;
-  if (command == "put") least = most = 2;
-  if (operands.size() < least || operands.size() > most) {
-    if (command == "put" && operands.size() == 1) {
-      return usageError("put needs LOCAL and REMOTE (the host has no current directory)");
+// The command's operands and options: kExitOk, or a usage error (said).
+int checkUsage(const PCommand& iCommand, const PArguments& iArguments) {
+  const size_t count = iArguments.fArgs.fOperands.size();
+  const std::string name = iCommand.fName;
+  const PFaArgs& args = iArguments.fArgs;
+  if (name == "put" && count == 1) return usageError("put needs LOCAL and REMOTE (the host has no current directory)");
+  if (count < iCommand.fLeast) return usageError(name + ": missing operand");
+  if (count > iCommand.fMost) return usageError(name + ": too many operands");
+  const auto& operands = args.fOperands;
+  if (name == "get" && count > 1 && operands.back() == "-" && (args.fRecursive || count > 2)) {
+    return usageError("only one file can be written to standard output");
+  }
+  if (name == "put" && std::find(operands.begin(), operands.end() - 1, "-") != operands.end() - 1 && (args.fRecursive || count > 2)) {
+    return usageError("standard input is one file: put - REMOTE");
+  }
+  const std::vector<std::string> remotes = remoteOperands(name, operands);
+  if (name == "sync" && remotes.size() != 1) {
+    return usageError("sync copies between here and the host: write the remote side as :PATH (sync DIR :/data/dir, sync :/data/dir DIR)");
+  }
+  for (const std::string& remote : remotes) {
+    if (remote.empty() || remote[0] != '/') {
+      return usageError("remote paths are absolute (the host has no current directory): '" + remote + "'" +
+                        (remote.empty() ? "" : "; did you mean '/" + remote + "'?"));
     }
-    return usageError(operands.size() < least ? command + ": missing operand" : command + ": too many operands");
   }
-  if (ioArguments.fLong && command != "ls") return usageError("-l is an option of ls only");
-  if (ioArguments.fRecursive && command != "get" && command != "put") {
-    return usageError("-r is an option of get and put only");
+  for (const POption* option : iArguments.fGiven) {
+    bool allowed = false;
+    std::string where;
+    for (const PCommand& command : kCommands) {
+      for (const char* own : command.fOptions) {
+        if (own != std::string(option->fLong)) continue;
+        allowed = allowed || &command == &iCommand;
+        where += std::string(where.empty() ? "" : ", ") + command.fName;
+      }
+    }
+    const size_t last = where.rfind(", ");
+    if (last != std::string::npos) where.replace(last, 2, " and ");
+    const std::string shown = option->fShort != 0 ? std::string("-") + option->fShort : option->fLong;
+    if (!allowed) return usageError(shown + " is an option of " + where + " only");
   }
+  return kExitOk;
+}
 
+// The connection's settings from the options and the environment.
+int settle(PArguments& ioArguments) {
   PFaSettings& settings = ioArguments.fSettings;
   if (!ioArguments.fChunk.empty()) {
     const long long chunk = parseBytes(ioArguments.fChunk);
-    const long long largest = command == "get" ? kMaxReadChunk : kMaxWriteChunk;
-    if (chunk < 1 || chunk > largest) {
-      return usageError("--chunk must be 1 to " + std::to_string(largest) + " bytes for " + command + ", not '" +
-                        ioArguments.fChunk + "'");
-    }
-    (command == "get" ? settings.fOptions.fReadChunk : settings.fOptions.fWriteChunk) = static_cast<int>(chunk);
+    if (chunk < 1 || chunk > (64 << 20)) return usageError("--chunk must be 1 to 64M bytes, not '" + ioArguments.fChunk + "'");
+    settings.fChunk = chunk;
   }
   settings.fEndpoint = ioArguments.fEndpoint;
   if (settings.fEndpoint.empty()) {
@@ -341,26 +457,27 @@ int run(PArguments& ioArguments) {
   }
   mqttFromEnvironment(settings.fMqtt);
   settings.fProgress = !settings.fQuiet && isatty(STDERR_FILENO) == 1;
+  settings.fOutTerminal = isatty(STDOUT_FILENO) == 1;
+  settings.fErrTerminal = isatty(STDERR_FILENO) == 1;
+  return kExitOk;
+}
 
-  PFaSession session(settings);
-  int status = session.connect();
-  if (status != kExitOk) return status;
-  if (command == "ls") {
-    status = session.ls(operands[0], ioArguments.fLong);
-  } else if (command == "stat") {
-    status = session.stat(operands[0]);
-  } else if (command == "mkdir") {
-    status = session.mkdir(operands);
-  } else if (command == "rm") {
-    status = session.rm(operands);
-  } else if (command == "rmdir") {
-    status = session.rmdir(operands);
-  } else if (command == "get") {
-    status = session.get(operands[0], operands.size() > 1 ? operands[1] : "", ioArguments.fRecursive);
-  } else {
-    status = session.put(operands[0], operands[1], ioArguments.fRecursive);
+int run(PArguments& ioArguments) {
+  if (ioArguments.fVersion) {
+    std::puts("zevofa " ZEVO_VERSION);
+    return kExitOk;
   }
-  return status;
+  if (ioArguments.fCommand.empty()) return ioArguments.fHelp ? help({}, {}) : usageError("no command given");
+  const PCommand* command = findCommand(ioArguments.fCommand);
+  if (command == nullptr) return usageError("unknown command '" + ioArguments.fCommand + "'");
+  if (ioArguments.fHelp) {
+    PFaArgs about;
+    about.fOperands = {command->fName};
+    return help({}, command->fRun == help ? PFaArgs{} : about);
+  }
+  int status = checkUsage(*command, ioArguments);
+  if (status == kExitOk) status = settle(ioArguments);
+  return status == kExitOk ? command->fRun(ioArguments.fSettings, ioArguments.fArgs) : status;
 }
 
 }  // namespace

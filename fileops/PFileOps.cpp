@@ -206,13 +206,13 @@ void PFileOps::notify(const PLiteral& iTopic, IBase* iEvent, int) {
   if (comms->send(responseID, reply) != 0) logError(L"[%s] Cannot send response [%d]", "notify", responseID);
 }
 
-unsigned int PFileOps::frameMax() const {
-  const unsigned int frame = fSessions.isNull() ? 0 : fSessions->frameMax();
+unsigned int PFileOps::frameMax(int iResponseID) const {
+  const unsigned int frame = fSessions.isNull() ? 0 : fSessions->frameMaxOf(iResponseID);
   return frame != 0 ? frame : kFileOpsDefaultFrameMax;
 }
 
-unsigned int PFileOps::chunkMax() const {
-  const unsigned int frame = frameMax();
+unsigned int PFileOps::chunkMax(int iResponseID) const {
+  const unsigned int frame = frameMax(iResponseID);
   return frame > 2 * kFileOpsFrameOverhead ? frame - kFileOpsFrameOverhead : kFileOpsFrameOverhead;
 }
 

@@ -84,8 +84,10 @@ class PFileOps : public IEventListener {
   int startComms();
 
   // Shared steps.
-  unsigned int frameMax() const;
-  unsigned int chunkMax() const;
+  // The frame limit of the session that sent the request iResponseID, and
+  // the largest data a reply or a request of it may carry.
+  unsigned int frameMax(int iResponseID) const;
+  unsigned int chunkMax(int iResponseID) const;
   // 0 when the policy grants iNeed on the directory holding iPath; else
   // ERR_ACCESS_DENIED, logged.
   int permit(const PLiteral& iPath, unsigned int iNeed, const char* iFunction);

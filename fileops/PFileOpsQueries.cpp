@@ -21,8 +21,8 @@ void writeAttributes(PDataWriter& ioWriter, const PFileAttributes& iInfo) {
 int PFileOps::actionSessionInfo(PRequest& ioRequest) {
   ioRequest.fRead = true;
   ioRequest.fWriter.writeInt32(kFileOpsVersion);
-  ioRequest.fWriter.writeInt32(static_cast<int>(frameMax()));
-  ioRequest.fWriter.writeInt32(static_cast<int>(chunkMax()));
+  ioRequest.fWriter.writeInt32(static_cast<int>(frameMax(ioRequest.fResponseID)));
+  ioRequest.fWriter.writeInt32(static_cast<int>(chunkMax(ioRequest.fResponseID)));
   ioRequest.fWriter.writeString(ioRequest.fIdentity);
   ioRequest.fWriter.writeInt32(ioRequest.fRole);
   // Only a writer is shown the write grants: nobody else could use one.
@@ -75,7 +75,7 @@ int PFileOps::actionReadListing(PRequest& ioRequest) {
   std::vector<PListing::Entry> entries;
   bool more = false;
   if (const auto listing = findHandle<PListing>(number, PHandle::LISTING, status)) {
-    status = listing->next(chunkMax(), entries, more);
+    status = listing->next(chunkMax(ioRequest.fResponseID), entries, more);
   }
   if (status != 0) entries.clear(), more = false;
   ioRequest.fWriter.writeBool(more);
@@ -120,7 +120,7 @@ int PFileOps::actionReadAt(PRequest& ioRequest) {
   int status = 0;
   unsigned int done = 0;
   unsigned char* block = nullptr;
-  if (offset < 0 || length < 1 || static_cast<unsigned int>(length) > chunkMax()) {
+  if (offset < 0 || length < 1 || static_cast<unsigned int>(length) > chunkMax(ioRequest.fResponseID)) {
     status = FOPS_ERR_ARGUMENT;
   } else if (const auto reader = findHandle<PReader>(number, PHandle::READ, status)) {
     block = ioRequest.fWriter.beginBytes(static_cast<size_t>(length));
@@ -147,7 +147,7 @@ int PFileOps::actionDataRanges(PRequest& ioRequest) {
   if (status == 0) {
     if (const auto reader = findHandle<PReader>(number, PHandle::READ, status)) {
       // bool 2 and a count 5, then 18 bytes a range
-      const size_t most = std::min<size_t>(kFileOpsMaxRanges, (chunkMax() - 7) / 18);
+      const size_t most = std::min<size_t>(kFileOpsMaxRanges, (chunkMax(ioRequest.fResponseID) - 7) / 18);
       for (long long start = 0, end = 0; status == 0; offset = end) {
         status = reader->fFile.dataRange(offset, start, end);
         if (status != 0) break;

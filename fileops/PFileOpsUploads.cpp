@@ -116,7 +116,7 @@ int PFileOps::actionWriteAt(PRequest& ioRequest) {
   if (rc != 0) return rc;
   ioRequest.fRead = true;
   int status = mayChange(ioRequest, "actionWriteAt");
-  if (status == 0 && (offset < 0 || size > chunkMax())) status = FOPS_ERR_ARGUMENT;
+  if (status == 0 && (offset < 0 || size > chunkMax(ioRequest.fResponseID))) status = FOPS_ERR_ARGUMENT;
   if (status == 0) {
     if (const auto upload = findHandle<PUpload>(number, PHandle::UPLOAD, status)) {
       status = upload->with([&](PUploadFile& ioFile) { return ioFile.writeAt(offset, data, static_cast<unsigned int>(size)); });

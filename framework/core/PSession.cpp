@@ -262,14 +262,14 @@ void PSession::queueReply(const PExchange& iExchange, PCommsMessage& iReply) {
   }
   std::vector<unsigned char>& out = tail();
   const size_t before = out.size();
-  const size_t size = kFrameHeader + module->size() + iReply.fData.size();
-  if (fReplyMax != 0 && size > fReplyMax) {
+  const size_t size = kFrameHeader - kFrameLengthField + module->size() + iReply.fData.size();
+  if (fInfo.fFrameMax != 0 && size > fInfo.fFrameMax) {
     PFrame::append(out, FRAME_REPLY, iExchange.fExchange, static_cast<uint32_t>(ERR_COMMS_FRAME_SIZE), *module, nullptr, 0);
     unsigned long dropped = 0;
     if (fComms.fPeerLines.admit(dropped)) {
       fComms.log(LOG_LEVEL_WARNING, L"[%s] connection %d (%ls): a reply of %ls bytes exceeds the transport's limit of %ls; answered %d instead%ls",
                  "transport", static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(std::to_string(size)),
-                 PUtils::wide(std::to_string(fReplyMax)), ERR_COMMS_FRAME_SIZE, PComms::suppressed(dropped));
+                 PUtils::wide(std::to_string(fInfo.fFrameMax)), ERR_COMMS_FRAME_SIZE, PComms::suppressed(dropped));
     }
   } else if (iReply.fData.size() < kTakeAt) {
     PFrame::append(out, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.data(), iReply.fData.size());

@@ -15,3 +15,10 @@ int PSessionDirectory::describe(int iResponseID, PString& oIdentity, int& oRole)
   oRole = exchange->fInfo->fRole;
   return 0;
 }
+
+unsigned int PSessionDirectory::frameMaxOf(int iResponseID) {
+  const PExchange* exchange = PExchange::current();
+  if (exchange == nullptr || exchange->fInfo == nullptr || exchange->fResponseID != iResponseID) return fFrameMax;
+  const uint32_t own = exchange->fInfo->fFrameMax;
+  return own != 0 && own < fFrameMax ? own : fFrameMax;
+}

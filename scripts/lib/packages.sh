@@ -13,19 +13,22 @@ ZEVO_PACKAGES_NATIVE=(g++)
 # TLS for TCP (OpenSSL 3: the core's transport and the client library), and
 # the openssl command that makes the tests' and the benchmark's certificates.
 ZEVO_PACKAGES_TLS=(libssl-dev openssl)
+# Headers of libraries built along, the same for every target (architecture
+# "all"): nlohmann's JSON library, zevofa's --json output.
+ZEVO_PACKAGES_HEADERS=(nlohmann-json3-dev)
 # systemd support (ZEVO_SYSTEMD): sockets systemd passes, readiness, the
 # journal target.
 ZEVO_PACKAGES_SYSTEMD=(pkg-config libsystemd-dev)
 # Message brokers: libmosquitto (MQTT 5, found by pkg-config) for the host's
-# broker transport and the client's mqtt: connector, nlohmann's JSON for the
-# client's fleet output; the mosquitto broker for the tests, the benchmark
-# and scripts/serve --broker.
-ZEVO_PACKAGES_MQTT=(pkg-config libmosquitto-dev nlohmann-json3-dev)
+# broker transport and the client's mqtt: connector; the mosquitto broker for
+# the tests, the benchmark and scripts/serve --broker.
+ZEVO_PACKAGES_MQTT=(pkg-config libmosquitto-dev)
 ZEVO_PACKAGES_BROKER=(mosquitto)
 # The tests: GoogleTest and GoogleMock.
 ZEVO_PACKAGES_TESTS=(libgtest-dev libgmock-dev)
-# The benchmarks (bench/): Google Benchmark.
-ZEVO_PACKAGES_BENCH=(libbenchmark-dev)
+# The benchmarks (bench/): Google Benchmark; sftp's server and rsync, the
+# tools zevocompare measures zevofa against.
+ZEVO_PACKAGES_BENCH=(libbenchmark-dev openssh-sftp-server openssh-client rsync)
 # The 32-bit ARM cross build and its tests (docs/arm.md): the cross compiler
 # and C library, qemu-arm, GoogleTest's sources (built for the target), the
 # target's OpenSSL (and the build machine's openssl command for the tests'

@@ -256,9 +256,9 @@ TEST_F(Limits, AReplyPastTheTransportsLimitIsAnsweredWithAStatusNeverCut) {
   PSessionInfo info;
   info.fTransport = "test";
   info.fRole = SESSION_ROLE_WRITE;
+  const size_t limit = 1000, overhead = kFrameHeader - kFrameLengthField + std::string(kFileAccessModule).size();
+  info.fFrameMax = limit;
   PSession session(*fComms, info, link);
-  const size_t limit = 1000, overhead = kFrameHeader + std::string(kFileAccessModule).size();
-  session.setReplyMax(limit);
   const std::pair<size_t, bool /* whole */> cases[] = {{limit - overhead, true}, {limit - overhead + 1, false}, {0, true}};
   uint32_t exchange = 1;
   for (const auto& [payload, whole] : cases) {

@@ -44,6 +44,7 @@ class Broker : public ::testing::Test {
   bool serve(PHostProcess& ioHost, const PBroker& iBroker, const std::string& iDevice, const std::string& iLines = "",
              const std::string& iWriters = "mqtt:*") {
     EXPECT_TRUE(iBroker.started());
+    ioHost.fFileOps = true;
     ioHost.useDefaultConfig("role.write = " + iWriters + ", uid:" + std::to_string(::getuid()) + "\nmqtt.device = " + iDevice + "\n" + iLines);
     return ioHost.start({"--listen", "unix:" + ioHost.fDir / "host.sock", "--listen", iBroker.url()});
   }
@@ -80,7 +81,7 @@ TEST_F(Broker, EveryCommandAnswersThroughTheBrokerAsOverTheSocket) {
       if (which == "m") args.insert(args.end(), tls.begin(), tls.end());
       args.insert(args.end(), command.begin(), command.end());
       PRun run = zevofa(args);
-      for (std::string* text : {&run.fOut, &run.fErr}) *text = std::regex_replace(*text, std::regex(root + "|got-.|big-.|(unix|mqtts)://?[^ ]*"), "@");
+      for (std::string* text : {&run.fOut, &run.fErr}) *text = std::regex_replace(*text, std::regex(root + "|got-.|big-.|(unix|mqtts)://?[^ ]*|[0-9]{4}-[0-9]{2}-[0-9]{2}[T ][0-9:.]+Z?"), "@");
       runs[which].push_back(run);
     }
   }
@@ -133,7 +134,7 @@ TEST_F(Broker, ABrokerLostMidTransferIsSaidAndTheHostComesBackWithNothingLeftOpe
   PBroker broker;
   PHostProcess host;
   ASSERT_TRUE(serve(host, broker, "dev-1")) << host.output();
-  ASSERT_TRUE(makeSparse(host.data("huge"), 1LL << 30));
+  writeFile(host.data("huge"), patternBytes(16 << 20, 9));  // data, not holes: a sparse file's copy takes no reads
   ASSERT_TRUE(eventually([&] { return linesOf(host, "connected to the broker") == 1; }));
   const int held = descriptorCount(host.pid());
   PTempDir local;
@@ -142,10 +143,11 @@ TEST_F(Broker, ABrokerLostMidTransferIsSaidAndTheHostComesBackWithNothingLeftOpe
   broker.kill();
   EXPECT_EQ(4, get.wait());
   EXPECT_TRUE(std::regex_search(get.err(), std::regex("zevofa: connection lost: .*(broker|offline)"))) << get.err();
-  EXPECT_TRUE(fs::is_empty(local.path())) << "no part of a file is left";
+  EXPECT_FALSE(fs::exists(local / "huge")) << "only its kept part, to go on from";
   EXPECT_TRUE(eventually([&] { return host.descriptorsOn(host.data("huge")) == 0; }));
-  EXPECT_EQ(1, linesOf(host, "TransferCut .*by=connection-end"));
-  EXPECT_EQ(1, linesOf(host, "lost the broker .*1 sessions ended"));
+  EXPECT_TRUE(eventually([&] {
+    return linesOf(host, "TransferCut .*by=connection-end") == 1 && linesOf(host, "lost the broker .*1 sessions ended") == 1;
+  })) << host.output();
   ASSERT_TRUE(broker.start());
   EXPECT_TRUE(eventually([&] { return linesOf(host, "connected to the broker") == 2; }, 30)) << host.output();
   EXPECT_EQ(0, zevofa({"-e", broker.url("dev-1"), "stat", host.data("huge")}).fExit);
@@ -179,8 +181,9 @@ TEST_F(Broker, ThePacketLimitAndTheAccessListHold) {
   };
   const std::tuple<std::string, std::string, std::vector<std::string>, int, std::string> cases[] = {
       {"alice", "alice", {"get", host.data("f"), local / "got"}, 0, ""},
-      {"alice", "alice", {"ls", host.data("many")}, 1, "zevofa: remote: the frame exceeds the size limit (-4003)"},
-      {"alice", "alice", {"--chunk", "65536", "put", local / "f", host.data("up")}, 4, "larger than the broker takes"},
+      // Listings and chunks are cut to what the broker's packets carry.
+      {"alice", "alice", {"ls", host.data("many")}, 0, ""},
+      {"alice", "alice", {"--chunk", "65536", "put", local / "f", host.data("up")}, 0, ""},
       {"mallory", "alice", {"ls", host.data()}, 4, "the broker refused a request on zevo/dev-1/req/alice/"},
       {"mallory", "mallory", {"ls", host.data()}, 4, "zevofa: host: mqtt:mallory has no role on this host (-4008)"},
   };
@@ -190,6 +193,7 @@ TEST_F(Broker, ThePacketLimitAndTheAccessListHold) {
     EXPECT_NE(std::string::npos, run.fErr.find(says)) << run.fErr;
   }
   EXPECT_EQ(readFile(host.data("f")), readFile(local / "got"));
+  EXPECT_EQ(readFile(host.data("f")), readFile(host.data("up")));
   EXPECT_EQ(3, linesOf(host, "\\[accept\\] connection [0-9]+ from mqtt:alice/")) << "what the access list refuses never reaches the host";
   EXPECT_EQ(1, linesOf(host, "refused mqtt:mallory/.*no role")) << host.output();
 }

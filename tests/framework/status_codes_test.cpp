@@ -77,7 +77,7 @@ TEST(StatusCodes, EachIsOneRowOfItsOwnersListAndTheDocShowsTheSameRows) {
     EXPECT_STREQ(code.fClient ? nullptr : code.fMeaning.c_str(), PErrors::meaning(code.fValue));
   }
   for (const auto& [name, code] : doc) EXPECT_EQ(1u, listed.count(name)) << name << " is in the doc but in no list";
-  for (const int unknown : {1, -1, -599, -627, -4009, -4100, -4106}) {
+  for (const int unknown : {1, -1, -599, -627, -4009, -4100, -4108}) {
     EXPECT_EQ(nullptr, clientCodeName(unknown)) << unknown;
     EXPECT_EQ(nullptr, clientCodeMeaning(unknown)) << unknown;
   }

@@ -151,6 +151,7 @@ class PFakeSessions : public PCounted<ISessionDirectory> {
  public:
   int describe(int iResponseID, PString& oIdentity, int& oRole) override;
   unsigned int frameMax() override { return fFrameMax; }
+  unsigned int frameMaxOf(int) override { return fFrameMax; }
 
   std::wstring fIdentity = L"uid:1000";
   std::atomic<int> fRole{SESSIONS_ROLE_WRITE};

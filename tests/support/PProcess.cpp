@@ -104,7 +104,8 @@ PHostProcess::PHostProcess() {
 }
 
 void PHostProcess::useDefaultConfig(const std::string& iExtraHostLines) {
-  setConfig("zevohost", "plugins = " ZEVO_FILEACCESS_PLUGIN "\nlisten = unix:" + (fDir / "host.sock") +
+  setConfig("zevohost", std::string("plugins = " ZEVO_FILEACCESS_PLUGIN) + (fFileOps ? ", " ZEVO_FILEOPS_PLUGIN : "") +
+                            "\nlisten = unix:" + (fDir / "host.sock") +
                             "\n" + (iExtraHostLines.find("log.level") == std::string::npos ? "log.level = debug\n" : "") +
                             iExtraHostLines);
   setConfig("zevop.fileaccess", "fileaccess.read =\nfileaccess.write =\nfileaccess.read.recursive = " + data() +

@@ -75,7 +75,8 @@ class PHostProcess {
   int descriptorsOn(const std::string& iPath) const { return pid() > 0 ? ::descriptorsOn(iPath, pid()) : 0; }
 
   PTempDir fDir;
-  int fFileLimit = 0;  // the host's descriptor limit (0: this process's)
+  int fFileLimit = 0;      // the host's descriptor limit (0: this process's)
+  bool fFileOps = false;   // useDefaultConfig loads the file-operations plug-in too
 
  private:
   std::unique_ptr<PChild> fChild;

@@ -28,4 +28,9 @@ class ISessionDirectory : public IBase {
   // The largest frame length the host accepts (bytes after the length
   // field): no request or reply may be longer.
   virtual unsigned int frameMax() = 0;  // slot 3
+  // The largest frame length the session that sent the request answered by
+  // iResponseID carries either way: frameMax(), or less where its transport
+  // carries less (a broker's packets). frameMax() when no request of that
+  // response ID is being served on this thread.
+  virtual unsigned int frameMaxOf(int iResponseID) = 0;  // slot 4
 };

@@ -325,10 +325,12 @@ PMqttLink* PMqttBroker::begin(const std::string& iName, const std::string& iSess
   if (link == nullptr) return nullptr;
   fLinks[key].reset(link);
   fComms.attach(link);
+  // A frame and what the message around it takes must fit the broker's
+  // packets, either way: a request's message names both topics.
+  const size_t request = PMqttTopics::request(fSettings.fRoot, fSettings.fDevice, iName, iSession).size();
+  const size_t overhead = 5 + 2 + request + 2 + 4 + 3 + response.size() + 3 + kCorrelationMax + kFrameLengthField;
+  if (fPacketMax != 0) info.fFrameMax = static_cast<uint32_t>(fPacketMax > overhead + kFrameHeader ? fPacketMax - overhead : kFrameHeader);
   link->fSession.emplace(fComms, info, *link);
-  // A reply and what the message around it takes must fit the broker's packets.
-  const size_t overhead = 5 + 2 + response.size() + 2 + 4 + 3 + kCorrelationMax;
-  if (fPacketMax != 0) link->fSession->setReplyMax(fPacketMax > overhead + kFrameHeader ? fPacketMax - overhead : kFrameHeader);
   fComms.log(LOG_LEVEL_DEBUG, L"[%s] connection %d from %ls", "accept", static_cast<int>(info.fNumber), wide(info.fPeer));
   return link;
 }
@@ -385,7 +387,7 @@ bool PMqttBroker::publishOutput(PMqttLink& iLink) {
     const unsigned char* out = session.output(size);
     if (size == 0) return true;
     // Whole frames, those answering one request message together, within
-    // the broker's packets (a frame alone fits: setReplyMax).
+    // the broker's packets (a frame alone fits: PSessionInfo::fFrameMax).
     const size_t overhead = 5 + 2 + iLink.fResponse.size() + 2 + 4 + 3 + kCorrelationMax;
     const size_t target = fPacketMax > overhead ? std::min(kMessageTarget, size_t(fPacketMax) - overhead) : kMessageTarget;
     const bool answered = !iLink.fAnswers.empty();

@@ -2,6 +2,11 @@
 // Unix-domain socket, TCP, TCP with TLS 1.3 (docs/protocol.md), or through
 // an MQTT 5 broker (docs/mqtt.md), a call
 // per action, and whole file transfers that keep several requests in flight.
+// Where the host also serves the file-operations module (docs/fileops.md),
+// the calls below "file operations" use it: ranged, sparse, verified and
+// resumable transfers, atomic uploads, many files in flight at once; on a
+// host without it they fall back to the file-access actions or answer
+// ERR_CLIENT_NO_FILEOPS.
 //
 // Every call answers 0 or a negative code and never throws; lastError() then
 // says what failed. A lost connection, a time-out, a transport error from the
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "zevo/PExport.h"
+#include "zevo/client/PClientTypes.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
 // Codes of the client, beside those of zevo/PErrors.h, as X(name, value,
@@ -26,7 +32,9 @@
   X(ERR_CLIENT_CANCELLED, -4102, "the caller cancelled the transfer") \
   X(ERR_CLIENT_SIZE_MISMATCH, -4103, "the bytes moved differ from the remote file's size") \
   X(ERR_CLIENT_PROTOCOL, -4104, "the host's answer breaks the protocol") \
-  X(ERR_CLIENT_TLS, -4105, "the TLS handshake failed")
+  X(ERR_CLIENT_TLS, -4105, "the TLS handshake failed") \
+  X(ERR_CLIENT_CHECKSUM, -4106, "the SHA-256 of the copy differs from the remote file's") \
+  X(ERR_CLIENT_NO_FILEOPS, -4107, "the host has no file-operations module")
 
 #define ZEVO_CLIENT_CODE_CONSTANT_(iName, iValue, iMeaning) constexpr int iName = iValue;
 ZEVO_CLIENT_CODES(ZEVO_CLIENT_CODE_CONSTANT_)
@@ -61,12 +69,22 @@ struct ZEVO_EXPORT PClientError {
 ZEVO_EXPORT const char* clientCodeName(int iCode);
 ZEVO_EXPORT const char* clientCodeMeaning(int iCode);
 
+// The SHA-256 of a local file, as PClient::checksum gives a remote one's;
+// 0, or a code with oError (origin kLocal).
+ZEVO_EXPORT int localChecksum(const std::string& iPath, PDigest& oDigest, PClientError& oError);
+
 struct PClientOptions {
   int fConnectTimeoutMs = 5000;
   int fReplyTimeoutMs = 30000;  // longest wait for any one reply
   int fWindow = 16;             // requests of a transfer in flight, 1 to kMaxWindow
   int fReadChunk = 8192;        // bytes asked per download request, 1 to kMaxReadChunk
   int fWriteChunk = 65536;      // bytes per upload request, 1 to kMaxWriteChunk
+  // Bytes per ranged read or write of the file-operations module: 0 the
+  // module's chunk (PSessionInfo::fChunk), else at most that.
+  int fRangeChunk = 0;
+  // Handles a batch keeps open at once, 1 to 1024: no more than the host's
+  // transfer.max (16 by default) allows one connection.
+  int fHandles = 16;
 };
 
 // What a tls: connection proves and checks, as PEM files: the CA
@@ -228,7 +246,61 @@ class ZEVO_EXPORT PClient {
   int put(const PSource& iSource, const std::string& iRemote, const PTransferControl& iControl = {},
           long long* oBytes = nullptr);
 
- private:
+  // ---- file operations
+  // Whether the host serves the file-operations module: asked once per
+  // connection (SessionInfo). A host without it answers with a transport
+  // error and ends the connection: the client then connects again, and
+  // remembers the answer for later connections to the same endpoint.
+  // False also when that reconnection fails (lastError() says why).
+  bool hasFileOps();
+  // ERR_CLIENT_NO_FILEOPS on a host without the module.
+  int sessionInfo(PSessionInfo& oInfo);
+  // What iPath names, its last component not followed (a link is kLink).
+  // Without the module: kind and size only (-601 when nothing is there).
+  int stat(const std::string& iPath, PRemoteStat& oStat);
+  // The entries of a directory with their attributes, unsorted, paged
+  // through as the host gives them.
+  int listEntries(const std::string& iPath, std::vector<PRemoteEntry>& oEntries);
+  // Everything below the directory iRoot, many directories in flight at
+  // once; links and special files are listed, not followed.
+  int listTree(const std::string& iRoot, std::vector<PTreeEntry>& oEntries);
+  // The SHA-256 of a remote file, hashed by the host in bounded steps.
+  int checksum(const std::string& iPath, PDigest& oDigest, const PTransferControl& iControl = {});
+  // The same for many files, in flight together: one digest and one error
+  // per path (fCode 0: its digest is there); the first failure's code.
+  int checksums(const std::vector<std::string>& iPaths, std::vector<PDigest>& oDigests, std::vector<PClientError>& oErrors,
+                const PTransferControl& iControl = {});
+  // A remote file into iSink with ranged reads: holes of a sparse file are
+  // not sent (a file sink keeps them as holes). Fallback: get().
+  int download(const std::string& iRemote, const PSink& iSink, const PTransferOptions& iOptions,
+               const PTransferControl& iControl = {}, PTransferResult* oResult = nullptr);
+  // iSource into a remote file atomically: nothing shows at iRemote until
+  // the whole file is flushed and renamed over it; a failure or a cut
+  // leaves what was there. Holes of a sparse source file are not sent.
+  // Fallback: put() (not atomic; iOptions' attributes, verification and
+  // resuming are refused with ERR_CLIENT_NO_FILEOPS).
+  int upload(const PSource& iSource, const std::string& iRemote, const PTransferOptions& iOptions,
+             const PTransferControl& iControl = {}, PTransferResult* oResult = nullptr);
+  // Many files, many in flight on this connection at once; uploads are
+  // committed together (one flush per file system for a group). Every job
+  // is tried; oErrors gets one entry per job (fCode 0: done). Answers 0,
+  // the first job's failure, or what ended the connection.
+  int uploadFiles(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors);
+  int downloadFiles(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors);
+  // MakeDir of each path, in flight together; every path is tried.
+  int makeDirs(const std::vector<std::string>& iPaths, std::vector<PClientError>& oErrors);
+  int rename(const std::string& iFrom, const std::string& iTo, bool iReplace);
+  // iMode 0 to 0777 or -1 (kept); iTimeNs or -1 (kept).
+  int setAttributes(const std::string& iPath, int iMode, long long iTimeNs);
+  // The same for many paths, in flight together and done in their order
+  // (a directory's time after what changes inside it); every one is tried.
+  int setAttributes(const std::vector<PAttributes>& iChanges, std::vector<PClientError>& oErrors);
+  // Removes a file, or a directory with everything below it.
+  int removeTree(const std::string& iPath);
+
+  // The library's own implementation (opaque).
   class PImpl;
+
+ private:
   std::unique_ptr<PImpl> fImpl;
 };

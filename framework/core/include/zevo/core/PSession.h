@@ -64,13 +64,11 @@ class ZEVO_EXPORT PSession {
 
   // The reply of an exchange of this session (PComms::send). A payload of
   // kTakeAt bytes or more is taken, not copied (iReply.fData is then empty).
-  void queueReply(const PExchange& iExchange, PCommsMessage& iReply);
-  // The largest reply frame its transport can carry (0, the default: no
-  // limit), set before the first request is served. A reply past it is never
-  // cut: the peer gets in its place a reply with the status
+  // A reply longer than its transport carries (PSessionInfo::fFrameMax) is
+  // never cut: the peer gets in its place a reply with the status
   // ERR_COMMS_FRAME_SIZE, the reply's module ID and no payload (the
   // module's watchers have seen the reply as the module sent it).
-  void setReplyMax(size_t iBytes) { fReplyMax = iBytes; }
+  void queueReply(const PExchange& iExchange, PCommsMessage& iReply);
 
   static constexpr size_t kInputSize = 64 * 1024;  // the receive buffer, grown only for a larger frame
   static constexpr size_t kFlushAt = 64 * 1024;    // unsent bytes at which serving pauses for a write
@@ -112,7 +110,6 @@ class ZEVO_EXPORT PSession {
   bool fEntered = false;  // seen by the sweep
   bool fCounted = false;  // holds a place (its identity's, its transport's); under the comms lock
   bool fBlocked = false;  // a large reply waits: nothing more is served
-  size_t fReplyMax = 0;   // setReplyMax
   // Read by the sweep and the limits on other threads.
   std::atomic<size_t> fAccounted{0};   // the buffers' capacity, as the budget knows it
   std::atomic<int64_t> fActiveAt;      // steady clock, ms: the last request served or reply bytes taken

@@ -14,6 +14,7 @@ class ZEVO_EXPORT PSessionDirectory final : public PRefCounted<ISessionDirectory
   explicit PSessionDirectory(unsigned int iFrameMax) : fFrameMax(iFrameMax) {}
   int describe(int iResponseID, PString& oIdentity, int& oRole) override;
   unsigned int frameMax() override { return fFrameMax; }
+  unsigned int frameMaxOf(int iResponseID) override;
 
  private:
   const unsigned int fFrameMax;

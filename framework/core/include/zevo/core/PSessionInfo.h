@@ -37,6 +37,10 @@ struct PSessionInfo {
   // "connection-end" (the peer left or broke the protocol), "idle-timeout",
   // "frame-timeout", "yielded" (its place went to another identity),
   // "host-stop".
+  // The largest frame (bytes after its length field) its transport carries
+  // either way, when less than the host's frame limit (a broker's packets);
+  // 0: the host's limit alone. Set before the session serves.
+  uint32_t fFrameMax = 0;
   bool fEnded = false;
   std::string fEndedBy;
 };
