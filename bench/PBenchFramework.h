@@ -7,6 +7,7 @@
 #include <string>
 
 #include "zevo/IComms.h"
+#include "zevo/PErrors.h"
 #include "zevo/IPlugin.h"
 #include "zevo/PPtr.h"
 #include "zevo/core/PEventDispatcher.h"
@@ -24,6 +25,7 @@ class PCountingComms : public IComms {
     if (fKeep) fLastData = iResponse.fData;
     return 0;
   }
+  int sendFile(int, PCommsMessage&, const PFileSpan&) override { return ERR_INVALID_ARG; }  // bytes in the reply
   std::atomic<int> fRefs{0};
   long fReplies = 0;
   int fLastStatus = 0;

@@ -195,15 +195,40 @@ void PFileOps::notify(const PLiteral& iTopic, IBase* iEvent, int) {
     reply.fData.clear();  // unread, or no action of this service
   }
   reply.fUint32 = static_cast<uint32_t>(status);
-  logDebug(L"[%s] Action [%d] response [%d]: status [%d], [%d] bytes", "notify", static_cast<int>(message->fUint32),
-           responseID, status, static_cast<int>(reply.fData.size()));
 
   IComms* comms = fComms.getPublished();
   if (comms == nullptr) {
     logError(L"[%s] No comms interface bound; response [%d] dropped", "notify", responseID);
     return;
   }
-  if (comms->send(responseID, reply) != 0) logError(L"[%s] Cannot send response [%d]", "notify", responseID);
+  const bool spanned = request.fRead && status == 0 && request.fSpan.fLength > 0;
+  const size_t bytes = reply.fData.size() + (spanned ? request.fSpan.fLength + 5 : 0);
+  const int sent = spanned ? sendSpan(*comms, request, reply) : comms->send(responseID, reply);
+  logDebug(L"[%s] Action [%d] response [%d]: status [%d], [%d] bytes", "notify", static_cast<int>(message->fUint32),
+           responseID, static_cast<int>(reply.fUint32), static_cast<int>(bytes));
+  if (sent != 0) logError(L"[%s] Cannot send response [%d]", "notify", responseID);
+}
+
+int PFileOps::sendSpan(IComms& iComms, PRequest& ioRequest, PCommsMessage& ioReply) {
+  const size_t before = ioReply.fData.size();
+  try {
+    ioRequest.fWriter.writeBytesHeader(ioRequest.fSpan.fLength);
+    ioRequest.fSpan.fKeeper = ioRequest.fSpanReader;  // the file stays open until its bytes are written
+    const int sent = iComms.sendFile(ioRequest.fResponseID, ioReply, ioRequest.fSpan);
+    if (sent != ERR_INVALID_ARG) return sent;
+    // The session cannot carry the file (TLS, a broker): its bytes in the reply.
+    ioReply.fData.resize(before);
+    unsigned int done = 0;
+    unsigned char* block = ioRequest.fWriter.beginBytes(ioRequest.fSpan.fLength);
+    const int status = ioRequest.fSpanReader->fFile.readAt(ioRequest.fSpan.fOffset, block, ioRequest.fSpan.fLength, done);
+    ioRequest.fWriter.endBytes(status == 0 ? done : 0);
+    ioReply.fUint32 = static_cast<uint32_t>(status);
+  } catch (const std::bad_alloc&) {
+    logError(L"[%s] Out of memory serving action [%d]", "sendSpan", static_cast<int>(kOpsReadAt));
+    ioReply.fData.clear();  // as notify answers it
+    ioReply.fUint32 = static_cast<uint32_t>(ERR_NO_MEMORY);
+  }
+  return iComms.send(ioRequest.fResponseID, ioReply);
 }
 
 unsigned int PFileOps::frameMax(int iResponseID) const {

@@ -65,7 +65,14 @@ class PFileOps : public IEventListener {
     bool fRead = false;  // past reading: the reply carries the module ID and the elements
     PString fIdentity;   // the caller, as the session directory tells
     int fRole = SESSIONS_ROLE_UNKNOWN;
+    // A ReadAt's block, when it is to be sent from the file (fSpan.fLength
+    // > 0): the last element, not yet written.
+    PFileSpan fSpan;
+    std::shared_ptr<PReader> fSpanReader;
   };
+  // A ReadAt block this large is sent from the file; a smaller one is read
+  // into the reply, so that many go out in one write.
+  static constexpr int kSpanAt = 64 * 1024;
   using Handler = int (PFileOps::*)(PRequest&);
   struct Route {
     uint32_t fAction;
@@ -106,6 +113,9 @@ class PFileOps : public IEventListener {
   void endUpload(const std::shared_ptr<PUpload>& iUpload, bool iKeep) ZEVO_EXCLUDES(fLock);
   // Commits one upload whose size, mode and time are set, the data flushed.
   int publish(PUpload& iUpload);
+  // Sends the reply of a request whose block is a span of a file: from the
+  // file where the session carries it, else read into the reply.
+  int sendSpan(IComms& iComms, PRequest& ioRequest, PCommsMessage& ioReply);
 
   // Handlers: each returns the status; past reading its request it sets
   // fRead and writes its elements (neutral values on failure).

@@ -123,6 +123,13 @@ int PFileOps::actionReadAt(PRequest& ioRequest) {
   if (offset < 0 || length < 1 || static_cast<unsigned int>(length) > chunkMax(ioRequest.fResponseID)) {
     status = FOPS_ERR_ARGUMENT;
   } else if (const auto reader = findHandle<PReader>(number, PHandle::READ, status)) {
+    // A large block goes from the file to the socket where it can (notify).
+    if (length >= kSpanAt && reader->fFile.span(offset, static_cast<unsigned int>(length), ioRequest.fSpan) == 0 &&
+        ioRequest.fSpan.fLength >= kSpanAt) {
+      ioRequest.fSpanReader = reader;
+      return 0;
+    }
+    ioRequest.fSpan = PFileSpan();
     block = ioRequest.fWriter.beginBytes(static_cast<size_t>(length));
     status = reader->fFile.readAt(offset, block, static_cast<unsigned int>(length), done);
   }

@@ -136,7 +136,7 @@ void PAuditLog::endLine(const char* iAction, const int* iStatus, const PSessionI
   write(line, iLevel);
 }
 
-void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) {
+void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply, size_t iFileBytes) {
   const PActionTraits* action = fModule.find(iRequest.fUint32);
   if (action == nullptr || fLogger.isNull()) return;  // no action: answered with nothing
   const int status = static_cast<int>(iReply.fUint32);
@@ -152,7 +152,7 @@ void PAuditLog::replied(const PSessionInfo& iSession, const PCommsMessage& iRequ
       const bool known = found != fHandles.end() && (!fIsolate || found->second.fSession == iSession.fNumber);
       if (status == 0) {  // a step moved: counted, no line
         long long bytes = PActionRequests::bytesCount(action->fRequest, iRequest.fData);
-        if (bytes < 0) bytes = PActionRequests::bytesCount("b", iReply.fData);
+        if (bytes < 0) bytes = iFileBytes > 0 ? static_cast<long long>(iFileBytes) : PActionRequests::bytesCount("b", iReply.fData);
         if (known && bytes > 0) found->second.fBytes += bytes;
         return;
       }

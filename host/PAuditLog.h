@@ -39,7 +39,7 @@ class PAuditLog final : public PSessionWatcher {
   PAuditLog(const PModuleTraits& iModule, PBaseptr<ILogger> iLogger, bool iIsolate)
       : fModule(iModule), fLogger(std::move(iLogger)), fIsolate(iIsolate) {}
   bool answer(const PSessionInfo&, const PCommsMessage&, PCommsMessage&) override { return false; }
-  void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) override;
+  void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply, size_t iFileBytes) override;
   // Forgets the session's handles; releases nothing.
   std::vector<PRelease> ended(const PSessionInfo& iSession) override;
 

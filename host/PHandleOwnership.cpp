@@ -52,7 +52,7 @@ bool PHandleOwnership::answer(const PSessionInfo& iSession, const PCommsMessage&
   return true;
 }
 
-void PHandleOwnership::replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) {
+void PHandleOwnership::replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply, size_t) {
   const PActionTraits* action = fModule.find(iRequest.fUint32);
   if (action == nullptr) return;
   const int opened = PActionRequests::opened(*action, iReply);

@@ -35,7 +35,7 @@ class PHandleOwnership final : public PSessionWatcher {
       : fModule(iModule), fIsolate(iIsolate), fMaxPerSession(iMaxPerSession), fBudget(std::move(iBudget)) {}
   void adjust(const PSessionInfo& iSession, PCommsMessage& ioRequest) override ZEVO_EXCLUDES(fLock);
   bool answer(const PSessionInfo& iSession, const PCommsMessage& iRequest, PCommsMessage& oAnswer) override ZEVO_EXCLUDES(fLock);
-  void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) override ZEVO_EXCLUDES(fLock);
+  void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply, size_t iFileBytes) override ZEVO_EXCLUDES(fLock);
   std::vector<PRelease> ended(const PSessionInfo& iSession) override ZEVO_EXCLUDES(fLock);
   bool largeReply(uint32_t iAction) override;
 

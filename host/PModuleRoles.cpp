@@ -32,7 +32,7 @@ bool PModuleRoles::answer(const PSessionInfo& iSession, const PCommsMessage& iRe
   return true;
 }
 
-void PModuleRoles::replied(const PSessionInfo&, const PCommsMessage& iRequest, const PCommsMessage& iReply) {
+void PModuleRoles::replied(const PSessionInfo&, const PCommsMessage& iRequest, const PCommsMessage& iReply, size_t) {
   const PActionTraits* action = fModule.find(iRequest.fUint32);
   if (action == nullptr) return;
   const int opened = PActionRequests::opened(*action, iReply);

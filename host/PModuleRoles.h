@@ -22,7 +22,7 @@ class PModuleRoles final : public PSessionWatcher {
   explicit PModuleRoles(const PModuleTraits& iModule) : fModule(iModule) {}
   bool answer(const PSessionInfo& iSession, const PCommsMessage& iRequest, PCommsMessage& oAnswer) override ZEVO_EXCLUDES(fLock);
   // Keeps the handles opened by requests that change files, whichever session opened them.
-  void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) override ZEVO_EXCLUDES(fLock);
+  void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply, size_t iFileBytes) override ZEVO_EXCLUDES(fLock);
   std::vector<PRelease> ended(const PSessionInfo&) override { return {}; }
 
   // Whether iRequest (readable) changes files.

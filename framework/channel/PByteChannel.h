@@ -19,6 +19,7 @@ class PByteChannel {
   enum Wait { kReadable, kWritable };
   static constexpr int kWouldBlock = -1;  // call again once the socket is as readWait()/writeWait() say
   static constexpr int kFailed = -2;      // the connection is broken; error() says why
+  static constexpr int kFileFailed = -3;  // writeFile: the file ended early or could not be read; error() says why
 
   virtual ~PByteChannel() = default;
   // 1 once the channel carries bytes (at once for a plain socket), kWouldBlock
@@ -31,6 +32,14 @@ class PByteChannel {
   // kWouldBlock, the next call must start with the same bytes (it may offer
   // more, from another address).
   virtual ssize_t write(const unsigned char* iBytes, size_t iCount) = 0;
+  // Whether writeFile works: the socket's own bytes, no TLS.
+  virtual bool carriesFiles() const { return false; }
+  // Writes up to iCount bytes of the file iFd from iOffset (a regular file,
+  // at least iCount bytes long) without reading them into memory: the bytes
+  // written (at least 1), kWouldBlock, kFailed, or kFileFailed when the
+  // file ends before them or cannot be read (the connection cannot go on:
+  // what was announced cannot be sent).
+  virtual ssize_t writeFile(int /*iFd*/, long long /*iOffset*/, size_t /*iCount*/) { return kFailed; }
   // Bytes the channel holds already: read() gives them without the socket
   // becoming readable.
   virtual bool pending() const { return false; }
@@ -55,13 +64,30 @@ class PByteChannel {
   std::string fError;
 };
 
-// A plain stream socket: recv and send (never SIGPIPE).
+// A plain stream socket: recv and send, and sendfile for a file's bytes
+// (never SIGPIPE). While it writes a file's bytes to a Unix socket, the
+// socket's send buffer is widened to kFileSendBuffer (as far as
+// net.core.wmem_max allows), so that the peer takes many replies per
+// wake-up: it then holds pages of the file, not copies. The first write()
+// of more than kNarrowAt bytes of memory sets it back.
 class PSocketChannel final : public PByteChannel {
  public:
+  static constexpr int kFileSendBuffer = 2 << 20;
+  static constexpr size_t kNarrowAt = 4096;
+
   explicit PSocketChannel(int iFd) : fFd(iFd) {}
   ssize_t read(unsigned char* oBytes, size_t iRoom) override;
   ssize_t write(const unsigned char* iBytes, size_t iCount) override;
+  bool carriesFiles() const override { return true; }
+  ssize_t writeFile(int iFd, long long iOffset, size_t iCount) override;
 
  private:
+  ssize_t sendBytes(const unsigned char* iBytes, size_t iCount);
+  // A file system whose files sendfile cannot read: through memory.
+  ssize_t copyFile(int iFd, long long iOffset, size_t iCount);
+  void widen(bool iWide);
+
   int fFd;
+  int fNarrowBuffer = -1;  // the send buffer before it was widened (-1: not widened)
+  bool fWidens = true;     // a Unix socket, not yet found otherwise
 };

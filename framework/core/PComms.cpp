@@ -170,18 +170,29 @@ void PComms::deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent
   PExchange::enter(outer);
 }
 
-int PComms::send(int iResponseID, PCommsMessage& iResponse) {
+int PComms::send(int iResponseID, PCommsMessage& iResponse) { return reply(iResponseID, iResponse, nullptr); }
+
+int PComms::sendFile(int iResponseID, PCommsMessage& iResponse, const PFileSpan& iSpan) {
+  return reply(iResponseID, iResponse, &iSpan);
+}
+
+int PComms::reply(int iResponseID, PCommsMessage& iResponse, const PFileSpan* iSpan) {
   PExchange* exchange = PExchange::current();
   // Replies are taken while the request is being delivered; any other
   // response ID has no request waiting for it.
   if (exchange == nullptr || exchange->fComms != this || exchange->fResponseID != iResponseID || exchange->fReplied) {
     return ERR_COMMS_NO_EXCHANGE;
   }
+  if (iSpan != nullptr &&
+      (iSpan->fLength == 0 || iSpan->fFd < 0 || exchange->fSession == nullptr || !exchange->fSession->carriesFiles())) {
+    return ERR_INVALID_ARG;  // the caller sends the bytes itself
+  }
   exchange->fReplied = true;
   exchange->fStatus = static_cast<int>(iResponse.fUint32);
-  // The watchers see the reply whole; the session may then take its payload.
-  for (const auto& watcher : exchange->fBinding->fWatchers) watcher->replied(*exchange->fInfo, *exchange->fRequest, iResponse);
-  if (exchange->fSession != nullptr) exchange->fSession->queueReply(*exchange, iResponse);
+  // The watchers see the reply whole (but a file's bytes); the session may then take its payload.
+  const size_t fileBytes = iSpan != nullptr ? iSpan->fLength : 0;
+  for (const auto& watcher : exchange->fBinding->fWatchers) watcher->replied(*exchange->fInfo, *exchange->fRequest, iResponse, fileBytes);
+  if (exchange->fSession != nullptr) exchange->fSession->queueReply(*exchange, iResponse, iSpan);
   return 0;
 }
 

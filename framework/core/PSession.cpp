@@ -70,7 +70,7 @@ PSession::~PSession() {
 
 void PSession::account() {
   size_t now = fIn.capacity();
-  for (const std::vector<unsigned char>& buffer : fOut) now += buffer.capacity();
+  for (const Piece& piece : fOut) now += piece.fBytes.capacity();
   const size_t before = fAccounted.load(std::memory_order_relaxed);
   if (now == before) return;
   fComms.account(static_cast<ptrdiff_t>(now) - static_cast<ptrdiff_t>(before));
@@ -249,7 +249,7 @@ void PSession::serveRequest(const PFrameView& iFrame) {
   }
 }
 
-void PSession::queueReply(const PExchange& iExchange, PCommsMessage& iReply) {
+void PSession::queueReply(const PExchange& iExchange, PCommsMessage& iReply, const PFileSpan* iSpan) {
   static const std::string kNoModule;
   const std::string* module = &kNoModule;
   std::string converted;
@@ -260,9 +260,10 @@ void PSession::queueReply(const PExchange& iExchange, PCommsMessage& iReply) {
       module = &converted;
     }
   }
+  const size_t spanned = iSpan != nullptr ? iSpan->fLength : 0;
   std::vector<unsigned char>& out = tail();
   const size_t before = out.size();
-  const size_t size = kFrameHeader - kFrameLengthField + module->size() + iReply.fData.size();
+  const size_t size = kFrameHeader - kFrameLengthField + module->size() + iReply.fData.size() + spanned;
   if (fInfo.fFrameMax != 0 && size > fInfo.fFrameMax) {
     PFrame::append(out, FRAME_REPLY, iExchange.fExchange, static_cast<uint32_t>(ERR_COMMS_FRAME_SIZE), *module, nullptr, 0);
     unsigned long dropped = 0;
@@ -271,13 +272,20 @@ void PSession::queueReply(const PExchange& iExchange, PCommsMessage& iReply) {
                  "transport", static_cast<int>(fInfo.fNumber), PUtils::wide(fInfo.fPeer), PUtils::wide(std::to_string(size)),
                  PUtils::wide(std::to_string(fInfo.fFrameMax)), ERR_COMMS_FRAME_SIZE, PComms::suppressed(dropped));
     }
+  } else if (spanned > 0) {
+    // The file's bytes follow the elements before them as a piece of their own.
+    PFrame::appendHeader(out, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.size() + spanned);
+    out.insert(out.end(), iReply.fData.begin(), iReply.fData.end());
+    fOut.push_back(Piece{{}, *iSpan});
+    fUnsent += spanned;
+    fTailOpen = false;
   } else if (iReply.fData.size() < kTakeAt) {
     PFrame::append(out, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.data(), iReply.fData.size());
   } else {
     // A large payload is not copied: the reply's own buffer goes out after its header.
     PFrame::appendHeader(out, FRAME_REPLY, iExchange.fExchange, iReply.fUint32, *module, iReply.fData.size());
     fUnsent += iReply.fData.size();
-    fOut.push_back(std::move(iReply.fData));
+    fOut.push_back(Piece{std::move(iReply.fData), {}});
     fTailOpen = false;
   }
   fUnsent += out.size() - before;
@@ -289,7 +297,7 @@ std::vector<unsigned char>& PSession::tail() {
     fOut.emplace_back();
     fTailOpen = true;
   }
-  return fOut.back();
+  return fOut.back().fBytes;
 }
 
 const unsigned char* PSession::output(size_t& oSize) const {
@@ -297,22 +305,30 @@ const unsigned char* PSession::output(size_t& oSize) const {
     oSize = 0;
     return nullptr;
   }
-  oSize = fOut.front().size() - fOutStart;
-  return fOut.front().data() + fOutStart;
+  const Piece& front = fOut.front();
+  oSize = front.size() - fOutStart;
+  return front.fSpan.fLength > 0 ? nullptr : front.fBytes.data() + fOutStart;
+}
+
+int PSession::outputFile(long long& oOffset) const {
+  if (fOut.empty() || fOut.front().fSpan.fLength == 0) return -1;
+  oOffset = fOut.front().fSpan.fOffset + static_cast<long long>(fOutStart);
+  return fOut.front().fSpan.fFd;
 }
 
 void PSession::sent(size_t iCount) {
   fOutStart += iCount;
   fUnsent -= iCount;
   fActiveAt.store(nowMs(), std::memory_order_relaxed);
-  if (fOutStart < fOut.front().size()) return;
+  Piece& front = fOut.front();
+  if (fOutStart < front.size()) return;
   fOutStart = 0;
-  if (fOut.size() > 1 || !fTailOpen || fOut.front().capacity() > 4 * fComms.settings().fReadAhead) {
-    fOut.pop_front();  // a taken payload, or a buffer grown large: the memory goes
+  if (fOut.size() > 1 || !fTailOpen || front.fBytes.capacity() > 4 * fComms.settings().fReadAhead) {
+    fOut.pop_front();  // a taken payload, a span, or a buffer grown large: the memory (or the file) goes
     if (fOut.empty()) fTailOpen = false;
     account();
   } else {
-    fOut.front().clear();  // the tail, kept for the next replies
+    front.fBytes.clear();  // the tail, kept for the next replies
   }
 }
 

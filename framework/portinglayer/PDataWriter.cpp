@@ -115,6 +115,11 @@ void PDataWriter::endBytes(size_t iCount) {
   fData.resize(fOpenBlock + kHeader + iCount);
 }
 
+void PDataWriter::writeBytesHeader(uint32_t iCount) {
+  const size_t at = grow(fData, kHeader);
+  putHeader(fData.data() + at, TAG_BYTES, iCount);
+}
+
 void PDataWriter::writeU32(unsigned int iValue) {
   unsigned char bytes[4];
   PDataCodec::encode(static_cast<std::uint32_t>(iValue), bytes);

@@ -46,6 +46,19 @@ int PRangeFile::readAt(long long iOffset, void* oBuffer, unsigned int iSize, uns
   return 0;
 }
 
+int PRangeFile::span(long long iOffset, unsigned int iSize, PFileSpan& oSpan) {
+  oSpan = PFileSpan();
+  if (fFd < 0) return PERR_NOT_OPEN;
+  if (iOffset < 0) return PERR_INVALID_ARG;
+  struct stat info;
+  if (PSys::fstat(fFd, &info) != 0) return PErrors::fromErrno(errno);
+  const long long left = static_cast<long long>(info.st_size) - iOffset;
+  oSpan.fFd = fFd;
+  oSpan.fOffset = iOffset;
+  oSpan.fLength = left <= 0 ? 0 : static_cast<uint32_t>(std::min<long long>(left, iSize));
+  return 0;
+}
+
 int PRangeFile::attributes(PFileAttributes& oInfo) {
   if (fFd < 0) return PERR_NOT_OPEN;
   struct stat info;

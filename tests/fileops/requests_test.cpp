@@ -226,6 +226,24 @@ TEST_F(Ops, RangedReadsAndTheDataOfSparseFiles) {
   for (int number : {handle, listing}) EXPECT_EQ(0, statusOf(call(kOpsCloseHandle, PPayload().i32(number))));
   EXPECT_EQ(descriptors - 2, descriptorCount());
   EXPECT_EQ(FOPS_ERR_NO_HANDLE, statusOf(read(0, 10)));
+
+  // Large blocks leave from the file where the session carries it, and are
+  // read into the reply where it does not: the same bytes either way.
+  const Bytes content = patternBytes(3 << 20, 9);
+  const long long size = static_cast<long long>(content.size());
+  writeFile(dir / "big", content);
+  ops.fSessions.fFrameMax = 1 << 20;
+  const int big = opened(call(kOpsOpenRead, PPayload().str(path("big"))));
+  for (bool carries : {false, true}) {
+    ops.fComms.fCarriesFiles = carries;
+    const std::pair<long long, int> cases[] = {{0, (1 << 20) - 64}, {5, 70000}, {size - 70000, 100000}, {size - 1000, 100000}, {size, 100000}, {17, 100}};
+    for (const auto& [offset, length] : cases) {
+      const auto from = content.begin() + std::min(offset, size);
+      const Bytes expected(from, from + std::min<long long>(length, std::max(0LL, size - offset)));
+      EXPECT_TRUE(expected == replyBytes(call(kOpsReadAt, PPayload().i32(big).i64(offset).i32(length)))) << offset << " " << length;
+    }
+  }
+  EXPECT_EQ(3, ops.fComms.fFileReplies) << "the blocks of 64 KiB or more, where the session carries files";
 }
 
 TEST_F(Ops, RenameAttributesAndTreeRemoval) {

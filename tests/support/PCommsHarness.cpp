@@ -1,5 +1,8 @@
 #include "PCommsHarness.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "PMqttTransport.h"
 
 #include "PPayload.h"
@@ -7,6 +10,7 @@
 #include "PTlsTransport.h"
 #include "PUnixTransport.h"
 #include "zevo/ICommsEvent.h"
+#include "zevo/PDataReader.h"
 #include "zevo/protocol/PFileAccessProtocol.h"
 
 namespace {
@@ -15,7 +19,7 @@ namespace {
 class PListingsAreLarge : public PSessionWatcher {
  public:
   bool answer(const PSessionInfo&, const PCommsMessage&, PCommsMessage&) override { return false; }
-  void replied(const PSessionInfo&, const PCommsMessage&, const PCommsMessage&) override {}
+  void replied(const PSessionInfo&, const PCommsMessage&, const PCommsMessage&, size_t) override {}
   std::vector<PRelease> ended(const PSessionInfo&) override { return {}; }
   bool largeReply(uint32_t iAction) override { return iAction == kListDir; }
 };
@@ -33,6 +37,25 @@ void PEchoModule::notify(const PLiteral&, IBase* iEvent, int) {
     PDataWriter(reply.fData).writeInt32(fNextID++);
   } else if (request.fUint32 == kListDir) {
     reply.fData.assign(kListing, 'n');  // a long listing
+  } else if (request.fUint32 == kFileReply) {
+    PDataReader reader(request.fData);
+    long long offset = 0;
+    int length = 0;
+    bool shrink = false;
+    reader.readInt64(offset), reader.readInt32(length), reader.readBool(shrink);
+    auto file = std::make_shared<PFd>(::open(fFile.c_str(), O_RDONLY | O_CLOEXEC));
+    reply.fData.clear();
+    PDataWriter(reply.fData).writeBytesHeader(static_cast<uint32_t>(length));
+    if (fComms->sendFile(event->getResponseID(), reply, PFileSpan{file, file->get(), offset, static_cast<uint32_t>(length)}) == 0) {
+      if (shrink) {
+        EXPECT_EQ(0, ::truncate(fFile.c_str(), 0));
+      }
+      return;
+    }
+    reply.fData.clear();
+    Bytes bytes(static_cast<size_t>(length));
+    EXPECT_EQ(length, ::pread(file->get(), bytes.data(), bytes.size(), offset));
+    PDataWriter(reply.fData).writeBytes(bytes);
   } else if (request.fUint32 == kCloseFileTransfer) {
     reply.fUint32 = 0;  // closed
     std::lock_guard<std::mutex> lock(fLock);

@@ -25,15 +25,19 @@
 // Answers every request with its action as the status and its payload; a
 // StartFileTransfer opens transfer 100, 101...; a ListDir answers kListing
 // bytes (a large reply: it waits for the memory budget); a close answers 0
-// and is recorded.
+// and is recorded. A kFileReply (int64 offset, int32 length, bool shrink)
+// answers a bytes element of fFile's bytes, from the file where the session
+// carries it (then, with shrink, the file is emptied before they are sent).
 class PEchoModule : public PCounted<IEventListener> {
  public:
   void notify(const PLiteral& iTopic, IBase* iEvent, int iFlags) override;
   std::set<int> closed();
 
   static constexpr size_t kListing = 256 * 1024;
+  static constexpr uint32_t kFileReply = 7001;
   IComms* fComms = nullptr;
   std::atomic<int> fNextID{100};
+  std::string fFile;
 
  private:
   std::mutex fLock;

@@ -1,5 +1,9 @@
 #include "PFakes.h"
 
+#include "zevo/PErrors.h"
+
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cwchar>
 #include <utility>
@@ -111,6 +115,19 @@ int PFakeComms::bind(const PLiteral& iModuleID, PString& iTopic) {
 int PFakeComms::send(int iResponseID, PCommsMessage& iResponse) {
   PStdMutexLock lock(fLock);
   fReplies.push_back({iResponseID, iResponse});
+  return fSendResult;
+}
+
+int PFakeComms::sendFile(int iResponseID, PCommsMessage& iResponse, const PFileSpan& iSpan) {
+  if (!fCarriesFiles || iSpan.fLength == 0) return ERR_INVALID_ARG;
+  PCommsMessage whole = iResponse;
+  const size_t at = whole.fData.size();
+  whole.fData.resize(at + iSpan.fLength);
+  const ssize_t got = ::pread(iSpan.fFd, whole.fData.data() + at, iSpan.fLength, static_cast<off_t>(iSpan.fOffset));
+  if (got != static_cast<ssize_t>(iSpan.fLength)) whole.fData.resize(at);  // a cut reply: the peer would see no frame
+  PStdMutexLock lock(fLock);
+  ++fFileReplies;
+  fReplies.push_back({iResponseID, whole});
   return fSendResult;
 }
 

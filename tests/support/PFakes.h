@@ -122,11 +122,16 @@ class PFakeComms : public PCounted<IComms> {
   int unbind(const PLiteral&) override { return 0; }
   int bind(const PLiteral& iModuleID, PString& iTopic) override;
   int send(int iResponseID, PCommsMessage& iResponse) override;
+  // With fCarriesFiles, the span's bytes are read into the reply as it is
+  // recorded (as a peer receives them); without, ERR_INVALID_ARG.
+  int sendFile(int iResponseID, PCommsMessage& iResponse, const PFileSpan& iSpan) override;
   std::vector<PSentReply> replies();
   std::vector<PSentReply> take();  // the replies so far, which are forgotten
 
   int fBindResult = 0;
   int fSendResult = 0;
+  bool fCarriesFiles = false;
+  int fFileReplies = 0;  // replies sent with a span
   std::vector<std::pair<std::wstring, std::wstring>> fBindings;
 
  private:

@@ -155,6 +155,53 @@ TEST_P(Session, PeersThatNeverReadTheirListingsStayWithinTheMemoryBudget) {
   EXPECT_EQ(static_cast<int>(kListDir), reader.call(kListDir, {}).fWord);
 }
 
+TEST_P(Session, RepliesFromAFileArriveWholeAndInOrder) {
+  start();
+  const Bytes content = patternBytes(1 << 20, 7);
+  fModule.fFile = fDir / "file";
+  writeFile(fModule.fFile, content);
+  const auto slice = [&](size_t iFrom, size_t iCount) { return Bytes(content.begin() + iFrom, content.begin() + iFrom + iCount); };
+  // exchange, action, payload, the reply's payload
+  const std::tuple<uint32_t, uint32_t, Bytes, Bytes> exchanges[] = {
+      {1, kIsExists, Bytes(10, 'a'), Bytes(10, 'a')},
+      {2, PEchoModule::kFileReply, PPayload().i64(100).i32(200000).flag(false), PPayload().bytes(slice(100, 200000))},
+      {3, kIsExists, Bytes(3, 'b'), Bytes(3, 'b')},
+      {4, PEchoModule::kFileReply, PPayload().i64((1 << 20) - 150000).i32(150000).flag(false), PPayload().bytes(slice((1 << 20) - 150000, 150000))},
+      {5, PEchoModule::kFileReply, PPayload().i64(0).i32(70000).flag(false), PPayload().bytes(slice(0, 70000))},
+  };
+  PWireClient client(where());
+  Bytes requests;
+  for (const auto& [exchange, action, payload, expected] : exchanges) {
+    const Bytes one = frame(FRAME_REQUEST, exchange, action, kFileAccessModule, payload);
+    requests.insert(requests.end(), one.begin(), one.end());
+  }
+  ASSERT_TRUE(client.sendRaw(requests));
+  for (const auto& [exchange, action, payload, expected] : exchanges) {
+    PWireFrame reply;
+    ASSERT_TRUE(client.receive(reply));
+    EXPECT_EQ(std::make_tuple(FRAME_REPLY, exchange, action), std::make_tuple(reply.fKind, reply.fExchange, static_cast<uint32_t>(reply.fWord)));
+    EXPECT_TRUE(reply.fPayload == expected) << "exchange " << exchange;
+  }
+}
+
+TEST_P(Session, AFileThatEndsBeforeItsBytesAreSentEndsTheConnection) {
+  start();
+  fModule.fFile = fDir / "file";
+  writeFile(fModule.fFile, patternBytes(300000));
+  PWireClient cut(where());
+  ASSERT_TRUE(cut.send(1, PEchoModule::kFileReply, PPayload().i64(0).i32(300000).flag(true)));
+  PWireFrame reply;
+  if (tls() || broker()) {
+    // Read as the reply was made: whole, and the file emptied only after.
+    ASSERT_TRUE(cut.receive(reply));
+    EXPECT_TRUE(Bytes(PPayload().bytes(patternBytes(300000))) == reply.fPayload);
+  } else {
+    EXPECT_FALSE(cut.receive(reply)) << "a frame that cannot be finished never arrives";
+    EXPECT_TRUE(cut.closedByPeer());
+  }
+  EXPECT_EQ(static_cast<int>(kIsExists), PWireClient(where()).call(kIsExists, {}).fWord) << "the others are served";
+}
+
 TEST_P(Session, IdlePeersAndHalfFramesAreDropped) {
   PCommsSettings settings;
   settings.fFrameTimeoutMs = 300;

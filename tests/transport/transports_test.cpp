@@ -21,7 +21,7 @@ class PWhoWatcher : public PSessionWatcher {
     fLast += " ]";
     return false;
   }
-  void replied(const PSessionInfo&, const PCommsMessage&, const PCommsMessage&) override {}
+  void replied(const PSessionInfo&, const PCommsMessage&, const PCommsMessage&, size_t) override {}
   std::vector<PRelease> ended(const PSessionInfo&) override { return {}; }
   std::string last() {
     std::lock_guard<std::mutex> lock(fLock);

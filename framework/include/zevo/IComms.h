@@ -13,6 +13,7 @@
 
 #include "zevo/IBase.h"
 #include "zevo/PCommsMessage.h"
+#include "zevo/PFileSpan.h"
 #include "zevo/PString.h"
 
 class IComms : public IBase {
@@ -40,4 +41,16 @@ class IComms : public IBase {
   // after notify returned. A request whose module sends nothing gets
   // ERR_NO_INSTANCE for it from the host.
   virtual int send(int iResponseID, PCommsMessage& iResponse) = 0;  // slot 4
+  // Sends iResponse as send() does, its payload followed by iSpan's bytes
+  // of the file: iResponse.fData must end with the tag and count of a bytes
+  // element of iSpan.fLength bytes, which the span then fills. The bytes are
+  // read as the reply is written to the peer's socket (sendfile), never
+  // copied into the host's memory, so a file changed meanwhile shows its
+  // newer bytes. A file that ends before the span, or cannot be read by
+  // then, leaves the reply unfinishable: the peer's connection is closed.
+  // ERR_INVALID_ARG, nothing sent, for an empty span or a session that
+  // cannot carry a file's bytes (TLS, a broker, a session that has ended):
+  // the caller then sends the bytes in the reply with send(). Otherwise as
+  // send().
+  virtual int sendFile(int iResponseID, PCommsMessage& iResponse, const PFileSpan& iSpan) = 0;  // slot 5
 };

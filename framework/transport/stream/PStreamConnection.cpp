@@ -171,7 +171,14 @@ bool PStreamConnection::flush() {
     size_t size = 0;
     const unsigned char* bytes = fSession->output(size);
     if (size == 0) return fChannel->flush() != PByteChannel::kFailed;  // what the channel gathered
-    const ssize_t sent = fChannel->write(bytes, size);
+    long long offset = 0;
+    const int file = bytes == nullptr ? fSession->outputFile(offset) : -1;
+    const ssize_t sent = bytes != nullptr ? fChannel->write(bytes, size) : fChannel->writeFile(file, offset, size);
+    if (sent == PByteChannel::kFileFailed) {
+      // Its frame is begun and cannot be ended truthfully: the peer must see the cut.
+      fComms.logPeer("connection " + std::to_string(fInfo.fNumber) + " (" + fInfo.fPeer + "): a reply's file failed as it was sent (" +
+                     fChannel->error() + "); closing it");
+    }
     if (sent <= 0) return sent == PByteChannel::kWouldBlock;  // else the peer is gone
     fSession->sent(static_cast<size_t>(sent));
   }

@@ -37,6 +37,7 @@ class PStreamConnection final : public PReactorHandler, public PTransportLink {
   void onReady(uint32_t iEvents) override;
   void interrupt(bool iHard) override;
   void shutdownNow() override;  // writes what it can, then ends
+  bool carriesFiles() const override { return fChannel->carriesFiles(); }
 
  private:
   PStreamConnection(PComms& iComms, PFd iFd, PSessionInfo iInfo, std::unique_ptr<PByteChannel> iChannel);

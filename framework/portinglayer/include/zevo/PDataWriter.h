@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "zevo/PDataTags.h"
@@ -32,6 +33,9 @@ class ZEVO_EXPORT PDataWriter {
   // be written between the two.
   unsigned char* beginBytes(size_t iMax);
   void endBytes(size_t iCount);
+  // Only the tag and count of a bytes element of iCount bytes, which follow
+  // from elsewhere (IComms::sendFile); nothing is written after it.
+  void writeBytesHeader(uint32_t iCount);
 
  private:
   void writeU32(unsigned int iValue);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "zevo/PExport.h"
+#include "zevo/PFileSpan.h"
 #include "zevo/PPathOps.h"
 #include "zevo/PString.h"
 
@@ -28,6 +29,11 @@ class ZEVO_EXPORT PRangeFile {
   // none at or past it (0 all the same). A negative offset is
   // PERR_INVALID_ARG. On failure oDone tells what was read before it.
   int readAt(long long iOffset, void* oBuffer, unsigned int iSize, unsigned int& oDone);
+  // The bytes readAt would read now, as a span of the file for a reply to
+  // carry (IComms::sendFile): up to iSize bytes at iOffset, fewer only at
+  // the end of the file. oSpan's keeper is the caller's to set (whatever
+  // keeps this file open).
+  int span(long long iOffset, unsigned int iSize, PFileSpan& oSpan);
   int attributes(PFileAttributes& oInfo);
   // The first range of data that ends after iOffset, from iOffset at the
   // earliest: [oStart, oEnd). PERR_FILE_EOF when only holes (or nothing)

@@ -55,6 +55,9 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   // The reply to the request being delivered on this thread under iResponseID;
   // ERR_COMMS_NO_EXCHANGE for any other.
   int send(int iResponseID, PCommsMessage& iResponse) override;
+  // The same with a file's bytes after the payload, for a session whose
+  // transport carries them (PTransportLink::carriesFiles).
+  int sendFile(int iResponseID, PCommsMessage& iResponse, const PFileSpan& iSpan) override;
 
   // Where to log (optional); set before start.
   void setLogger(const PBaseptr<ILogger>& iLogger);
@@ -155,6 +158,8 @@ class ZEVO_EXPORT PComms : public PRefCounted<IComms> {
   // Budgeted bytes changed by iDelta; a large release is given back to the system.
   void account(ptrdiff_t iDelta);
   void trim();  // freed memory back to the system
+  // send() and sendFile() (iSpan non-null).
+  int reply(int iResponseID, PCommsMessage& iResponse, const PFileSpan* iSpan);
   // Delivers one request to its module (or its watcher) on this thread; the
   // reply reaches ioExchange's session through send().
   void deliver(const Binding& iBinding, PExchange& ioExchange, PCommsEvent& ioEvent);

@@ -5,7 +5,7 @@
 // it ends. It calls no system function: its transport (zevo/core/PTransport.h)
 // moves the bytes,
 //   received bytes:  receiveSpace(), received(), receivedEnd()
-//   replies:         output(), sent()
+//   replies:         output() (outputFile() where its link carries files), sent()
 // and calls serve() to run what has arrived.
 //
 // As it is made, a session admits itself with the comms component: its
@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "zevo/PExport.h"
+#include "zevo/PFileSpan.h"
 #include "zevo/PPtr.h"
 #include "zevo/core/PComms.h"
 #include "zevo/core/PTransport.h"
@@ -53,8 +54,13 @@ class ZEVO_EXPORT PSession {
   // moreToServe().
   void serve();
   bool moreToServe() const;
-  // Unsent reply bytes, and how many of them the transport wrote.
+  // Unsent reply bytes, and how many of them the transport wrote. Where the
+  // next unsent bytes are a file's (a span, queueReply), output() answers
+  // null with their count, and outputFile() the file's descriptor and the
+  // offset they begin at (-1 where they are not a file's). Only a link that
+  // carries files (PTransportLink::carriesFiles) is given spans.
   const unsigned char* output(size_t& oSize) const;
+  int outputFile(long long& oOffset) const;
   void sent(size_t iCount);
 
   bool wantsInput() const;  // reading more now is allowed (not ending, not past the read-ahead)
@@ -67,8 +73,11 @@ class ZEVO_EXPORT PSession {
   // A reply longer than its transport carries (PSessionInfo::fFrameMax) is
   // never cut: the peer gets in its place a reply with the status
   // ERR_COMMS_FRAME_SIZE, the reply's module ID and no payload (the
-  // module's watchers have seen the reply as the module sent it).
-  void queueReply(const PExchange& iExchange, PCommsMessage& iReply);
+  // module's watchers have seen the reply as the module sent it). iSpan:
+  // the file's bytes that end the payload, kept until written; only where
+  // carriesFiles().
+  void queueReply(const PExchange& iExchange, PCommsMessage& iReply, const PFileSpan* iSpan = nullptr);
+  bool carriesFiles() const { return fLink.carriesFiles(); }
 
   static constexpr size_t kInputSize = 64 * 1024;  // the receive buffer, grown only for a larger frame
   static constexpr size_t kFlushAt = 64 * 1024;    // unsent bytes at which serving pauses for a write
@@ -78,6 +87,13 @@ class ZEVO_EXPORT PSession {
  private:
   friend class PComms;  // its sweep and limits, under the comms lock
   enum Expiry { kLive, kFrameTimeout, kIdleTimeout, kYielded, kHostStop };
+
+  // Unsent replies: bytes, or a file's bytes (fSpan.fLength > 0, fBytes empty).
+  struct Piece {
+    std::vector<unsigned char> fBytes;
+    PFileSpan fSpan;
+    size_t size() const { return fSpan.fLength > 0 ? fSpan.fLength : fBytes.size(); }
+  };
 
   size_t unsent() const { return fUnsent; }
   std::vector<unsigned char>& tail();  // the buffer replies are appended to
@@ -94,9 +110,10 @@ class ZEVO_EXPORT PSession {
   std::vector<unsigned char> fIn;  // received bytes in [fInStart, fInEnd)
   size_t fInStart = 0;
   size_t fInEnd = 0;
-  // Unsent replies in order, from fOutStart of the first buffer; the last
-  // takes what is appended while fTailOpen (not after a taken payload).
-  std::deque<std::vector<unsigned char>> fOut;
+  // Unsent replies in order, from fOutStart of the first piece; the last
+  // takes what is appended while fTailOpen (not after a taken payload or a
+  // span). A span's bytes are unsent bytes, not memory the budget counts.
+  std::deque<Piece> fOut;
   size_t fOutStart = 0;
   size_t fUnsent = 0;
   bool fTailOpen = false;

@@ -14,6 +14,7 @@
 // a watcher guards its own state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,7 +39,11 @@ class PSessionWatcher {
   // and the module is not asked.
   virtual bool answer(const PSessionInfo& iSession, const PCommsMessage& iRequest, PCommsMessage& oAnswer) = 0;
   // The module (or answer()) replied iReply to iRequest of iSession.
-  virtual void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply) = 0;
+  // iFileBytes: the bytes of a file that end the reply's payload
+  // (IComms::sendFile), which iReply.fData leaves out: it ends with the tag
+  // and count of their bytes element. 0 for any other reply.
+  virtual void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply,
+                       size_t iFileBytes) = 0;
   // iSession has ended: requests to deliver to the module for it, in order;
   // their replies reach replied() and nobody else.
   virtual std::vector<PRelease> ended(const PSessionInfo& iSession) = 0;

@@ -65,6 +65,10 @@ class PTransportLink {
   // At shut-down, once the workers have stopped (PComms::closeAll): write
   // what can be written at once, end the session and the connection.
   virtual void shutdownNow() = 0;
+  // Whether the connection writes a file's bytes to its peer itself
+  // (PSession::outputFile): a plain socket can, TLS and a broker cannot.
+  // Fixed for the connection's life; read on its worker.
+  virtual bool carriesFiles() const { return false; }
 
  protected:
   ~PTransportLink() = default;
