@@ -229,7 +229,9 @@ void PUploadPipeline::commitReady() {
   std::vector<size_t> ready;
   for (size_t i = 0; i < fJobs.size(); ++i) {
     const PUpJob& job = *fJobs[i];
+    // One still being written, or whose last writes are not yet answered, joins the group.
     if (job.fState == PUpJob::State::kBeginning || job.fState == PUpJob::State::kWriting) return;
+    if (job.fState == PUpJob::State::kWritten && !job.fWrites.empty()) return;
     if (job.fState == PUpJob::State::kWritten && job.fWrites.empty() && job.fError.fCode == 0) ready.push_back(i);
   }
   if (ready.empty() || (fOpen - fCommitting < fHandles && (fNext < fJobs.size() || !fRetry.empty()))) return;

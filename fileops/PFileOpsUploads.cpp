@@ -198,20 +198,34 @@ int PFileOps::actionCommitGroup(PRequest& ioRequest) {
       });
     }
   }
-  // The data of all in one step per file system; each file's own flush
-  // then finds it written and reports any error of its own.
-  std::map<unsigned long long, int> fileSystems;  // device -> the result of its flush
+  // The data of all in one step per file system, through the upload of it
+  // created first: that step reports the write errors of every upload on
+  // it (PUploadFile.h), which then needs no flush of its own.
+  struct PFileSystem {
+    PCommit* fFirst = nullptr;
+    unsigned long long fOrder = 0;
+    int fResult = 0;
+  };
+  std::map<unsigned long long, PFileSystem> fileSystems;  // by device
+  for (PCommit& commit : commits) {
+    if (commit.fStatus != 0 || commits.size() == 1) continue;
+    commit.fUpload->with([&](PUploadFile& iFile) {
+      if (iFile.published()) return;
+      PFileSystem& fileSystem = fileSystems[iFile.fileSystem()];
+      if (fileSystem.fFirst == nullptr || iFile.order() < fileSystem.fOrder) fileSystem = {&commit, iFile.order(), 0};
+    });
+  }
+  for (auto& [device, fileSystem] : fileSystems) {
+    fileSystem.fResult = fileSystem.fFirst->fUpload->with([](PUploadFile& ioFile) { return ioFile.flushFileSystem(); });
+  }
   for (PCommit& commit : commits) {
     if (commit.fStatus != 0) continue;
     commit.fStatus = commit.fUpload->with([&](PUploadFile& ioFile) {
       if (ioFile.published()) return 0;
-      if (commits.size() > 1) {
-        const auto flushed = fileSystems.find(ioFile.fileSystem());
-        const int result = flushed != fileSystems.end() ? flushed->second : ioFile.flushFileSystem();
-        fileSystems[ioFile.fileSystem()] = result;
-        if (result != 0) return result;
-      }
-      return ioFile.flushData();
+      const auto flushed = fileSystems.find(ioFile.fileSystem());
+      if (flushed == fileSystems.end()) return ioFile.flushData();  // alone
+      if (flushed->second.fResult != 0) ioFile.fileSystemFlushFailed();
+      return flushed->second.fResult != 0 ? flushed->second.fResult : ioFile.flushData(true);
     });
   }
   // Then the renames, and each directory flushed once.

@@ -41,4 +41,5 @@ class PSys {
   static int fchmodat(int iDirFd, const char* iPath, mode_t iMode, int iFlags);
   static int utimensat(int iDirFd, const char* iPath, const struct timespec* iTimes, int iFlags);
   static ssize_t readlinkat(int iDirFd, const char* iPath, char* oBuffer, size_t iSize);
+  static int uname(struct utsname* oName);
 };

@@ -74,13 +74,14 @@ int sysUtimensat(int iDirFd, const char* iPath, const struct timespec* iTimes, i
 ssize_t sysReadlinkat(int iDirFd, const char* iPath, char* oBuffer, size_t iSize) {
   return ::readlinkat(iDirFd, iPath, oBuffer, iSize);
 }
+int sysUname(struct utsname* oName) { return ::uname(oName); }
 
 const PSysCallTable kDefaults = {sysOpen,   sysRead,    sysWrite,    sysClose,   sysFstat,    sysStat,
                                  sysLstat,  sysUnlink,  sysMkdir,    sysRmdir,   sysFdopendir, sysReaddir,
                                  sysClosedir, sysFcntl, sysOpenat2,  sysOpenat,  sysFstatat,  sysUnlinkat,
                                  sysMkdirat, sysLseek, sysFtruncate, sysFdatasync, sysPread,   sysPwrite,
                                  sysFsync,  sysSyncfs,  sysRenameat2, sysLinkat, sysFchmodat, sysUtimensat,
-                                 sysReadlinkat};
+                                 sysReadlinkat, sysUname};
 
 PSysCallTable gTable = kDefaults;
 
@@ -222,3 +223,5 @@ int PSys::utimensat(int iDirFd, const char* iPath, const struct timespec* iTimes
 ssize_t PSys::readlinkat(int iDirFd, const char* iPath, char* oBuffer, size_t iSize) {
   return retryOnEintr<ssize_t>(-1, [&] { return gTable.fReadlinkat(iDirFd, iPath, oBuffer, iSize); });
 }
+
+int PSys::uname(struct utsname* oName) { return gTable.fUname(oName); }

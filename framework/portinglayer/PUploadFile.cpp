@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <random>
@@ -27,6 +29,16 @@ std::string reservedName() {
 }
 
 std::string selfPath(int iFd) { return "/proc/self/fd/" + std::to_string(iFd); }
+
+std::atomic<unsigned long long> gCreated{0};
+
+// Whether syncfs reports the file system's write errors: Linux 5.8 and later.
+bool syncfsReportsErrors() {
+  struct utsname name;
+  unsigned int major = 0, minor = 0;
+  if (PSys::uname(&name) != 0 || std::sscanf(name.release, "%u.%u", &major, &minor) != 2) return false;
+  return major > 5 || (major == 5 && minor >= 8);
+}
 
 }  // namespace
 
@@ -93,6 +105,7 @@ int PUploadFile::create() {
     }
   }
   fFd = fd;
+  fOrder = ++gCreated;
   // The data is never more exposed than the file it replaces.
   if (fTargetExists && PSys::fchmodat(AT_FDCWD, selfPath(fFd).c_str(), fTargetMode, 0) != 0) {
     const int rc = PErrors::fromErrno(errno);
@@ -150,8 +163,9 @@ int PUploadFile::finish(long long iSize, int iMode, long long iMtimeNs) {
   return 0;
 }
 
-int PUploadFile::flushData() {
+int PUploadFile::flushData(bool iFileSystemFlushed) {
   if (fFd < 0) return PERR_NOT_OPEN;
+  if (iFileSystemFlushed && !fOwnFlush && syncfsReportsErrors()) return 0;
   return PSys::fdatasync(fFd) == 0 ? 0 : PErrors::fromErrno(errno);
 }
 

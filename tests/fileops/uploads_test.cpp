@@ -4,6 +4,7 @@
 // one upload per target, resuming after the session's end, expiry, and
 // group commits that flush once.
 #include <algorithm>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -14,7 +15,8 @@
 namespace {
 
 bool gNamed = false;  // uploads get reserved names: O_TMPFILE is refused
-int gSyncfs = 0, gFsync = 0;
+int gSyncfs = 0, gFsync = 0, gFdatasync = 0;
+const char* gRelease = nullptr;  // the kernel's release as uname tells it (null: the real one)
 int gFailErrno = 0;  // the errno a failing entry answers
 
 int tmpfileRefused(int iDir, const char* iPath, int iFlags, mode_t iMode) {
@@ -23,6 +25,12 @@ int tmpfileRefused(int iDir, const char* iPath, int iFlags, mode_t iMode) {
 }
 int countedSyncfs(int iFd) { return ++gSyncfs, PSysCalls::defaults().fSyncfs(iFd); }
 int countedFsync(int iFd) { return ++gFsync, PSysCalls::defaults().fFsync(iFd); }
+int countedFdatasync(int iFd) { return ++gFdatasync, PSysCalls::defaults().fFdatasync(iFd); }
+int kernel(struct utsname* oName) {
+  const int result = PSysCalls::defaults().fUname(oName);
+  if (gRelease != nullptr) std::snprintf(oName->release, sizeof oName->release, "%s", gRelease);
+  return result;
+}
 int fail() { return errno = gFailErrno, -1; }
 
 class Uploads : public Ops, public ::testing::WithParamInterface<bool> {
@@ -32,6 +40,8 @@ class Uploads : public Ops, public ::testing::WithParamInterface<bool> {
     PSysCalls::table().fOpenat = tmpfileRefused;
     PSysCalls::table().fSyncfs = countedSyncfs;
     PSysCalls::table().fFsync = countedFsync;
+    PSysCalls::table().fFdatasync = countedFdatasync;
+    PSysCalls::table().fUname = kernel;
     Ops::SetUp();
   }
   void TearDown() override {
@@ -175,13 +185,16 @@ TEST_P(Uploads, AReleasedUploadIsKeptForItsOwnerUntilItExpires) {
 
 TEST_P(Uploads, AGroupCommitFlushesOnceAndEachDirectoryOnce) {
   for (const char* name : {"d0", "d1", "d2"}) std::filesystem::create_directories(dir / name);
-  std::vector<int> handles;
   const auto name = [](size_t i) { return "d" + std::to_string(i % 3) + "/" + std::to_string(i); };
-  for (size_t i = 0; i < 12; ++i) {
-    writeFile(dir / name(i), {0});
-    handles.push_back(upload(name(i)));
-    ASSERT_EQ(0, write(handles.back(), 0, patternBytes(100 + i, static_cast<unsigned>(i))));
-  }
+  const auto begin = [&](size_t iFrom, size_t iTo) {
+    std::vector<int> handles;
+    for (size_t i = iFrom; i < iTo; ++i) {
+      writeFile(dir / name(i), {0});
+      handles.push_back(upload(name(i)));
+      EXPECT_EQ(0, write(handles.back(), 0, patternBytes(100 + i, static_cast<unsigned>(i))));
+    }
+    return handles;
+  };
   const auto group = [&](const std::vector<int>& iHandles) {
     PPayload payload;
     payload.i32(static_cast<int>(iHandles.size()));
@@ -193,10 +206,11 @@ TEST_P(Uploads, AGroupCommitFlushesOnceAndEachDirectoryOnce) {
     for (int& status : out) status = statuses.i32();
     return std::make_pair(statusOf(reply), out);
   };
-  gSyncfs = gFsync = 0;
+  const std::vector<int> handles = begin(0, 12);
+  gSyncfs = gFsync = gFdatasync = 0;
   PSysCalls::table().fSyncfs = [](int) { return ++gSyncfs, errno = EIO, -1; };
   EXPECT_EQ(std::make_pair(PERR_IO, std::vector<int>(12, PERR_IO)), group(handles));
-  EXPECT_EQ(std::make_pair(1, 0), std::make_pair(gSyncfs, gFsync)) << "one flush for the one file system, no rename";
+  EXPECT_EQ(std::make_tuple(1, 0, 0), std::make_tuple(gSyncfs, gFdatasync, gFsync)) << "one flush for the one file system, no rename";
   for (size_t i = 0; i < 12; ++i) EXPECT_EQ(Bytes{0}, readFile(dir / name(i)));
   PSysCalls::table().fSyncfs = countedSyncfs;
   gSyncfs = 0;
@@ -205,9 +219,22 @@ TEST_P(Uploads, AGroupCommitFlushesOnceAndEachDirectoryOnce) {
   std::vector<int> statuses(12, 0);
   statuses.push_back(FOPS_ERR_ARGUMENT);
   EXPECT_EQ(std::make_pair(FOPS_ERR_ARGUMENT, statuses), group(twice)) << "each upload once";
-  EXPECT_EQ(std::make_pair(1, 3), std::make_pair(gSyncfs, gFsync)) << "each directory flushed once";
+  EXPECT_EQ(std::make_tuple(1, 12, 3), std::make_tuple(gSyncfs, gFdatasync, gFsync))
+      << "each directory flushed once; after their file system's flush failed, each file's own flush says whether it is kept";
   for (size_t i = 0; i < 12; ++i) EXPECT_EQ(patternBytes(100 + i, static_cast<unsigned>(i)), readFile(dir / name(i)));
   EXPECT_EQ(std::make_pair(FOPS_ERR_NO_HANDLE, std::vector<int>{FOPS_ERR_NO_HANDLE}), group({handles[0]})) << "committed: ended";
+  // Where the kernel's syncfs reports write errors, it stands for each file's own flush.
+  const std::pair<const char*, int> kernels[] = {{"6.1.0", 0}, {"5.8.0-arm", 0}, {"5.4.219", 6}, {"weird", 6}};
+  size_t next = 12;
+  for (const auto& [release, ownFlushes] : kernels) {
+    const std::vector<int> more = begin(next, next + 6);
+    next += 6;
+    gRelease = release;
+    gSyncfs = gFsync = gFdatasync = 0;
+    EXPECT_EQ(std::make_pair(0, std::vector<int>(6, 0)), group(more)) << release;
+    gRelease = nullptr;
+    EXPECT_EQ(std::make_pair(1, ownFlushes), std::make_pair(gSyncfs, gFdatasync)) << release;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(TemporaryFiles, Uploads, ::testing::Values(false, true),

@@ -14,10 +14,19 @@
 // The steps, in order: open (resolves the target's directory under the
 // PPathPolicy rules and judges the target: absent, or a regular file;
 // nothing is created), create, writeAt..., finish, flushData (or, for a
-// group, flushFileSystem once per file system and flushData after it),
-// publish, flushDirectory. A failed step changes nothing at the target
-// and may be repeated; an O_TMPFILE whose rename failed keeps the reserved
-// name it was linked under (it could not be linked a second time).
+// group, flushFileSystem once per file system through the upload created
+// first, and flushData(true) after it), publish, flushDirectory. A failed
+// step changes nothing at the target and may be repeated; an O_TMPFILE
+// whose rename failed keeps the reserved name it was linked under (it
+// could not be linked a second time).
+//
+// Why one file-system flush can stand for each file's own: syncfs writes
+// and flushes everything of the file system, and (since Linux 5.8) answers
+// every write error the file system had since the descriptor it was called
+// on was opened, or since the last syncfs on it. So a syncfs through the
+// upload created first in a group reports the errors of every file of the
+// group. A file whose pages failed is then kept to its own fdatasync from
+// then on: after a failed syncfs only that tells whether its data is kept.
 //
 // Threading: one thread at a time.
 #pragma once
@@ -61,11 +70,20 @@ class ZEVO_EXPORT PUploadFile {
   // Sets the final size (iSize; -1 keeps it), permissions (iMode, 07777 at
   // most; -1 keeps them) and modification time (iMtimeNs; -1: now).
   int finish(long long iSize, int iMode, long long iMtimeNs);
-  // Flushes the data to storage (fdatasync).
-  int flushData();
+  // Flushes the data to storage (fdatasync). iFileSystemFlushed: a
+  // flushFileSystem through an upload created no later than this one has
+  // succeeded since this one's data was written; then nothing is left to
+  // do, unless the kernel's syncfs does not report write errors (before
+  // Linux 5.8) or a file-system flush failed for this upload before.
+  int flushData(bool iFileSystemFlushed = false);
   // Flushes the whole file system the file lies on (syncfs): one step for
-  // every upload on it; each one's flushData then only confirms its data.
+  // every upload of a group on it, called through the one created first.
   int flushFileSystem();
+  // A file-system flush failed while this upload's data was to be flushed:
+  // only its own flushData can tell from now on whether the data is kept.
+  void fileSystemFlushFailed() { fOwnFlush = true; }
+  // The order create() made the files in, in this process.
+  unsigned long long order() const { return fOrder; }
   // Renames the file over the target. Afterwards the temporary file is
   // the target: discard no longer removes anything.
   int publish();
@@ -82,6 +100,8 @@ class ZEVO_EXPORT PUploadFile {
   std::string fTempName;     // the reserved name, while one exists
   bool fAnonymous = false;   // O_TMPFILE: fTempName exists only during publish
   bool fPublished = false;
+  bool fOwnFlush = false;  // a file-system flush failed for it
+  unsigned long long fOrder = 0;
   bool fTargetExists = false;
   unsigned int fTargetMode = 0;
   unsigned long long fDevice = 0;

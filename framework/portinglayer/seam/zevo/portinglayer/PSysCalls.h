@@ -21,13 +21,15 @@
 // Uploads (PUploadFile) create their file with fOpenat and O_TMPFILE (a
 // reserved name with O_CREAT | O_EXCL where the file system has none), and
 // publish it with fLinkat (O_TMPFILE) and fRenameat2 after fFdatasync or
-// fSyncfs; the directory is flushed with fFsync on an fOpenat descriptor.
+// fSyncfs (fUname: whether the kernel's syncfs reports write errors); the
+// directory is flushed with fFsync on an fOpenat descriptor.
 // Attributes are set through "/proc/self/fd/N" (fFchmodat, fUtimensat).
 #pragma once
 
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/utsname.h>
 
 #include "zevo/PExport.h"
 
@@ -67,6 +69,7 @@ struct PSysCallTable {
   int (*fFchmodat)(int iDirFd, const char* iPath, mode_t iMode, int iFlags);
   int (*fUtimensat)(int iDirFd, const char* iPath, const struct timespec* iTimes, int iFlags);
   ssize_t (*fReadlinkat)(int iDirFd, const char* iPath, char* oBuffer, size_t iSize);
+  int (*fUname)(struct utsname* oName);  // the kernel's release
 };
 
 class ZEVO_EXPORT PSysCalls {
