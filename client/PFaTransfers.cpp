@@ -19,6 +19,10 @@
 
 namespace {
 
+// Uploads a batch keeps open at once: as many as a host allows by default
+// (handle.max), since those committed together are flushed together.
+constexpr int kUploadHandles = 256;
+
 // A local path's own name, "." and ".." resolved.
 std::string localName(const std::string& iPath) {
   std::string name = lastComponent(iPath);
@@ -201,7 +205,13 @@ int PFaSession::runBatch(bool iUp, const std::vector<PFileJob>& iJobs, bool iVer
     }
   };
   std::vector<PClientError> errors;
+  // A host that allows fewer refuses one upload, which lowers the count.
+  const PClientOptions options = fClient.options();
+  PClientOptions uploads = options;
+  uploads.fHandles = std::max(options.fHandles, kUploadHandles);
+  if (iUp) fClient.setOptions(uploads);
   const int result = iUp ? fClient.uploadFiles(iJobs, control, errors) : fClient.downloadFiles(iJobs, control, errors);
+  if (iUp) fClient.setOptions(options);
   bar.finish();
   if (result == ERR_CLIENT_CANCELLED || gInterrupted) return interrupted();
   if (!fClient.isConnected()) return report(fClient.lastError());

@@ -38,7 +38,7 @@
 struct PFileOpsSettings {
   int fResumeKeepSeconds = 3600;  // "fileops.resume.keep"
   int fResumeMax = 16;            // "fileops.resume.max"
-  int fHandlesMax = 256;          // "fileops.handles.max"
+  int fHandlesMax = 4096;         // "fileops.handles.max"
 };
 
 class PFileOps : public IEventListener {

@@ -25,9 +25,10 @@ void PDescriptorBudget::measure() {
   fBase.store(openNow() - counted, std::memory_order_relaxed);
 }
 
-bool PDescriptorBudget::roomForTransfer() const {
+bool PDescriptorBudget::roomForTransfer(long iDescriptors) const {
   const long connections = std::max(static_cast<long>(fConnections()), fConnectionsMax);
-  return fBase.load(std::memory_order_relaxed) + connections + fTransfers.load(std::memory_order_relaxed) + 1 + fReserve <= limit();
+  return fBase.load(std::memory_order_relaxed) + connections + fTransfers.load(std::memory_order_relaxed) + iDescriptors + fReserve <=
+         limit();
 }
 
 long PDescriptorBudget::held() const {

@@ -1,8 +1,9 @@
 // The descriptors the host holds, counted rather than guessed: those open
 // when it began serving (listening sockets, the log, the workers' sets),
-// one per connection (the comms component counts them), and one per open
-// transfer of a module (the watchers that keep transfers take and give them
-// here). A transfer may take neither the descriptors the connection limits
+// one per connection (the comms component counts them), and those of each
+// open transfer or handle of a module (the watchers that keep them take
+// and give them here: one a file-access transfer, two a file-operations
+// handle at most). A transfer may take neither the descriptors the connection limits
 // may yet need (iConnectionsMax: every place and every handshake taken) nor
 // the last iReserve below the process's limit (RLIMIT_NOFILE): those stay
 // for the passing descriptors of queries, so that no query answers a wrong
@@ -25,11 +26,11 @@ class PDescriptorBudget {
   // What is open now, less the connections and the transfers counted, is
   // the base from now on.
   void measure();
-  // Whether one more transfer stays out of the reserve; take() and give()
-  // count one once it is open and once it is closed.
-  bool roomForTransfer() const;
-  void take() { fTransfers.fetch_add(1, std::memory_order_relaxed); }
-  void give() { fTransfers.fetch_sub(1, std::memory_order_relaxed); }
+  // Whether one more transfer of iDescriptors stays out of the reserve;
+  // take() and give() count them once it is open and once it is closed.
+  bool roomForTransfer(long iDescriptors = 1) const;
+  void take(long iDescriptors = 1) { fTransfers.fetch_add(iDescriptors, std::memory_order_relaxed); }
+  void give(long iDescriptors = 1) { fTransfers.fetch_sub(iDescriptors, std::memory_order_relaxed); }
   // Whether the passing descriptors of one request of each worker fit.
   bool roomForRequest() const { return held() + kPerRequest <= limit(); }
   long held() const;

@@ -23,7 +23,7 @@ bool PHandleOwnership::mayOpen(const PSessionInfo& iSession) {
     PStdMutexLock lock(fLock);
     if (openBy(iSession.fNumber) >= static_cast<size_t>(fMaxPerSession)) return false;
   }
-  return !fBudget || fBudget->roomForTransfer();
+  return !fBudget || fBudget->roomForTransfer(fDescriptors);
 }
 
 void PHandleOwnership::adjust(const PSessionInfo& iSession, PCommsMessage& ioRequest) {
@@ -60,7 +60,7 @@ void PHandleOwnership::replied(const PSessionInfo& iSession, const PCommsMessage
   PStdMutexLock lock(fLock);
   // A handle the module draws again after it ended changes hands.
   if (opened != 0 && fHandles.insert_or_assign(opened, Handle{iSession.fNumber, action->fRelease}).second && fBudget) {
-    fBudget->take();
+    fBudget->take(fDescriptors);
   }
   for (const int handle : ended) {
     // Ended by the module: gone. (One that failed to end stays with its
@@ -69,7 +69,7 @@ void PHandleOwnership::replied(const PSessionInfo& iSession, const PCommsMessage
     const auto found = fHandles.find(handle);
     if (found == fHandles.end() || (found->second.fSession != iSession.fNumber && fIsolate)) continue;
     fHandles.erase(found);
-    if (fBudget) fBudget->give();
+    if (fBudget) fBudget->give(fDescriptors);
   }
 }
 

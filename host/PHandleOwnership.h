@@ -29,10 +29,12 @@
 
 class PHandleOwnership final : public PSessionWatcher {
  public:
-  // iMaxPerSession 0: no limit; iBudget null: descriptors not counted.
+  // iMaxPerSession 0: no limit; iBudget null: descriptors not counted;
+  // iDescriptors: the most one handle of the module holds.
   PHandleOwnership(const PModuleTraits& iModule, bool iIsolate, int iMaxPerSession = 0,
-                   std::shared_ptr<PDescriptorBudget> iBudget = nullptr)
-      : fModule(iModule), fIsolate(iIsolate), fMaxPerSession(iMaxPerSession), fBudget(std::move(iBudget)) {}
+                   std::shared_ptr<PDescriptorBudget> iBudget = nullptr, long iDescriptors = 1)
+      : fModule(iModule), fIsolate(iIsolate), fMaxPerSession(iMaxPerSession), fBudget(std::move(iBudget)),
+        fDescriptors(iDescriptors) {}
   void adjust(const PSessionInfo& iSession, PCommsMessage& ioRequest) override ZEVO_EXCLUDES(fLock);
   bool answer(const PSessionInfo& iSession, const PCommsMessage& iRequest, PCommsMessage& oAnswer) override ZEVO_EXCLUDES(fLock);
   void replied(const PSessionInfo& iSession, const PCommsMessage& iRequest, const PCommsMessage& iReply, size_t iFileBytes) override ZEVO_EXCLUDES(fLock);
@@ -52,6 +54,7 @@ class PHandleOwnership final : public PSessionWatcher {
   const bool fIsolate;
   const int fMaxPerSession;
   const std::shared_ptr<PDescriptorBudget> fBudget;
+  const long fDescriptors;
   PStdMutex fLock;
   std::map<int, Handle> fHandles ZEVO_GUARDED_BY(fLock);  // open handle -> its session
 };

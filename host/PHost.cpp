@@ -160,10 +160,15 @@ bool PHost::createComponents(const PHostSettings& iSettings, PConfigManager* iCo
   // roles come after, so that another session's handle stays unknown to a
   // read session; the audit last, since it logs the refusals and sees the
   // handles of an ended session released.
+  // A file-access transfer holds one descriptor; a file-operations upload
+  // two (its file and its directory), and a connection may hold many more
+  // of them (handle.max): uploads committed together are flushed together.
   for (const PModuleTraits* module : {&kFileAccessTraits, &kFileOpsTraits}) {
     const PLiteral id(module->fModuleW);
+    const bool ops = module == &kFileOpsTraits;
     fComms->watch(id, std::make_shared<PHandleOwnership>(*module, iSettings.fTransferIsolation,
-                                                         static_cast<int>(iSettings.fTransferMax), fBudget));
+                                                         static_cast<int>(ops ? iSettings.fHandleMax : iSettings.fTransferMax),
+                                                         fBudget, ops ? 2 : 1));
     fComms->watch(id, std::make_shared<PModuleRoles>(*module));
     fComms->watch(id, std::make_shared<PAuditLog>(*module, fAudit, iSettings.fTransferIsolation));
   }

@@ -171,6 +171,9 @@ std::vector<Row> hostRows() {
        "connection.max", "8, or connection.max - 1 if lower"},
       {"transfer.max", "--transfer-max", Type::count(0, 1000000), "16", &S::fTransferMax,
        "open transfers per connection; one more StartFileTransfer is answered -610; 0: no limit"},
+      {"handle.max", "--handle-max", Type::count(0, 1000000), "256", &S::fHandleMax,
+       "open handles of the file-operations module per connection (reads, listings, checksums, uploads); one more "
+       "opening is answered -610; 0: no limit"},
       {"transfer.fd_reserve", "--transfer-fd-reserve", Type::count(0, 1000000), "64", &S::fFdReserve,
        "descriptors below RLIMIT_NOFILE that transfers leave free for queries and peers"},
       {"memory.max", "--memory-max", Type::bytes(1L << 20, 0x7FFFFFFFL), "67108864", &S::fMemoryMax,

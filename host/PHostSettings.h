@@ -39,6 +39,7 @@ struct PHostSettings {
   long fWriteReserve = 0;                        // of fConnectionMax, sessions for the write role alone; below it
   long fLocalReserve = 0;                        // of fConnectionMax, sessions for Unix-socket peers alone; below it
   long fTransferMax = 0;                         // open transfers per session; 0: no limit
+  long fHandleMax = 0;                           // open file-operations handles per session; 0: no limit
   long fFdReserve = 0;                           // descriptors transfers leave free
   long fMemoryMax = 0;                           // the sessions' reply and receive buffers together
   int fLogLevel = LOG_LEVEL_INFO;

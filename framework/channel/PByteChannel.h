@@ -66,10 +66,11 @@ class PByteChannel {
 
 // A plain stream socket: recv and send, and sendfile for a file's bytes
 // (never SIGPIPE). While it writes a file's bytes to a Unix socket, the
-// socket's send buffer is widened to kFileSendBuffer (as far as
-// net.core.wmem_max allows), so that the peer takes many replies per
-// wake-up: it then holds pages of the file, not copies. The first write()
-// of more than kNarrowAt bytes of memory sets it back.
+// socket's send buffer is widened to kFileSendBuffer (which the kernel
+// doubles, as far as net.core.wmem_max allows), so that the peer takes many
+// replies per wake-up and the host need not run at once to refill it: it
+// then holds pages of the file, not copies. The first write() of more than
+// kNarrowAt bytes of memory sets it back. TCP sizes its own buffers.
 class PSocketChannel final : public PByteChannel {
  public:
   static constexpr int kFileSendBuffer = 2 << 20;

@@ -417,7 +417,7 @@ TEST(Host, EveryLineAPeerCanCauseIsThrottled) {
 
 TEST(Host, TheFileOperationsModuleKnowsItsPeerAndItsHandlesStayWithTheirSession) {
   PHostProcess host;
-  host.useDefaultConfig("role.read = tcp:127.0.0.1\n");
+  host.useDefaultConfig("role.read = tcp:127.0.0.1\nhandle.max = 2\ntransfer.max = 1\n");
   ASSERT_TRUE(host.start({"--plugin", ZEVO_FILEACCESS_PLUGIN, "--plugin", ZEVO_FILEOPS_PLUGIN, "--listen", "unix:" + host.fDir / "host.sock",
                           "--listen", "tcp:127.0.0.1:0"}))
       << host.output();
@@ -448,6 +448,12 @@ TEST(Host, TheFileOperationsModuleKnowsItsPeerAndItsHandlesStayWithTheirSession)
   const int upload = payloadOf<int>(Bytes(begun.fPayload.begin(), begun.fPayload.begin() + 5));
   EXPECT_EQ(FOPS_ERR_NO_HANDLE, ops(other, kOpsWriteAt, PPayload().i32(upload).i64(0).bytes({'x'})).fWord) << "another session's upload";
   EXPECT_EQ(0, ops(writer, kOpsWriteAt, PPayload().i32(upload).i64(0).bytes({'y'})).fWord);
+  // Each module's handles have their own cap per connection (handle.max, transfer.max).
+  writeText(host.data("old"), "old");
+  EXPECT_EQ(0, ops(writer, kOpsOpenRead, PPayload().str(host.data("old"))).fWord);
+  EXPECT_EQ(PERR_TOO_MANY_FILES, ops(writer, kOpsOpenListing, PPayload().str(host.data(""))).fWord) << "handle.max";
+  EXPECT_EQ(0, open(writer, host.data("old"), 1).first);
+  EXPECT_EQ(PERR_TOO_MANY_FILES, open(writer, host.data("old"), 1).first) << "transfer.max";
   writer.close();  // its upload is released, never committed
   EXPECT_TRUE(eventually([&] { return host.descriptorsOn(host.data()) == 0; })) << "no descriptor outlives its peer";
   EXPECT_FALSE(std::filesystem::exists(host.data("new")));
