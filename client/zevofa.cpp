@@ -65,7 +65,8 @@ constexpr size_t kAny = static_cast<size_t>(-1);
 // files (the warning when the host lacks the file-operations module).
 template <int (PFaSession::*iCommand)(const PFaArgs&), bool iTransfers = false>
 int onHost(const PFaSettings& iSettings, const PFaArgs& iArgs) {
-  PFaSession session(iSettings);
+  PFaConsole console(iSettings, iArgs.fJson);
+  PFaSession session(iSettings, console);
   const int status = session.connect(iTransfers);
   return status != kExitOk ? status : (session.*iCommand)(iArgs);
 }
