@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,38 @@
 #include "zevo/PErrors.h"
 
 volatile sig_atomic_t gInterrupted = 0;
+
+const PFaOption kFaOptions[10] = {
+    {"--long", 'l', &PFaArgs::fLong},         {"--recursive", 'r', &PFaArgs::fRecursive}, {"--preserve", 'p', &PFaArgs::fPreserve},
+    {"--continue", 0, &PFaArgs::fContinue},   {"--verify", 0, &PFaArgs::fVerify},         {"--json", 0, &PFaArgs::fJson},
+    {"--delete", 0, &PFaArgs::fDelete},       {"--dry-run", 'n', &PFaArgs::fDryRun},      {"--checksum", 0, &PFaArgs::fChecksum},
+    {"--no-clobber", 0, &PFaArgs::fNoClobber},
+};
+
+long long parseBytes(const std::string& iText) {
+  if (iText.empty() || iText[0] < '0' || iText[0] > '9') return -1;
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(iText.c_str(), &end, 10);
+  if (errno != 0 || value > (1LL << 40)) return -1;
+  const std::string suffix = end;
+  if (suffix == "K" || suffix == "k" || suffix == "KiB") {
+    value *= 1024;
+  } else if (suffix == "M" || suffix == "m" || suffix == "MiB") {
+    value *= 1024 * 1024;
+  } else if (!suffix.empty()) {
+    return -1;
+  }
+  return value;
+}
+
+int parseSeconds(const std::string& iText) {
+  if (iText.empty()) return -1;
+  char* end = nullptr;
+  const double seconds = std::strtod(iText.c_str(), &end);
+  if (*end != '\0' || !std::isfinite(seconds) || seconds < 0.001 || seconds > 86400) return -1;
+  return static_cast<int>(std::lround(seconds * 1000));
+}
 
 namespace {
 
@@ -33,7 +66,7 @@ void faMessage(const std::string& iText) {
   std::fflush(stderr);
 }
 
-void PFaConsole::message(const std::string& iText) {
+void PFaConsole::message(const std::string& iText, bool) {
   fBar.clear();
   faMessage(iText);
 }
@@ -76,14 +109,14 @@ int PFaSession::interrupted() {
 }
 
 void PFaSession::warn(const std::string& iText) {
-  if (!fSettings.fQuiet) say(shownName(iText, fSettings.fErrTerminal));
+  if (!fSettings.fQuiet) note(shownName(iText, fSettings.fErrTerminal));
 }
 
 std::string PFaSession::out(const std::string& iName) const { return shownName(iName, fSettings.fOutTerminal); }
 
 int PFaSession::connect(bool iTransfers) {
   if (fClient.connect(fSettings.fEndpoint) != 0) return report(fClient.lastError());
-  if (fSettings.fVerbose) say("connected to " + fSettings.fEndpoint);
+  if (fSettings.fVerbose) note("connected to " + fSettings.fEndpoint);
   fOps = fClient.hasFileOps();
   if (!fClient.isConnected()) return report(fClient.lastError());
   if (!fOps && iTransfers) {
@@ -216,7 +249,7 @@ int PFaSession::mkdir(const PFaArgs& iArgs) {
     }
     keepFirst(status, result);
     if (!fClient.isConnected()) return report(fClient.lastError());
-    if (result == kExitOk && fSettings.fVerbose) say("created " + path);
+    if (result == kExitOk && fSettings.fVerbose) note("created " + path);
   }
   return status;
 }
@@ -230,7 +263,7 @@ int PFaSession::rm(const PFaArgs& iArgs) {
       keepFirst(status, report(error, !iArgs.fRecursive && error.fCode == PERR_IS_DIR ? " (use rm -r, or rmdir)" : ""));
       if (!fClient.isConnected()) return status;
     } else if (fSettings.fVerbose) {
-      say("deleted " + path);
+      note("deleted " + path);
     }
   }
   return status;
@@ -244,7 +277,7 @@ int PFaSession::rmdir(const PFaArgs& iArgs) {
       keepFirst(status, report(fClient.lastError()));
       if (!fClient.isConnected()) return status;
     } else if (fSettings.fVerbose) {
-      say("deleted " + path);
+      note("deleted " + path);
     }
   }
   return status;
@@ -267,7 +300,7 @@ int PFaSession::mv(const PFaArgs& iArgs) {
       keepFirst(status, report(fClient.lastError()));
       if (!fClient.isConnected()) return status;
     } else if (fSettings.fVerbose) {
-      say("moved " + from + " -> " + to);
+      note("moved " + from + " -> " + to);
     }
   }
   return status;

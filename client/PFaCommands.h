@@ -54,6 +54,21 @@ struct PFaArgs {
   bool fNoClobber = false;
 };
 
+// Options of commands, each allowed where zevofa's table of commands says:
+// the flag of PFaArgs each sets.
+struct PFaOption {
+  const char* fLong;
+  char fShort;  // 0: none
+  bool PFaArgs::*fField;
+};
+extern const PFaOption kFaOptions[10];
+
+// A count with an optional K or M suffix; -1 when malformed.
+long long parseBytes(const std::string& iText);
+// Seconds (fractions allowed) as milliseconds; -1 when malformed or not
+// 0.001 to 86400.
+int parseSeconds(const std::string& iText);
+
 // A tree on either side: paths relative to its root ("/" between
 // components), with attributes, sorted by path (a directory before what it
 // holds).
@@ -97,8 +112,9 @@ struct PFaChange {
 class PFaReporter {
  public:
   virtual ~PFaReporter() = default;
-  // A line for people: a failure, a warning, what --verbose says.
-  virtual void message(const std::string& iText) = 0;
+  // A line for people: a failure (iFailure), or a warning or what
+  // --verbose says.
+  virtual void message(const std::string& iText, bool iFailure) = 0;
   virtual void change(const PFaChange& iChange) = 0;
   // A transfer (one file, or a batch) begins, moves (iTotal -1: unknown)
   // and ends.
@@ -113,7 +129,7 @@ class PFaReporter {
 class PFaConsole final : public PFaReporter {
  public:
   PFaConsole(const PFaSettings& iSettings, bool iJson) : fBar(iSettings.fProgress), fOutTerminal(iSettings.fOutTerminal), fJson(iJson) {}
-  void message(const std::string& iText) override;
+  void message(const std::string& iText, bool iFailure) override;
   void change(const PFaChange& iChange) override;
   void begin(const std::string& iLabel) override { fBar.start(iLabel); }
   void progress(long long iDone, long long iTotal) override { fBar.update(iDone, iTotal); }
@@ -154,7 +170,8 @@ class PFaSession {
   int reportLocal(int iErrno, const std::string& iPath, const std::string& iHint = "");
   int interrupted();
   void warn(const std::string& iText);
-  void say(const std::string& iText) { fReporter.message(iText); }
+  void say(const std::string& iText) { fReporter.message(iText, true); }  // a failure
+  void note(const std::string& iText) { fReporter.message(iText, false); }
   // Keeps the first failure's exit code in ioStatus.
   static void keepFirst(int& ioStatus, int iResult) {
     if (ioStatus == kExitOk) ioStatus = iResult;

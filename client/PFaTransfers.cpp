@@ -134,7 +134,7 @@ int PFaSession::getOne(const std::string& iRemote, const std::string& iLocal, co
   }
   if (code != 0) return transferResult(code, iLocal, false, " (use get -r)");
   if (fSettings.fVerbose) {
-    say("got " + iRemote + " -> " + (toStdout ? "standard output" : iLocal) + " (" + std::to_string(result.fBytes) +
+    note("got " + iRemote + " -> " + (toStdout ? "standard output" : iLocal) + " (" + std::to_string(result.fBytes) +
               " bytes" + (result.fStart > 0 ? ", went on at " + std::to_string(result.fStart) : "") +
               (result.fVerified ? ", SHA-256 verified" : "") + ")");
   }
@@ -167,7 +167,7 @@ int PFaSession::putOne(const std::string& iLocal, const std::string& iRemote, co
   if (resumable && cut) warn("the host keeps what it received: 'zevofa put --continue' goes on from there");
   if (code != 0) return transferResult(code, iLocal, true, " (use put -r)");
   if (fSettings.fVerbose) {
-    say("put " + (iLocal == "-" ? std::string("standard input") : iLocal) + " -> " + iRemote + " (" +
+    note("put " + (iLocal == "-" ? std::string("standard input") : iLocal) + " -> " + iRemote + " (" +
               std::to_string(result.fBytes) + " bytes sent" +
               (result.fStart > 0 ? ", went on at " + std::to_string(result.fStart) : "") +
               (result.fVerified ? ", SHA-256 verified" : "") + ")");
@@ -191,7 +191,7 @@ int PFaSession::runBatch(bool iUp, const std::vector<PFileJob>& iJobs, bool iVer
       keepFirst(status, report(iError));
     } else if (fSettings.fVerbose) {
       const PFileJob& job = iJobs[iJob];
-      say(std::string(iUp ? "put " : "got ") + (iUp ? job.fLocal : job.fRemote) + " -> " + (iUp ? job.fRemote : job.fLocal) +
+      note(std::string(iUp ? "put " : "got ") + (iUp ? job.fLocal : job.fRemote) + " -> " + (iUp ? job.fRemote : job.fLocal) +
                 " (" + std::to_string(iResult.fBytes) + " bytes" + (iResult.fVerified ? ", SHA-256 verified" : "") + ")");
     }
   };
