@@ -84,6 +84,7 @@ PFaSession::PFaSession(const PFaSettings& iSettings, PFaReporter& ioReporter)
     : fSettings(iSettings), fReporter(ioReporter), fClient(iSettings.fOptions) {
   fClient.setTls(iSettings.fTls);
   fClient.setMqtt(iSettings.fMqtt);
+  fClient.setBrokerShare(iSettings.fBrokers);
 }
 
 int PFaSession::report(const PClientError& iError, const std::string& iHint) {

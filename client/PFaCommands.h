@@ -31,6 +31,7 @@ struct PFaSettings {
   PClientOptions fOptions;
   PClientTls fTls;
   PClientMqtt fMqtt;
+  std::shared_ptr<PBrokerShare> fBrokers;  // the broker connections a fleet's sessions share
   long long fChunk = 0;  // --chunk, 0: the default of the transfer
   bool fVerbose = false;
   bool fQuiet = false;

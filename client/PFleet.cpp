@@ -707,6 +707,8 @@ int fleetMain(int iArgc, char** iArgv) {
     if (path->empty() && given != nullptr) *path = given;
   }
   mqttFromEnvironment(arguments.fSettings.fMqtt);
+  // The devices' sessions share broker connections, a few sessions each.
+  if (command != "run") arguments.fSettings.fBrokers = std::make_shared<PBrokerShare>();
   PFleet fleet(arguments, broker.text());
   if (command == "devices") return fleet.devices();
   std::vector<std::string> devices;
