@@ -392,6 +392,9 @@ void PMqttConnection::arrived(const std::string& iTopic, const unsigned char* iB
   const auto whose = fByResponse.find(iTopic);
   if (whose != fByResponse.end()) {
     Session& session = fSessions[whose->second];
+    // Raised as the first bytes wait: the reader lowers the signal before
+    // it takes them all.
+    const bool waiting = !session.fIn.empty();
     if (iCount == 0) {
       session.fEnded = true;
     } else if (!session.fEnded) {
@@ -401,7 +404,7 @@ void PMqttConnection::arrived(const std::string& iTopic, const unsigned char* iB
         lose(session, "out of memory for a reply");
       }
     }
-    raise(session.fSignal);
+    if (!waiting || iCount == 0) raise(session.fSignal);
     return;
   }
   const auto device = fDevices.find(iTopic);
