@@ -627,7 +627,9 @@ class PFleet {
       std::printf("%zu devices: %zu ok, %zu failed\n", fRuns.size(), fRuns.size() - failed, failed);
     }
     if (interrupted) return kExitInterrupted;
-    return failed == 0 ? kExitOk : kExitRemote;
+    // None reached: the broker, or no device named is there.
+    const bool none = std::all_of(fRuns.begin(), fRuns.end(), [](const auto& iRun) { return iRun->fExit == kExitConnection; });
+    return failed == 0 ? kExitOk : none ? kExitConnection : kExitRemote;
   }
 
   const PFleetArguments& fArguments;
