@@ -64,6 +64,10 @@ struct PFaOption {
 };
 extern const PFaOption kFaOptions[10];
 
+// Whether zevofa's command iCommand ("get") takes the option iOption
+// ("--preserve"), as its row of the table of commands says (zevofa.cpp).
+bool commandTakes(const std::string& iCommand, const std::string& iOption);
+
 // A count with an optional K or M suffix; -1 when malformed.
 long long parseBytes(const std::string& iText);
 // Seconds (fractions allowed) as milliseconds; -1 when malformed or not

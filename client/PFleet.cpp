@@ -86,13 +86,6 @@ const std::set<std::string> kValueOptions = {"--endpoint", "--ca", "--cert", "--
                                              "--connect-timeout", "--mqtt-name", "--mqtt-user", "--mqtt-password-file",
                                              "--mqtt-prefix", "--devices", "--parallel"};
 
-// The options of zevofa's commands each fleet command takes.
-const std::map<std::string, std::set<std::string>> kCommandOptions = {
-    {"get", {"--recursive", "--preserve", "--continue", "--verify"}},
-    {"put", {"--recursive", "--preserve", "--continue", "--verify"}},
-    {"sync", {"--delete", "--dry-run", "--checksum", "--verify"}},
-};
-
 int usage(const std::string& iText) {
   std::fprintf(stderr, "zevofa: %s\nTry 'zevofa fleet --help'.\n", iText.c_str());
   return kExitUsage;
@@ -240,9 +233,9 @@ int checkUsage(PFleetArguments& ioArguments) {
   if (command != "devices" && command != "get" && command != "put" && command != "sync" && command != "run") {
     return usage("unknown fleet command '" + command + "'");
   }
-  const auto own = kCommandOptions.find(command);
+  // get, put and sync take the options of zevofa's own (--json is the fleet's).
   for (const std::string& option : ioArguments.fGiven) {
-    if (own == kCommandOptions.end() || own->second.count(option) == 0) return usage(option + " is no option of fleet " + command);
+    if (command == "run" || option == "--json" || !commandTakes(command, option)) return usage(option + " is no option of fleet " + command);
   }
   if (command == "devices") return operands.empty() ? kExitOk : usage("devices takes no operand");
   if (ioArguments.fDevices.empty()) return usage("fleet " + command + " needs --devices");
@@ -522,7 +515,8 @@ class PFleet {
     if (ioRun.fExit != 0) ioRun.fError = last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1);
   }
 
-  std::string line(const PDeviceRun& iRun) const {
+  // iTerminal: names escaped.
+  std::string line(const PDeviceRun& iRun, bool iTerminal) const {
     const int state = iRun.fState;
     const double seconds = state == 2 ? iRun.fSeconds : state == 1 ? std::chrono::duration<double>(Clock::now() - iRun.fBegun).count() : 0;
     const std::string status = state == 0 ? "waiting" : state == 1 ? "running" : iRun.fExit == 0 ? "ok" : "FAILED";
@@ -536,22 +530,22 @@ class PFleet {
     }
     char text[512];
     std::snprintf(text, sizeof text, "%-20s %-8s %-24s %6.1f s  %s", iRun.fDevice.c_str(), status.c_str(), bytes.c_str(), seconds,
-                  shownName(detail, fTerminal).c_str());
+                  shownName(detail, iTerminal).c_str());
     return text;
   }
 
   // A terminal: the devices' lines, redrawn; else a line as each ends.
   void watch() {
     const bool quiet = fArguments.fSettings.fQuiet || fArguments.fJson;
-    fTerminal = !quiet && isatty(STDERR_FILENO) == 1;
+    const bool terminal = !quiet && isatty(STDERR_FILENO) == 1;
     std::vector<bool> said(fRuns.size(), false);
     bool drawn = false;
     for (;;) {
       bool all = true;
       for (const auto& run : fRuns) all = all && run->fState == 2;
-      if (fTerminal) {
+      if (terminal) {
         std::string screen = drawn ? "\033[" + std::to_string(fRuns.size()) + "A" : "";
-        for (const auto& run : fRuns) screen += "\r\033[K" + line(*run) + "\n";
+        for (const auto& run : fRuns) screen += "\r\033[K" + line(*run, true) + "\n";
         std::fputs(screen.c_str(), stderr);
         std::fflush(stderr);
         drawn = true;
@@ -559,7 +553,7 @@ class PFleet {
         for (size_t i = 0; i < fRuns.size(); ++i) {
           if (said[i] || fRuns[i]->fState != 2) continue;
           said[i] = true;
-          std::fprintf(stderr, "%s\n", line(*fRuns[i]).c_str());
+          std::fprintf(stderr, "%s\n", line(*fRuns[i], false).c_str());
         }
       }
       if (all) return;
@@ -591,21 +585,27 @@ class PFleet {
   }
 
   // Each device's words: the child's output (run), sync's changes and the
-  // session's messages.
-  void printWords(const PDeviceRun& iRun) const {
-    const bool out = isatty(STDOUT_FILENO) == 1;
-    std::string text = iRun.fOut;
+  // session's messages; iTerminal: names escaped, line by line.
+  void printWords(const PDeviceRun& iRun, bool iTerminal) const {
+    std::vector<std::string> lines;
+    const auto add = [&lines](const std::string& iText) {
+      for (size_t at = 0; at < iText.size();) {
+        const size_t end = std::min(iText.find('\n', at), iText.size());
+        lines.push_back(iText.substr(at, end - at));
+        at = end + 1;
+      }
+    };
+    add(iRun.fOut);
     for (const PFaChange& change : iRun.fChanges) {
       char item[16];
       std::snprintf(item, sizeof item, "%-7s ", change.fItem.c_str());
-      text += item + change.fPath + (change.fKind == PRemoteKind::kDir ? "/\n" : "\n");
+      lines.push_back(item + change.fPath + (change.fKind == PRemoteKind::kDir ? "/" : ""));
     }
-    if (!text.empty() && text.back() != '\n') text += "\n";
-    text += iRun.fErr;
-    for (const std::string& message : iRun.fMessages) text += "zevofa: " + message + "\n";
-    if (text.empty() && fArguments.fCommand != "run") return;
-    std::printf("== %s (exit status %d)\n%s", iRun.fDevice.c_str(), iRun.fExit, shownName(text, out).c_str());
-    if (!text.empty() && text.back() != '\n') std::printf("\n");
+    add(iRun.fErr);
+    for (const std::string& message : iRun.fMessages) lines.push_back("zevofa: " + message);
+    if (lines.empty() && fArguments.fCommand != "run") return;
+    std::printf("== %s (exit status %d)\n", iRun.fDevice.c_str(), iRun.fExit);
+    for (const std::string& text : lines) std::printf("%s\n", shownName(text, iTerminal).c_str());
   }
 
   int report() {
@@ -621,9 +621,10 @@ class PFleet {
       const Json outcome = {{"command", fArguments.fCommand}, {"devices", devices}, {"ok", fRuns.size() - failed}, {"failed", failed}};
       std::printf("%s\n", outcome.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
     } else {
-      for (const auto& run : fRuns) printWords(*run);
+      const bool out = isatty(STDOUT_FILENO) == 1;
+      for (const auto& run : fRuns) printWords(*run, out);
       std::printf("%-20s %-8s %-24s %8s  %s\n", "DEVICE", "STATUS", "BYTES", "TIME", "DETAIL");
-      for (const auto& run : fRuns) std::printf("%s\n", line(*run).c_str());
+      for (const auto& run : fRuns) std::printf("%s\n", line(*run, out).c_str());
       std::printf("%zu devices: %zu ok, %zu failed\n", fRuns.size(), fRuns.size() - failed, failed);
     }
     if (interrupted) return kExitInterrupted;
@@ -635,7 +636,6 @@ class PFleet {
   const PFleetArguments& fArguments;
   const std::string fBroker;
   std::vector<std::unique_ptr<PDeviceRun>> fRuns;
-  bool fTerminal = false;  // the devices' lines are redrawn on standard error
   PFd fEnded;              // counts the devices that ended, for the watcher
 };
 

@@ -442,6 +442,11 @@ int run(PArguments& ioArguments) {
 
 }  // namespace
 
+bool commandTakes(const std::string& iCommand, const std::string& iOption) {
+  const PCommand* command = findCommand(iCommand);
+  return command != nullptr && std::find(command->fOptions.begin(), command->fOptions.end(), iOption) != command->fOptions.end();
+}
+
 int main(int argc, char** argv) {
   installSignals();
   if (isFleetCommand(argc, argv)) return fleetMain(argc, argv);  // devices, fleet: PFleet.h
