@@ -12,7 +12,7 @@
 
 volatile sig_atomic_t gInterrupted = 0;
 
-const PFaOption kFaOptions[10] = {
+const std::vector<PFaOption> kFaOptions = {
     {"--long", 'l', &PFaArgs::fLong},         {"--recursive", 'r', &PFaArgs::fRecursive}, {"--preserve", 'p', &PFaArgs::fPreserve},
     {"--continue", 0, &PFaArgs::fContinue},   {"--verify", 0, &PFaArgs::fVerify},         {"--json", 0, &PFaArgs::fJson},
     {"--delete", 0, &PFaArgs::fDelete},       {"--dry-run", 'n', &PFaArgs::fDryRun},      {"--checksum", 0, &PFaArgs::fChecksum},

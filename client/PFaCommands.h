@@ -62,7 +62,7 @@ struct PFaOption {
   char fShort;  // 0: none
   bool PFaArgs::*fField;
 };
-extern const PFaOption kFaOptions[10];
+extern const std::vector<PFaOption> kFaOptions;
 
 // Whether zevofa's command iCommand ("get") takes the option iOption
 // ("--preserve"), as its row of the table of commands says (zevofa.cpp).
@@ -105,7 +105,7 @@ void faMessage(const std::string& iText);
 
 // One change sync makes, as its itemised line says it.
 struct PFaChange {
-  std::string fItem;    // ">f.st....", "*deleting"
+  std::string fItem;    // ">f.st..", "*deleting"
   const char* fAction;  // "delete", "mkdir", "copy", "attributes"
   std::string fPath;    // relative to the roots, "." for the roots
   PRemoteKind fKind;    // of the source (of what is deleted)

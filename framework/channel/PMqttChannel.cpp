@@ -40,8 +40,9 @@ int PMqttChannel::open(const PEndpoint& iBroker, const PMqttRequester& iRequeste
   topics.fRequest = PMqttTopics::request(root, iRequester.fDevice, iRequester.fName, session);
   topics.fResponse = PMqttTopics::response(root, iRequester.fDevice, iRequester.fName, session);
   topics.fPresence = PMqttTopics::presence(root, iRequester.fDevice);
-  std::unique_ptr<PMqttChannel> channel(new (std::nothrow) PMqttChannel);
+  // The signal outlives the channel, which the connection raises it for.
   PFd signal(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  std::unique_ptr<PMqttChannel> channel(new (std::nothrow) PMqttChannel);
   if (!channel || !signal.valid()) {
     oError = channel ? std::strerror(errno) : "out of memory";
     return channel ? errno : ENOMEM;

@@ -128,7 +128,7 @@ void PMqttConnection::serve() {
       PStdMutexLock lock(fMutex);
       if (fStopping) return;
       waiting[0].fd = fDead ? -1 : fHandle->socket();
-      waiting[0].events = static_cast<short>(POLLIN | (fHandle->wantsWrite() || !fConnected ? POLLOUT : 0));
+      waiting[0].events = static_cast<short>(POLLIN | (fHandle->wantsWrite() ? POLLOUT : 0));
     }
     ::poll(waiting, 2, 1000);  // at most a second: the keep-alive
     uint64_t count = 0;

@@ -139,7 +139,8 @@ class ZEVO_EXPORT PBrokerShare {
   ~PBrokerShare();
   PBrokerShare(const PBrokerShare&) = delete;
   PBrokerShare& operator=(const PBrokerShare&) = delete;
-  PMqttConnections* connections() { return fConnections.get(); }  // null when out of memory
+  // The library's own (opaque); null when out of memory.
+  PMqttConnections* connections() { return fConnections.get(); }
 
  private:
   std::unique_ptr<PMqttConnections> fConnections;
