@@ -165,7 +165,7 @@ bool PWireClient::connect(const std::string& iEndpoint, const PTlsFiles& iTls) {
     requester.fDevice = endpoint.fPath;
     requester.fName = "tester";
     std::unique_ptr<PMqttChannel> channel;
-    EXPECT_EQ(0, PMqttChannel::open(endpoint, requester, 10000, channel, fFd, why)) << why;
+    EXPECT_EQ(0, PMqttChannel::open(endpoint, requester, 10000, nullptr, channel, fFd, why)) << why;
     fChannel = std::move(channel);
     return fChannel != nullptr;
   }
