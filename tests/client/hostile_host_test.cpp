@@ -77,7 +77,8 @@ class PScriptedHost {
         const Bytes payload = answer == iAnswers.end() ? Bytes() : answer->second(Bytes(frame.fPayload, frame.fPayload + frame.fPayloadLength));
         Bytes out;
         PFrame::append(out, FRAME_REPLY, frame.fExchange, 0, std::string(frame.fModule, frame.fModuleLength), payload.data(), payload.size());
-        if (::write(peer.get(), out.data(), out.size()) != static_cast<ssize_t>(out.size())) return;
+        // The client may have closed already: no SIGPIPE.
+        if (::send(peer.get(), out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return;
         in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(frame.fSize));
       }
     }
