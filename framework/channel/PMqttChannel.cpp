@@ -29,7 +29,7 @@ int PMqttChannel::open(const PEndpoint& iBroker, const PMqttRequester& iRequeste
                        std::unique_ptr<PMqttChannel>& oChannel, PFd& oFd, std::string& oError) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
   const std::string root = iRequester.fRoot.empty() ? PMqttTopics::kDefaultRoot : iRequester.fRoot;
-  const std::string session = iRequester.fSession.empty() ? PMqttConnection::randomHex(16) : iRequester.fSession;
+  const std::string session = iRequester.fSession.empty() ? PMqttHandle::randomHex(16) : iRequester.fSession;
   if (!PMqttTopics::checkRoot(root, oError) || !PMqttTopics::checkName(iRequester.fDevice, "the device ID", oError) ||
       !PMqttTopics::checkName(iRequester.fName, "the requester's name", oError) ||
       !PMqttTopics::checkName(session, "the session", oError)) {
@@ -135,7 +135,7 @@ int PMqttChannel::presences(const PEndpoint& iBroker, const std::string& iRoot, 
   if (!PMqttTopics::checkRoot(watch.fRoot, oError)) return EINVAL;
   watch.fFilter = PMqttTopics::presences(watch.fRoot);
   PMqttLogin login = iLogin;
-  if (login.fClientId.empty()) login.fClientId = "zevofa-" + PMqttConnection::randomHex(16);
+  if (login.fClientId.empty()) login.fClientId = "zevofa-" + PMqttHandle::randomHex(16);
   std::unique_ptr<PMqttHandle> handle = PMqttHandle::create(iBroker, login, &watch, oError);
   if (!handle) return EINVAL;
   mosquitto_connect_v5_callback_set(handle->get(), [](mosquitto* iHandle, void* iWatch, int iCode, int, const mqtt5__property*) {

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <new>
-#include <random>
 
 #include "zevo/protocol/PFrame.h"
 #include "zevo/protocol/PMqttTopics.h"
@@ -44,17 +43,6 @@ size_t messageBytes(const unsigned char* iBytes, size_t iCount, size_t iOverhead
 
 }  // namespace
 
-std::string PMqttConnection::randomHex(size_t iDigits) {
-  static thread_local std::random_device source;
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  while (text.size() < iDigits) {
-    const unsigned int value = source();
-    for (int i = 0; i < 8 && text.size() < iDigits; ++i) text += kHex[(value >> (4 * i)) & 0xF];
-  }
-  return text;
-}
-
 int PMqttConnection::create(const PEndpoint& iBroker, const PMqttLogin& iLogin, const std::string& iWill,
                             std::shared_ptr<PMqttConnection>& oConnection, std::string& oError) {
   std::shared_ptr<PMqttConnection> made(new (std::nothrow) PMqttConnection);
@@ -66,7 +54,7 @@ int PMqttConnection::create(const PEndpoint& iBroker, const PMqttLogin& iLogin, 
   self.fBroker = iBroker;
   self.fWake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   PMqttLogin login = iLogin;
-  if (login.fClientId.empty()) login.fClientId = "zevofa-" + randomHex(16);
+  if (login.fClientId.empty()) login.fClientId = "zevofa-" + PMqttHandle::randomHex(16);
   PStdMutexLock lock(self.fMutex);
   self.fHandle = PMqttHandle::create(iBroker, login, &self, oError);
   if (!self.fHandle) return EINVAL;

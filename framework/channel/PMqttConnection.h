@@ -52,8 +52,6 @@ class PMqttConnection {
   // ECONNREFUSED (the connection cannot be begun) with oError.
   static int create(const PEndpoint& iBroker, const PMqttLogin& iLogin, const std::string& iWill,
                     std::shared_ptr<PMqttConnection>& oConnection, std::string& oError);
-  // iDigits random hex digits.
-  static std::string randomHex(size_t iDigits);
   // Stops the thread, disconnects cleanly (a second at most for the socket
   // to take what waits). Its sessions have detached before.
   ~PMqttConnection();
