@@ -263,6 +263,9 @@ TEST(FileOpsFallback, AHostWithoutTheModuleIsServedByTheFileAccessActions) {
   EXPECT_EQ(ERR_CLIENT_NO_FILEOPS, client.upload(PSource::file(local / "a"), host.data("a"), verify));
   std::vector<PClientError> errors;
   EXPECT_EQ(ERR_CLIENT_NO_FILEOPS, client.uploadFiles({PFileJob{local / "a", host.data("a"), 0600}}, {}, errors)) << "modes need the module";
+  ASSERT_EQ(0, client.uploadFiles({PFileJob{local / "a", host.data("b")}}, {}, errors)) << client.lastError().message();
+  EXPECT_EQ(readFile(local / "a"), readFile(host.data("b")));
+  fs::remove(host.data("b"));
   ASSERT_EQ(0, client.upload(PSource::file(local / "a"), host.data("a"), {})) << client.lastError().message();
   PRemoteStat stat;
   ASSERT_EQ(0, client.stat(host.data("a"), stat));
