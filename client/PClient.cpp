@@ -188,7 +188,7 @@ bool controlReports(const std::function<void(long long, long long)>& iProgress, 
 int PClient::PImpl::connect(const std::string& iEndpoint) {
   fError = PClientError();
   fOps = Ops::kUnknown;
-  return fPump.connect(iEndpoint, fOptions.fConnectTimeoutMs, fTls, fMqtt, fError);
+  return fPump.connect(iEndpoint, fOptions.fConnectTimeoutMs, {fTls, fMqtt, fShare ? fShare->connections() : nullptr}, fError);
 }
 
 int PClient::PImpl::pathPayload(const std::string& iPath, std::vector<unsigned char>& oPayload) {
@@ -586,6 +586,7 @@ void PClient::setTls(const PClientTls& iTls) { fImpl->fTls = iTls; }
 const PClientTls& PClient::tls() const { return fImpl->fTls; }
 void PClient::setMqtt(const PClientMqtt& iMqtt) { fImpl->fMqtt = iMqtt; }
 const PClientMqtt& PClient::mqtt() const { return fImpl->fMqtt; }
+void PClient::setBrokerShare(std::shared_ptr<PBrokerShare> iShare) { fImpl->fShare = std::move(iShare); }
 int PClient::connect(const std::string& iEndpoint) {
   return fImpl->guard([&] { return fImpl->connect(iEndpoint); });
 }

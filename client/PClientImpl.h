@@ -136,6 +136,7 @@ class PClient::PImpl {
   PClientOptions fOptions;
   PClientTls fTls;
   PClientMqtt fMqtt;
+  std::shared_ptr<PBrokerShare> fShare;
   PFramePump fPump;
   PClientError fError;
   enum class Ops { kUnknown, kPresent, kAbsent };

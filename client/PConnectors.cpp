@@ -128,7 +128,7 @@ class PMqttConnector final : public PConnector {
     requester.fLogin = loginOf(iEndpoint, iWith);
     std::unique_ptr<PMqttChannel> channel;
     std::string why;
-    const int result = PMqttChannel::open(iEndpoint, requester, iTimeoutMs, channel, oConnection.fFd, why);
+    const int result = PMqttChannel::open(iEndpoint, requester, iTimeoutMs, iWith.fShared, channel, oConnection.fFd, why);
     if (result != 0) return failure(result, why, iEndpoint, oError);
     oConnection.fChannel = std::move(channel);
     return 0;
@@ -170,6 +170,9 @@ class PMqttConnector final : public PConnector {
 
 }  // namespace
 
+PBrokerShare::PBrokerShare(size_t iSessionsEach) : fConnections(new (std::nothrow) PMqttConnections(iSessionsEach)) {}
+PBrokerShare::~PBrokerShare() = default;
+
 int PConnector::check(const PEndpoint& iEndpoint, const Credentials&, PClientError& oError) const {
   if (iEndpoint.network() && (iEndpoint.fPort == 0 || iEndpoint.fHost.empty() || iEndpoint.fHost == "*")) {
     return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument,
@@ -197,7 +200,7 @@ int listPresences(const std::string& iBroker, const PClientTls& iTls, const PCli
     return setError(oError, ERR_INVALID_ARG, PErrorOrigin::kArgument, why.empty() ? "not a broker: expected mqtt[s]://BROKER[:PORT]" : why,
                     iBroker);
   }
-  const PConnector::Credentials with{iTls, iMqtt};
+  const PConnector::Credentials with{iTls, iMqtt, nullptr};
   if (endpoint.is("mqtts") && checkTlsFiles(endpoint, iTls, "broker", oError) != 0) return oError.fCode;
   std::vector<std::pair<std::string, std::string>> found;
   const int result = PMqttChannel::presences(endpoint, iMqtt.fRoot, PMqttConnector::loginOf(endpoint, with), iTimeoutMs, 300, found, why);

@@ -23,10 +23,12 @@ struct PConnection {
 
 class PConnector {
  public:
-  // What the client proves and checks: TLS files, and who asks through a broker.
+  // What the client proves and checks: TLS files, and who asks through a
+  // broker; the broker connections its sessions share (null: none).
   struct Credentials {
     const PClientTls& fTls;
     const PClientMqtt& fMqtt;
+    PMqttConnections* fShared;
   };
   virtual ~PConnector() = default;
   virtual const char* scheme() const = 0;

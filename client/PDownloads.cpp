@@ -349,7 +349,7 @@ int PClient::PImpl::download(const std::string& iRemote, const PSink& iSink, con
   if (!hasOps()) {
     if (!fPump.isOpen()) return fError.fCode;
     if (iOptions.fVerify || iOptions.fContinue || iOptions.fMode != kModeDefault || iOptions.fTimeNs != kTimeNow) {
-      return requireOps("keeping modes and times, verifying and going on");
+      return requireOps("keeping modes and times, verifying and resuming");
     }
     long long bytes = 0;
     const int result = get(iRemote, iSink, iControl, &bytes);

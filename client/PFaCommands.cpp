@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,38 @@
 #include "zevo/PErrors.h"
 
 volatile sig_atomic_t gInterrupted = 0;
+
+const std::vector<PFaOption> kFaOptions = {
+    {"--long", 'l', &PFaArgs::fLong},         {"--recursive", 'r', &PFaArgs::fRecursive}, {"--preserve", 'p', &PFaArgs::fPreserve},
+    {"--continue", 0, &PFaArgs::fContinue},   {"--verify", 0, &PFaArgs::fVerify},         {"--json", 0, &PFaArgs::fJson},
+    {"--delete", 0, &PFaArgs::fDelete},       {"--dry-run", 'n', &PFaArgs::fDryRun},      {"--checksum", 0, &PFaArgs::fChecksum},
+    {"--no-clobber", 0, &PFaArgs::fNoClobber},
+};
+
+long long parseBytes(const std::string& iText) {
+  if (iText.empty() || iText[0] < '0' || iText[0] > '9') return -1;
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(iText.c_str(), &end, 10);
+  if (errno != 0 || value > (1LL << 40)) return -1;
+  const std::string suffix = end;
+  if (suffix == "K" || suffix == "k" || suffix == "KiB") {
+    value *= 1024;
+  } else if (suffix == "M" || suffix == "m" || suffix == "MiB") {
+    value *= 1024 * 1024;
+  } else if (!suffix.empty()) {
+    return -1;
+  }
+  return value;
+}
+
+int parseSeconds(const std::string& iText) {
+  if (iText.empty()) return -1;
+  char* end = nullptr;
+  const double seconds = std::strtod(iText.c_str(), &end);
+  if (*end != '\0' || !std::isfinite(seconds) || seconds < 0.001 || seconds > 86400) return -1;
+  return static_cast<int>(std::lround(seconds * 1000));
+}
 
 namespace {
 
@@ -33,15 +66,31 @@ void faMessage(const std::string& iText) {
   std::fflush(stderr);
 }
 
-PFaSession::PFaSession(const PFaSettings& iSettings) : fSettings(iSettings), fClient(iSettings.fOptions) {
+void PFaConsole::message(const std::string& iText, bool) {
+  fBar.clear();
+  faMessage(iText);
+}
+
+void PFaConsole::change(const PFaChange& iChange) {
+  const bool dir = iChange.fKind == PRemoteKind::kDir;
+  if (fJson) {
+    printJson({{"item", iChange.fItem}, {"action", iChange.fAction}, {"path", iChange.fPath}, {"type", kindName(iChange.fKind)}});
+  } else {
+    std::printf("%-7s %s%s\n", iChange.fItem.c_str(), shownName(iChange.fPath, fOutTerminal).c_str(), dir ? "/" : "");
+  }
+}
+
+PFaSession::PFaSession(const PFaSettings& iSettings, PFaReporter& ioReporter)
+    : fSettings(iSettings), fReporter(ioReporter), fClient(iSettings.fOptions) {
   fClient.setTls(iSettings.fTls);
   fClient.setMqtt(iSettings.fMqtt);
+  fClient.setBrokerShare(iSettings.fBrokers);
 }
 
 int PFaSession::report(const PClientError& iError, const std::string& iHint) {
   std::string text = iError.message();
   if (fSettings.fVerbose && !iError.name().empty()) text += " [" + iError.name() + "]";
-  faMessage(shownName(text + iHint, fSettings.fErrTerminal));
+  say(shownName(text + iHint, fSettings.fErrTerminal));
   return exitCodeOf(iError);
 }
 
@@ -56,19 +105,19 @@ int PFaSession::reportLocal(int iErrno, const std::string& iPath, const std::str
 }
 
 int PFaSession::interrupted() {
-  faMessage("interrupted");
+  say("interrupted");
   return kExitInterrupted;
 }
 
 void PFaSession::warn(const std::string& iText) {
-  if (!fSettings.fQuiet) faMessage(shownName(iText, fSettings.fErrTerminal));
+  if (!fSettings.fQuiet) note(shownName(iText, fSettings.fErrTerminal));
 }
 
 std::string PFaSession::out(const std::string& iName) const { return shownName(iName, fSettings.fOutTerminal); }
 
 int PFaSession::connect(bool iTransfers) {
   if (fClient.connect(fSettings.fEndpoint) != 0) return report(fClient.lastError());
-  if (fSettings.fVerbose) faMessage("connected to " + fSettings.fEndpoint);
+  if (fSettings.fVerbose) note("connected to " + fSettings.fEndpoint);
   fOps = fClient.hasFileOps();
   if (!fClient.isConnected()) return report(fClient.lastError());
   if (!fOps && iTransfers) {
@@ -92,7 +141,7 @@ int PFaSession::connect(bool iTransfers) {
 int PFaSession::remoteOperands(const std::vector<std::string>& iOperands, std::vector<std::string>& oPaths) {
   for (const std::string& operand : iOperands) {
     if (operand.empty() || operand[0] != '/') {
-      faMessage("remote paths are absolute (the host has no current directory): '" + shownName(operand, fSettings.fErrTerminal) +
+      say("remote paths are absolute (the host has no current directory): '" + shownName(operand, fSettings.fErrTerminal) +
                 "'" + (operand.empty() ? "" : "; did you mean '/" + shownName(operand, fSettings.fErrTerminal) + "'?"));
       return kExitUsage;
     }
@@ -107,7 +156,7 @@ int PFaSession::remoteOperands(const std::vector<std::string>& iOperands, std::v
     const int result = expand(operand, oPaths);
     if (result != kExitOk) return result;
     if (oPaths.size() == before) {
-      faMessage("remote: no match: " + shownName(operand, fSettings.fErrTerminal));
+      say("remote: no match: " + shownName(operand, fSettings.fErrTerminal));
       keepFirst(status, kExitRemote);
     }
   }
@@ -196,12 +245,12 @@ int PFaSession::mkdir(const PFaArgs& iArgs) {
     PRemoteStat stat;
     std::string used;
     if (result == kExitOk && fClient.stat(path, stat) == 0 && stat.fKind != PRemoteKind::kDir) {
-      faMessage("remote: exists and is not a directory (" + std::to_string(PERR_EXISTS) + "): " + shownName(path, fSettings.fErrTerminal));
+      say("remote: exists and is not a directory (" + std::to_string(PERR_EXISTS) + "): " + shownName(path, fSettings.fErrTerminal));
       result = kExitRemote;
     }
     keepFirst(status, result);
     if (!fClient.isConnected()) return report(fClient.lastError());
-    if (result == kExitOk && fSettings.fVerbose) faMessage("created " + path);
+    if (result == kExitOk && fSettings.fVerbose) note("created " + path);
   }
   return status;
 }
@@ -215,7 +264,7 @@ int PFaSession::rm(const PFaArgs& iArgs) {
       keepFirst(status, report(error, !iArgs.fRecursive && error.fCode == PERR_IS_DIR ? " (use rm -r, or rmdir)" : ""));
       if (!fClient.isConnected()) return status;
     } else if (fSettings.fVerbose) {
-      faMessage("deleted " + path);
+      note("deleted " + path);
     }
   }
   return status;
@@ -229,7 +278,7 @@ int PFaSession::rmdir(const PFaArgs& iArgs) {
       keepFirst(status, report(fClient.lastError()));
       if (!fClient.isConnected()) return status;
     } else if (fSettings.fVerbose) {
-      faMessage("deleted " + path);
+      note("deleted " + path);
     }
   }
   return status;
@@ -252,7 +301,7 @@ int PFaSession::mv(const PFaArgs& iArgs) {
       keepFirst(status, report(fClient.lastError()));
       if (!fClient.isConnected()) return status;
     } else if (fSettings.fVerbose) {
-      faMessage("moved " + from + " -> " + to);
+      note("moved " + from + " -> " + to);
     }
   }
   return status;
@@ -263,7 +312,7 @@ int PFaSession::chmod(const PFaArgs& iArgs) {
   char* end = nullptr;
   const long mode = std::strtol(text.c_str(), &end, 8);
   if (text.empty() || *end != '\0' || mode < 0 || mode > 0777) {
-    faMessage("chmod takes octal permission bits, 0 to 777 (no set-user-ID, set-group-ID or sticky bit): not '" + text + "'");
+    say("chmod takes octal permission bits, 0 to 777 (no set-user-ID, set-group-ID or sticky bit): not '" + text + "'");
     return kExitUsage;
   }
   std::vector<std::string> paths;

@@ -124,7 +124,7 @@ int PFaSyncRun::readTrees() {
   std::string used;
   int status = fSession.statRemote(fRemote, true, fRootStat, used);
   if (status == kExitOk && fRootStat.fKind != PRemoteKind::kDir) {
-    faMessage("remote: not a directory: " + fRemote);
+    fSession.say("remote: not a directory: " + fRemote);
     status = kExitRemote;
   }
   if (status == kExitOk) status = fSession.remoteTree(used, fSource);
@@ -153,7 +153,7 @@ int PFaSyncRun::readRemoteTarget() {
   }
   if (!fClient.isConnected()) return fSession.report(fClient.lastError());
   if (stat.fKind != PRemoteKind::kDir) {
-    faMessage("remote: not a directory: " + fRemote);
+    fSession.say("remote: not a directory: " + fRemote);
     return kExitRemote;
   }
   fTargetRoot = stat;
@@ -194,7 +194,7 @@ int PFaSyncRun::compare() {
     if (target != nullptr) targets.erase(found);
     if (target != nullptr && target->fStat.fKind != entry.fStat.fKind) {
       if (!fArgs.fDelete) {
-        faMessage("sync: " + (fUp ? remotePath(entry.fPath) : localPath(entry.fPath)) + " is a " + kindName(target->fStat.fKind) +
+        fSession.say("sync: " + (fUp ? remotePath(entry.fPath) : localPath(entry.fPath)) + " is a " + kindName(target->fStat.fKind) +
                   " where the source has a " + kindName(entry.fStat.fKind) + ": give --delete to replace it");
         fSession.keepFirst(fStatus, kExitRemote);
         blocked.push_back(entry.fPath);
@@ -249,14 +249,8 @@ int PFaSyncRun::compareContents(const std::vector<size_t>& iCandidates) {
 }
 
 void PFaSyncRun::show(const PSyncChange& iChange) const {
-  const bool dir = iChange.fSource.fKind == PRemoteKind::kDir;
-  const std::string path = iChange.fPath.empty() ? "." : iChange.fPath;
-  if (fArgs.fJson) {
-    static const char* const kActions[] = {"delete", "mkdir", "copy", "attributes"};
-    printJson({{"item", iChange.item(fUp)}, {"action", kActions[iChange.fAction]}, {"path", path}, {"type", kindName(iChange.fSource.fKind)}});
-  } else {
-    std::printf("%-7s %s%s\n", iChange.item(fUp).c_str(), fSession.out(path).c_str(), dir ? "/" : "");
-  }
+  static const char* const kActions[] = {"delete", "mkdir", "copy", "attributes"};
+  fSession.fReporter.change({iChange.item(fUp), kActions[iChange.fAction], iChange.fPath.empty() ? "." : iChange.fPath, iChange.fSource.fKind});
 }
 
 std::vector<PFileJob> PFaSyncRun::copies() const {
@@ -351,7 +345,7 @@ int PFaSession::sync(const PFaArgs& iArgs) {
   const int status = remoteOperands({(up ? second : first).substr(1)}, remotes);
   if (status != kExitOk || remotes.size() != 1) return status != kExitOk ? status : kExitUsage;
   if (!fOps) {
-    faMessage("remote: the host has no file-operations module, which sync needs (modes and times) (" +
+    say("remote: the host has no file-operations module, which sync needs (modes and times) (" +
               std::to_string(ERR_CLIENT_NO_FILEOPS) + "): " + fSettings.fEndpoint);
     return kExitRemote;
   }

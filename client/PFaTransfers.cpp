@@ -14,7 +14,6 @@
 #include "PFaCommands.h"
 #include "PFaOutput.h"
 #include "PFaResume.h"
-#include "PProgressBar.h"
 #include "zevo/PErrors.h"
 
 namespace {
@@ -48,14 +47,14 @@ PRemoteStat statOf(const struct stat& iInfo) {
   return stat;
 }
 
-PTransferControl barControl(PProgressBar& ioBar) {
+}  // namespace
+
+PTransferControl PFaSession::control() {
   PTransferControl control;
-  control.fProgress = [&ioBar](long long iDone, long long iTotal) { ioBar.update(iDone, iTotal); };
+  control.fProgress = [this](long long iDone, long long iTotal) { fReporter.progress(iDone, iTotal); };
   control.fContinue = [] { return gInterrupted == 0; };
   return control;
 }
-
-}  // namespace
 
 // --------------------------------------------------------------- trees
 
@@ -122,8 +121,7 @@ int PFaSession::transferResult(int iResult, const std::string& iWhat, bool iLoca
 }
 
 int PFaSession::getOne(const std::string& iRemote, const std::string& iLocal, const PFaArgs& iArgs) {
-  PProgressBar bar(fSettings.fProgress);
-  bar.start(iRemote);
+  fReporter.begin(iRemote);
   PTransferOptions options;
   options.fMode = iArgs.fPreserve ? kModeSource : kModeDefault;
   options.fTimeNs = iArgs.fPreserve ? kTimeSource : kTimeNow;
@@ -133,14 +131,14 @@ int PFaSession::getOne(const std::string& iRemote, const std::string& iLocal, co
   PTransferResult result;
   const bool toStdout = iLocal == "-";
   const int code = fClient.download(iRemote, toStdout ? PSink::descriptor(STDOUT_FILENO) : PSink::file(iLocal), options,
-                                    barControl(bar), &result);
-  bar.finish();
+                                    control(), &result);
+  fReporter.end();
   if (code == ERR_CLIENT_CANCELLED && options.fKeepPartial) {
     warn("the bytes received are kept: 'zevofa get --continue' goes on from them");
   }
   if (code != 0) return transferResult(code, iLocal, false, " (use get -r)");
   if (fSettings.fVerbose) {
-    faMessage("got " + iRemote + " -> " + (toStdout ? "standard output" : iLocal) + " (" + std::to_string(result.fBytes) +
+    note("got " + iRemote + " -> " + (toStdout ? "standard output" : iLocal) + " (" + std::to_string(result.fBytes) +
               " bytes" + (result.fStart > 0 ? ", went on at " + std::to_string(result.fStart) : "") +
               (result.fVerified ? ", SHA-256 verified" : "") + ")");
   }
@@ -148,8 +146,7 @@ int PFaSession::getOne(const std::string& iRemote, const std::string& iLocal, co
 }
 
 int PFaSession::putOne(const std::string& iLocal, const std::string& iRemote, const PFaArgs& iArgs) {
-  PProgressBar bar(fSettings.fProgress);
-  bar.start(iLocal == "-" ? iRemote : iLocal);
+  fReporter.begin(iLocal == "-" ? iRemote : iLocal);
   PTransferOptions options;
   options.fMode = iArgs.fPreserve ? kModeSource : kModeDefault;
   options.fTimeNs = iArgs.fPreserve ? kTimeSource : kTimeNow;
@@ -166,15 +163,15 @@ int PFaSession::putOne(const std::string& iLocal, const std::string& iRemote, co
   if (iArgs.fContinue && options.fToken.empty()) warn("nothing kept to go on with for " + iRemote + ": it is sent whole");
   PTransferResult result;
   const int code = fClient.upload(iLocal == "-" ? PSource::descriptor(STDIN_FILENO) : PSource::file(iLocal), iRemote, options,
-                                  barControl(bar), &result);
-  bar.finish();
+                                  control(), &result);
+  fReporter.end();
   // Kept by the host only when cut: else there is nothing to go on with.
   const bool cut = code == ERR_CLIENT_CANCELLED || !fClient.isConnected();
   if (resumable && !cut) state.forget();
   if (resumable && cut) warn("the host keeps what it received: 'zevofa put --continue' goes on from there");
   if (code != 0) return transferResult(code, iLocal, true, " (use put -r)");
   if (fSettings.fVerbose) {
-    faMessage("put " + (iLocal == "-" ? std::string("standard input") : iLocal) + " -> " + iRemote + " (" +
+    note("put " + (iLocal == "-" ? std::string("standard input") : iLocal) + " -> " + iRemote + " (" +
               std::to_string(result.fBytes) + " bytes sent" +
               (result.fStart > 0 ? ", went on at " + std::to_string(result.fStart) : "") +
               (result.fVerified ? ", SHA-256 verified" : "") + ")");
@@ -186,21 +183,19 @@ int PFaSession::putOne(const std::string& iLocal, const std::string& iRemote, co
 
 int PFaSession::runBatch(bool iUp, const std::vector<PFileJob>& iJobs, bool iVerify, const std::string& iLabel) {
   if (iJobs.empty()) return kExitOk;
-  PProgressBar bar(fSettings.fProgress);
-  bar.start(iLabel);
+  fReporter.begin(iLabel);
   int status = kExitOk;
   PBatchControl control;
   control.fVerify = iVerify;
   control.fContinue = [] { return gInterrupted == 0; };
-  control.fProgress = [&bar](long long iDone, long long iTotal) { bar.update(iDone, iTotal); };
+  control.fProgress = [this](long long iDone, long long iTotal) { fReporter.progress(iDone, iTotal); };
   control.fDone = [&](size_t iJob, const PClientError& iError, const PTransferResult& iResult) {
     if (iError.fCode == ERR_CLIENT_CANCELLED || (iError.fCode != 0 && !fClient.isConnected())) return;
-    bar.clear();
     if (iError.fCode != 0) {
       keepFirst(status, report(iError));
     } else if (fSettings.fVerbose) {
       const PFileJob& job = iJobs[iJob];
-      faMessage(std::string(iUp ? "put " : "got ") + (iUp ? job.fLocal : job.fRemote) + " -> " + (iUp ? job.fRemote : job.fLocal) +
+      note(std::string(iUp ? "put " : "got ") + (iUp ? job.fLocal : job.fRemote) + " -> " + (iUp ? job.fRemote : job.fLocal) +
                 " (" + std::to_string(iResult.fBytes) + " bytes" + (iResult.fVerified ? ", SHA-256 verified" : "") + ")");
     }
   };
@@ -212,7 +207,7 @@ int PFaSession::runBatch(bool iUp, const std::vector<PFileJob>& iJobs, bool iVer
   if (iUp) fClient.setOptions(uploads);
   const int result = iUp ? fClient.uploadFiles(iJobs, control, errors) : fClient.downloadFiles(iJobs, control, errors);
   if (iUp) fClient.setOptions(options);
-  bar.finish();
+  fReporter.end();
   if (result == ERR_CLIENT_CANCELLED || gInterrupted) return interrupted();
   if (!fClient.isConnected()) return report(fClient.lastError());
   if (errors.size() != iJobs.size() && result != 0) return report(fClient.lastError());  // refused as a whole
@@ -322,7 +317,7 @@ int PFaSession::get(const PFaArgs& iArgs) {
   for (const std::string& remote : remotes) {
     const std::string name = lastComponent(remote);
     if (intoDir && (name.empty() || name == "." || name == "..")) {
-      faMessage("cannot name a local file after '" + remote + "'; give LOCAL");
+      say("cannot name a local file after '" + remote + "'; give LOCAL");
       keepFirst(status, kExitUsage);
       continue;
     }
@@ -337,7 +332,7 @@ int PFaSession::get(const PFaArgs& iArgs) {
     if (iArgs.fRecursive && stat.fKind == PRemoteKind::kDir) {
       keepFirst(status, getTree(remote, target, iArgs));
     } else if (iArgs.fRecursive && stat.fKind != PRemoteKind::kFile) {
-      faMessage("remote: neither a regular file nor a directory: " + remote);
+      say("remote: neither a regular file nor a directory: " + remote);
       keepFirst(status, kExitRemote);
     } else if (several && !iArgs.fContinue) {
       files.push_back({target, remote, iArgs.fPreserve ? kModeSource : kModeDefault, iArgs.fPreserve ? kTimeSource : kTimeNow});
@@ -366,11 +361,11 @@ int PFaSession::put(const PFaArgs& iArgs) {
   }
   const bool intoDir = remote.back() == '/' || (asked == 0 && stat.fKind == PRemoteKind::kDir);
   if (fromStdin && intoDir) {
-    faMessage("give a file name for standard input: " + remote + " is a directory");
+    say("give a file name for standard input: " + remote + " is a directory");
     return kExitUsage;
   }
   if (sources.size() > 1 && !intoDir) {
-    faMessage("remote: not a directory (several files go into an existing directory): " + remote);
+    say("remote: not a directory (several files go into an existing directory): " + remote);
     return kExitRemote;
   }
   std::vector<PFileJob> files;

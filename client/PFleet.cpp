@@ -1,10 +1,10 @@
 #include "PFleet.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,19 +12,18 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "PFaCommands.h"
+#include "PFaOutput.h"
 #include "PProgressBar.h"
 #include "zevo/PFd.h"
 #include "zevo/protocol/PEndpoint.h"
@@ -36,33 +35,49 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
-const char kFleetUsage[] =
+const char kDevicesUsage[] =
     "Usage: zevofa [OPTION]... devices [--json]\n"
-    "       zevofa [OPTION]... fleet [FLEET-OPTION]... get REMOTE DIR\n"
-    "       zevofa [OPTION]... fleet [FLEET-OPTION]... put LOCAL REMOTE\n"
+    "Lists the hosts online at the MQTT broker -e mqtt[s]://BROKER[:PORT] (default\n"
+    "$ZEVOFA_ENDPOINT), by the presence they keep there: device, version, modules.\n"
+    "  --json   their presence messages, as a JSON array\n";
+
+const char kFleetUsage[] =
+    "Usage: zevofa [OPTION]... fleet [FLEET-OPTION]... get [-p] REMOTE... DIR\n"
+    "       zevofa [OPTION]... fleet [FLEET-OPTION]... put [-p] LOCAL... REMOTE\n"
+    "       zevofa [OPTION]... fleet [FLEET-OPTION]... sync [--delete] SRC DST\n"
     "       zevofa [OPTION]... fleet [FLEET-OPTION]... run COMMAND [ARG]...\n"
-    "Reaches hosts behind the MQTT broker -e mqtt[s]://BROKER[:PORT] (default\n"
-    "$ZEVOFA_ENDPOINT) with the options of every command (--ca, --cert, --key,\n"
-    "--mqtt-name, --mqtt-user, --mqtt-password-file, --mqtt-prefix, --timeout...).\n"
+    "Does one thing on many hosts behind the MQTT broker -e mqtt[s]://BROKER[:PORT]\n"
+    "(default $ZEVOFA_ENDPOINT), with the options of every command (--ca, --cert,\n"
+    "--key, --mqtt-name, --mqtt-user, --mqtt-password-file, --mqtt-prefix,\n"
+    "--chunk, --timeout...).\n"
     "\n"
-    "  devices                   the hosts online, by the presence they keep at the\n"
-    "                            broker: device, version, modules\n"
-    "  fleet get REMOTE DIR      REMOTE (a file or a directory tree) of each device\n"
-    "                            into DIR/DEVICE/\n"
-    "  fleet put LOCAL REMOTE    LOCAL (a file or a directory tree) to each device,\n"
-    "                            as zevofa put -r does\n"
-    "  fleet run COMMAND [ARG]...  any one zevofa command on each device; its output\n"
-    "                            is shown device by device\n"
+    "  get REMOTE... DIR         files or trees of each device into DIR/DEVICE/, as\n"
+    "                            zevofa get -r does\n"
+    "  put LOCAL... REMOTE       files or trees to each device, as zevofa put -r does:\n"
+    "                            each file replaced atomically\n"
+    "  sync SRC DST              zevofa sync with each device: 'sync DIR :REMOTE'\n"
+    "                            sends, 'sync :REMOTE DIR' receives into DIR/DEVICE/\n"
+    "  run COMMAND [ARG]...      any one zevofa command on each device\n"
     "\n"
     "Fleet options:\n"
     "  -d, --devices LIST        devices, comma-separated: names, and patterns with\n"
     "                            * ? [...] matched against the devices online\n"
     "                            (required)\n"
     "      --parallel N          devices served at once, 1 to 256 (default 8)\n"
-    "      --json                the outcome as JSON on standard output\n"
+    "      --json                the outcome as one JSON object on standard output\n"
     "  -h, --help                show this help\n"
+    "Options of get and put, as zevofa's (trees are always copied):\n"
+    "  -r, --recursive           (always so)\n"
+    "  -p, --preserve            keep modes and modification times\n"
+    "      --continue            go on from what a cut transfer kept\n"
+    "      --verify              compare the SHA-256 of each copy with its source\n"
+    "Options of sync, as zevofa sync's (--verify too):\n"
+    "      --delete              also delete what DST holds and SRC does not\n"
+    "  -n, --dry-run             only say what would change\n"
+    "      --checksum            compare files of the same size by their SHA-256\n"
     "\n"
-    "A terminal shows one progress line per device; a summary follows the end.\n"
+    "A terminal shows one progress line per device. The end prints each device's\n"
+    "messages (sync: its changes; run: its output), then a table of the devices.\n"
     "Exit status: 0 every device succeeded, 1 one or more failed, 2 usage error,\n"
     "4 the broker cannot be reached or names no such device, 130 interrupted.\n";
 
@@ -93,32 +108,73 @@ int commandAt(int iArgc, char** iArgv) {
 }
 
 struct PFleetArguments {
-  std::string fCommand;  // devices, get, put, run
-  std::vector<std::string> fOperands;
+  std::string fCommand;  // devices, get, put, sync, run
   std::vector<std::string> fChildOptions;  // run: the options every command takes, as given
+  std::vector<std::string> fGiven;         // options of zevofa's commands, to be checked against the command
   std::string fEndpoint;
   std::string fDevices;
   std::string fChunk;
   int fParallel = 8;
   bool fJson = false;
   bool fHelp = false;
+  bool fDevicesHelp = false;
   PFaSettings fSettings;
+  PFaArgs fArgs;  // the operands (run: the command and its arguments) and the options of get, put, sync
 };
 
-long long parseCount(const std::string& iText) {
-  if (iText.empty() || iText.find_first_not_of("0123456789") != std::string::npos || iText.size() > 9) return -1;
-  return std::stoll(iText);
-}
-
-int parseSecondsMs(const std::string& iText) {
-  char* end = nullptr;
-  const double seconds = std::strtod(iText.c_str(), &end);
-  if (iText.empty() || *end != '\0' || !std::isfinite(seconds) || seconds < 0.001 || seconds > 86400) return -1;
-  return static_cast<int>(std::lround(seconds * 1000));
+// One option, its name as given (-e, --endpoint) and its value: kExitOk,
+// or kExitUsage said.
+int takeOption(std::string iName, const std::string& iValue, PFleetArguments& ioArguments) {
+  PFaSettings& settings = ioArguments.fSettings;
+  if (iName == "-e") iName = "--endpoint";
+  if (iName == "-d") iName = "--devices";
+  if (kValueOptions.count(iName) != 0 && iName != "--endpoint" && iName != "--devices" && iName != "--parallel") {
+    ioArguments.fChildOptions.insert(ioArguments.fChildOptions.end(), {iName, iValue});
+  }
+  if (iName == "--endpoint") {
+    ioArguments.fEndpoint = iValue;
+  } else if (iName == "--devices") {
+    ioArguments.fDevices = iValue;
+  } else if (iName == "--parallel") {
+    const long long parallel = iValue.find_first_not_of("0123456789") == std::string::npos ? parseBytes(iValue) : -1;
+    if (parallel < 1 || parallel > 256) return usage("--parallel must be 1 to 256, not '" + iValue + "'");
+    ioArguments.fParallel = static_cast<int>(parallel);
+  } else if (iName == "--ca" || iName == "--cert" || iName == "--key") {
+    (iName == "--ca" ? settings.fTls.fCaFile : iName == "--cert" ? settings.fTls.fCertFile : settings.fTls.fKeyFile) = iValue;
+  } else if (isMqttOption(iName)) {
+    return takeMqttOption(iName, iValue, settings.fMqtt);
+  } else if (iName == "--chunk") {
+    ioArguments.fChunk = iValue;
+  } else if (iName == "--window") {
+    const long long window = parseBytes(iValue);
+    if (window < 1 || window > kMaxWindow) return usage("--window must be 1 to 1024, not '" + iValue + "'");
+    settings.fOptions.fWindow = static_cast<int>(window);
+  } else if (iName == "--timeout" || iName == "--connect-timeout") {
+    const int ms = parseSeconds(iValue);
+    if (ms < 1) return usage(iName + " must be 0.001 to 86400 seconds, not '" + iValue + "'");
+    (iName == "--timeout" ? settings.fOptions.fReplyTimeoutMs : settings.fOptions.fConnectTimeoutMs) = ms;
+  } else if (iName == "--json") {
+    ioArguments.fJson = true;
+  } else if (iName == "-h" || iName == "--help") {
+    ioArguments.fHelp = true;
+  } else if (iName == "-v" || iName == "--verbose" || iName == "-q" || iName == "--quiet") {
+    const bool verbose = iName == "-v" || iName == "--verbose";
+    (verbose ? settings.fVerbose : settings.fQuiet) = true;
+    ioArguments.fChildOptions.push_back(verbose ? "--verbose" : "--quiet");
+  } else {
+    const std::string name = iName == "-R" ? "-r" : iName;
+    for (const PFaOption& option : kFaOptions) {
+      if (name != option.fLong && !(name.size() == 2 && name[1] == option.fShort && option.fShort != 0)) continue;
+      ioArguments.fArgs.*option.fField = true;
+      ioArguments.fGiven.push_back(option.fLong);
+      return kExitOk;
+    }
+    return usage("unknown option " + iName);
+  }
+  return kExitOk;
 }
 
 int parse(int iArgc, char** iArgv, PFleetArguments& oArguments) {
-  PFaSettings& settings = oArguments.fSettings;
   bool fleet = false;
   for (int i = 1; i < iArgc; ++i) {
     std::string word = iArgv[i];
@@ -127,119 +183,134 @@ int parse(int iArgc, char** iArgv, PFleetArguments& oArguments) {
       word = iArgv[i];
       if (oArguments.fCommand.empty() && (word == "fleet" || word == "help") && !fleet) {
         fleet = word == "fleet";
-        if (word == "help") oArguments.fHelp = true;
+        oArguments.fHelp = oArguments.fHelp || word == "help";
         continue;
       }
       if (oArguments.fCommand.empty()) {
         oArguments.fCommand = word;
         if (word == "run") {  // the rest is the command each device runs
-          for (++i; i < iArgc; ++i) oArguments.fOperands.push_back(iArgv[i]);
+          for (++i; i < iArgc; ++i) oArguments.fArgs.fOperands.push_back(iArgv[i]);
         }
         continue;
       }
-      oArguments.fOperands.push_back(word);
+      oArguments.fArgs.fOperands.push_back(word);
       continue;
     }
-    std::string name = word, value;
     const size_t equals = word.find('=');
-    if (word.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      name = word.substr(0, equals);
-      value = word.substr(equals + 1);
-    } else if (word.size() > 2 && word[1] != '-') {  // -eVALUE, -dVALUE, -vq
-      if (word[1] == 'e' || word[1] == 'd') {
-        name = word.substr(0, 2);
-        value = word.substr(2);
-      } else {
-        for (size_t at = 2; at < word.size(); ++at) {
-          if (word[at] != 'v' && word[at] != 'q') return usage(std::string("unknown option -") + word[at]);
+    int status = kExitOk;
+    if (word.compare(0, 2, "--") == 0) {  // --name, --name=VALUE, --name VALUE
+      const std::string name = word.substr(0, equals);
+      std::string value = equals == std::string::npos ? "" : word.substr(equals + 1);
+      if (equals == std::string::npos && kValueOptions.count(name) != 0) {
+        if (i + 1 >= iArgc) return usage("option " + name + " needs a value");
+        value = iArgv[++i];
+      }
+      status = takeOption(name, value, oArguments);
+    } else {  // -vp, -eVALUE, -e VALUE, -dLIST
+      for (size_t at = 1; at < word.size() && status == kExitOk; ++at) {
+        const std::string name = std::string("-") + word[at];
+        if (name != "-e" && name != "-d") {
+          status = takeOption(name, "", oArguments);
+          continue;
         }
-        settings.fVerbose = settings.fVerbose || word.find('v') != std::string::npos;
-        settings.fQuiet = settings.fQuiet || word.find('q') != std::string::npos;
-        name = word.substr(0, 2);
+        if (at + 1 == word.size() && i + 1 >= iArgc) return usage("option " + name + " needs a value");
+        status = takeOption(name, at + 1 < word.size() ? word.substr(at + 1) : iArgv[++i], oArguments);
+        break;
       }
     }
-    if (name == "-e") name = "--endpoint";
-    if (name == "-d") name = "--devices";
-    const bool takesValue = kValueOptions.count(name) != 0;
-    if (takesValue && value.empty() && equals == std::string::npos && !(word.size() > 2 && word[1] != '-')) {
-      if (i + 1 >= iArgc) return usage("option " + name + " needs a value");
-      value = iArgv[++i];
-    }
-    const bool forChild = takesValue && name != "--endpoint" && name != "--devices" && name != "--parallel";
-    if (forChild) {
-      oArguments.fChildOptions.push_back(name);
-      oArguments.fChildOptions.push_back(value);
-    }
-    if (name == "--endpoint") {
-      oArguments.fEndpoint = value;
-    } else if (name == "--devices") {
-      oArguments.fDevices = value;
-    } else if (name == "--parallel") {
-      oArguments.fParallel = static_cast<int>(parseCount(value));
-      if (oArguments.fParallel < 1 || oArguments.fParallel > 256) return usage("--parallel must be 1 to 256, not '" + value + "'");
-    } else if (name == "--ca" || name == "--cert" || name == "--key") {
-      (name == "--ca" ? settings.fTls.fCaFile : name == "--cert" ? settings.fTls.fCertFile : settings.fTls.fKeyFile) = value;
-    } else if (isMqttOption(name)) {
-      if (takeMqttOption(name, value, settings.fMqtt) != kExitOk) return kExitUsage;
-    } else if (name == "--chunk") {
-      oArguments.fChunk = value;
-    } else if (name == "--window") {
-      const long long window = parseCount(value);
-      if (window < 1 || window > kMaxWindow) return usage("--window must be 1 to 1024, not '" + value + "'");
-      settings.fOptions.fWindow = static_cast<int>(window);
-    } else if (name == "--timeout" || name == "--connect-timeout") {
-      const int ms = parseSecondsMs(value);
-      if (ms < 1) return usage(name + " must be 0.001 to 86400 seconds, not '" + value + "'");
-      (name == "--timeout" ? settings.fOptions.fReplyTimeoutMs : settings.fOptions.fConnectTimeoutMs) = ms;
-    } else if (name == "--json") {
-      oArguments.fJson = true;
-    } else if (name == "-h" || name == "--help") {
-      oArguments.fHelp = true;
-    } else if (name == "-v" || name == "--verbose" || name == "-q" || name == "--quiet") {
-      (name == "-v" || name == "--verbose" ? settings.fVerbose : settings.fQuiet) = true;
-      oArguments.fChildOptions.push_back(name == "-v" || name == "--verbose" ? "--verbose" : "--quiet");
-    } else {
-      return usage("unknown option " + name);
-    }
+    if (status != kExitOk) return status;
   }
-  if (!fleet && oArguments.fCommand != "devices") oArguments.fCommand = fleet ? oArguments.fCommand : "devices";
+  oArguments.fDevicesHelp = !fleet;
+  if (!fleet) oArguments.fCommand = "devices";
   if (fleet && oArguments.fCommand == "devices") return usage("fleet has no command devices: zevofa devices");
   return kExitOk;
 }
 
-// A device's run and what the terminal shows of it.
-struct PDeviceRun {
-  std::string fDevice;
+// The operands and options of the fleet's command: kExitOk, or kExitUsage said.
+int checkUsage(PFleetArguments& ioArguments) {
+  const std::string& command = ioArguments.fCommand;
+  const std::vector<std::string>& operands = ioArguments.fArgs.fOperands;
+  if (command != "devices" && command != "get" && command != "put" && command != "sync" && command != "run") {
+    return usage("unknown fleet command '" + command + "'");
+  }
+  // get, put and sync take the options of zevofa's own (--json is the fleet's).
+  for (const std::string& option : ioArguments.fGiven) {
+    if (command == "run" || option == "--json" || !commandTakes(command, option)) return usage(option + " is no option of fleet " + command);
+  }
+  if (command == "devices") return operands.empty() ? kExitOk : usage("devices takes no operand");
+  if (ioArguments.fDevices.empty()) return usage("fleet " + command + " needs --devices");
+  if (command == "run") {
+    if (operands.empty()) return usage("fleet run needs a command");
+    if (operands[0] == "fleet" || operands[0] == "devices") return usage("fleet run runs a command on one device each: not " + operands[0]);
+    return kExitOk;
+  }
+  if (operands.size() < 2 || (command == "sync" && operands.size() != 2)) {
+    return usage("fleet " + command + (command == "sync" ? " needs SRC and DST" : " needs two operands or more"));
+  }
+  if (std::find(operands.begin(), operands.end(), "-") != operands.end()) return usage("fleet " + command + " takes no standard input or output");
+  std::vector<std::string> remotes;
+  if (command == "get") remotes.assign(operands.begin(), operands.end() - 1);
+  if (command == "put") remotes = {operands.back()};
+  for (const std::string& operand : operands) {
+    if (command == "sync" && operand[0] == ':') remotes.push_back(operand.substr(1));
+  }
+  if (command == "sync" && remotes.size() != 1) {
+    return usage("fleet sync copies between here and each device: write the remote side as :PATH (sync DIR :/data/dir, sync :/data/dir DIR)");
+  }
+  for (const std::string& remote : remotes) {
+    if (remote.empty() || remote[0] != '/') return usage("remote paths are absolute (the host has no current directory): '" + remote + "'");
+  }
+  if (!ioArguments.fChunk.empty()) {
+    const long long chunk = parseBytes(ioArguments.fChunk);
+    if (chunk < 1 || chunk > (64 << 20)) return usage("--chunk must be 1 to 64M bytes, not '" + ioArguments.fChunk + "'");
+    ioArguments.fSettings.fChunk = chunk;
+  }
+  ioArguments.fArgs.fRecursive = command != "sync";
+  return kExitOk;
+}
+
+bool makeLocalDirs(const std::string& iPath) {
+  for (size_t slash = iPath.find('/', 1);; slash = iPath.find('/', slash + 1)) {
+    const std::string partial = iPath.substr(0, slash);
+    if (!partial.empty() && ::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) return true;
+  }
+}
+
+// One device's run: what its session says goes here, and what the terminal
+// shows of it. Written by its worker; read by the others once fState is 2
+// (fDone and fTotal at any time).
+class PDeviceRun final : public PFaReporter {
+ public:
+  explicit PDeviceRun(std::string iDevice) : fDevice(std::move(iDevice)) {}
+
+  void message(const std::string& iText, bool iFailure) override {
+    fMessages.push_back(iText);
+    if (iFailure && fError.empty()) fError = iText;
+  }
+  void change(const PFaChange& iChange) override { fChanges.push_back(iChange); }
+  void begin(const std::string&) override { fBase = fDone; }
+  void progress(long long iDone, long long iTotal) override {
+    fDone = fBase + iDone;
+    fTotal = iTotal >= 0 ? fBase + iTotal : -1;
+  }
+  void end() override {}
+
+  const std::string fDevice;
   std::atomic<int> fState{0};  // 0 waiting, 1 running, 2 done
   std::atomic<long long> fDone{0};
   std::atomic<long long> fTotal{-1};
   Clock::time_point fBegun;
   double fSeconds = 0;
   int fExit = 0;  // zevofa's exit status for this device
-  std::string fError, fOut, fErr;
+  std::string fError;  // the first failure said
+  std::vector<std::string> fMessages;
+  std::vector<PFaChange> fChanges;
+  std::string fOut, fErr;  // run: the child's
+
+ private:
+  long long fBase = 0;  // bytes of the transfers before this one
 };
-
-std::string lastName(const std::string& iPath) {
-  size_t end = iPath.size();
-  while (end > 0 && iPath[end - 1] == '/') --end;
-  const size_t slash = end == 0 ? std::string::npos : iPath.rfind('/', end - 1);
-  return iPath.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1));
-}
-
-std::string join(const std::string& iDir, const std::string& iName) {
-  return !iDir.empty() && iDir.back() == '/' ? iDir + iName : iDir + "/" + iName;
-}
-
-bool makeLocalDirs(const std::string& iPath) {
-  std::string partial;
-  for (size_t at = 0; at != std::string::npos;) {
-    const size_t slash = iPath.find('/', at + 1);
-    partial = iPath.substr(0, slash);
-    if (!partial.empty() && ::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) return false;
-    at = slash;
-  }
-  return true;
-}
 
 class PFleet {
  public:
@@ -255,7 +326,7 @@ class PFleet {
       std::string entry = fArguments.fDevices.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
       entry.erase(0, entry.find_first_not_of(' '));
       entry.erase(entry.find_last_not_of(' ') + 1);
-      if (!entry.empty() && entry.find_first_of("*?[") != std::string::npos) {
+      if (!entry.empty() && hasWildcard(entry)) {
         patterns.push_back(entry);
       } else if (!entry.empty() && seen.insert(entry).second) {
         oDevices.push_back(entry);
@@ -263,7 +334,7 @@ class PFleet {
       if (comma == std::string::npos) break;
       begin = comma + 1;
     }
-    if (!patterns.empty()) {
+    if (!patterns.empty()) {  // names alone need no listing
       std::vector<std::string> online;
       const int status = onlineDevices(online, nullptr);
       if (status != kExitOk) return status;
@@ -326,10 +397,8 @@ class PFleet {
   }
 
   int run(const std::vector<std::string>& iDevices) {
-    for (const std::string& device : iDevices) {
-      fRuns.push_back(std::make_unique<PDeviceRun>());
-      fRuns.back()->fDevice = device;
-    }
+    for (const std::string& device : iDevices) fRuns.push_back(std::make_unique<PDeviceRun>(device));
+    fEnded.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     std::atomic<size_t> next{0};
     std::vector<std::thread> workers;
     const size_t parallel = std::min(fRuns.size(), static_cast<size_t>(fArguments.fParallel));
@@ -339,9 +408,17 @@ class PFleet {
           PDeviceRun& run = *fRuns[i];
           run.fBegun = Clock::now();
           run.fState = 1;
-          one(run);
+          if (gInterrupted != 0) {
+            run.fExit = kExitInterrupted;
+            run.fError = "interrupted before it began";
+          } else {
+            one(run);
+          }
           run.fSeconds = std::chrono::duration<double>(Clock::now() - run.fBegun).count();
           run.fState = 2;
+          const uint64_t one = 1;
+          if (fEnded.valid() && ::write(fEnded.get(), &one, sizeof one) < 0) {
+          }  // the watcher then looks at its next tick
         }
       });
     }
@@ -351,111 +428,52 @@ class PFleet {
   }
 
  private:
-  std::string endpointOf(const std::string& iDevice) const { return join(fBroker, iDevice); }
+  std::string endpointOf(const std::string& iDevice) const { return joinPath(fBroker, iDevice); }
 
-  void fail(PDeviceRun& ioRun, int iExit, const std::string& iWhy) {
-    if (ioRun.fExit != 0) return;  // the first failure says most
-    ioRun.fExit = iExit;
-    ioRun.fError = iWhy;
-  }
-
-  void fail(PDeviceRun& ioRun, const PClient& iClient) {
-    const PClientError& error = iClient.lastError();
-    const int exit = error.fOrigin == PErrorOrigin::kRemote ? kExitRemote
-                     : error.fOrigin == PErrorOrigin::kLocal ? kExitLocal
-                     : error.fOrigin == PErrorOrigin::kTransfer ? (error.fCode == ERR_CLIENT_CANCELLED ? kExitInterrupted : kExitCheck)
-                     : error.fOrigin == PErrorOrigin::kArgument ? kExitUsage : kExitConnection;
-    fail(ioRun, exit, error.message());
-  }
-
-  PTransferControl control(PDeviceRun& ioRun, long long iBase) {
-    PTransferControl control;
-    control.fProgress = [&ioRun, iBase](long long iDone, long long) { ioRun.fDone = iBase + iDone; };
-    control.fContinue = [] { return gInterrupted == 0; };
-    return control;
-  }
-
+  // get, put or sync through zevofa's own session, its words kept for the
+  // device's report.
   void one(PDeviceRun& ioRun) {
     if (fArguments.fCommand == "run") return spawn(ioRun);
-    PClient client(fArguments.fSettings.fOptions);
-    client.setTls(fArguments.fSettings.fTls);
-    client.setMqtt(fArguments.fSettings.fMqtt);
-    if (client.connect(endpointOf(ioRun.fDevice)) != 0) return fail(ioRun, client);
-    if (fArguments.fCommand == "get") {
-      const std::string& remote = fArguments.fOperands[0];
-      const std::string local = join(join(fArguments.fOperands[1], ioRun.fDevice), lastName(remote).empty() ? "root" : lastName(remote));
-      if (!makeLocalDirs(join(fArguments.fOperands[1], ioRun.fDevice))) return fail(ioRun, kExitLocal, "cannot make " + local + ": " + std::strerror(errno));
-      getAny(client, ioRun, remote, local);
-    } else {
-      const std::string& local = fArguments.fOperands[0];
-      std::string remote = fArguments.fOperands[1];
-      bool isFile = false;
-      if (!remote.empty() && (remote.back() == '/' || (client.isFile(remote, isFile) == 0 && !isFile))) remote = join(remote, lastName(local));
-      struct stat info;
-      if (::stat(local.c_str(), &info) != 0) return fail(ioRun, kExitLocal, "local: " + local + ": " + std::strerror(errno));
-      ioRun.fTotal = S_ISDIR(info.st_mode) ? -1 : static_cast<long long>(info.st_size);
-      putAny(client, ioRun, local, remote);
+    PFaSettings settings = fArguments.fSettings;
+    settings.fEndpoint = endpointOf(ioRun.fDevice);
+    settings.fProgress = settings.fOutTerminal = settings.fErrTerminal = false;
+    PFaArgs args = fArguments.fArgs;
+    const std::string& command = fArguments.fCommand;
+    // What comes from each device goes under DIR/DEVICE.
+    const bool receives = command == "get" || (command == "sync" && args.fOperands[0][0] == ':');
+    if (receives) {
+      const std::string dir = args.fOperands.back();
+      args.fOperands.back() = joinPath(dir, ioRun.fDevice);
+      if (!makeLocalDirs(command == "get" ? args.fOperands.back() : dir)) {
+        ioRun.fExit = kExitLocal;
+        ioRun.message(std::string("local: cannot make ") + args.fOperands.back() + ": " + std::strerror(errno), true);
+        return;
+      }
     }
-    client.close();
-  }
-
-  void getAny(PClient& ioClient, PDeviceRun& ioRun, const std::string& iRemote, const std::string& iLocal) {
-    bool isFile = false;
-    if (ioClient.isFile(iRemote, isFile) != 0) return fail(ioRun, ioClient);
-    if (isFile) {
-      long long size = -1, bytes = 0;
-      if (ioClient.size(iRemote, size) == 0 && ioRun.fTotal < 0) ioRun.fTotal = size;
-      if (ioClient.get(iRemote, PSink::file(iLocal), control(ioRun, ioRun.fDone), &bytes) != 0) return fail(ioRun, ioClient);
-      return;
-    }
-    std::vector<std::string> names;
-    if (ioClient.list(iRemote, names) != 0) return fail(ioRun, ioClient);
-    if (::mkdir(iLocal.c_str(), 0777) != 0 && errno != EEXIST) return fail(ioRun, kExitLocal, "local: " + iLocal + ": " + std::strerror(errno));
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-      if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) continue;
-      getAny(ioClient, ioRun, join(iRemote, name), join(iLocal, name));
-      if (ioRun.fExit != 0 && !ioClient.isConnected()) return;
-    }
-  }
-
-  void putAny(PClient& ioClient, PDeviceRun& ioRun, const std::string& iLocal, const std::string& iRemote) {
-    struct stat info;
-    if (::stat(iLocal.c_str(), &info) != 0) return fail(ioRun, kExitLocal, "local: " + iLocal + ": " + std::strerror(errno));
-    if (S_ISREG(info.st_mode)) {
-      if (ioClient.put(PSource::file(iLocal), iRemote, control(ioRun, ioRun.fDone)) != 0) fail(ioRun, ioClient);
-      return;
-    }
-    if (!S_ISDIR(info.st_mode)) return;  // a special file stays here
-    if (ioClient.makeDir(iRemote) != 0) return fail(ioRun, ioClient);
-    DIR* listing = ::opendir(iLocal.c_str());
-    if (listing == nullptr) return fail(ioRun, kExitLocal, "local: " + iLocal + ": " + std::strerror(errno));
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(listing)) {
-      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
-    }
-    ::closedir(listing);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-      putAny(ioClient, ioRun, join(iLocal, name), join(iRemote, name));
-      if (ioRun.fExit != 0 && !ioClient.isConnected()) return;
-    }
+    PFaSession session(settings, ioRun);
+    ioRun.fExit = session.connect(true);
+    if (ioRun.fExit != kExitOk) return;
+    ioRun.fExit = command == "get" ? session.get(args) : command == "put" ? session.put(args) : session.sync(args);
   }
 
   // zevofa itself, for one device: its output kept for the report.
   void spawn(PDeviceRun& ioRun) {
+    const auto fail = [&](const std::string& iWhy) {
+      ioRun.fExit = kExitLocal;
+      ioRun.message(iWhy, true);
+    };
     std::vector<std::string> words = {"zevofa"};
     words.insert(words.end(), fArguments.fChildOptions.begin(), fArguments.fChildOptions.end());
     words.push_back("--endpoint=" + endpointOf(ioRun.fDevice));
     words.push_back("--");
-    words.insert(words.end(), fArguments.fOperands.begin(), fArguments.fOperands.end());
+    words.insert(words.end(), fArguments.fArgs.fOperands.begin(), fArguments.fArgs.fOperands.end());
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return fail(ioRun, kExitLocal, std::strerror(errno));
+    if (::pipe2(out, O_CLOEXEC) != 0) return fail(std::strerror(errno));
     PFd outRead(out[0]), outWrite(out[1]);
-    if (::pipe2(err, O_CLOEXEC) != 0) return fail(ioRun, kExitLocal, std::strerror(errno));
+    if (::pipe2(err, O_CLOEXEC) != 0) return fail(std::strerror(errno));
     PFd errRead(err[0]), errWrite(err[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -471,7 +489,7 @@ class PFleet {
     posix_spawn_file_actions_destroy(&actions);
     outWrite.reset();
     errWrite.reset();
-    if (spawned != 0) return fail(ioRun, kExitLocal, std::string("cannot start zevofa: ") + std::strerror(spawned));
+    if (spawned != 0) return fail(std::string("cannot start zevofa: ") + std::strerror(spawned));
     pollfd streams[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
     std::string* texts[2] = {&ioRun.fOut, &ioRun.fErr};
     for (int open = 2; open > 0;) {
@@ -491,29 +509,35 @@ class PFleet {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    const int exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (exit != 0) {
-      std::string last = ioRun.fErr;
-      while (!last.empty() && last.back() == '\n') last.pop_back();
-      fail(ioRun, exit, last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1));
-    }
+    ioRun.fExit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::string last = ioRun.fErr;
+    while (!last.empty() && last.back() == '\n') last.pop_back();
+    if (ioRun.fExit != 0) ioRun.fError = last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1);
   }
 
-  std::string line(const PDeviceRun& iRun) const {
+  // iTerminal: names escaped.
+  std::string line(const PDeviceRun& iRun, bool iTerminal) const {
     const int state = iRun.fState;
     const double seconds = state == 2 ? iRun.fSeconds : state == 1 ? std::chrono::duration<double>(Clock::now() - iRun.fBegun).count() : 0;
-    std::string status = state == 0 ? "waiting" : state == 1 ? "running" : iRun.fExit == 0 ? "ok" : "FAILED";
-    char text[512];
+    const std::string status = state == 0 ? "waiting" : state == 1 ? "running" : iRun.fExit == 0 ? "ok" : "FAILED";
     std::string bytes = iRun.fDone > 0 || iRun.fTotal > 0 ? formatBytes(static_cast<double>(iRun.fDone)) : "";
     if (iRun.fTotal > 0) bytes += " of " + formatBytes(static_cast<double>(iRun.fTotal));
+    std::string detail;
+    if (state == 2) {
+      detail = iRun.fExit != 0 ? iRun.fError.substr(0, 120)
+               : fArguments.fCommand == "sync" ? std::to_string(iRun.fChanges.size()) + (iRun.fChanges.size() == 1 ? " change" : " changes")
+                                                : "";
+    }
+    char text[512];
     std::snprintf(text, sizeof text, "%-20s %-8s %-24s %6.1f s  %s", iRun.fDevice.c_str(), status.c_str(), bytes.c_str(), seconds,
-                  state == 2 ? iRun.fError.substr(0, 120).c_str() : "");
+                  shownName(detail, iTerminal).c_str());
     return text;
   }
 
   // A terminal: the devices' lines, redrawn; else a line as each ends.
   void watch() {
-    const bool terminal = !fArguments.fSettings.fQuiet && !fArguments.fJson && isatty(STDERR_FILENO) == 1;
+    const bool quiet = fArguments.fSettings.fQuiet || fArguments.fJson;
+    const bool terminal = !quiet && isatty(STDERR_FILENO) == 1;
     std::vector<bool> said(fRuns.size(), false);
     bool drawn = false;
     for (;;) {
@@ -521,60 +545,98 @@ class PFleet {
       for (const auto& run : fRuns) all = all && run->fState == 2;
       if (terminal) {
         std::string screen = drawn ? "\033[" + std::to_string(fRuns.size()) + "A" : "";
-        for (const auto& run : fRuns) screen += "\r\033[K" + line(*run) + "\n";
+        for (const auto& run : fRuns) screen += "\r\033[K" + line(*run, true) + "\n";
         std::fputs(screen.c_str(), stderr);
         std::fflush(stderr);
         drawn = true;
-      } else if (!fArguments.fJson && !fArguments.fSettings.fQuiet) {
+      } else if (!quiet) {
         for (size_t i = 0; i < fRuns.size(); ++i) {
           if (said[i] || fRuns[i]->fState != 2) continue;
           said[i] = true;
-          std::fprintf(stderr, "%s\n", line(*fRuns[i]).c_str());
+          std::fprintf(stderr, "%s\n", line(*fRuns[i], false).c_str());
         }
       }
       if (all) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      // Until a device ends, or the next redraw.
+      pollfd ended{fEnded.get(), POLLIN, 0};
+      uint64_t count = 0;
+      if (::poll(&ended, fEnded.valid() ? 1 : 0, 100) > 0 && ::read(fEnded.get(), &count, sizeof count) < 0) {
+      }
     }
+  }
+
+  static Json deviceJson(const PDeviceRun& iRun, const std::string& iCommand) {
+    Json device = {{"device", iRun.fDevice}, {"ok", iRun.fExit == 0}, {"exit", iRun.fExit}, {"seconds", iRun.fSeconds}};
+    if (!iRun.fError.empty()) device["error"] = iRun.fError;
+    if (iCommand == "run") {
+      device["stdout"] = iRun.fOut;
+      device["stderr"] = iRun.fErr;
+      return device;
+    }
+    device["bytes"] = iRun.fDone.load();
+    device["messages"] = iRun.fMessages;
+    if (iCommand != "sync") return device;
+    Json changes = Json::array();
+    for (const PFaChange& change : iRun.fChanges) {
+      changes.push_back({{"item", change.fItem}, {"action", change.fAction}, {"path", change.fPath}, {"type", kindName(change.fKind)}});
+    }
+    device["changes"] = changes;
+    return device;
+  }
+
+  // Each device's words: the child's output (run), sync's changes and the
+  // session's messages; iTerminal: names escaped, line by line.
+  void printWords(const PDeviceRun& iRun, bool iTerminal) const {
+    std::vector<std::string> lines;
+    const auto add = [&lines](const std::string& iText) {
+      for (size_t at = 0; at < iText.size();) {
+        const size_t end = std::min(iText.find('\n', at), iText.size());
+        lines.push_back(iText.substr(at, end - at));
+        at = end + 1;
+      }
+    };
+    add(iRun.fOut);
+    for (const PFaChange& change : iRun.fChanges) {
+      char item[16];
+      std::snprintf(item, sizeof item, "%-7s ", change.fItem.c_str());
+      lines.push_back(item + change.fPath + (change.fKind == PRemoteKind::kDir ? "/" : ""));
+    }
+    add(iRun.fErr);
+    for (const std::string& message : iRun.fMessages) lines.push_back("zevofa: " + message);
+    if (lines.empty() && fArguments.fCommand != "run") return;
+    std::printf("== %s (exit status %d)\n", iRun.fDevice.c_str(), iRun.fExit);
+    for (const std::string& text : lines) std::printf("%s\n", shownName(text, iTerminal).c_str());
   }
 
   int report() {
     size_t failed = 0;
-    bool interrupted = false;
+    bool interrupted = gInterrupted != 0;
     Json devices = Json::array();
     for (const auto& run : fRuns) {
       failed += run->fExit != 0 ? 1 : 0;
       interrupted = interrupted || run->fExit == kExitInterrupted;
-      Json device = {{"device", run->fDevice}, {"ok", run->fExit == 0}, {"exit", run->fExit}, {"seconds", run->fSeconds}};
-      if (fArguments.fCommand != "run") device["bytes"] = run->fDone.load();
-      if (!run->fError.empty()) device["error"] = run->fError;
-      if (fArguments.fCommand == "run") {
-        device["stdout"] = run->fOut;
-        device["stderr"] = run->fErr;
-      }
-      devices.push_back(device);
+      if (fArguments.fJson) devices.push_back(deviceJson(*run, fArguments.fCommand));
     }
     if (fArguments.fJson) {
       const Json outcome = {{"command", fArguments.fCommand}, {"devices", devices}, {"ok", fRuns.size() - failed}, {"failed", failed}};
-      std::printf("%s\n", outcome.dump(2).c_str());
+      std::printf("%s\n", outcome.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
     } else {
-      if (fArguments.fCommand == "run") {
-        for (const auto& run : fRuns) {
-          std::printf("== %s (exit status %d)\n%s", run->fDevice.c_str(), run->fExit, run->fOut.c_str());
-          if (!run->fOut.empty() && run->fOut.back() != '\n') std::printf("\n");
-          if (!run->fErr.empty()) std::printf("%s%s", run->fErr.c_str(), run->fErr.back() == '\n' ? "" : "\n");
-        }
-      }
+      const bool out = isatty(STDOUT_FILENO) == 1;
+      for (const auto& run : fRuns) printWords(*run, out);
       std::printf("%-20s %-8s %-24s %8s  %s\n", "DEVICE", "STATUS", "BYTES", "TIME", "DETAIL");
-      for (const auto& run : fRuns) std::printf("%s\n", line(*run).c_str());
+      for (const auto& run : fRuns) std::printf("%s\n", line(*run, out).c_str());
       std::printf("%zu devices: %zu ok, %zu failed\n", fRuns.size(), fRuns.size() - failed, failed);
     }
-    if (interrupted || gInterrupted != 0) return kExitInterrupted;
-    return failed == 0 ? kExitOk : kExitRemote;
+    if (interrupted) return kExitInterrupted;
+    // None reached: the broker, or no device named is there.
+    const bool none = std::all_of(fRuns.begin(), fRuns.end(), [](const auto& iRun) { return iRun->fExit == kExitConnection; });
+    return failed == 0 ? kExitOk : none ? kExitConnection : kExitRemote;
   }
 
   const PFleetArguments& fArguments;
   const std::string fBroker;
   std::vector<std::unique_ptr<PDeviceRun>> fRuns;
+  PFd fEnded;              // counts the devices that ended, for the watcher
 };
 
 }  // namespace
@@ -628,28 +690,12 @@ int fleetMain(int iArgc, char** iArgv) {
   if (status != kExitOk) return status;
   const std::string& command = arguments.fCommand;
   if (arguments.fHelp || command.empty()) {
-    if (command.empty() && !arguments.fHelp) return usage("fleet needs a command: get, put or run");
-    std::fputs(kFleetUsage, stdout);
+    if (command.empty() && !arguments.fHelp) return usage("fleet needs a command: get, put, sync or run");
+    std::fputs(arguments.fDevicesHelp ? kDevicesUsage : kFleetUsage, stdout);
     return kExitOk;
   }
-  const size_t operands = arguments.fOperands.size();
-  if (command == "sync") return usage("fleet sync is not there yet: use fleet put");  // the place for it
-  if (command != "devices" && command != "get" && command != "put" && command != "run") {
-    return usage("unknown fleet command '" + command + "'");
-  }
-  if ((command == "get" || command == "put") && operands != 2) return usage("fleet " + command + " needs two operands");
-  if (command == "run" && operands == 0) return usage("fleet run needs a command");
-  if (command == "run" && (arguments.fOperands[0] == "fleet" || arguments.fOperands[0] == "devices")) {
-    return usage("fleet run runs a command on one device each: not " + arguments.fOperands[0]);
-  }
-  if (command == "devices" && operands != 0) return usage("devices takes no operand");
-  if (command != "devices" && arguments.fDevices.empty()) return usage("fleet " + command + " needs --devices");
-  if (!arguments.fChunk.empty() && command != "run") {
-    const long long chunk = parseCount(arguments.fChunk);
-    const long long largest = command == "get" ? kMaxReadChunk : kMaxWriteChunk;
-    if (chunk < 1 || chunk > largest) return usage("--chunk must be 1 to " + std::to_string(largest) + " bytes for " + command);
-    (command == "get" ? arguments.fSettings.fOptions.fReadChunk : arguments.fSettings.fOptions.fWriteChunk) = static_cast<int>(chunk);
-  }
+  status = checkUsage(arguments);
+  if (status != kExitOk) return status;
   if (arguments.fEndpoint.empty() && std::getenv("ZEVOFA_ENDPOINT") != nullptr) arguments.fEndpoint = std::getenv("ZEVOFA_ENDPOINT");
   PEndpoint broker;
   std::string why;
@@ -663,6 +709,8 @@ int fleetMain(int iArgc, char** iArgv) {
     if (path->empty() && given != nullptr) *path = given;
   }
   mqttFromEnvironment(arguments.fSettings.fMqtt);
+  // The devices' sessions share broker connections, a few sessions each.
+  if (command != "run") arguments.fSettings.fBrokers = std::make_shared<PBrokerShare>();
   PFleet fleet(arguments, broker.text());
   if (command == "devices") return fleet.devices();
   std::vector<std::string> devices;

@@ -59,8 +59,7 @@ const char* actionName(uint32_t iAction) {
   return name != nullptr ? name : "request";
 }
 
-int PFramePump::connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, const PClientMqtt& iMqtt,
-                        PClientError& oError) {
+int PFramePump::connect(const std::string& iEndpoint, int iTimeoutMs, const PConnector::Credentials& iWith, PClientError& oError) {
   close();
   fEndpoint = iEndpoint;
   PEndpoint endpoint;
@@ -72,9 +71,8 @@ int PFramePump::connect(const std::string& iEndpoint, int iTimeoutMs, const PCli
                     iEndpoint);
   }
   PConnection connection;
-  const PConnector::Credentials credentials{iTls, iMqtt};
-  int result = connector->check(endpoint, credentials, oError);
-  if (result == 0) result = connector->connect(endpoint, credentials, iTimeoutMs, connection, oError);
+  int result = connector->check(endpoint, iWith, oError);
+  if (result == 0) result = connector->connect(endpoint, iWith, iTimeoutMs, connection, oError);
   if (result != 0) return result;
   fFd = std::move(connection.fFd);
   fChannel = std::move(connection.fChannel);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "PByteChannel.h"
+#include "PConnectors.h"
 
 #include "zevo/PFd.h"
 #include "zevo/client/PClient.h"
@@ -44,8 +45,7 @@ class PFramePump {
   PFramePump(const PFramePump&) = delete;
   PFramePump& operator=(const PFramePump&) = delete;
 
-  int connect(const std::string& iEndpoint, int iTimeoutMs, const PClientTls& iTls, const PClientMqtt& iMqtt,
-              PClientError& oError);
+  int connect(const std::string& iEndpoint, int iTimeoutMs, const PConnector::Credentials& iWith, PClientError& oError);
   void close();
   bool isOpen() const { return fFd.valid(); }
   const std::string& endpoint() const { return fEndpoint; }

@@ -22,24 +22,11 @@ namespace {
 
 const char* const kDefaultEndpoint = "unix:/run/zevo/zevohost.sock";
 
-// Options of commands (PFaArgs), each allowed where a command's row says.
-struct POption {
-  const char* fLong;
-  char fShort;  // 0: none
-  bool PFaArgs::*fField;
-};
-const POption kCommandOptions[] = {
-    {"--long", 'l', &PFaArgs::fLong},         {"--recursive", 'r', &PFaArgs::fRecursive}, {"--preserve", 'p', &PFaArgs::fPreserve},
-    {"--continue", 0, &PFaArgs::fContinue},   {"--verify", 0, &PFaArgs::fVerify},         {"--json", 0, &PFaArgs::fJson},
-    {"--delete", 0, &PFaArgs::fDelete},       {"--dry-run", 'n', &PFaArgs::fDryRun},      {"--checksum", 0, &PFaArgs::fChecksum},
-    {"--no-clobber", 0, &PFaArgs::fNoClobber},
-};
-
 // What the command line gave.
 struct PArguments {
   std::string fCommand;
   PFaArgs fArgs;
-  std::vector<const POption*> fGiven;  // command options, to be checked against the command
+  std::vector<const PFaOption*> fGiven;  // command options, to be checked against the command
   std::string fEndpoint;
   std::string fChunk;
   bool fHelp = false;
@@ -65,7 +52,8 @@ constexpr size_t kAny = static_cast<size_t>(-1);
 // files (the warning when the host lacks the file-operations module).
 template <int (PFaSession::*iCommand)(const PFaArgs&), bool iTransfers = false>
 int onHost(const PFaSettings& iSettings, const PFaArgs& iArgs) {
-  PFaSession session(iSettings);
+  PFaConsole console(iSettings, iArgs.fJson);
+  PFaSession session(iSettings, console);
   const int status = session.connect(iTransfers);
   return status != kExitOk ? status : (session.*iCommand)(iArgs);
 }
@@ -230,34 +218,6 @@ int help(const PFaSettings&, const PFaArgs& iArgs) {
   return kExitOk;
 }
 
-// A count with an optional K or M suffix; -1 when malformed.
-long long parseBytes(const std::string& iText) {
-  if (iText.empty() || iText[0] < '0' || iText[0] > '9') return -1;
-  char* end = nullptr;
-  errno = 0;
-  long long value = std::strtoll(iText.c_str(), &end, 10);
-  if (errno != 0 || value > (1LL << 40)) return -1;
-  const std::string suffix = end;
-  if (suffix == "K" || suffix == "k" || suffix == "KiB") {
-    value *= 1024;
-  } else if (suffix == "M" || suffix == "m" || suffix == "MiB") {
-    value *= 1024 * 1024;
-  } else if (!suffix.empty()) {
-    return -1;
-  }
-  return value;
-}
-
-// Seconds (fractions allowed) as milliseconds; -1 when malformed or not
-// 0.001 to 86400.
-int parseSeconds(const std::string& iText) {
-  if (iText.empty()) return -1;
-  char* end = nullptr;
-  const double seconds = std::strtod(iText.c_str(), &end);
-  if (*end != '\0' || !std::isfinite(seconds) || seconds < 0.001 || seconds > 86400) return -1;
-  return static_cast<int>(std::lround(seconds * 1000));
-}
-
 // An option with a value: "--opt=V", "--opt V", "-eV" or "-e V".
 bool optionValue(int iArgc, char** iArgv, int& ioAt, const std::string& iName, size_t iInline, std::string& oValue) {
   const std::string word = iArgv[ioAt];
@@ -310,7 +270,7 @@ int parseLong(int iArgc, char** iArgv, int& ioAt, PArguments& oArguments) {
     *flag = true;
     return kExitOk;
   }
-  for (const POption& option : kCommandOptions) {
+  for (const PFaOption& option : kFaOptions) {
     if (name != option.fLong) continue;
     oArguments.fArgs.*option.fField = true;
     oArguments.fGiven.push_back(&option);
@@ -331,8 +291,8 @@ int parseShort(int iArgc, char** iArgv, int& ioAt, PArguments& oArguments) {
       *flag = true;
       continue;
     }
-    const POption* found = nullptr;
-    for (const POption& option : kCommandOptions) found = option.fShort == letter ? &option : found;
+    const PFaOption* found = nullptr;
+    for (const PFaOption& option : kFaOptions) found = option.fShort == letter ? &option : found;
     if (found == nullptr) return usageError(std::string("unknown option -") + word[at]);
     oArguments.fArgs.*found->fField = true;
     oArguments.fGiven.push_back(found);
@@ -418,7 +378,7 @@ int checkUsage(const PCommand& iCommand, const PArguments& iArguments) {
                         (remote.empty() ? "" : "; did you mean '/" + remote + "'?"));
     }
   }
-  for (const POption* option : iArguments.fGiven) {
+  for (const PFaOption* option : iArguments.fGiven) {
     bool allowed = false;
     std::string where;
     for (const PCommand& command : kCommands) {
@@ -481,6 +441,11 @@ int run(PArguments& ioArguments) {
 }
 
 }  // namespace
+
+bool commandTakes(const std::string& iCommand, const std::string& iOption) {
+  const PCommand* command = findCommand(iCommand);
+  return command != nullptr && std::find(command->fOptions.begin(), command->fOptions.end(), iOption) != command->fOptions.end();
+}
 
 int main(int argc, char** argv) {
   installSignals();

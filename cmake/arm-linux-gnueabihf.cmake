@@ -25,6 +25,10 @@ set(ZEVO_MULTIARCH_DIRS /usr/lib/${ZEVO_CROSS_TRIPLE} /lib/${ZEVO_CROSS_TRIPLE})
 set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES /usr/include/${ZEVO_CROSS_TRIPLE})
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES /usr/include/${ZEVO_CROSS_TRIPLE})
 
+# GCC's notes that parameter passing changed in GCC 7.1 concern code mixed
+# with objects of older compilers, which no build here links.
+set(CMAKE_C_FLAGS_INIT -Wno-psabi)
+set(CMAKE_CXX_FLAGS_INIT -Wno-psabi)
 set(CMAKE_C_COMPILER ${ZEVO_CROSS_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${ZEVO_CROSS_TRIPLE}-g++)
 
@@ -52,6 +56,9 @@ set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${ZEVO_CROSS_TRIPLE}/pkgconfig:/usr/share/pk
 # pkg-config hints) but looks for openssl/ssl.h under the roots only: the
 # headers are the shared ones of /usr/include.
 set(OPENSSL_INCLUDE_DIR /usr/include CACHE PATH "OpenSSL headers (libssl-dev:armhf)")
+# nlohmann's JSON library is headers only, of architecture "all": its CMake
+# package is the build machine's /usr/share/cmake, outside the roots.
+set(nlohmann_json_DIR /usr/share/cmake/nlohmann_json)
 
 # ctest (and test discovery) run each target program through qemu-arm and
 # the target's dynamic loader, which takes the target's libraries from

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <random>
 
 void PMqttHandle::init() {
   static std::once_flag once;
@@ -154,4 +155,15 @@ std::string PMqttHandle::reason(int iReasonCode) {
   const char* text = mosquitto_reason_string(iReasonCode);
   return std::string(text != nullptr ? text : "reason") + " (0x" + "0123456789abcdef"[(iReasonCode >> 4) & 0xF] +
          "0123456789abcdef"[iReasonCode & 0xF] + ")";
+}
+
+std::string PMqttHandle::randomHex(size_t iDigits) {
+  static thread_local std::random_device source;
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  while (text.size() < iDigits) {
+    const unsigned int value = source();
+    for (int i = 0; i < 8 && text.size() < iDigits; ++i) text += kHex[(value >> (4 * i)) & 0xF];
+  }
+  return text;
 }

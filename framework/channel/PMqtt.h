@@ -38,6 +38,8 @@ class PMqttHandle {
  public:
   // Once per process, before the first handle; thread-safe.
   static void init();
+  // iDigits random hexadecimal digits (client IDs, session names, epochs).
+  static std::string randomHex(size_t iDigits);
   // A handle for iBroker (mqtt: or mqtts:, whose TLS material is read now),
   // not connected; its callbacks get iOwner. Null with oError.
   static std::unique_ptr<PMqttHandle> create(const PEndpoint& iBroker, const PMqttLogin& iLogin, void* iOwner,

@@ -99,12 +99,11 @@ int PReactor::kick(int iFd, PReactorHandler* iHandler) {
   return epoll_ctl(fSets[iHandler->fWorker].get(), EPOLL_CTL_MOD, iFd, &event) == 0 ? 0 : PErrors::fromErrno(errno);
 }
 
-int PReactor::remove(int iFd, PReactorHandler* iHandler) {
-  if (iHandler->fWorker < 0) return ERR_INVALID_ARG;
-  const int result = epoll_ctl(fSets[iHandler->fWorker].get(), EPOLL_CTL_DEL, iFd, nullptr);
+void PReactor::remove(int iFd, PReactorHandler* iHandler) {
+  if (iHandler->fWorker < 0) return;
+  epoll_ctl(fSets[iHandler->fWorker].get(), EPOLL_CTL_DEL, iFd, nullptr);
   fCounts[iHandler->fWorker].fetch_sub(1, std::memory_order_relaxed);
   iHandler->fWorker = -1;
-  return result == 0 ? 0 : PErrors::fromErrno(errno);
 }
 
 void PReactor::run(int iWorker) {

@@ -33,7 +33,8 @@ class FileOps : public ::testing::Test {
  protected:
   void SetUp() override {
     host.fFileOps = true;
-    ASSERT_TRUE(host.start()) << host.output();
+    // Not the default frame limit: the session's own is what the module sizes its replies to.
+    ASSERT_TRUE(host.start({"--frame-max", "300000"})) << host.output();
     ASSERT_EQ(0, client.connect(host.endpoint())) << client.lastError().message();
     ASSERT_TRUE(client.hasFileOps()) << client.lastError().message();
   }
@@ -51,6 +52,7 @@ TEST_F(FileOps, SessionStatListingsAndChanges) {
   ASSERT_EQ(0, client.sessionInfo(info));
   EXPECT_EQ("uid:" + std::to_string(::getuid()), info.fIdentity);
   EXPECT_EQ(kRoleWrite, info.fRole);
+  EXPECT_EQ(300000, info.fFrameMax);
   EXPECT_EQ(info.fFrameMax - 64, info.fChunk);
   EXPECT_EQ((std::vector<std::string>{host.data(), host.fDir / "drop/"}), info.fWriteTree);
   fs::create_directories(remote("d/e/f"));
@@ -259,6 +261,11 @@ TEST(FileOpsFallback, AHostWithoutTheModuleIsServedByTheFileAccessActions) {
   PTransferOptions verify;
   verify.fVerify = true;
   EXPECT_EQ(ERR_CLIENT_NO_FILEOPS, client.upload(PSource::file(local / "a"), host.data("a"), verify));
+  std::vector<PClientError> errors;
+  EXPECT_EQ(ERR_CLIENT_NO_FILEOPS, client.uploadFiles({PFileJob{local / "a", host.data("a"), 0600}}, {}, errors)) << "modes need the module";
+  ASSERT_EQ(0, client.uploadFiles({PFileJob{local / "a", host.data("b")}}, {}, errors)) << client.lastError().message();
+  EXPECT_EQ(readFile(local / "a"), readFile(host.data("b")));
+  fs::remove(host.data("b"));
   ASSERT_EQ(0, client.upload(PSource::file(local / "a"), host.data("a"), {})) << client.lastError().message();
   PRemoteStat stat;
   ASSERT_EQ(0, client.stat(host.data("a"), stat));

@@ -308,6 +308,7 @@ TEST_F(Zevofa, MessagesSayWhatToDo) {
   ASSERT_TRUE(other.start({"--listen", "tcp:127.0.0.1:0", "--listen", "tls:127.0.0.1:0"})) << other.output();
   std::string tcp, tls;
   for (const std::string& endpoint : other.endpoints()) (endpoint.compare(0, 4, "tls:") == 0 ? tls : endpoint.compare(0, 4, "tcp:") == 0 ? tcp : tls) = endpoint;
+  ASSERT_FALSE(tcp.empty() || tls.empty()) << other.output();
   writeText(local / "f", "f");
   const std::string stranger = local / "stranger.sock";
   const PFd server = streamSocket(stranger, true);

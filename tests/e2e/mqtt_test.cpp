@@ -1,10 +1,14 @@
 // Hosts behind a real mosquitto broker, reached by zevofa: every command as
 // over a socket, a fleet of hosts, the broker's loss, its packet limit and
 // its access list. Real processes on loopback.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "PBroker.h"
@@ -109,6 +113,8 @@ TEST_F(Broker, OneFleetGetServesTwentyHosts) {
                                         "\nmqtt.device = dev-" + std::to_string(100 + i) + "\n");
     ASSERT_TRUE(hosts[i]->start()) << hosts[i]->output();
   }
+  // Online before the devices are listed.
+  for (const auto& host : hosts) ASSERT_TRUE(eventually([&] { return linesOf(*host, "connected to the broker") == 1; })) << host->output();
   PTempDir out;
   const PRun fleet = zevofa({"-e", broker.url(), "fleet", "--devices", "dev-1*,dev-100", "--parallel", "8", "--json", "get",
                              shared / "f.bin", out.path()});
@@ -128,6 +134,82 @@ TEST_F(Broker, OneFleetGetServesTwentyHosts) {
   EXPECT_EQ(1, partly.fExit) << "one device failed";
   EXPECT_NE(std::string::npos, partly.fOut.find("== dev-102 (exit status 0)\npath: " + shared / "f.bin")) << partly.fOut;
   EXPECT_TRUE(std::regex_search(partly.fOut, std::regex("dev-103 +FAILED .*offline"))) << partly.fOut;
+}
+
+// The hosts share this machine's files: a put by every device lands on one
+// path; a sync from every device goes into a folder of each.
+TEST_F(Broker, FleetPutReplacesWholeFilesAndSyncMovesWhatChangedOnEachDevice) {
+  PBroker broker;
+  ASSERT_TRUE(broker.started());
+  PTempDir shared, local, out;
+  std::vector<std::unique_ptr<PHostProcess>> hosts;
+  for (const std::string device : {"dev-a", "dev-b", "dev-c"}) {  // dev-c may not touch the shared tree
+    hosts.push_back(std::make_unique<PHostProcess>());
+    hosts.back()->fFileOps = true;
+    hosts.back()->useDefaultConfig("role.write = mqtt:*\nmqtt.device = " + device + "\n");
+    const std::string tree = device == "dev-c" ? hosts.back()->data() : shared.path();
+    hosts.back()->setConfig("zevop.fileaccess", "fileaccess.read =\nfileaccess.write =\nfileaccess.read.recursive = " + tree +
+                                                    "\nfileaccess.write.recursive = " + tree + "\n");
+    ASSERT_TRUE(hosts.back()->start({"--listen", broker.url()})) << hosts.back()->output();
+    ASSERT_TRUE(eventually([&] { return linesOf(*hosts.back(), "connected to the broker") == 1; })) << hosts.back()->output();
+  }
+  fs::create_directories(local / "conf/sub");
+  writeText(local / "conf/app.conf", "new settings\n");
+  writeFile(local / "conf/sub/x.bin", patternBytes(300000, 4));
+  ASSERT_EQ(0, ::chmod((local / "conf/app.conf").c_str(), 0640));
+  const timespec then[2] = {{0, UTIME_OMIT}, {1700000000, 5}};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, (local / "conf/app.conf").c_str(), then, 0));
+  fs::create_directories(shared / "conf");
+  writeText(shared / "conf/app.conf", "old settings, longer than the new ones\n");
+  fs::create_hard_link(shared / "conf/app.conf", shared / "old");  // what a rewrite in place would change
+  struct stat after {};
+  // Each device's outcome: whether it succeeded, its error, its files' itemised changes.
+  struct PDevice {
+    bool fOk;
+    std::string fError;
+    std::set<std::string> fFiles;
+  };
+  const auto fleet = [&](std::vector<std::string> iArgs, int iExit, size_t iDevices) {
+    iArgs.insert(iArgs.begin(), {"-e", broker.url(), "fleet", "--json"});
+    const PRun run = zevofa(iArgs);
+    EXPECT_EQ(iExit, run.fExit) << run.fErr << run.fOut;
+    const nlohmann::json outcome = nlohmann::json::parse(run.fOut, nullptr, false);
+    std::map<std::string, PDevice> devices;
+    for (const nlohmann::json& device : outcome.value("devices", nlohmann::json::array())) {
+      PDevice& got = devices[device.value("device", "")];
+      got = {device.value("ok", false), device.value("error", ""), {}};
+      for (const nlohmann::json& change : device.value("changes", nlohmann::json::array())) {
+        if (change.value("type", "") == "file") got.fFiles.insert(change.value("item", "") + " " + change.value("path", ""));
+      }
+    }
+    EXPECT_EQ(iDevices, devices.size()) << run.fOut;
+    EXPECT_EQ(iExit == 0 ? 0u : 1u, outcome.value("failed", 9u)) << run.fOut;
+    return devices;
+  };
+  fleet({"-d", "dev-a,dev-b", "put", "-p", local / "conf", shared.path() + "/"}, 0, 2);
+  ASSERT_EQ(0, ::stat((shared / "conf/app.conf").c_str(), &after));
+  EXPECT_EQ("new settings\n", readText(shared / "conf/app.conf"));
+  EXPECT_EQ("old settings, longer than the new ones\n", readText(shared / "old")) << "replaced by a rename, never rewritten in place";
+  EXPECT_EQ(0640u, after.st_mode & 0777);
+  EXPECT_EQ(1700000000, after.st_mtim.tv_sec);
+  EXPECT_EQ(readFile(local / "conf/sub/x.bin"), readFile(shared / "conf/sub/x.bin"));
+
+  // Received from each device into DIR/DEVICE; a device refused fails alone.
+  const std::set<std::string> all = {">f+++++ app.conf", ">f+++++ sub/x.bin"};
+  auto devices = fleet({"-d", "dev-*", "sync", ":" + shared / "conf", out.path()}, 1, 3);
+  EXPECT_TRUE(devices["dev-a"].fOk && devices["dev-b"].fOk);
+  EXPECT_EQ(all, devices["dev-a"].fFiles);
+  EXPECT_EQ(all, devices["dev-b"].fFiles);
+  EXPECT_FALSE(devices["dev-c"].fOk);
+  EXPECT_NE(std::string::npos, devices["dev-c"].fError.find("permission denied")) << devices["dev-c"].fError;
+  EXPECT_FALSE(fs::exists(out / "dev-c/app.conf"));
+  // Again, each copy changed its own way: only that moves.
+  writeText(out / "dev-a/app.conf", "changed\n");
+  fs::remove(out / "dev-b/sub/x.bin");
+  devices = fleet({"-d", "dev-a,dev-b", "sync", ":" + shared / "conf", out.path()}, 0, 2);
+  EXPECT_EQ(std::set<std::string>{">f.st.. app.conf"}, devices["dev-a"].fFiles);
+  EXPECT_EQ(std::set<std::string>{">f+++++ sub/x.bin"}, devices["dev-b"].fFiles);
+  for (const char* device : {"dev-a", "dev-b"}) EXPECT_EQ(treeSnapshot(shared / "conf"), treeSnapshot(out / device)) << device;
 }
 
 TEST_F(Broker, ABrokerLostMidTransferIsSaidAndTheHostComesBackWithNothingLeftOpen) {

@@ -13,6 +13,8 @@
 
 class PPayload {
  public:
+  PPayload() = default;
+  explicit PPayload(std::vector<unsigned char> iData) : fData(std::move(iData)) {}
   PPayload& str(const std::wstring& iText) {
     EXPECT_EQ(0, PDataWriter(fData).writeString(PLiteral(iText.c_str(), static_cast<unsigned int>(iText.size()))));
     return *this;

@@ -119,9 +119,13 @@ bool PHostProcess::start(const std::vector<std::string>& iExtraArgs, const std::
   fChild = std::make_unique<PChild>(args, PSpawn{{}, iCwd, iListenFd, fFileLimit});
   fEndpoints.clear();
   const std::string said = "zevohost: listening on ";
+  // Every --listen given is said (one at least: the configuration's).
+  const long listens = std::max<long>(1, std::count(iExtraArgs.begin(), iExtraArgs.end(), "--listen"));
   eventually([&] {
     const std::string text = fChild->err();
-    return !fChild->running() || (text.find(said) != std::string::npos && text.back() == '\n');
+    long lines = 0;
+    for (size_t at = text.find(said); at != std::string::npos; at = text.find(said, at + 1)) ++lines;
+    return !fChild->running() || (lines >= listens && text.back() == '\n');
   }, 30);
   const std::string text = fChild->err();
   for (size_t at = text.find(said); at != std::string::npos; at = text.find(said, at + 1)) {
@@ -161,7 +165,7 @@ bool PWireClient::connect(const std::string& iEndpoint, const PTlsFiles& iTls) {
     requester.fDevice = endpoint.fPath;
     requester.fName = "tester";
     std::unique_ptr<PMqttChannel> channel;
-    EXPECT_EQ(0, PMqttChannel::open(endpoint, requester, 10000, channel, fFd, why)) << why;
+    EXPECT_EQ(0, PMqttChannel::open(endpoint, requester, 10000, nullptr, channel, fFd, why)) << why;
     fChannel = std::move(channel);
     return fChannel != nullptr;
   }

@@ -30,17 +30,6 @@ int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-std::string randomHex(size_t iDigits) {
-  static thread_local std::random_device source;
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  while (text.size() < iDigits) {
-    const unsigned int value = source();
-    for (int i = 0; i < 8 && text.size() < iDigits; ++i) text += kHex[(value >> (4 * i)) & 0xF];
-  }
-  return text;
-}
-
 std::wstring wide(const std::string& iText) { return PUtils::wide(iText).str(); }
 
 }  // namespace
@@ -167,7 +156,7 @@ void PMqttBroker::onTimer(uint32_t) {
 void PMqttBroker::onSocket(uint32_t iEvents) { afterTurn(fHandle->turn((iEvents & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0)); }
 
 void PMqttBroker::attempt() {
-  fEpoch = randomHex(16);
+  fEpoch = PMqttHandle::randomHex(16);
   fLost.clear();
   const std::string offline = PMqttTopics::presenceOffline(fSettings.fDevice, fEpoch);
   std::string why;

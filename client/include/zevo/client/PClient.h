@@ -119,10 +119,32 @@ struct PDevicePresence {
 
 // The presences a broker keeps ("mqtt://BROKER[:PORT]" or "mqtts://...",
 // reached with iTls and iMqtt as a connection is), online and offline
-// alike, collected until none has arrived for a moment, within iTimeoutMs.
-// 0, or a code with oError (as connect() fails).
+// alike, once the broker has sent them all, within iTimeoutMs. 0, or a code
+// with oError (as connect() fails).
 ZEVO_EXPORT int listPresences(const std::string& iBroker, const PClientTls& iTls, const PClientMqtt& iMqtt, int iTimeoutMs,
                               std::vector<PDevicePresence>& oPresences, PClientError& oError);
+
+class PMqttConnections;
+
+// Connections to brokers that the mqtt: and mqtts: sessions of many clients
+// share (setBrokerShare): the sessions with one broker and one login go
+// over one connection, iSessionsEach at most, where each would otherwise
+// dial, log in and (mqtts:) shake hands on its own. A shared connection has
+// no will: a requester that vanishes leaves its sessions to the hosts'
+// idle time-out (docs/mqtt.md). Thread-safe; the connections close when
+// the share and the clients using them have gone.
+class ZEVO_EXPORT PBrokerShare {
+ public:
+  explicit PBrokerShare(size_t iSessionsEach = 16);
+  ~PBrokerShare();
+  PBrokerShare(const PBrokerShare&) = delete;
+  PBrokerShare& operator=(const PBrokerShare&) = delete;
+  // The library's own (opaque); null when out of memory.
+  PMqttConnections* connections() { return fConnections.get(); }
+
+ private:
+  std::unique_ptr<PMqttConnections> fConnections;
+};
 
 constexpr int kMaxWindow = 1024;
 // The largest chunk the service reads for one request.
@@ -206,6 +228,9 @@ class ZEVO_EXPORT PClient {
   // Who the next mqtt: or mqtts: connection asks as.
   void setMqtt(const PClientMqtt& iMqtt);
   const PClientMqtt& mqtt() const;
+  // The connections the next mqtt: and mqtts: sessions go over; null (the
+  // default): a connection of their own each.
+  void setBrokerShare(std::shared_ptr<PBrokerShare> iShare);
 
   // "unix:PATH", "tcp:HOST:PORT", "tcp:[IPv6]:PORT" or "tls:HOST:PORT"
   // (TLS 1.3 with the files of setTls; the host's certificate must be

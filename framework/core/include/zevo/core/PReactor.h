@@ -61,8 +61,9 @@ class ZEVO_EXPORT PReactor {
   // soon if the socket is readable or writable, whatever its interest (the
   // handler sets its interest again).
   int kick(int iFd, PReactorHandler* iHandler);
-  // Takes the descriptor out of its set; call before closing it.
-  int remove(int iFd, PReactorHandler* iHandler);
+  // Takes the descriptor out of its set (nothing for one in none); call
+  // before closing it. It cannot fail for a descriptor that is open.
+  void remove(int iFd, PReactorHandler* iHandler);
 
  private:
   void run(int iWorker);
