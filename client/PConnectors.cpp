@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr int kUnixSendBuffer = 2 << 20;  // the kernel doubles it
 
 // A stream socket to the endpoint's address: 0 with oConnection.fFd.
 int dial(const PEndpoint& iEndpoint, int iTimeoutMs, PConnection& oConnection, PClientError& oError) {
@@ -56,6 +59,10 @@ class PPlainConnector final : public PConnector {
               PClientError& oError) const override {
     const int result = dial(iEndpoint, iTimeoutMs, oConnection, oError);
     if (result != 0) return result;
+    // A host takes a ranged write (up to 1 MiB) whole before it writes it to
+    // its file: room for several keeps this side reading its own file meanwhile.
+    // TCP sizes its buffers itself.
+    if (iEndpoint.fScheme == "unix") ::setsockopt(oConnection.fFd.get(), SOL_SOCKET, SO_SNDBUF, &kUnixSendBuffer, sizeof kUnixSendBuffer);
     oConnection.fChannel.reset(new (std::nothrow) PSocketChannel(oConnection.fFd.get()));
     return oConnection.fChannel ? 0 : setError(oError, PERR_NO_MEMORY, PErrorOrigin::kLocal, "out of memory", iEndpoint.text());
   }
