@@ -4,6 +4,7 @@
 // (PDownloads.cpp, PUploads.cpp). Internal to libzevoclient.
 #pragma once
 
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -51,6 +52,10 @@ class PClient::PImpl {
   bool hasOps();
   // 0, or ERR_CLIENT_NO_FILEOPS said for iWhat (or the probe's failure).
   int requireOps(const std::string& iWhat);
+  // A transfer without the file-operations module: iPlain (get or put, given
+  // the byte count to fill) when iOptions ask nothing only that module does,
+  // ERR_CLIENT_NO_FILEOPS otherwise. oResult as download and upload fill it.
+  int plainTransfer(const PTransferOptions& iOptions, PTransferResult* oResult, const std::function<int(long long*)>& iPlain);
   int sessionInfo(PSessionInfo& oInfo);
   int stat(const std::string& iPath, PRemoteStat& oStat);
   int listEntries(const std::string& iPath, std::vector<PRemoteEntry>& oEntries);

@@ -346,16 +346,7 @@ int PClient::PImpl::download(const std::string& iRemote, const PSink& iSink, con
                              const PTransferControl& iControl, PTransferResult* oResult) {
   fError = PClientError();
   if (oResult != nullptr) *oResult = PTransferResult();
-  if (!hasOps()) {
-    if (!fPump.isOpen()) return fError.fCode;
-    if (iOptions.fVerify || iOptions.fContinue || iOptions.fMode != kModeDefault || iOptions.fTimeNs != kTimeNow) {
-      return requireOps("keeping modes and times, verifying and resuming");
-    }
-    long long bytes = 0;
-    const int result = get(iRemote, iSink, iControl, &bytes);
-    if (oResult != nullptr) oResult->fBytes = oResult->fSize = bytes;
-    return result;
-  }
+  if (!hasOps()) return plainTransfer(iOptions, oResult, [&](long long* oBytes) { return get(iRemote, iSink, iControl, oBytes); });
   std::vector<std::unique_ptr<PDownJob>> jobs;
   jobs.push_back(std::make_unique<PDownJob>(iSink, iRemote));
   PDownJob& job = *jobs[0];

@@ -124,6 +124,18 @@ int PClient::PImpl::requireOps(const std::string& iWhat) {
                   "the host has no file-operations module, which " + iWhat + " needs", fPump.endpoint());
 }
 
+int PClient::PImpl::plainTransfer(const PTransferOptions& iOptions, PTransferResult* oResult,
+                                  const std::function<int(long long*)>& iPlain) {
+  if (!fPump.isOpen()) return fError.fCode;
+  if (iOptions.fVerify || iOptions.fContinue || iOptions.fMode != kModeDefault || iOptions.fTimeNs != kTimeNow) {
+    return requireOps("keeping modes and times, verifying and resuming");
+  }
+  long long bytes = 0;
+  const int result = iPlain(&bytes);
+  if (oResult != nullptr) oResult->fBytes = oResult->fSize = bytes;
+  return result;
+}
+
 int PClient::PImpl::sessionInfo(PSessionInfo& oInfo) {
   fError = PClientError();
   const int result = requireOps("session info");
@@ -371,7 +383,24 @@ int PClient::PImpl::pathsInFlight(const std::string& iModule, uint32_t iAction, 
 
 int PClient::PImpl::makeDirs(const std::vector<std::string>& iPaths, std::vector<PClientError>& oErrors) {
   fError = PClientError();
-  return pathsInFlight(kAccessModule, kMakeDir, iPaths, {}, oErrors);
+  int result = pathsInFlight(kAccessModule, kMakeDir, iPaths, {}, oErrors);
+  if (result == 0 || oErrors.size() != iPaths.size()) return result;
+  // The host answers -603 when a directory appears between its look and its mkdir.
+  std::vector<size_t> again;
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < iPaths.size(); ++i) {
+    if (oErrors[i].fCode == PERR_EXISTS) again.push_back(i), paths.push_back(iPaths[i]);
+  }
+  std::vector<PClientError> retried;
+  if (!again.empty() && pathsInFlight(kAccessModule, kMakeDir, paths, {}, retried) != 0 && retried.size() != paths.size()) {
+    return fError.fCode;
+  }
+  for (size_t i = 0; i < again.size(); ++i) oErrors[again[i]] = retried[i];
+  fError = PClientError();
+  for (const PClientError& error : oErrors) {
+    if (error.fCode != 0) return (fError = error).fCode;
+  }
+  return 0;
 }
 
 int PClient::PImpl::setAttributes(const std::vector<PAttributes>& iChanges, std::vector<PClientError>& oErrors) {

@@ -448,16 +448,7 @@ int PClient::PImpl::upload(const PSource& iSource, const std::string& iRemote, c
                            const PTransferControl& iControl, PTransferResult* oResult) {
   fError = PClientError();
   if (oResult != nullptr) *oResult = PTransferResult();
-  if (!hasOps()) {
-    if (!fPump.isOpen()) return fError.fCode;
-    if (iOptions.fVerify || iOptions.fContinue || iOptions.fMode != kModeDefault || iOptions.fTimeNs != kTimeNow) {
-      return requireOps("keeping modes and times, verifying and resuming");
-    }
-    long long bytes = 0;
-    const int result = put(iSource, iRemote, iControl, &bytes);
-    if (oResult != nullptr) oResult->fBytes = oResult->fSize = bytes;
-    return result;
-  }
+  if (!hasOps()) return plainTransfer(iOptions, oResult, [&](long long* oBytes) { return put(iSource, iRemote, iControl, oBytes); });
   std::vector<std::unique_ptr<PUpJob>> jobs;
   jobs.push_back(std::make_unique<PUpJob>(iSource, iRemote));
   PUpJob& job = *jobs[0];

@@ -262,7 +262,7 @@ ssize_t PMqttConnection::publish(uint64_t iSession, const unsigned char* iBytes,
     return -1;
   }
   if (result != MOSQ_ERR_SUCCESS) {
-    lose(session, "cannot send a request: " + PMqttHandle::error(result));
+    lose(session, "cannot send a request to the broker " + where() + ": " + PMqttHandle::error(result));
     oError = session.fError;
     return -1;
   }

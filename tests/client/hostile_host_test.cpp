@@ -24,6 +24,8 @@ namespace {
 constexpr long long kSize = 20000;  // the one remote file, read by its ranges: larger than the chunk
 constexpr int kChunk = 4096;
 using Answer = std::function<Bytes(const Bytes& iRequest)>;
+// The status of a request, by its module and action (0 when not given).
+using Status = std::function<int(const std::string& iModule, uint32_t iAction)>;
 
 // What a well-behaved host answers, with the elements after the status.
 std::map<uint32_t, Answer> goodAnswers() {
@@ -56,8 +58,10 @@ std::map<uint32_t, Answer> goodAnswers() {
 // an action it has no answer for gets no elements).
 class PScriptedHost {
  public:
-  PScriptedHost(const std::string& iPath, std::map<uint32_t, Answer> iAnswers)
-      : fListen(streamSocket(iPath, true)), fThread([this, answers = std::move(iAnswers)] { serve(answers); }) {}
+  PScriptedHost(const std::string& iPath, std::map<uint32_t, Answer> iAnswers, Status iStatus = nullptr)
+      : fListen(streamSocket(iPath, true)),
+        fStatus(std::move(iStatus)),
+        fThread([this, answers = std::move(iAnswers)] { serve(answers); }) {}
   ~PScriptedHost() {
     ::shutdown(fListen.get(), SHUT_RDWR);
     fThread.join();
@@ -75,8 +79,10 @@ class PScriptedHost {
       while (PFrame::parse(in.data(), in.size(), kDefaultFrameMax, frame, needed) == 0) {
         const auto answer = iAnswers.find(frame.fWord);
         const Bytes payload = answer == iAnswers.end() ? Bytes() : answer->second(Bytes(frame.fPayload, frame.fPayload + frame.fPayloadLength));
+        const std::string module(frame.fModule, frame.fModuleLength);
+        const int status = fStatus ? fStatus(module, frame.fWord) : 0;
         Bytes out;
-        PFrame::append(out, FRAME_REPLY, frame.fExchange, 0, std::string(frame.fModule, frame.fModuleLength), payload.data(), payload.size());
+        PFrame::append(out, FRAME_REPLY, frame.fExchange, static_cast<uint32_t>(status), module, payload.data(), payload.size());
         // The client may have closed already: no SIGPIPE.
         if (::send(peer.get(), out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return;
         in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(frame.fSize));
@@ -85,6 +91,7 @@ class PScriptedHost {
   }
 
   PFd fListen;
+  Status fStatus;
   std::thread fThread;
 };
 
@@ -128,5 +135,31 @@ TEST(HostileHost, RepliesOfTheWrongShapeAreProtocolErrorsThatLeaveNothingBehind)
     EXPECT_EQ(code, call(client)) << what << ": " << client.lastError().message();
     EXPECT_EQ(code != ERR_CLIENT_PROTOCOL, client.isConnected()) << what;
     EXPECT_TRUE(fs::is_empty(dir.path())) << what << ": nothing local is left";
+  }
+}
+
+// A directory another peer makes between the host's look and its mkdir is
+// answered -603; asked again, an existing directory is made. A path that
+// stays -603 (a file stands there) is the failure.
+TEST(HostileHost, ADirectoryMadeMeanwhileCountsAsMade) {
+  PTempDir sockets;
+  const std::string socket = sockets / "host.sock";
+  // The MakeDir answers in turn: /a, /a/b, then /a asked again.
+  for (const std::vector<int>& turns : {std::vector<int>{PERR_EXISTS, 0, 0}, std::vector<int>{PERR_EXISTS, 0, PERR_EXISTS}}) {
+    const int last = turns.back();
+    fs::remove(socket);
+    size_t asked = 0;
+    PScriptedHost host(socket, {}, [&](const std::string& iModule, uint32_t iAction) {
+      return iModule == kFileAccessModule && iAction == kMakeDir && asked < turns.size() ? turns[asked++] : 0;
+    });
+    PClient client;
+    ASSERT_EQ(0, client.connect("unix:" + socket));
+    std::vector<PClientError> errors;
+    EXPECT_EQ(last, client.makeDirs({"/a", "/a/b"}, errors));
+    EXPECT_EQ(3u, asked);
+    ASSERT_EQ(2u, errors.size());
+    EXPECT_EQ(last, errors[0].fCode);
+    EXPECT_EQ(0, errors[1].fCode);
+    EXPECT_EQ(last, client.lastError().fCode);
   }
 }

@@ -312,7 +312,9 @@ class ZEVO_EXPORT PClient {
   // the first job's failure, or what ended the connection.
   int uploadFiles(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors);
   int downloadFiles(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors);
-  // MakeDir of each path, in flight together; every path is tried.
+  // MakeDir of each path, in flight together; every path is tried. A path
+  // answered -603 (another peer made it meanwhile) is asked once more, so a
+  // directory that exists by then counts as made.
   int makeDirs(const std::vector<std::string>& iPaths, std::vector<PClientError>& oErrors);
   int rename(const std::string& iFrom, const std::string& iTo, bool iReplace);
   // iMode 0 to 0777 or -1 (kept); iTimeNs or -1 (kept).
