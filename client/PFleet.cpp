@@ -625,7 +625,7 @@ class PFleet {
       for (const auto& run : fRuns) printWords(*run, out);
       std::printf("%-20s %-8s %-24s %8s  %s\n", "DEVICE", "STATUS", "BYTES", "TIME", "DETAIL");
       for (const auto& run : fRuns) std::printf("%s\n", line(*run, out).c_str());
-      std::printf("%zu devices: %zu ok, %zu failed\n", fRuns.size(), fRuns.size() - failed, failed);
+      std::printf("%zu device%s: %zu ok, %zu failed\n", fRuns.size(), fRuns.size() == 1 ? "" : "s", fRuns.size() - failed, failed);
     }
     if (interrupted) return kExitInterrupted;
     // None reached: the broker, or no device named is there.
