@@ -79,6 +79,8 @@ TEST_F(Zevofa, HelpAndUsageErrors) {
       {{"--chunk", "65M", "put", "a", "/a"}, "--chunk must be 1 to 64M bytes, not '65M'"},
       {{"get", "-r", "/a", "-"}, "only one file can be written to standard output"},
       {{"put", "-", "a", "/a"}, "standard input is one file: put - REMOTE"},
+      {{"fleet", "-d", "x", "--parallel", "0", "get", "/a", "d"}, "--parallel must be 1 to 256, not '0'"},
+      {{"fleet", "-d", "x", "--parallel", "257", "get", "/a", "d"}, "--parallel must be 1 to 256, not '257'"},
       {{"sync", "/a", "/b"}, "sync copies between here and the host: write the remote side as :PATH (sync DIR :/data/dir, sync :/data/dir DIR)"},
   };
   for (const auto& [args, message] : usage) {

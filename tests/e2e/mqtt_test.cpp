@@ -206,7 +206,7 @@ TEST_F(Broker, FleetPutReplacesWholeFilesAndSyncMovesWhatChangedOnEachDevice) {
   // Again, each copy changed its own way: only that moves.
   writeText(out / "dev-a/app.conf", "changed\n");
   fs::remove(out / "dev-b/sub/x.bin");
-  devices = fleet({"-d", "dev-a,dev-b", "sync", ":" + shared / "conf", out.path()}, 0, 2);
+  devices = fleet({"-d", "dev-a,dev-b", "--parallel", "1", "sync", ":" + shared / "conf", out.path()}, 0, 2);
   EXPECT_EQ(std::set<std::string>{">f.st.. app.conf"}, devices["dev-a"].fFiles);
   EXPECT_EQ(std::set<std::string>{">f+++++ sub/x.bin"}, devices["dev-b"].fFiles);
   for (const char* device : {"dev-a", "dev-b"}) EXPECT_EQ(treeSnapshot(shared / "conf"), treeSnapshot(out / device)) << device;
