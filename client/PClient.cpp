@@ -11,6 +11,7 @@
 
 #include "PClientImpl.h"
 #include "PLocalIo.h"
+#include "PWire.h"
 #include "zevo/PDataReader.h"
 #include "zevo/PDataWriter.h"
 #include "zevo/PErrors.h"
@@ -228,10 +229,10 @@ int PClient::PImpl::remoteError(int iStatus, uint32_t iAction, const std::string
   return setError(oError != nullptr ? *oError : fError, iStatus, PErrorOrigin::kRemote, text, iPath);
 }
 
-int PClient::PImpl::malformed(uint32_t iAction, int iCode) {
+int PClient::PImpl::malformed(uint32_t iAction, int iCode, const std::string& iWhy) {
   const char* name = clientCodeName(iCode);
   setError(fError, ERR_CLIENT_PROTOCOL, PErrorOrigin::kConnection,
-           std::string("malformed reply to ") + actionName(iAction) + " (" + (name ? name : "?") + ")",
+           std::string("malformed reply to ") + actionName(iAction) + " (" + (!iWhy.empty() ? iWhy : name ? name : "?") + ")",
            fPump.endpoint());
   fPump.close();
   return ERR_CLIENT_PROTOCOL;
@@ -299,6 +300,7 @@ int PClient::PImpl::list(const std::string& iPath, std::vector<std::string>& oNa
       std::string utf8;
       result = PUtils::toUtf8(name, utf8);
       if (result != 0) return malformed(kListDir, result);
+      if (!entryName(utf8)) return malformed(kListDir, ERR_DATA_TYPE, "an entry that is not a name: " + PUtils::toDisplay(name));
       converted.push_back(std::move(utf8));
     }
   } catch (const std::bad_alloc&) {

@@ -133,7 +133,7 @@ class PClient::PImpl {
   int remoteError(int iStatus, uint32_t iAction, const std::string& iPath, PClientError* oError = nullptr);
   // A reply whose elements are not what the action answers: the connection
   // is closed.
-  int malformed(uint32_t iAction, int iCode);
+  int malformed(uint32_t iAction, int iCode, const std::string& iWhy = std::string());
   // Window of requests and bytes of a transfer in flight.
   int window(bool iBatch) const { return iBatch ? std::max(fOptions.fWindow, 256) : fOptions.fWindow; }
   size_t byteWindow() const;

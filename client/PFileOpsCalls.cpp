@@ -9,9 +9,13 @@
 
 #include "PClientImpl.h"
 #include "PWire.h"
+#include "zevo/PUtils.h"
 #include "zevo/protocol/PFileOpsProtocol.h"
 
 namespace {
+
+// A name from the host as a message may show it.
+std::string shownName(const std::string& iName) { return PUtils::toDisplay(PUtils::wide(iName)); }
 
 const std::string kOpsModule = kFileOpsModule;
 const std::string kAccessModule = kFileAccessModule;
@@ -230,6 +234,7 @@ class PListJob final : public PPipelineJob {
       PTreeEntry entry;
       std::string name;
       if (!reader.str(name) || !readStat(reader, entry.fStat, false)) return fClient.malformed(iReply.fAction, reader.code());
+      if (!entryName(name)) return fClient.malformed(iReply.fAction, ERR_DATA_TYPE, "an entry that is not a name: " + shownName(name));
       entry.fPath = dir->fPath.empty() ? name : dir->fPath + "/" + name;
       if (fRecursive && entry.fStat.fKind == PRemoteKind::kDir) fWaiting.push_back(entry.fPath);
       fEntries.push_back(std::move(entry));

@@ -108,6 +108,10 @@ bool PViewReader::str(std::string& oValue) {
   return true;
 }
 
+bool entryName(const std::string& iName) {
+  return !iName.empty() && iName != "." && iName != ".." && iName.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
 bool PViewReader::strs(std::vector<std::string>& oValues) {
   const unsigned char* header = nullptr;
   if (!take(TAG_STRING_LIST, 4, header)) return false;
@@ -119,27 +123,6 @@ bool PViewReader::strs(std::vector<std::string>& oValues) {
     values.push_back(std::move(value));
   }
   oValues.swap(values);
-  return true;
-}
-
-bool utf8Valid(const std::string& iText) {
-  const auto* at = reinterpret_cast<const unsigned char*>(iText.data());
-  const unsigned char* end = at + iText.size();
-  while (at < end) {
-    const unsigned char lead = *at++;
-    if (lead == 0) return false;
-    if (lead < 0x80) continue;
-    int more = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : -1;
-    if (more < 0 || lead > 0xF4 || end - at < more) return false;
-    uint32_t code = lead & (0x3F >> more);
-    for (int i = 0; i < more; ++i) {
-      if ((at[i] & 0xC0) != 0x80) return false;
-      code = code << 6 | (at[i] & 0x3F);
-    }
-    at += more;
-    const uint32_t least = more == 1 ? 0x80 : more == 2 ? 0x800 : 0x10000;
-    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-  }
   return true;
 }
 

@@ -12,8 +12,8 @@
 
 #include "zevo/client/PClientTypes.h"
 
-// Appends elements to a payload. A string is UTF-8 as given (the caller has
-// checked it: utf8Valid).
+// Appends elements to a payload. A string goes as given: a path the caller
+// has converted (PClient::PImpl::pathPayload checks it), or one the host sent.
 class PWriter {
  public:
   explicit PWriter(std::vector<unsigned char>& oPayload) : fOut(oPayload) {}
@@ -48,9 +48,10 @@ class PViewReader {
   int fCode = 0;
 };
 
-// Whether iText is UTF-8 that the protocol carries (no NUL, no overlong
-// forms, no surrogates).
-bool utf8Valid(const std::string& iText);
+// Whether a listing's entry name is one name within its directory: not
+// empty, ".", "..", and without '/' or NUL. A host that sends another is not
+// trusted with the local paths made of its names.
+bool entryName(const std::string& iName);
 
 // SHA-256 over bytes given in order, holes as runs of zeros.
 class PSha256 {

@@ -118,6 +118,23 @@ TEST(HostileHost, RepliesOfTheWrongShapeAreProtocolErrorsThatLeaveNothingBehind)
          PDigest digest;
          return ioClient.checksum("/f", digest);
        }, ERR_CLIENT_PROTOCOL},
+      // Names that would put local files outside the directory a tree is copied into.
+      {"a listing entry that climbs out of its directory", kOpsReadListing,
+       [](const Bytes&) -> Bytes { return PPayload().flag(false).i32(1).str("../x").i32(1).i64(1).i32(0644).i64(0); },
+       [](PClient& ioClient) {
+         std::vector<PTreeEntry> entries;
+         return ioClient.listTree("/", entries);
+       }, ERR_CLIENT_PROTOCOL},
+      {"a listed name with a slash", kListDir,
+       [](const Bytes&) -> Bytes {
+         Bytes names;
+         PDataWriter(names).writeStrings({PString(L"ok"), PString(L"a/b")});
+         return names;
+       },
+       [](PClient& ioClient) {
+         std::vector<std::string> names;
+         return ioClient.list("/", names);
+       }, ERR_CLIENT_PROTOCOL},
       {"a listing that counts more than it holds", kOpsReadListing, [](const Bytes&) -> Bytes { return PPayload().flag(false).i32(2); },
        [](PClient& ioClient) {
          std::vector<PRemoteEntry> entries;
