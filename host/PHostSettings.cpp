@@ -101,7 +101,7 @@ std::vector<Row> hostRows() {
        [](S& ioSettings, const PSettingValue& iValue, std::string& oWhy) { return storeRoles(iValue, ioSettings.fRoleRead, oWhy); },
        "identities that may query and download only", "none"},
       {"mqtt.device", "--mqtt-device", Type::text("ID"), nullptr, topicLevels(&PMqttSettings::fDevice, false),
-       "this host's device ID at the broker: 1 to 128 bytes of UTF-8 without '+', '#', '/' or control characters; "
+       "this host's device ID at the broker: 1 to 128 bytes of UTF-8 without '+', '#', '/' or control characters, not . or ..; "
        "needed by mqtt:// and mqtts:// endpoints", "none"},
       {"mqtt.prefix", "--mqtt-prefix", Type::text("ROOT"), "zevo", topicLevels(&PMqttSettings::fRoot, true),
        "the topics' root: ROOT/DEVICE/req/NAME/SESSION, ROOT/DEVICE/res/..., ROOT/DEVICE/presence"},

@@ -65,6 +65,11 @@ bool PMqttTopics::checkName(const std::string& iName, const char* iWhat, std::st
     oWhy = what + " must be 1 to " + std::to_string(kNameMax) + " bytes, not " + std::to_string(iName.size());
     return false;
   }
+  if (iName == "." || iName == "..") {
+    // A fleet's client keeps each device's files in a folder of its name.
+    oWhy = what + " \"" + iName + "\" names a directory's self or parent";
+    return false;
+  }
   for (const char c : iName) {
     if (c == '+' || c == '#' || c == '/') {
       oWhy = what + " \"" + iName + "\" holds '" + c + "', which a topic level cannot hold";

@@ -156,6 +156,7 @@ TEST(HostSettings, EveryOtherKindTakesItsValuesAndRefusesOthersNamingFileLineAnd
       {"mqtt.device", "--mqtt-device", "pump-7 \xC3\xBC", "pump-7 \xC3\xBC", device},
       {"mqtt.device", "--mqtt-device", "a+b", "the device ID \"a+b\" holds '+'", nullptr},
       {"mqtt.device", "--mqtt-device", "a#", "the device ID \"a#\" holds '#'", nullptr},
+      {"mqtt.device", "--mqtt-device", "..", "the device ID \"..\" names a directory's self or parent", nullptr},
       {"mqtt.device", "--mqtt-device", "site/7", "the device ID \"site/7\" holds '/'", nullptr},
       {"mqtt.device", "--mqtt-device", std::string(129, 'd'), "the device ID must be 1 to 128 bytes, not 129", nullptr},
       {"mqtt.device", "--mqtt-device", "a\tb", "the device ID holds a control character or NUL", nullptr},

@@ -21,7 +21,8 @@ struct ZEVO_EXPORT PMqttTopics {
   static constexpr const char* kDefaultRoot = "zevo";
 
   // Whether iName may stand as one topic level: 1 to kNameMax bytes of
-  // UTF-8, none of '+', '#', '/', NUL or another control character. False
+  // UTF-8, none of '+', '#', '/', NUL or another control character, and
+  // neither "." nor ".." (a fleet's folder per device). False
   // with oWhy, which names iWhat ("mqtt.device").
   static bool checkName(const std::string& iName, const char* iWhat, std::string& oWhy);
   // Whether iRoot may be the root: levels that checkName takes (at most 8),
