@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <chrono>
 #include <set>
 #include <thread>
 
@@ -236,6 +237,25 @@ TEST_F(Broker, ABrokerLostMidTransferIsSaidAndTheHostComesBackWithNothingLeftOpe
   EXPECT_EQ(0, zevofa({"-e", broker.url("dev-1"), "stat", host.data("huge")}).fExit);
   EXPECT_TRUE(eventually([&] { return descriptorCount(host.pid()) == held; })) << "no descriptor leaks: " << held << " before, "
                                                                              << descriptorCount(host.pid()) << " after";
+}
+
+// The device dies mid-transfer: the broker publishes its will, and the
+// requester is told the host went offline rather than waiting for a reply.
+TEST_F(Broker, AHostLostMidTransferIsSaidAtOnce) {
+  PBroker broker;
+  PHostProcess host;
+  ASSERT_TRUE(serve(host, broker, "dev-1")) << host.output();
+  writeFile(host.data("huge"), patternBytes(16 << 20, 3));
+  ASSERT_TRUE(eventually([&] { return linesOf(host, "connected to the broker") == 1; }));
+  PTempDir local;
+  PChild get({ZEVOFA, "-e", broker.url("dev-1"), "--timeout", "60", "--chunk", "512", "--window", "2", "get", host.data("huge"), local / "huge"});
+  ASSERT_TRUE(eventually([&] { return host.descriptorsOn(host.data("huge")) == 1; }));
+  ASSERT_EQ(0, ::kill(host.pid(), SIGKILL));
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(4, get.wait());
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20)) << "said at once, not after the time-out";
+  EXPECT_NE(std::string::npos, get.err().find("the host dev-1 went offline")) << get.err();
+  EXPECT_FALSE(fs::exists(local / "huge"));
 }
 
 TEST_F(Broker, ThePacketLimitAndTheAccessListHold) {
