@@ -184,6 +184,28 @@ TEST_P(Session, RepliesFromAFileArriveWholeAndInOrder) {
   }
 }
 
+// Peers that leave while replies from a file are on their way end only their
+// own connections: the host's process takes no SIGPIPE (this one does not
+// ignore it) and goes on serving.
+TEST_P(Session, APeerGoneWhileAFileIsSentEndsOnlyItsConnection) {
+  start();
+  fModule.fFile = fDir / "file";
+  writeFile(fModule.fFile, patternBytes(900000, 5));
+  Bytes requests;
+  for (uint32_t exchange = 1; exchange <= 8; ++exchange) {
+    const Bytes one = frame(FRAME_REQUEST, exchange, PEchoModule::kFileReply, kFileAccessModule, PPayload().i64(0).i32(900000).flag(false));
+    requests.insert(requests.end(), one.begin(), one.end());
+  }
+  for (int peer = 0; peer < 4; ++peer) {
+    PWireClient gone(where());
+    ASSERT_TRUE(gone.sendRaw(requests));
+    PWireFrame first;
+    ASSERT_TRUE(gone.receive(first)) << "the replies are under way";
+    gone.close();
+  }
+  EXPECT_EQ(static_cast<int>(kIsExists), PWireClient(where()).call(kIsExists, {}).fWord) << "the host goes on";
+}
+
 TEST_P(Session, AFileThatEndsBeforeItsBytesAreSentEndsTheConnection) {
   start();
   fModule.fFile = fDir / "file";
