@@ -301,6 +301,12 @@ TEST_F(Zevofa, SyncMovesOnlyWhatChangedAndSaysEachChange) {
   EXPECT_EQ(0, run({"sync", ":" + data("dst"), local / "back"}).fExit);
   EXPECT_EQ(treeSnapshot(src), treeSnapshot(local / "back"));
   EXPECT_EQ(fs::last_write_time(src + "/a/3"), fs::last_write_time(local / "back/a/3"));
+  // Every mode comes back, none included.
+  ASSERT_EQ(0, ::chmod(data("dst/keep").c_str(), 0));
+  EXPECT_EQ(".f...p. keep\n", run({"sync", ":" + data("dst"), local / "back"}).fOut);
+  struct stat back;
+  ASSERT_EQ(0, ::stat((local / "back/keep").c_str(), &back));
+  EXPECT_EQ(0u, back.st_mode & 07777);
 }
 
 TEST_F(Zevofa, MessagesSayWhatToDo) {
