@@ -70,6 +70,7 @@ TEST_F(Zevofa, HelpAndUsageErrors) {
   const PRun byHelp = run({"help", "get"});
   EXPECT_EQ(0u, byHelp.fOut.find("Usage: zevofa get")) << byHelp.fOut;
   EXPECT_EQ(byHelp.fOut, run({"get", "--help"}).fOut);
+  EXPECT_EQ(0u, run({"help", "fleet"}).fOut.find("Usage: zevofa [OPTION]... fleet")) << "the fleet's own page";
   const std::pair<std::vector<std::string>, std::string> usage[] = {
       {{}, "no command given"},
       {{"put", "a"}, "put needs LOCAL and REMOTE (the host has no current directory)"},
@@ -121,6 +122,7 @@ TEST_F(Zevofa, CommandsPrintWhatTheyFoundAndExitByTheFailuresOrigin) {
       {{"mv", "--no-clobber", data("z/a.txt"), data("sub/b")}, 1, "zevofa: remote: the path already exists (-603)"},
       {{"chmod", "604", data("z/a.txt"), data("none")}, 1, "zevofa: remote: no such file or directory (-601): " + data("none")},
       {{"get", data("no*")}, 1, "zevofa: remote: no match: " + data("no*")},
+      {{"get", data("nodir/*.txt")}, 1, "zevofa: remote: no match: " + data("nodir/*.txt")},
       {{"rm", data("missing"), data("sub/b")}, 1, "zevofa: remote: no such file or directory (-601): " + data("missing")},
       {{"rmdir", data("sub"), data("x/y")}, 0, ""},
       {{"get", "-r", host.fDir / "secret", local / "got"}, 1, "zevofa: remote: permission denied by policy (-511)"},

@@ -33,11 +33,13 @@ TEST_P(Session, PipelinedRequestsOfManyPeersComeBackInOrder) {
   for (int p = 0; p < 4; ++p) {
     peers.emplace_back([&, p] {
       PWireClient client(where());
-      for (uint32_t i = 0; i < 300; ++i) ASSERT_TRUE(client.send(1000 + i, 3000 + p, Bytes(i % 50, static_cast<unsigned char>(i))));
+      // 300 KB of requests each, more than a session takes in at once.
+      const auto payload = [](uint32_t i) { return Bytes(i % 50 * 40, static_cast<unsigned char>(i)); };
+      for (uint32_t i = 0; i < 300; ++i) ASSERT_TRUE(client.send(1000 + i, 3000 + p, payload(i)));
       for (uint32_t i = 0; i < 300; ++i) {
         PWireFrame reply;
         ASSERT_TRUE(client.receive(reply));
-        EXPECT_EQ(std::make_tuple(FRAME_REPLY, 1000 + i, 3000 + p, std::string(kFileAccessModule), Bytes(i % 50, static_cast<unsigned char>(i))),
+        EXPECT_EQ(std::make_tuple(FRAME_REPLY, 1000 + i, 3000 + p, std::string(kFileAccessModule), payload(i)),
                   std::make_tuple(reply.fKind, reply.fExchange, static_cast<uint32_t>(reply.fWord), reply.fModule, reply.fPayload));
       }
     });
