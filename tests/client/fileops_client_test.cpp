@@ -241,6 +241,8 @@ TEST_F(FileOps, BatchesKeepManyFilesInFlightAndSayWhatFailed) {
     EXPECT_EQ(readFile(up[i].fLocal), readFile(up[i].fRemote)) << i;
     EXPECT_EQ(up[i].fTimeNs, mtimeNs(up[i].fRemote)) << i;
   }
+  EXPECT_EQ(PERR_NOT_FOUND, client.upload(PSource::file(local / "missing"), remote("m"), {}));
+  EXPECT_TRUE(client.isConnected()) << "a local failure before any request keeps the connection";
   ASSERT_EQ(0, client.downloadFiles({down.begin() + 10, down.end()}, control, errors)) << client.lastError().message();
   for (size_t i = 10; i < down.size(); ++i) {
     EXPECT_EQ(readFile(down[i].fRemote), readFile(down[i].fLocal)) << i;

@@ -324,14 +324,14 @@ TEST_F(Zevofa, MessagesSayWhatToDo) {
   const PFd server = streamSocket(stranger, true);
   std::thread ssh([&] {
     const PFd peer(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    const std::string banner = "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n";
+    const std::string banner = "SSH-2.0-OpenSSH_9.2p1 Debian-2 " + std::string(60, 'x') + "\r\n";  // quoted up to 80 bytes
     EXPECT_EQ(static_cast<ssize_t>(banner.size()), ::write(peer.get(), banner.data(), banner.size()));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   });
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"-e", tcp, "put", local / "f", other.data("f")}, "zevofa: remote: permission denied: your role on this host is read (-511): " + other.data("f")},
       {{"-e", "tcp" + tls.substr(3), "ls", other.data()}, "zevofa: connection lost before any answer: if the host serves TLS there, connect with tls:HOST:PORT (and --ca) (-4005): tcp"},
-      {{"-e", "unix:" + stranger, "ls", "/"}, "zevofa: the peer is not a zevo host; it said \"SSH-2.0-OpenSSH_9.2p1 Debian-2\" (-4104)"},
+      {{"-e", "unix:" + stranger, "ls", "/"}, "zevofa: the peer is not a zevo host; it said \"SSH-2.0-OpenSSH_9.2p1 Debian-2 " + std::string(49, 'x') + "\" (-4104)"},
   };
   for (const auto& [args, said] : cases) EXPECT_EQ(0u, run(args).fErr.find(said)) << run(args).fErr;
   ssh.join();
