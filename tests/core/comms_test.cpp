@@ -125,6 +125,8 @@ TEST(EventDispatcher, HoldsEachListenerOnceUntilRemovedOrItEnds) {
   PEchoModule first, second;
   {
     PBaseptr<PEventDispatcher> dispatcher;
+    for (const int workers : {0, 257}) EXPECT_EQ(ERR_INVALID_ARG, PEventDispatcher::create(workers, dispatcher)) << workers;
+    ASSERT_EQ(0, PEventDispatcher::create(256, dispatcher)) << "as many workers as a host may have";
     ASSERT_EQ(0, PEventDispatcher::create(2, dispatcher));
     ASSERT_EQ(0, dispatcher->addListener(PLiteral(L"t"), &first) + dispatcher->addListener(PLiteral(L"u"), &second));
     EXPECT_EQ(ERR_ALREADY, dispatcher->addListener(PLiteral(L"t"), &first));

@@ -108,6 +108,7 @@ void PCommsTest::start(const PCommsSettings& iSettings, const std::function<void
     ASSERT_EQ(0, fComms->listen(fBroker->url(), where, error)) << error;
     fWhere["mqtt"] = fBroker->url("dev");
   }
+  if (fBeforeStart) fBeforeStart(*fComms);
   ASSERT_EQ(0, fDispatcher->start() + fComms->start());
 }
 

@@ -73,4 +73,5 @@ class PCommsTest : public ::testing::Test {
   PBaseptr<PComms> fComms;
   std::map<std::string, std::string> fWhere;
   std::unique_ptr<PBroker> fBroker;  // set before start: the mqtt transport serves there
+  std::function<void(PComms&)> fBeforeStart;  // set before start: run once the transports listen
 };

@@ -1,6 +1,8 @@
 // What each transport proves of its peers: the Unix socket the user and
 // groups the kernel tells, plain TCP the address, TLS the certificate (of the
 // host's CA, on its allow-list). Real handshakes with the tests' certificates.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -76,3 +78,38 @@ TEST_F(Transports, TlsServesOnlyAllowedCertificatesOfItsCaAndEverySessionKnowsWh
   EXPECT_EQ(kIsExists, static_cast<uint32_t>(good.call(kIsExists, {}).fWord));
 }
 
+
+// A socket systemd passes is served only when it is a listening stream
+// socket of the transport's own family; anything else is refused, and its
+// descriptor closed.
+TEST_F(Transports, APassedSocketIsServedOnlyWhenItFitsItsTransport) {
+  const auto tcpListening = [] {
+    PFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd.get(), 4) != 0) fd.reset();
+    return fd;
+  };
+  std::tuple<const char*, std::string, PFd> refused[] = {
+      {"a datagram socket", "unix", PFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))},
+      {"a stream socket that does not listen", "unix", PFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))},
+      {"a TCP socket given as a Unix one", "unix", tcpListening()},
+      {"a scheme nobody serves", "ftp", streamSocket(fDir / "ftp.sock", true)},
+  };
+  std::string passed;
+  fBeforeStart = [&](PComms& ioComms) {
+    const int held = descriptorCount();
+    for (auto& [what, scheme, fd] : refused) {
+      ASSERT_TRUE(fd.valid()) << what;
+      std::string where, error;
+      EXPECT_NE(0, ioComms.adopt(scheme, fd.release(), where, error)) << what;
+      EXPECT_FALSE(error.empty()) << what;
+    }
+    EXPECT_EQ(held - 4, descriptorCount()) << "each refused descriptor is closed";
+    std::string error;
+    ASSERT_EQ(0, ioComms.adopt("unix", streamSocket(fDir / "passed.sock", true).release(), passed, error)) << error;
+  };
+  start();
+  EXPECT_EQ(static_cast<int>(kIsExists), PWireClient(passed).call(kIsExists, {}).fWord) << passed;
+}
