@@ -6,13 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <chrono>
+#include <regex>
 #include <set>
 #include <thread>
 
 #include "PBroker.h"
+#include "PCommsHarness.h"
+#include "PPayload.h"
 #include "PProcess.h"
 
 namespace fs = std::filesystem;
@@ -256,6 +260,40 @@ TEST_F(Broker, AHostLostMidTransferIsSaidAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20)) << "said at once, not after the time-out";
   EXPECT_NE(std::string::npos, get.err().find("the host dev-1 went offline")) << get.err();
   EXPECT_FALSE(fs::exists(local / "huge"));
+}
+
+// A request names the one topic its replies may go to; a request that asks
+// for another is dropped unserved, so no requester makes the host publish
+// where the broker's access list would not let the requester read.
+TEST_F(Broker, ARequestAskingForRepliesElsewhereIsDropped) {
+  PBroker broker;
+  PHostProcess host;
+  ASSERT_TRUE(serve(host, broker, "dev-1")) << host.output();
+  ASSERT_TRUE(eventually([&] { return linesOf(host, "connected to the broker") == 1; }));
+  // Published as a requester would, its response topic chosen.
+  const auto publish = [&](const std::string& iDir, const std::string& iResponse) {
+    const Bytes frame = frameOf(FRAME_REQUEST, 1, kMakeDir, kFileAccessModule, PPayload().str(host.data(iDir)));
+    bool acknowledged = false;  // the broker has it (QoS 1)
+    mosquitto* client = mosquitto_new(nullptr, true, &acknowledged);
+    mosquitto_publish_callback_set(client, [](mosquitto*, void* iDone, int) { *static_cast<bool*>(iDone) = true; });
+    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_property* properties = nullptr;
+    mosquitto_property_add_string(&properties, MQTT_PROP_RESPONSE_TOPIC, iResponse.c_str());
+    int result = mosquitto_connect(client, "127.0.0.1", broker.port(), 30);
+    if (result == MOSQ_ERR_SUCCESS) {
+      result = mosquitto_publish_v5(client, nullptr, "zevo/dev-1/req/alice/s1", static_cast<int>(frame.size()), frame.data(), 1, false, properties);
+    }
+    for (int turn = 0; result == MOSQ_ERR_SUCCESS && !acknowledged && turn < 500; ++turn) result = mosquitto_loop(client, 10, 1);
+    mosquitto_disconnect(client);
+    mosquitto_property_free_all(&properties);
+    mosquitto_destroy(client);
+    return acknowledged ? result : MOSQ_ERR_TIMEOUT;
+  };
+  ASSERT_EQ(0, publish("elsewhere", "zevo/dev-1/res/bob/s1"));
+  ASSERT_EQ(0, publish("here", "zevo/dev-1/res/alice/s1"));
+  EXPECT_TRUE(eventually([&] { return fs::is_directory(host.data("here")); })) << host.output();
+  EXPECT_FALSE(fs::exists(host.data("elsewhere")));
+  EXPECT_EQ(1, linesOf(host, "dropped a request of alice/s1 answering to zevo/dev-1/res/bob/s1")) << host.output();
 }
 
 TEST_F(Broker, ThePacketLimitAndTheAccessListHold) {
