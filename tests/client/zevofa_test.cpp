@@ -120,7 +120,7 @@ TEST_F(Zevofa, CommandsPrintWhatTheyFoundAndExitByTheFailuresOrigin) {
       {{"rm", data("sub")}, 1, "zevofa: remote: the path is a directory (-605): " + data("sub") + " (use rm -r, or rmdir)"},
       {{"mv", data("a.txt"), data("z")}, 0, ""},
       {{"mv", "--no-clobber", data("z/a.txt"), data("sub/b")}, 1, "zevofa: remote: the path already exists (-603)"},
-      {{"chmod", "604", data("z/a.txt"), data("none")}, 1, "zevofa: remote: no such file or directory (-601): " + data("none")},
+      {{"chmod", "604", data("none"), data("z/a.txt")}, 1, "zevofa: remote: no such file or directory (-601): " + data("none")},
       {{"get", data("no*")}, 1, "zevofa: remote: no match: " + data("no*")},
       {{"get", data("nodir/*.txt")}, 1, "zevofa: remote: no match: " + data("nodir/*.txt")},
       {{"rm", data("missing"), data("sub/b")}, 1, "zevofa: remote: no such file or directory (-601): " + data("missing")},
