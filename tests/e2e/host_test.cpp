@@ -316,10 +316,11 @@ TEST(Host, TlsMaterialItsUserCannotReadIsReportedAtStartAndReadableMaterialReloa
   ASSERT_NE(nullptr, nobody);
   PHostProcess host;
   ASSERT_EQ(0, ::chmod(host.fDir.path().c_str(), 0755));
-  for (const char* name : {"server.pem", "server.key"}) std::filesystem::copy_file(certificate(name), host.fDir / name);
+  // All beside the host: the build's own folder may be closed to nobody (a checkout under /root).
+  for (const char* name : {"server.pem", "server.key", "ca.pem"}) std::filesystem::copy_file(certificate(name), host.fDir / name);
   const std::string key = host.fDir / "server.key";
   host.useDefaultConfig("user = nobody\ntls.cert = " + host.fDir / "server.pem" + "\ntls.key = " + key + "\ntls.ca = " +
-                        certificate("ca.pem") + "\n");
+                        host.fDir / "ca.pem" + "\n");
   for (const auto& [mode, group, unreadable] : {std::tuple{0600u, 0u, true}, {0640u, nobody->pw_gid, false}}) {
     ASSERT_EQ(0, ::chown(key.c_str(), 0, group) + ::chmod(key.c_str(), mode));
     ASSERT_TRUE(host.start({"--listen", "tls:127.0.0.1:0"})) << host.output();
