@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 #include <cstdlib>
 
 #include "PClientInternal.h"
+#include "PPipeSignalGuard.h"
 #include "zevo/PErrors.h"
 
 namespace {
@@ -34,17 +33,7 @@ bool waitReady(int iFd, short iEvents) {
 }  // namespace
 
 int writeAllTo(int iFd, const unsigned char* iBytes, size_t iCount) {
-  // SIGPIPE goes to the writing thread: blocked here, and taken back if this
-  // write raised it.
-  sigset_t pipeSet;
-  sigset_t previous;
-  sigemptyset(&pipeSet);
-  sigaddset(&pipeSet, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSet, &previous);
-  sigset_t pending;
-  sigemptyset(&pending);
-  sigpending(&pending);
-  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+  PPipeSignalGuard guard;  // a reader gone is EPIPE here, never the end of the process
   int error = 0;
   while (iCount > 0) {
     const ssize_t written = ::write(iFd, iBytes, iCount);
@@ -60,12 +49,7 @@ int writeAllTo(int iFd, const unsigned char* iBytes, size_t iCount) {
     error = written < 0 ? errno : EIO;
     break;
   }
-  if (error == EPIPE && !wasPending) {
-    const timespec zero{};
-    while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (error == EPIPE) guard.raised();
   return error;
 }
 

@@ -1,7 +1,5 @@
 #include "PByteChannel.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "PPipeSignalGuard.h"
 
 ssize_t PSocketChannel::read(unsigned char* oBytes, size_t iRoom) {
   for (;;) {
@@ -36,46 +36,6 @@ ssize_t PSocketChannel::sendBytes(const unsigned char* iBytes, size_t iCount) {
     return kFailed;
   }
 }
-
-namespace {
-
-// SIGPIPE is blocked on this thread while a call that may raise it runs,
-// and one it raised is taken back, unless the process ignores it anyway
-// (a host does).
-class PPipeSignalGuard {
- public:
-  PPipeSignalGuard() {
-    struct sigaction action {};
-    fActive = ::sigaction(SIGPIPE, nullptr, &action) != 0 || action.sa_handler != SIG_IGN;
-    if (!fActive) return;
-    sigemptyset(&fSet);
-    sigaddset(&fSet, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &fSet, &fPrevious);
-    sigset_t pending;
-    sigemptyset(&pending);
-    sigpending(&pending);
-    fWasPending = sigismember(&pending, SIGPIPE) == 1;
-  }
-  ~PPipeSignalGuard() {
-    if (!fActive) return;
-    if (fRaised && !fWasPending) {
-      const timespec zero{};
-      while (sigtimedwait(&fSet, nullptr, &zero) < 0 && errno == EINTR) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &fPrevious, nullptr);
-  }
-  void raised() { fRaised = true; }
-
- private:
-  bool fActive = false;
-  bool fWasPending = false;
-  bool fRaised = false;
-  sigset_t fSet;
-  sigset_t fPrevious;
-};
-
-}  // namespace
 
 void PSocketChannel::widen(bool iWide) {
   if (!fWidens || iWide == (fNarrowBuffer >= 0)) return;

@@ -90,6 +90,17 @@ TEST_F(Client, TransfersMoveEveryByteWhateverTheWindowChunkSinkAndSource) {
   const PFd out(::open((local / "by-fd").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   ASSERT_EQ(0, client.get(remote("up.bin"), PSink::descriptor(out.get())));
   EXPECT_NE(-1, ::fcntl(out.get(), F_GETFD)) << "the descriptor is left open";
+  {
+    // A pipe nobody reads: the library's caller gets the error, its process no SIGPIPE.
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(0, ::pipe2(ends, O_CLOEXEC));
+    ::close(ends[0]);
+    const PFd writer(ends[1]);
+    const auto before = ::signal(SIGPIPE, SIG_DFL);
+    EXPECT_NE(0, client.get(remote("up.bin"), PSink::descriptor(writer.get())));
+    ::signal(SIGPIPE, before);
+    EXPECT_NE(std::string::npos, client.lastError().message().find("pipe")) << client.lastError().message();
+  }
   const PFd in(::open((local / "by-fd").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_EQ(0, client.put(PSource::descriptor(in.get()), remote("from-fd")));
   EXPECT_EQ(content, readFile(remote("from-fd")));
