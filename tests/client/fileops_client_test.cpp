@@ -111,7 +111,11 @@ TEST_F(FileOps, TransfersKeepBytesAttributesAndHoles) {
     keep.fTimeNs = kTimeSource;
     keep.fVerify = true;
     PTransferResult result;
-    ASSERT_EQ(0, client.upload(PSource::file(local / "up"), remote("up"), keep, {}, &result)) << client.lastError().message();
+    long long total = -2;
+    PTransferControl control;
+    control.fProgress = [&](long long, long long iTotal) { total = iTotal; };
+    ASSERT_EQ(0, client.upload(PSource::file(local / "up"), remote("up"), keep, control, &result)) << client.lastError().message();
+    EXPECT_EQ(size > 0 ? size : total, total) << "progress knows the whole from the source";
     EXPECT_TRUE(result.fVerified && result.fSize == size);
     EXPECT_EQ(readFile(local / "up"), readFile(remote("up")));
     EXPECT_TRUE(modeOf(remote("up")) == 0750 && mtimeNs(remote("up")) == mtimeNs(local / "up"));
@@ -125,6 +129,10 @@ TEST_F(FileOps, TransfersKeepBytesAttributesAndHoles) {
     }
   }
   EXPECT_EQ(0, host.descriptorsOn(remote("up")));
+  PTransferOptions given;
+  given.fMode = 0604;
+  ASSERT_EQ(0, client.download(remote("up"), PSink::file(local / "given"), given));
+  EXPECT_EQ(0604, modeOf(local / "given")) << "a mode asked for wins over the source's";
   // A stream sink gets the holes as zeros; a new file the source's mode less the umask.
   std::string streamed;
   ASSERT_EQ(0, client.download(remote("up"), PSink::callback([&](const unsigned char* iBytes, size_t iCount) {

@@ -72,6 +72,9 @@ TEST_P(Uploads, ATargetChangesWholeAtCommitAndHasOneUploadAtATime) {
   ::chmod((dir / "f").c_str(), 0600);
   const int handle = upload("f");
   EXPECT_EQ(FOPS_ERR_TARGET_BUSY, statusOf(call(kOpsBeginUpload, PPayload().str(dir.path() + "//./f").flag(false))));
+  for (const std::string& directory : {dir.path() + "/new/", dir.path() + "/."}) {
+    EXPECT_EQ(PERR_IS_DIR, statusOf(call(kOpsBeginUpload, PPayload().str(directory).flag(false)))) << directory;
+  }
   ASSERT_EQ(0, write(handle, 0, head));
   ASSERT_EQ(0, write(handle, 1 << 20, tail));
   EXPECT_EQ(old, readFile(dir / "f")) << "nothing shows before the commit";
