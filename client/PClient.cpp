@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -526,6 +527,11 @@ int PClient::PImpl::put(const PSource& iSource, const std::string& iRemote, cons
 
 int PClient::PImpl::eachFile(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors,
                               const EachRun& iRun) {
+  if (!fPump.isOpen()) return fError.fCode;
+  const bool plain = std::all_of(iJobs.begin(), iJobs.end(), [](const PFileJob& iJob) {
+    return iJob.fMode == kModeDefault && iJob.fTimeNs == kTimeNow;
+  });
+  if (!plain || iControl.fVerify) return requireOps("keeping modes and times, and verifying,");
   std::vector<PClientError> errors(iJobs.size());
   long long done = 0, total = 0;
   for (const PFileJob& job : iJobs) total += std::max(job.fSize, 0LL);

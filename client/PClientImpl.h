@@ -104,6 +104,8 @@ class PClient::PImpl {
   int downloadFiles(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors);
   // A batch on a host without the module: iRun for each job in turn, its
   // progress added to the batch's; a lost connection or a cancel ends it.
+  // ERR_CLIENT_NO_FILEOPS, nothing run, when a job asks a mode or a time or
+  // the batch a verification: only the module does these.
   using EachRun = std::function<int(const PFileJob& iJob, const PTransferControl& iControl, long long* oBytes)>;
   int eachFile(const std::vector<PFileJob>& iJobs, const PBatchControl& iControl, std::vector<PClientError>& oErrors,
                const EachRun& iRun);

@@ -373,11 +373,6 @@ int PClient::PImpl::downloadFiles(const std::vector<PFileJob>& iJobs, const PBat
                                   std::vector<PClientError>& oErrors) {
   fError = PClientError();
   if (!hasOps()) {
-    if (!fPump.isOpen()) return fError.fCode;
-    const bool plain = std::all_of(iJobs.begin(), iJobs.end(), [](const PFileJob& iJob) {
-      return iJob.fMode == kModeDefault && iJob.fTimeNs == kTimeNow;
-    });
-    if (!plain || iControl.fVerify) return requireOps("keeping modes and times, and verifying,");
     return eachFile(iJobs, iControl, oErrors, [&](const PFileJob& iJob, const PTransferControl& iEach, long long* oBytes) {
       return get(iJob.fRemote, PSink::file(iJob.fLocal), iEach, oBytes);
     });

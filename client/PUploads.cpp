@@ -475,11 +475,6 @@ int PClient::PImpl::uploadFiles(const std::vector<PFileJob>& iJobs, const PBatch
                                 std::vector<PClientError>& oErrors) {
   fError = PClientError();
   if (!hasOps()) {
-    if (!fPump.isOpen()) return fError.fCode;
-    const bool plain = std::all_of(iJobs.begin(), iJobs.end(), [](const PFileJob& iJob) {
-      return iJob.fMode == kModeDefault && iJob.fTimeNs == kTimeNow;
-    });
-    if (!plain || iControl.fVerify) return requireOps("keeping modes and times, and verifying,");
     return eachFile(iJobs, iControl, oErrors, [&](const PFileJob& iJob, const PTransferControl& iEach, long long* oBytes) {
       return put(PSource::file(iJob.fLocal), iJob.fRemote, iEach, oBytes);
     });

@@ -1,14 +1,13 @@
 #include "PRoleMap.h"
 
 #include <arpa/inet.h>
-#include <grp.h>
-#include <pwd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
+#include "zevo/core/PSettingsTable.h"
 #include "zevo/protocol/PMqttTopics.h"
 
 namespace {
@@ -40,31 +39,20 @@ bool parseRolePattern(const std::string& iText, PRolePattern& oPattern, std::str
   const size_t colon = iText.find(':');
   const std::string kind = colon == std::string::npos ? iText : iText.substr(0, colon);
   const std::string value = colon == std::string::npos ? std::string() : iText.substr(colon + 1);
-  char buffer[16384];
   bool good = true;
   if (iText == "*") {
     pattern.fKind = PRolePattern::kAny;
   } else if (kind == "uid" || kind == "gid") {
     pattern.fKind = kind == "uid" ? PRolePattern::kUid : PRolePattern::kGid;
     good = parseId(value, pattern.fId);
-  } else if (kind == "user") {
-    passwd entry{};
-    passwd* found = nullptr;
-    if (value.empty() || getpwnam_r(value.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-      oError = "\"" + iText + "\": no user " + value + " is known to the system";
+  } else if (kind == "user" || kind == "group") {
+    long id = 0, ignored = 0;
+    if (kind == "user" ? !lookUpUser(value, id, ignored) : !lookUpGroup(value, id)) {
+      oError = "\"" + iText + "\": no " + kind + " " + value + " is known to the system";
       return false;
     }
-    pattern.fKind = PRolePattern::kUid;
-    pattern.fId = found->pw_uid;
-  } else if (kind == "group") {
-    group entry{};
-    group* found = nullptr;
-    if (value.empty() || getgrnam_r(value.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-      oError = "\"" + iText + "\": no group " + value + " is known to the system";
-      return false;
-    }
-    pattern.fKind = PRolePattern::kGid;
-    pattern.fId = found->gr_gid;
+    pattern.fKind = kind == "user" ? PRolePattern::kUid : PRolePattern::kGid;
+    pattern.fId = static_cast<unsigned long>(id);
   } else if (kind == "cert") {
     pattern.fKind = PRolePattern::kCert;
     pattern.fText = value;

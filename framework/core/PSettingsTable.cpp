@@ -60,13 +60,7 @@ bool allDigits(const std::string& iText) {
 // A group name, or a number (known to the system or not, as systemd's
 // SocketGroup= takes one).
 bool parseGroup(const std::string& iText, long& oGroup) {
-  if (allDigits(iText)) return parseNumber(iText, 0, 0x7FFFFFFF, oGroup);
-  group entry{};
-  group* found = nullptr;
-  char buffer[16384];
-  if (iText.empty() || getgrnam_r(iText.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return false;
-  oGroup = static_cast<long>(found->gr_gid);
-  return true;
+  return allDigits(iText) ? parseNumber(iText, 0, 0x7FFFFFFF, oGroup) : lookUpGroup(iText, oGroup);
 }
 
 // A user name, or a number; oGroup: the user's group (-1 for a number the
@@ -81,10 +75,7 @@ bool parseUser(const std::string& iText, long& oUser, long& oGroup) {
     oGroup = known ? static_cast<long>(found->pw_gid) : -1;
     return true;
   }
-  if (iText.empty() || getpwnam_r(iText.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return false;
-  oUser = static_cast<long>(found->pw_uid);
-  oGroup = static_cast<long>(found->pw_gid);
-  return true;
+  return lookUpUser(iText, oUser, oGroup);
 }
 
 // An octal mode from 0 to 0777 ("0660", "660").
@@ -258,6 +249,25 @@ std::string wrap(const std::string& iText) {
 }
 
 }  // namespace
+
+bool lookUpUser(const std::string& iName, long& oUser, long& oGroup) {
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[16384];
+  if (iName.empty() || getpwnam_r(iName.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return false;
+  oUser = static_cast<long>(found->pw_uid);
+  oGroup = static_cast<long>(found->pw_gid);
+  return true;
+}
+
+bool lookUpGroup(const std::string& iName, long& oGroup) {
+  group entry{};
+  group* found = nullptr;
+  char buffer[16384];
+  if (iName.empty() || getgrnam_r(iName.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return false;
+  oGroup = static_cast<long>(found->gr_gid);
+  return true;
+}
 
 PSettingType PSettingType::count(long iMin, long iMax) { return numberType(PSettingKind::kCount, "N", iMin, iMax); }
 PSettingType PSettingType::bytes(long iMin, long iMax) { return numberType(PSettingKind::kBytes, "BYTES", iMin, iMax); }

@@ -96,6 +96,11 @@ using PSettingOptions = std::map<std::string, std::vector<std::string>>;
 // key, each with where: "FILE:LINE" or the option's name.
 using PSettingsGiven = std::map<std::string, std::string>;
 
+// The user or group of a name in the system's databases: false when none is
+// known (an empty name included). Any thread.
+ZEVO_EXPORT bool lookUpUser(const std::string& iName, long& oUser, long& oGroup);
+ZEVO_EXPORT bool lookUpGroup(const std::string& iName, long& oGroup);
+
 // The part of a table that does not depend on the settings it fills.
 class ZEVO_EXPORT PSettingsBase {
  public:
